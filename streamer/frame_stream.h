@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <opencv2/core.hpp>
+#include <opencv2/core/cuda.hpp>
+
+namespace tesmo {
+
+// A camera: delivers its next image with a timestamp. Each source is driven by one reader thread
+// and need not be safe for concurrent Next calls.
+//
+// Next contract: true means *frame holds a new image and *timestamp_ms its time in milliseconds
+// since the Unix epoch (system clock, or a recorded/sender's time where the source says so);
+// false means no frame this time, after which the live reader calls reconnect(). With
+// bAllowScale the frame may come resized by getScale(); without it at native size.
+class FrameStream {
+ public:
+  explicit FrameStream(double scale);
+  virtual bool Next(cv::Mat* frame);
+  virtual bool Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScale) = 0;
+  virtual bool Next(cv::cuda::GpuMat* frame, int64_t* timestamp_ms, bool bAllowScale,
+                    cv::cuda::Stream& stream);
+  virtual bool reconnect();
+  virtual bool isOpend();
+  virtual ~FrameStream();
+  virtual bool isGpuFrameSupported() const;
+
+  FrameStream(const FrameStream&) = delete;
+  FrameStream& operator=(const FrameStream&) = delete;
+
+  double getScale() const { return scale; }
+
+  // Builds the source that node["type"] names, with node["scale"] (default 1.0). Configuration
+  // errors end the process through fatal checks; an unknown type throws std::runtime_error.
+  static std::shared_ptr<FrameStream> Create(const cv::FileNode& node);
+  // The source named `camera` under "camera_streams" of the configuration file `config`.
+  static std::shared_ptr<FrameStream> Create(const std::string& config, const std::string& camera);
+
+ protected:
+  double scale;
+};
+
+}  // namespace tesmo

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <opencv2/core.hpp>
+
+namespace tesmo {
+
+// A frame sink. Publish applies the optional region of interest, calls PublishImpl and counts
+// frames. Publish and setROI are called from one thread at a time.
+class VideoWrite {
+ public:
+  // Spelled as in the configuration key "roi_copy_stratagy".
+  enum EROICopyStratagy { Fill = 0, Cut = 1 };
+
+  VideoWrite() = default;
+  virtual ~VideoWrite();
+  VideoWrite(const VideoWrite&) = delete;
+  VideoWrite& operator=(const VideoWrite&) = delete;
+
+  // Publishes `frame` (a header sharing the caller's pixels) stamped `timestamp` (ms since the
+  // Unix epoch). Always returns true.
+  bool Publish(cv::Mat frame, int64_t timestamp);
+  void setROI(const cv::Rect& inROI, EROICopyStratagy inStratagy);
+
+  // Builds the sink node["type"] names. Configuration errors end the process through fatal
+  // checks; an unknown type throws std::runtime_error("Unknown data format: " + type).
+  static std::shared_ptr<VideoWrite> Create(const cv::FileNode& node);
+
+ protected:
+  // Receives the whole frame, a view of the region, or the padded region image.
+  virtual bool PublishImpl(const cv::Mat& frame, int64_t timestamp) = 0;
+
+  // Number of completed Publish calls; PublishImpl sees 0 for the first frame.
+  int frameInd = 0;
+  // System-clock ms at the first Publish.
+  int64_t startTs = 0;
+  cv::Rect ROI;
+  EROICopyStratagy ROICopyStratagy = Fill;
+  cv::Mat tmpROIFrame;
+};
+
+}  // namespace tesmo
