@@ -1,0 +1,463 @@
+#include "tools/private/tesmo_tools.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+#include <glog/logging.h>
+#include <opencv2/core/cuda.hpp>
+#include <opencv2/core/ocl.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "common/misc.h"
+#include "common/perf.h"
+#include "generator/tesmo_view_cpu.h"
+#include "streamer/util.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+std::shared_ptr<tesmo::TesmoViewGenerator> createGenerator(Platform platform,
+                                                           const std::vector<tesmo::Camera>& cameras,
+                                                           const cv::FileNode& paramNode) {
+  switch (platform) {
+    case CPU:
+      return std::make_shared<tesmo::TesmoViewGeneratorCpu>(cameras, paramNode);
+    case OPENCL:
+    case CUDA:
+      requireGenerator(platform);
+      break;
+  }
+  CHECK(0);
+  return nullptr;
+}
+
+const char* platformName(Platform platform) {
+  switch (platform) {
+    case CPU:
+      return "cpu";
+    case OPENCL:
+      return "opencl";
+    case CUDA:
+      return "cuda";
+  }
+  return "?";
+}
+
+}  // namespace
+
+Platform getPlatform(const std::string& platformName) {
+  if (platformName == "cpu") return CPU;
+  if (platformName == "opencl") return OPENCL;
+  if (platformName == "cuda") return CUDA;
+  throw std::runtime_error("Platform \"" + platformName + "\" not support");
+}
+
+void requireGenerator(Platform platform) {
+  if (platform == CPU) return;
+  throw std::runtime_error(std::string("Platform \"") + platformName(platform) +
+                           "\" has no view generator in this build; use \"cpu\"");
+}
+
+// ---------------------------------------------------------------------------------------------
+// TesmoStream
+
+TesmoStream::TesmoStream(std::vector<tesmo::Camera> cameras, const cv::FileNode& node,
+                         const cv::FileNode& userNode, Platform platform) {
+  name = node["name"].isString() ? node["name"].string() : std::string();
+  CHECK(!name.empty());
+  const bool bUser = userNode.isMap();
+  if (bUser) {
+    CHECK(name == userNode["name"].string());
+  }
+  gen = createGenerator(platform, cameras, bUser ? userNode : node);
+  outputImg.create(gen->getParams().viewSizeCashed, CV_8UC3);
+  outputImg.setTo(cv::Scalar::all(0));
+
+  const cv::FileNode w = node["video_writes"];
+  if (w.isMap()) {
+    if (isEnabled(w)) videoWrites.push_back(tesmo::VideoWrite::Create(w));
+  } else if (w.isSeq()) {
+    for (const cv::FileNode& element : w) {
+      if (element.isMap() && isEnabled(element)) {
+        videoWrites.push_back(tesmo::VideoWrite::Create(element));
+      }
+    }
+  }
+}
+
+TesmoStream::~TesmoStream() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    bCvReady = true;
+  }
+  cv.notify_all();
+}
+
+void TesmoStream::compute() {
+  std::lock_guard<std::mutex> lock(mutex);
+  cv::Mat mask;
+  gen->prepare(mask);
+}
+
+void TesmoStream::compute(const tesmo::TesmoViewGenerator::GenerationParams& params) {
+  std::lock_guard<std::mutex> lock(mutex);
+  gen->setParams(params);
+  cv::Mat mask;
+  gen->prepare(mask);
+}
+
+void TesmoStream::process(const std::vector<cv::_OutputArray>& frames) {
+  std::lock_guard<std::mutex> lock(mutex);
+  const int64_t t0 = tesmo::now<SteadyClock>();
+  gen->process(frames, outputImg);
+  tesmo::perf::UpdateRecord("tvs_process", tesmo::now<SteadyClock>() - t0);
+}
+
+void TesmoStream::publish(int64_t timestampMs) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    bCvReady = true;
+  }
+  cv.notify_all();
+  const int64_t t0 = tesmo::now<SteadyClock>();
+  for (const auto& videoWrite : videoWrites) {
+    videoWrite->Publish(outputImg, timestampMs);
+  }
+  tesmo::perf::UpdateRecord("tvs_publish", tesmo::now<SteadyClock>() - t0);
+}
+
+bool TesmoStream::waitImage(cv::Mat& out, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex);
+  const bool bReady =
+      cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return bCvReady; });
+  if (bReady) outputImg.copyTo(out);
+  bCvReady = false;
+  return bReady;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TesmoApp start-up
+
+namespace {
+
+std::chrono::nanoseconds secondsToNs(double seconds) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(seconds));
+}
+
+bool readFlag(const cv::FileNode& node, bool defaultValue) {
+  bool value = defaultValue;
+  cv::read_bool(node, value, defaultValue);
+  return value;
+}
+
+}  // namespace
+
+TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFileName) {
+  fs.open(configFileName, cv::FileStorage::READ);
+  CHECK(fs.isOpened()) << "Can't open config file \"" << configFileName << "\"";
+
+  const cv::FileNode appNode = fs["tesmo_app"];
+  const cv::FileNode genNode = fs["tesmo_gen"];
+  CHECK(appNode.isMap());
+  CHECK(genNode.isSeq() || genNode.isMap());
+
+  cv::read(appNode["user_settings"], userSettingsFile, userSettingsFile);
+  int cudaDev = -1;
+  cv::read(appNode["cuda_dev"], cudaDev, cudaDev);
+
+  double fpsMin = 0.0, fpsMax = 0.0;
+  cv::read(appNode["fps_min"], fpsMin, 0.0);
+  cv::read(appNode["fps_max"], fpsMax, 0.0);
+  if (fpsMin > 0 && fpsMax > 0) {
+    fpsAutoAdj.periodMin = secondsToNs(1.0 / fpsMax);
+    fpsAutoAdj.periodMax = secondsToNs(1.0 / fpsMin);
+    fpsAutoAdj.period = secondsToNs(2.0 / (fpsMin + fpsMax));
+  }
+
+  cv::read(appNode["fps_adj_speed"], fpsAutoAdj.adjSpeed, fpsAutoAdj.adjSpeed);
+  std::string platformText;
+  cv::read(appNode["platform"], platformText, std::string());
+  platform = getPlatform(platformText);
+
+  const cv::FileNode extNode = fs["extrinsics"];
+  extFileName = extNode.isString() ? extNode.string() : std::string();
+
+  cv::read(appNode["fps_filter"], fpsFilter, fpsFilter);
+  fpsAutoAdj.bAllowSkipFrame = readFlag(appNode["allow_skip_frame"], fpsAutoAdj.bAllowSkipFrame);
+  bDrawInfo = readFlag(appNode["draw_info"], bDrawInfo);
+  cv::read(appNode["temp_dir"], tempDir, tempDir);
+  bLogFPS = readFlag(appNode["log_fps"], bLogFPS);
+
+  // Refuse a platform without a generator before any source or thread is started.
+  requireGenerator(platform);
+  int frameForm = 0;
+  switch (platform) {
+    case CUDA:
+      cv::ocl::setUseOpenCL(false);
+      if (cudaDev >= 0) cv::cuda::setDevice(cudaDev);
+      cv::cuda::printShortCudaDeviceInfo(cv::cuda::getDevice());
+      frameForm = tesmo::LiveStreams::GPU_MAT;
+      break;
+    case OPENCL:
+      cv::ocl::setUseOpenCL(true);
+      frameForm = tesmo::LiveStreams::UMAT;
+      break;
+    case CPU:
+      cv::ocl::setUseOpenCL(false);
+      frameForm = tesmo::LiveStreams::CPU_MAT;
+      break;
+    default:
+      CHECK(0);
+  }
+
+  if (!tesmo::readCameras(fs, true, cameras)) {
+    CHECK(0) << "Can't read cameras";
+  }
+
+  frameStreams = std::make_shared<tesmo::FrameStreams>(fs);
+  CHECK(frameStreams->size() == cameras.size()) << "Mismatch frameStreams and cameras num";
+  tesmo::applyScaleToIntrinsics(cameras, *frameStreams);
+
+  lifeStreams = std::make_shared<tesmo::LiveStreams>(*frameStreams, fs, frameForm, cudaDev);
+  for (size_t i = 0; i < cameras.size(); ++i) {
+    lifeStreams->setDefaultFrameSize(static_cast<int>(i), cameras[i].frameSize);
+  }
+  lifeStreams->start();
+
+  cv::FileStorage userFs;
+  userFs.open(userSettingsFile, cv::FileStorage::READ);
+  const cv::FileNode userGen = userFs.isOpened() ? userFs["tesmo_gen"] : cv::FileNode();
+
+  if (genNode.isSeq()) {
+    for (const cv::FileNode& node : genNode) addView(node, userGen);
+  } else {
+    addView(genNode, userGen);
+  }
+  CHECK(tesmoStreams.size() > 0);
+
+  std::sort(tesmoStreams.begin(), tesmoStreams.end(),
+            [](const std::shared_ptr<TesmoStream>& a, const std::shared_ptr<TesmoStream>& b) {
+              return a->getName() < b->getName();
+            });
+  for (size_t i = 1; i < tesmoStreams.size(); ++i) {
+    CHECK(tesmoStreams[i - 1]->getName() != tesmoStreams[i]->getName())
+        << "TesmoStreams name aren't unique";
+  }
+
+  const cv::FileNode lrNode = fs["linear_regress"];
+  linearRegress.bEnbledByDefault = lrNode.isMap() && isEnabled(lrNode);
+  if (linearRegress.bEnbledByDefault) {
+    cv::read(lrNode["filter"], linearRegress.filter, linearRegress.filter);
+    cv::read(lrNode["calib_script"], calibScript, calibScript);
+    cv::read(lrNode["tmp_file"], linearRegressTmpFile, linearRegressTmpFile);
+    int intervalMs = 3000;
+    cv::read(lrNode["interval"], intervalMs, intervalMs);
+    linearRegress.interval = std::chrono::milliseconds(intervalMs);
+    LOG(WARNING) << "Intensity correction is not available in this build; the \"linear_regress\" "
+                    "section is read but no correction runs";
+  }
+
+  fpsAutoAdj.sleepUntil = std::chrono::system_clock::now();
+}
+
+void TesmoApp::addView(const cv::FileNode& node, const cv::FileNode& userGen) {
+  CHECK(node.isMap());
+  if (!isEnabled(node)) return;
+  const std::string name = node["name"].isString() ? node["name"].string() : std::string();
+
+  cv::FileNode userNode;
+  if (userGen.isSeq()) {
+    for (const cv::FileNode& entry : userGen) {
+      if (entry["name"].isString() && entry["name"].string() == name) {
+        userNode = entry;
+        break;
+      }
+    }
+  }
+
+  auto stream = std::make_shared<TesmoStream>(cameras, node, userNode, platform);
+  stream->compute();
+  tesmoStreams.push_back(std::move(stream));
+}
+
+void TesmoApp::saveUserGenSettings() {
+  cv::FileStorage out(userSettingsFile, cv::FileStorage::WRITE);
+  if (!out.isOpened()) return;
+  out << "tesmo_gen" << "[";
+  for (const auto& stream : tesmoStreams) {
+    out << "{";
+    out << "name" << stream->getName();
+    {
+      std::lock_guard<std::mutex> lock(stream->mutex);
+      stream->gen->writeParams(out);
+    }
+    out << "}";
+  }
+  out << "]";
+  out.release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TesmoApp tick
+
+void TesmoApp::tick() {
+  // 1. Loan; an empty set means the reader is stopping.
+  frameBufs = lifeStreams->loanBuffer(bTimeoutDetected);
+  if (frameBufs.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    return;
+  }
+
+  // 2. Generator inputs: references to the loaned images.
+  std::vector<cv::_OutputArray> frames;
+  frames.reserve(frameBufs.size());
+  for (const auto& it : frameBufs) {
+    CHECK(it);
+    switch (platform) {
+      case CUDA:
+        frames.emplace_back(it->framesGpu);
+        break;
+      case OPENCL:
+        frames.emplace_back(it->framesUmat);
+        break;
+      case CPU:
+        frames.emplace_back(it->framesCpu);
+        break;
+      default:
+        CHECK(0);
+    }
+  }
+
+  // 3. Queue fullness and frame skipping.
+  const int querySize = lifeStreams->getQuerySize();
+  bufsFullness.resize(frameStreams->size());
+  double minBuf = lifeStreams->getMidQueueFullness(0);
+  for (size_t i = 0; i < bufsFullness.size(); ++i) {
+    const int ind = static_cast<int>(i);
+    bufsFullness[i] = lifeStreams->getMidQueueFullness(ind);
+    minBuf = std::min(minBuf, static_cast<double>(bufsFullness[i]));
+    if (fpsAutoAdj.bAllowSkipFrame &&
+        static_cast<double>(bufsFullness[i]) > fpsAutoAdj.maxWndQuery * querySize &&
+        frameInd % 2 == 0) {
+      lifeStreams->skipOneFrontMidBuf(ind);
+    }
+  }
+
+  // 4. Intensity step toward the application's gains and offsets.
+  if (linearRegress.isEnabled()) {
+    std::vector<std::pair<double, double>> target;
+    {
+      std::lock_guard<std::mutex> lock(camerasMutex);
+      for (const auto& camera : cameras) target.emplace_back(camera.alpha, camera.beta);
+    }
+    const double filter = linearRegress.filter;
+    for (const auto& stream : tesmoStreams) {
+      std::lock_guard<std::mutex> lock(stream->mutex);
+      auto& genCameras = stream->gen->getCameras();
+      for (size_t i = 0; i < target.size() && i < genCameras.size(); ++i) {
+        genCameras[i].alpha += filter * (target[i].first - genCameras[i].alpha);
+        genCameras[i].beta += filter * (target[i].second - genCameras[i].beta);
+      }
+    }
+  }
+
+  // 5. Generation.
+  int64_t t0 = tesmo::now<SteadyClock>();
+  for (const auto& stream : tesmoStreams) stream->process(frames);
+  tesmo::perf::UpdateRecord("app_all_streams_process", tesmo::now<SteadyClock>() - t0);
+  frames.clear();
+
+  // 6. Hand the frames to a pending capture request, else back to the live reader.
+  {
+    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
+    if (frameBufsPromise && !frameBufsPromise->bSet) {
+      frameBufsPromise->promise.set_value(std::move(frameBufs));
+      frameBufsPromise->bSet = true;
+    } else {
+      lifeStreams->returnBuffer(std::move(frameBufs));
+    }
+    frameBufs.clear();
+  }
+
+  // 7. Pacing to the target frame rate.
+  if (fpsAutoAdj.period.count() != 0) {
+    const double target = fpsAutoAdj.minWndQuery * querySize;
+    const double d = minBuf - target;
+    if (fpsAutoAdj.adjSpeed > 0 && std::abs(d) >= 1) {
+      const std::chrono::nanoseconds step =
+          d > 1 ? secondsToNs(fpsAutoAdj.adjSpeed) : secondsToNs(-fpsAutoAdj.adjSpeed);
+      // Upper bound first, then lower: with periodMin > periodMax the period is periodMin.
+      fpsAutoAdj.period = std::max(fpsAutoAdj.periodMin,
+                                   std::min(fpsAutoAdj.period - step, fpsAutoAdj.periodMax));
+    }
+    fpsAutoAdj.sleepUntil += std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        fpsAutoAdj.period);
+    const auto lag = std::chrono::system_clock::now() - fpsAutoAdj.sleepUntil;
+    if (lag.count() > 0) {
+      fpsAutoAdj.sleepUntil += lag;
+    } else {
+      std::this_thread::sleep_until(fpsAutoAdj.sleepUntil);
+    }
+  }
+
+  // 8. Frame rate.
+  const auto tsNow = std::chrono::system_clock::now();
+  const float dtS = std::chrono::duration<float>(tsNow - ts).count();
+  ts = tsNow;
+  const int64_t tsMs = tesmo::raw_timestamp(tsNow);
+  fps = static_cast<float>(fpsFilter * (1.0f / dtS) + (1.0f - fpsFilter) * fps);
+
+  // 9.
+  if (bLogFPS) std::cout << "fps: " << fps << "\n";
+
+  // 10. Overlay.
+  if (bDrawInfo) drawInfo();
+
+  // 11. Publish every view with the same timestamp.
+  t0 = tesmo::now<SteadyClock>();
+  for (const auto& stream : tesmoStreams) stream->publish(tsMs);
+  tesmo::perf::UpdateRecord("app_all_streams_publish", tesmo::now<SteadyClock>() - t0);
+
+  // 12.
+  frameInd += 1;
+}
+
+void TesmoApp::drawInfo() {
+  const double periodS = std::chrono::duration<double>(fpsAutoAdj.period).count();
+  const int querySize = lifeStreams->getQuerySize();
+  const int cudaQueue = lifeStreams->getCudaQueueFullness();
+  const auto fixed1 = [](double value) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(1) << value;
+    return text.str();
+  };
+
+  std::vector<std::string> lines;
+  lines.push_back("");  // the view's name goes here
+  lines.push_back("FPS: " + fixed1(fps));
+  lines.push_back("Target FPS: " + fixed1(1.0 / periodS));
+  lines.push_back("Ind: " + std::to_string(frameInd));
+  lines.push_back("CUDA upload queue: " + std::to_string(cudaQueue));
+  for (size_t i = 0; i < bufsFullness.size(); ++i) {
+    lines.push_back((*frameStreams)[static_cast<int>(i)].name + ": " +
+                    std::to_string(bufsFullness[i]) + "/" + std::to_string(querySize));
+  }
+
+  for (const auto& stream : tesmoStreams) {
+    lines[0] = "Stream: " + stream->getName();
+    // Under the view's mutex, so that a waiter never copies a half-drawn overlay.
+    std::lock_guard<std::mutex> lock(stream->mutex);
+    cv::Mat& img = stream->getOutputImg();
+    for (size_t k = 0; k < lines.size(); ++k) {
+      cv::putText(img, lines[k], cv::Point(10, 20 + 20 * static_cast<int>(k)),
+                  cv::FONT_HERSHEY_PLAIN, 1.0, cv::Scalar(255, 255, 255), 1, cv::LINE_8);
+    }
+  }
+}

@@ -1,0 +1,200 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "generator/camera.h"
+#include "generator/tesmo_view.h"
+#include "streamer/frame_streams.h"
+#include "streamer/live_streams.h"
+#include "streamer/video_write.h"
+
+// Processing platform of the demo program, chosen once by the "platform" key. It selects each
+// view's generator variant, the frame forms the live reader fills and the image of a loaned buffer
+// that the generators receive.
+enum Platform { CPU = 0, OPENCL = 1, CUDA = 2 };
+
+// "cpu" -> CPU, "opencl" -> OPENCL, "cuda" -> CUDA (exact, case-sensitive). Anything else throws
+// std::runtime_error: Platform "<text>" not support
+Platform getPlatform(const std::string& platformName);
+
+// Throws std::runtime_error naming the platform when this build has no view generator for it.
+void requireGenerator(Platform platform);
+
+// One generated view: a named generator of the platform's variant, the sinks that receive every
+// published image, and the output image with a ready flag through which other threads wait for
+// the next published image.
+//
+// Threads: process, publish and compute run on the main thread; waitImage on any other thread.
+// `mutex` is held while the generator is prepared or run and while a waiter copies the image;
+// whoever changes the generator's parameters or cameras from another thread holds it too.
+class TesmoStream {
+ public:
+  // `cameras` is the view's own copy of the camera list; `node` the view's configuration node
+  // (one element of "tesmo_gen"); `userNode` its user-settings entry or an empty node. The
+  // generator reads its parameters from `userNode` when that is a map, else from `node`; the sinks
+  // always come from node["video_writes"]. The generator is not prepared here.
+  TesmoStream(std::vector<tesmo::Camera> cameras, const cv::FileNode& node,
+              const cv::FileNode& userNode, Platform platform);
+  // Wakes every waiter; the sinks close when their last owner goes.
+  ~TesmoStream();
+
+  TesmoStream(const TesmoStream&) = delete;
+  TesmoStream& operator=(const TesmoStream&) = delete;
+
+  // Prepares the generator with its current cameras and parameters, under `mutex`.
+  void compute();
+  // Replaces the generator's parameters and prepares it, under `mutex`.
+  void compute(const tesmo::TesmoViewGenerator::GenerationParams& params);
+
+  // Runs the generator on one frame set (one image per camera, camera order) into the output
+  // image. Timed as "tvs_process".
+  void process(const std::vector<cv::_OutputArray>& frames);
+
+  // Hands the output image to every sink (ms since the Unix epoch) and wakes the waiters. The
+  // sinks run on the calling thread, outside `mutex`. Timed as "tvs_publish".
+  void publish(int64_t timestampMs);
+
+  // Waits up to timeoutMs for the next published image and copies it into `out`. A published
+  // image goes to one waiter only. Returns whether an image was copied.
+  bool waitImage(cv::Mat& out, int timeoutMs);
+
+  // The output image (CV_8UC3 at the generator's working size); the overlay draws into it.
+  cv::Mat& getOutputImg() { return outputImg; }
+  const std::string& getName() const { return name; }
+
+  std::shared_ptr<tesmo::TesmoViewGenerator> gen;
+  std::vector<std::shared_ptr<tesmo::VideoWrite>> videoWrites;
+  std::mutex mutex;
+
+ protected:
+  std::string name;
+  bool bCvReady = false;
+  std::condition_variable cv;
+  cv::Mat outputImg;
+};
+
+// Periodic worker of the intensity correction: a thread that runs a callback once per interval
+// while holding `mutex`. Destroying it wakes and joins the thread.
+class Timer {
+ protected:
+  bool bTerminated = false;
+  std::thread thread;
+  std::condition_variable cv;
+  std::mutex mutex;
+};
+
+// The demo program's application: built once from the main configuration file, it opens every
+// source, runs the live reader, builds and prepares every view, and then runs one tick per pass of
+// the main loop. Start-up failures end the process through fatal checks, or throw (an unknown or
+// unavailable platform, an unparsable user-settings file, errors of the readers it calls).
+//
+// Threads: the constructor and tick run on the main thread. `camerasMutex` guards the gains and
+// offsets of `cameras`, which other threads may write while the ticks read them.
+class TesmoApp {
+ public:
+  // Frame-rate pacing: settings and state.
+  struct FPSAutoAdj {
+    // Share of the live reader's queue size that the pacing keeps ready.
+    double minWndQuery = 0.25;
+    // Share of the queue size above which a camera's oldest ready frame may be dropped.
+    double maxWndQuery = 0.75;
+    // Seconds by which the period changes in one adjustment; <= 0 disables the adjustment.
+    double adjSpeed = 0.0005;
+    bool bAllowSkipFrame = false;
+    std::chrono::nanoseconds periodMin{0};
+    std::chrono::nanoseconds periodMax{0};
+    // Due time of the next tick.
+    std::chrono::system_clock::time_point sleepUntil;
+    // Current tick period; 0 means no pacing.
+    std::chrono::nanoseconds period{0};
+  };
+
+  // Intensity correction: settings and its timer. The correction is on exactly while the timer
+  // exists.
+  struct LinearRegress {
+    bool bEnbledByDefault = false;
+    // Step factor with which each tick moves the views' gains and offsets toward the app's.
+    float filter = 1.0f;
+    std::shared_ptr<Timer> updateIntensityTimer;
+    std::chrono::milliseconds interval{0};
+
+    bool isEnabled() const { return updateIntensityTimer != nullptr; }
+  };
+
+  explicit TesmoApp(const std::string& configFileName);
+
+  TesmoApp(const TesmoApp&) = delete;
+  TesmoApp& operator=(const TesmoApp&) = delete;
+
+  // One pass of the main loop: loan a frame set, generate every view, hand the frames back, pace,
+  // draw the overlay and publish every view with the same timestamp.
+  void tick();
+
+  // Writes every view's name and generator parameters to the user-settings file, replacing it.
+  // A file that cannot be written is silently not written.
+  void saveUserGenSettings();
+
+  // The open main configuration.
+  const cv::FileStorage& getFS() const { return fs; }
+  const std::string& getConfigFileName() const { return configFileName; }
+  const std::string& getExtFileName() const { return extFileName; }
+  const LinearRegress& getLinearRegress() const { return linearRegress; }
+  bool getDrawInfo() const { return bDrawInfo; }
+
+  std::shared_ptr<tesmo::FrameStreams> frameStreams;
+  // The live reader; spelled so.
+  std::shared_ptr<tesmo::LiveStreams> lifeStreams;
+  // Enabled views, sorted by name.
+  std::vector<std::shared_ptr<TesmoStream>> tesmoStreams;
+  // Camera list sorted by name; camera i belongs to frame source i.
+  std::vector<tesmo::Camera> cameras;
+  // Guards the gains and offsets of `cameras`.
+  mutable std::mutex camerasMutex;
+
+ protected:
+  struct FrameBufsPromise {
+    std::promise<std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>>> promise;
+    std::future<std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>>> future;
+    bool bSet = false;
+  };
+
+  void addView(const cv::FileNode& node, const cv::FileNode& userGen);
+  void drawInfo();
+
+  bool bDrawInfo = true;
+  float fpsFilter = 0.1f;
+  Platform platform = OPENCL;
+  bool bLogFPS = false;
+  std::string userSettingsFile = "GenUserSettings.yml";
+  std::string tempDir = "/tmp/tesmo";
+  std::string calibScript = "I_calibrate.py";
+  std::string linearRegressTmpFile = "linear_regress.yml";
+  cv::FileStorage fs;
+  std::string configFileName;
+  std::string extFileName;
+  FPSAutoAdj fpsAutoAdj;
+  LinearRegress linearRegress;
+  // Time of the previous tick, for the frame-rate filter.
+  std::chrono::system_clock::time_point ts;
+  // Completed ticks.
+  int frameInd = 0;
+  // Filtered frame rate.
+  float fps = 0.f;
+  // Per camera, ready frames waiting in the live reader at the last tick.
+  std::vector<int> bufsFullness;
+  bool bTimeoutDetected = false;
+  // The frame set on loan during a tick.
+  std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>> frameBufs;
+  std::mutex frameBufsPromiseMutex;
+  std::unique_ptr<FrameBufsPromise> frameBufsPromise;
+};

@@ -1,0 +1,185 @@
+// tesmo_demo: builds every view of one configuration file and runs them in the main loop until
+// SIGINT (or Esc in interactive mode), then prints the live reader's statistics and the timing
+// table.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include <glog/logging.h>
+#include <opencv2/core.hpp>
+#include <opencv2/core/cuda.hpp>
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "common/misc.h"
+#include "common/perf.h"
+#include "streamer/util.h"
+#include "tools/private/misc.h"
+#include "tools/private/tesmo_tools.h"
+
+namespace {
+
+// Cleared by the SIGINT handler and by Esc; read once per pass of the main loop.
+std::atomic<bool> gIsRunning{true};
+static_assert(std::atomic<bool>::is_always_lock_free, "the run flag is written from a signal handler");
+
+const std::string kWindowName = "Tesmo view demo";
+const char* const kAbout = "Tesmo view demo.";
+const char* const kArgs =
+    "{help | | Print help.}"
+    "{config | config.yml | Camera config file. Discards all other cam_* params.}"
+    "{cuda_dev_list | | Print CUDA device list.}"
+    "{interactive i | | Interactive mode}"
+    "{show_all_wnd a | | Show separate window for all streams in the interactive mode.}";
+
+enum AppMode { PUBLISH_ONLY = 0, VIEW_GENERATION = 1, VIEW_MASKS = 2 };
+
+void onInterrupt(int) { gIsRunning = false; }
+
+// A failed fatal check has already printed "Check failed: ..."; end the process with a non-zero
+// status instead of an abort and a stack dump. Other threads may still run, so no destructors.
+[[noreturn]] void exitOnFatal() {
+  std::fflush(nullptr);
+  _exit(EXIT_FAILURE);
+}
+
+std::string trim(const std::string& text) {
+  const auto begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return std::string();
+  const auto end = text.find_last_not_of(" \t\r\n");
+  return text.substr(begin, end - begin + 1);
+}
+
+// Overwrites the pixels of `mat` (the view's own image; the next tick regenerates it) with a
+// grey "Loading..." screen and shows it.
+void showLoading(cv::Mat mat, int delay) {
+  mat.setTo(cv::Scalar::all(50));
+  cv::putText(mat, "Loading...", cv::Point(200, mat.rows / 2), cv::FONT_HERSHEY_SIMPLEX, 2.0,
+              cv::Scalar(200, 200, 200), 1, cv::LINE_8);
+  cv::imshow(kWindowName, mat);
+  cv::waitKey(delay);
+}
+
+int run(int argc, char** argv) {
+  cv::CommandLineParser parser(argc, argv, kArgs);
+  parser.about(kAbout);
+  const std::string configPath = trim(parser.get<std::string>("config"));
+  const bool bInteractive = parser.has("interactive");
+  const bool bShowAllWnd = parser.has("show_all_wnd");
+
+  if (parser.has("help")) {
+    parser.printMessage();
+    return 0;
+  }
+  if (parser.has("cuda_dev_list")) {
+    std::cout << "CUDA device list:\n";
+    const int count = cv::cuda::getCudaEnabledDeviceCount();
+    for (int i = 0; i < count; ++i) cv::cuda::printShortCudaDeviceInfo(i);
+    return 0;
+  }
+
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(SIGINT, &action, nullptr);
+
+  AppMode mode = bInteractive ? VIEW_GENERATION : PUBLISH_ONLY;
+
+  auto tesmoApp = std::make_shared<TesmoApp>(configPath);
+  std::shared_ptr<TesmoStream> current = tesmoApp->tesmoStreams.front();
+  const int numViews = static_cast<int>(tesmoApp->tesmoStreams.size());
+
+  if (bInteractive) {
+    cv::namedWindow(kWindowName, cv::WINDOW_NORMAL);
+    if (bShowAllWnd) {
+      for (int i = 1; i < numViews; ++i) {
+        cv::namedWindow(kWindowName + " " + std::to_string(i), cv::WINDOW_NORMAL);
+      }
+    }
+  }
+
+  const cv::FileNode httpNode = tesmoApp->getFS()["http_server"];
+  if (httpNode.isMap() && isEnabled(httpNode)) {
+    LOG(WARNING) << "The HTTP control server is not available in this build; the "
+                    "\"http_server\" section is ignored";
+  }
+
+  std::cout << "Tesmo generation is started ...\n" << std::flush;
+
+  int key = -1;
+  while (gIsRunning) {
+    const int64_t t0 = tesmo::now<std::chrono::steady_clock>();
+    tesmoApp->tick();
+
+    if (mode != PUBLISH_ONLY) {
+      key = cv::waitKey(3);
+      cv::imshow(kWindowName, current->getOutputImg());
+      if (bShowAllWnd) {
+        for (int i = 1; i < numViews; ++i) {
+          cv::imshow(kWindowName + " " + std::to_string(i),
+                     tesmoApp->tesmoStreams[i]->getOutputImg());
+        }
+      }
+      switch (key) {
+        case ASCII_ESC:
+          gIsRunning = false;
+          break;
+        case ASCII_F1:
+          mode = VIEW_GENERATION;
+          break;
+        case ASCII_F2:
+          mode = VIEW_MASKS;
+          showLoading(current->getOutputImg(), 10);
+          break;
+        default:
+          break;
+      }
+      if (mode == VIEW_GENERATION && (key == ASCII_LEFT || key == ASCII_RIGHT)) {
+        auto& views = tesmoApp->tesmoStreams;
+        auto it = std::find(views.begin(), views.end(), current);
+        CHECK(it != tesmoApp->tesmoStreams.end());
+        if (key == ASCII_LEFT) {
+          current = it == views.begin() ? views.back() : *(it - 1);
+        } else {
+          current = (it + 1) == views.end() ? views.front() : *(it + 1);
+        }
+      }
+    }
+
+    tesmo::perf::UpdateRecord("main_one_tick", tesmo::now<std::chrono::steady_clock>() - t0);
+  }
+
+  std::cout << "\n";
+  tesmoApp->lifeStreams->printStatistics();
+  tesmo::perf::ReportPerfStat(std::cout);
+  std::cout << std::flush;
+
+  current.reset();
+  tesmoApp.reset();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  google::InitGoogleLogging(argv[0]);
+  google::InstallFailureFunction(&exitOnFatal);
+  // Start-up errors that the readers throw (an unknown platform, an unparsable file, a source
+  // that cannot be opened) end the program with their message and a non-zero status.
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "tesmo_demo: " << e.what() << std::endl;
+    return EXIT_FAILURE;
+  }
+}
