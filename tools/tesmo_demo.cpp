@@ -12,6 +12,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include <glog/logging.h>
@@ -45,12 +46,22 @@ enum AppMode { PUBLISH_ONLY = 0, VIEW_GENERATION = 1, VIEW_MASKS = 2 };
 
 void onInterrupt(int) { gIsRunning = false; }
 
-// A failed fatal check has already printed "Check failed: ..."; end the process with a non-zero
-// status instead of an abort and a stack dump. Other threads may still run, so no destructors.
+// A failed fatal check ends the process with a non-zero status instead of an abort and a stack
+// dump. Other threads may still run, so no destructors run either.
 [[noreturn]] void exitOnFatal() {
   std::fflush(nullptr);
   _exit(EXIT_FAILURE);
 }
+
+// Sees every log message after it has gone to the log files and standard error; a fatal one
+// ("Check failed: ...") ends the process there, before glog prints its stack-trace banner.
+class ExitOnFatalSink : public google::LogSink {
+ public:
+  void send(google::LogSeverity severity, const char*, const char*, int, const struct ::tm*,
+            const char*, size_t) override {
+    if (severity == google::GLOG_FATAL) exitOnFatal();
+  }
+};
 
 std::string trim(const std::string& text) {
   const auto begin = text.find_first_not_of(" \t\r\n");
@@ -100,6 +111,14 @@ int run(int argc, char** argv) {
   const int numViews = static_cast<int>(tesmoApp->tesmoStreams.size());
 
   if (bInteractive) {
+    // The window back end ends the process when it finds no display; say why instead.
+    const auto unset = [](const char* name) {
+      const char* value = std::getenv(name);
+      return value == nullptr || *value == '\0';
+    };
+    if (unset("DISPLAY") && unset("WAYLAND_DISPLAY") && unset("QT_QPA_PLATFORM")) {
+      throw std::runtime_error("interactive mode needs a display, and DISPLAY is not set");
+    }
     cv::namedWindow(kWindowName, cv::WINDOW_NORMAL);
     if (bShowAllWnd) {
       for (int i = 1; i < numViews; ++i) {
@@ -174,6 +193,8 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   google::InitGoogleLogging(argv[0]);
   google::InstallFailureFunction(&exitOnFatal);
+  static ExitOnFatalSink exitOnFatalSink;
+  google::AddLogSink(&exitOnFatalSink);
   // Start-up errors that the readers throw (an unknown platform, an unparsable file, a source
   // that cannot be opened) end the program with their message and a non-zero status.
   try {

@@ -1,0 +1,272 @@
+// Runs the real tesmo_demo program as a child process on small generated scenes.
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "generator/camera.h"
+#include "generator/tesmo_view_cpu.h"
+#include "tests/tools/demo_process.h"
+#include "tests/tools/demo_scene.h"
+
+namespace tesmo {
+namespace {
+
+using std::chrono::milliseconds;
+using test::Process;
+using test::SceneSpec;
+using test::ViewSpec;
+namespace fs = boost::filesystem;
+
+// A fresh directory per test, removed afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    path_ = fs::temp_directory_path() / fs::unique_path("tesmo_demo_test-%%%%-%%%%-%%%%");
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    boost::system::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  std::string str() const { return path_.string(); }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+std::string demoPath() { return TESMO_DEMO_PATH; }
+
+std::unique_ptr<Process> startDemo(const TempDir& dir, const std::vector<std::string>& args,
+                                   std::map<std::string, std::string> env = {}) {
+  std::vector<std::string> argv = {demoPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  env["GLOG_logtostderr"] = "1";
+  return std::make_unique<Process>(argv, dir.str(), dir / "demo.out", dir / "demo.err", env);
+}
+
+// PNG files of a sequence prefix, in frame order.
+std::vector<std::string> pngsOf(const std::string& prefix) {
+  std::vector<std::string> files;
+  const fs::path p(prefix);
+  const std::string stem = p.filename().string() + "-";
+  for (const auto& entry : fs::directory_iterator(p.parent_path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(stem, 0) == 0 && entry.path().extension() == ".png") {
+      files.push_back(entry.path().string());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Two views over the two-camera scene: a_view sees mostly cam_a (warm), b_view mostly cam_b (cool).
+// They are listed b first so that sorting by name is visible.
+SceneSpec twoViewScene(const TempDir& dir) {
+  SceneSpec spec;
+  spec.dir = dir.str();
+  spec.views.push_back({"b_view", {0.5f, 1.5f, 3.5f, -1.5f}, cv::Size(300, 300), true, dir / "b"});
+  spec.views.push_back({"a_view", {-3.5f, 1.5f, -0.5f, -1.5f}, cv::Size(300, 300), true, dir / "a"});
+  return spec;
+}
+
+// Runs the demo until `prefix` has `frames` PNGs, then sends SIGINT and waits for the exit.
+void runUntilFrames(Process& demo, const std::string& prefix, size_t frames) {
+  const bool bFrames = test::waitFor(
+      [&] { return pngsOf(prefix).size() >= frames || demo.poll(); }, milliseconds(60000));
+  ASSERT_TRUE(bFrames);
+  ASSERT_FALSE(demo.poll()) << "ended early:\n" << demo.out() << demo.err();
+  demo.signal(SIGINT);
+  ASSERT_TRUE(demo.wait(milliseconds(20000))) << "no exit after SIGINT";
+}
+
+// The view composed in this process from the scene's images and a parameter node.
+cv::Mat composeView(const std::string& config, const cv::FileNode& params) {
+  cv::FileStorage fs(config, cv::FileStorage::READ);
+  std::vector<Camera> cameras;
+  readCameras(fs, true, cameras);
+  std::vector<cv::Mat> images;
+  for (const auto& camera : cameras) {
+    images.push_back(cv::imread(fs["camera_streams"][camera.name]["filename"].string()));
+  }
+  TesmoViewGeneratorCpu gen(cameras, params);
+  cv::Mat mask;
+  gen.prepare(mask);
+  std::vector<cv::_OutputArray> frames;
+  for (auto& image : images) frames.emplace_back(image);
+  cv::Mat out;
+  gen.process(frames, out);
+  return out;
+}
+
+cv::FileNode viewNode(const cv::FileStorage& fs, const std::string& name) {
+  for (const auto& node : fs["tesmo_gen"]) {
+    if (node["name"].string() == name) return node;
+  }
+  return cv::FileNode();
+}
+
+TEST(TesmoDemo, HelpPrintsKeysWithoutReadingConfig) {
+  TempDir dir;
+  auto demo = startDemo(dir, {"--help", "--config=/nonexistent/config.yml"});
+  ASSERT_TRUE(demo->wait(milliseconds(10000)));
+  EXPECT_EQ(demo->exitCode(), 0);
+  const std::string out = demo->out();
+  EXPECT_NE(out.find("Tesmo view demo."), std::string::npos) << out;
+  EXPECT_NE(out.find("show_all_wnd"), std::string::npos) << out;
+}
+
+TEST(TesmoDemo, SigintEndsLoopWithStatisticsAndTimingTable) {
+  TempDir dir;
+  SceneSpec spec = twoViewScene(dir);
+  spec.fpsMin = 20;
+  spec.fpsMax = 40;
+  test::writeScene(spec, dir / "config.yml");
+  auto demo = startDemo(dir, {"--config=" + (dir / "config.yml")});
+  runUntilFrames(*demo, dir / "a", 10);
+
+  EXPECT_TRUE(demo->exitedNormally()) << "signal " << demo->termSignal() << "\n" << demo->err();
+  EXPECT_EQ(demo->exitCode(), 0) << demo->err();
+  const std::string out = demo->out();
+  const auto started = out.find("Tesmo generation is started ...");
+  const auto stats = out.find("LiveStreams statistics:");
+  const auto table = out.find("#CALLS");
+  ASSERT_NE(started, std::string::npos) << out;
+  ASSERT_NE(stats, std::string::npos) << out;
+  ASSERT_NE(table, std::string::npos) << out;
+  EXPECT_LT(started, stats);
+  EXPECT_LT(stats, table);
+  EXPECT_NE(out.find("\tCamera \"cam_a\": frames got:"), std::string::npos) << out;
+  EXPECT_NE(out.find("\tCamera \"cam_b\": frames got:"), std::string::npos) << out;
+  for (const char* label : {"main_one_tick", "app_all_streams_process", "app_all_streams_publish",
+                            "tvs_process", "tvs_publish", "tvg_remap", "cma_wait_frames"}) {
+    EXPECT_NE(out.find(label, table), std::string::npos) << label << "\n" << out;
+  }
+  // Both views got the same number of frames, in order from 0.
+  const auto a = pngsOf(dir / "a");
+  const auto b = pngsOf(dir / "b");
+  ASSERT_GE(a.size(), 10u);
+  EXPECT_EQ(a.size(), b.size());
+  EXPECT_EQ(fs::path(a.front()).filename().string(), "a-0000000.png");
+}
+
+TEST(TesmoDemo, PngOutputMatchesComposedView) {
+  TempDir dir;
+  SceneSpec spec = twoViewScene(dir);
+  const std::string config = dir / "config.yml";
+  test::writeScene(spec, config);
+  auto demo = startDemo(dir, {"--config=" + config});
+  runUntilFrames(*demo, dir / "b", 3);
+  ASSERT_EQ(demo->exitCode(), 0) << demo->err();
+
+  cv::FileStorage fs(config, cv::FileStorage::READ);
+  for (const std::string name : {"a", "b"}) {
+    const cv::Mat published = cv::imread(pngsOf(dir / name).back());
+    const cv::Mat expected = composeView(config, viewNode(fs, name + "_view"));
+    ASSERT_EQ(published.size(), cv::Size(300, 300));
+    ASSERT_EQ(published.size(), expected.size());
+    EXPECT_GE(cv::PSNR(published, expected), 50.0) << name;
+  }
+  // Each view shows its own camera: a_view warm (red above blue), b_view cool.
+  const cv::Scalar meanA = cv::mean(cv::imread(pngsOf(dir / "a").back()));
+  const cv::Scalar meanB = cv::mean(cv::imread(pngsOf(dir / "b").back()));
+  EXPECT_GT(meanA[2], meanA[0] + 50);
+  EXPECT_GT(meanB[0], meanB[2] + 50);
+}
+
+TEST(TesmoDemo, UserSettingsEntryReplacesViewParameters) {
+  TempDir dir;
+  SceneSpec spec = twoViewScene(dir);
+  spec.userSettings = dir / "user.yml";
+  const std::string config = dir / "config.yml";
+  test::writeScene(spec, config);
+  {
+    // b_view's entry keeps only "mode" and "view_size": its roi falls back to the generator's
+    // default, not to the configuration's. An entry of an unknown view is ignored.
+    cv::FileStorage user(spec.userSettings, cv::FileStorage::WRITE);
+    user << "tesmo_gen" << "[";
+    user << "{" << "name" << "zz_unknown" << "view_size" << "[" << 16 << 16 << "]" << "}";
+    user << "{" << "name" << "b_view" << "mode" << "top_view";
+    user << "view_size" << "[" << 200 << 120 << "]" << "}";
+    user << "]";
+  }
+  auto demo = startDemo(dir, {"--config=" + config});
+  runUntilFrames(*demo, dir / "b", 3);
+  ASSERT_EQ(demo->exitCode(), 0) << demo->err();
+
+  const cv::Mat b = cv::imread(pngsOf(dir / "b").back());
+  const cv::Mat a = cv::imread(pngsOf(dir / "a").back());
+  EXPECT_EQ(b.size(), cv::Size(200, 120));
+  EXPECT_EQ(a.size(), cv::Size(300, 300));
+
+  cv::FileStorage user(spec.userSettings, cv::FileStorage::READ);
+  const cv::Mat expected = composeView(config, user["tesmo_gen"][1]);
+  ASSERT_EQ(expected.size(), b.size());
+  EXPECT_GE(cv::PSNR(b, expected), 50.0);
+}
+
+// Bad configurations end the program with their message and a non-zero status, never a signal.
+TEST(TesmoDemo, BadInputEndsWithMessage) {
+  struct Case {
+    std::string what;
+    std::function<void(SceneSpec&)> change;
+    std::string message;
+    std::string configOverride;  // write this text as the configuration instead
+  };
+  const std::vector<Case> cases = {
+      {"missing file", nullptr, "Check failed: fs.isOpened() ", "-"},
+      {"not a configuration", nullptr, "Parsing error", "tesmo_app: [unclosed: {\n"},
+      {"unknown platform", [](SceneSpec& s) { s.platform = "gpu"; },
+       "Platform \"gpu\" not support", ""},
+      {"absent platform", [](SceneSpec& s) { s.platform = ""; }, "Platform \"\" not support", ""},
+      {"opencl without generator", [](SceneSpec& s) { s.platform = "opencl"; },
+       "Platform \"opencl\" has no view generator in this build", ""},
+      {"cuda without generator", [](SceneSpec& s) { s.platform = "cuda"; },
+       "Platform \"cuda\" has no view generator in this build", ""},
+      {"no generator node", [](SceneSpec& s) { s.bWriteGen = false; },
+       "Check failed: genNode.isSeq() || genNode.isMap() ", ""},
+      {"view without name", [](SceneSpec& s) { s.views[0].name.clear(); },
+       "Check failed: !name.empty() ", ""},
+      {"duplicate names", [](SceneSpec& s) { s.views[0].name = "a_view"; },
+       "TesmoStreams name aren't unique", ""},
+      {"all views disabled",
+       [](SceneSpec& s) {
+         for (auto& v : s.views) v.bEnabled = false;
+       },
+       "Check failed: tesmoStreams.size() > 0 ", ""},
+      {"camera missing for a frame stream", [](SceneSpec& s) { s.bExtraStream = true; },
+       "Check failed: frameStreams->size() == cameras.size() Mismatch frameStreams and cameras num",
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    std::string config = dir / "config.yml";
+    if (c.configOverride == "-") {
+      config = dir / "absent.yml";
+    } else if (!c.configOverride.empty()) {
+      std::ofstream(config) << "%YAML:1.0\n---\n" << c.configOverride;
+    } else {
+      SceneSpec spec = twoViewScene(dir);
+      c.change(spec);
+      test::writeScene(spec, config);
+    }
+    auto demo = startDemo(dir, {"--config=" + config});
+    ASSERT_TRUE(demo->wait(milliseconds(30000)));
+    EXPECT_TRUE(demo->exitedNormally()) << "signal " << demo->termSignal();
+    EXPECT_NE(demo->exitCode(), 0);
+    const std::string err = demo->err();
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_EQ(err.find("stack trace"), std::string::npos) << err;
+    EXPECT_EQ(demo->out().find("Tesmo generation is started"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace tesmo

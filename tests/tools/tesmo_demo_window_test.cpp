@@ -1,0 +1,166 @@
+// Interactive mode of tesmo_demo under a private Xvfb server: keys sent with xdotool, the main
+// window's contents read back with ffmpeg's X11 grabber.
+
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "tests/tools/demo_process.h"
+#include "tests/tools/demo_scene.h"
+
+namespace tesmo {
+namespace {
+
+using std::chrono::milliseconds;
+using test::Process;
+namespace fs = boost::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    path_ = fs::temp_directory_path() / fs::unique_path("tesmo_demo_wnd-%%%%-%%%%-%%%%");
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    boost::system::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  std::string str() const { return path_.string(); }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+// Which view the main window shows, from the colour of its middle: 'a' warm, 'b' cool, '?' other
+// (the grey "Loading..." screen, or nothing yet).
+class Screen {
+ public:
+  Screen(const TempDir& dir, const std::string& display) : dir_(dir), display_(display) {}
+
+  std::string findWindow(const std::string& title) {
+    const std::string out = run({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"});
+    const auto end = out.find('\n');
+    return end == std::string::npos ? std::string() : out.substr(0, end);
+  }
+
+  bool geometry(const std::string& window) {
+    const std::string out = run({"xdotool", "getwindowgeometry", "--shell", window});
+    std::map<std::string, int> values;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+      const auto eq = line.find('=');
+      if (eq != std::string::npos) values[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+    }
+    if (values["WIDTH"] < 50 || values["HEIGHT"] < 50) return false;
+    rect_ = cv::Rect(values["X"], values["Y"], values["WIDTH"], values["HEIGHT"]);
+    return true;
+  }
+
+  char shownView() {
+    const std::string shot = dir_ / "shot.png";
+    fs::remove(shot);
+    run({"ffmpeg", "-loglevel", "error", "-f", "x11grab", "-video_size",
+         std::to_string(rect_.width) + "x" + std::to_string(rect_.height), "-i",
+         display_ + "+" + std::to_string(rect_.x) + "," + std::to_string(rect_.y), "-frames:v",
+         "1", "-y", shot});
+    const cv::Mat img = cv::imread(shot);
+    if (img.empty()) return '?';
+    const cv::Rect middle(img.cols / 4, img.rows / 4, img.cols / 2, img.rows / 2);
+    const cv::Scalar mean = cv::mean(img(middle));
+    if (mean[2] > mean[0] + 60) return 'a';
+    if (mean[0] > mean[2] + 60) return 'b';
+    return '?';
+  }
+
+  // Polls the window until it shows `view`.
+  bool waitView(char view) {
+    return test::waitFor([&] { return shownView() == view; }, milliseconds(15000));
+  }
+
+  void key(const std::string& name) { run({"xdotool", "key", name}); }
+
+  std::string run(const std::vector<std::string>& argv) {
+    return test::runCapture(argv, dir_.str(), {{"DISPLAY", display_}}, milliseconds(15000));
+  }
+
+ private:
+  const TempDir& dir_;
+  std::string display_;
+  cv::Rect rect_;
+};
+
+TEST(TesmoDemoWindow, KeysSwitchViewsAndEscEnds) {
+  TempDir dir;
+  test::SceneSpec spec;
+  spec.dir = dir.str();
+  // Listed b first: the window must start on a_view, the first by name.
+  spec.views.push_back({"b_view", {0.5f, 1.5f, 3.5f, -1.5f}, cv::Size(400, 400), true, ""});
+  spec.views.push_back({"a_view", {-3.5f, 1.5f, -0.5f, -1.5f}, cv::Size(400, 400), true, ""});
+  spec.fpsMin = 20;
+  spec.fpsMax = 40;
+  test::writeScene(spec, dir / "config.yml");
+
+  Process xvfb({"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, "",
+               dir / "xvfb.out", dir / "xvfb.err");
+  std::string display;
+  ASSERT_TRUE(test::waitFor(
+      [&] {
+        const std::string out = test::readFile(dir / "xvfb.out");
+        if (out.empty() || out.back() != '\n') return false;
+        display = ":" + out.substr(0, out.size() - 1);
+        return true;
+      },
+      milliseconds(20000)))
+      << test::readFile(dir / "xvfb.err");
+
+  Process demo({TESMO_DEMO_PATH, "-i", "-a", "--config=" + (dir / "config.yml")}, dir.str(),
+               dir / "demo.out", dir / "demo.err",
+               {{"DISPLAY", display}, {"GLOG_logtostderr", "1"}, {"QT_QPA_PLATFORM", "xcb"}});
+  Screen screen(dir, display);
+  std::string window;
+  ASSERT_TRUE(test::waitFor(
+      [&] {
+        window = screen.findWindow("Tesmo view demo");
+        return !window.empty() || demo.poll();
+      },
+      milliseconds(60000)));
+  ASSERT_FALSE(window.empty()) << demo.out() << demo.err();
+  // With "show_all_wnd", one more window for view 1.
+  EXPECT_FALSE(screen.findWindow("Tesmo view demo 1").empty());
+  screen.run({"xdotool", "windowfocus", window});
+  ASSERT_TRUE(test::waitFor([&] { return screen.geometry(window); }, milliseconds(10000)));
+
+  EXPECT_TRUE(screen.waitView('a'));
+  screen.key("Right");
+  EXPECT_TRUE(screen.waitView('b'));
+  screen.key("Right");  // past the last view: back to the first
+  EXPECT_TRUE(screen.waitView('a'));
+  screen.key("Left");  // before the first view: the last
+  EXPECT_TRUE(screen.waitView('b'));
+
+  // F2 shows the loading screen and leaves the view list alone: arrows are ignored there.
+  screen.key("F2");
+  screen.key("Left");
+  EXPECT_FALSE(test::waitFor([&] { return screen.shownView() == 'a'; }, milliseconds(1500)));
+  // F1 returns to view generation, where the arrows work again.
+  screen.key("F1");
+  screen.key("Left");
+  EXPECT_TRUE(screen.waitView('a'));
+
+  screen.key("Escape");
+  ASSERT_TRUE(demo.wait(milliseconds(20000))) << "Esc did not end the loop";
+  EXPECT_EQ(demo.exitCode(), 0) << demo.err();
+  EXPECT_NE(demo.out().find("LiveStreams statistics:"), std::string::npos);
+  EXPECT_NE(demo.out().find("main_one_tick"), std::string::npos);
+  xvfb.signal(SIGTERM);
+  EXPECT_TRUE(xvfb.wait(milliseconds(10000)));
+}
+
+}  // namespace
+}  // namespace tesmo
