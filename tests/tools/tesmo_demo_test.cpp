@@ -11,6 +11,7 @@
 
 #include "generator/camera.h"
 #include "generator/tesmo_view_cpu.h"
+#include "generator/utils.h"
 #include "tests/tools/demo_process.h"
 #include "tests/tools/demo_scene.h"
 

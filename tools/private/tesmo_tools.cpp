@@ -16,6 +16,7 @@
 #include "common/misc.h"
 #include "common/perf.h"
 #include "generator/tesmo_view_cpu.h"
+#include "generator/utils.h"
 #include "streamer/util.h"
 
 namespace {
