@@ -59,7 +59,7 @@ class TesmoViewGenerator {
     int numBandsBlend = 0;
     Distortion distortion;
     // OpenCV interpolation flag of the frame remap.
-    int interpolation = cv::INTER_LINEAR;
+    int interpolation = 1;  // cv::INTER_LINEAR
     float scaleFactor = 1.0f;
     TopViewParams topView;
     VirtualCameraParams virtualCamera;
