@@ -114,6 +114,8 @@ class LiveStreams {
   static void drawFrameIndex(cv::Mat& img, int64_t number);
 
  private:
+  friend struct LiveStreamsPeer;  // tests: buffer accounting across the queues
+
   void readThreadFunc(int cam);
   bool readFrame(CameraThreadData& td);
   void cudaThreadFunc();
