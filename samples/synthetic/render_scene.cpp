@@ -110,8 +110,14 @@ RenderCamera MakeCamera(const CameraSpec& s) {
   const double cr = std::cos(s.rollDeg * deg), sr = std::sin(s.rollDeg * deg);
   const cv::Vec3d xr = cr * x + sr * y;
   const cv::Vec3d yr = -sr * x + cr * y;
+  // The pose is rounded to micro-units before anything uses it: the last bits of sin and cos may
+  // differ between builds (the compiler folds constant calls with its own arithmetic), and the
+  // rounded numbers keep the output identical whatever the build.
+  auto round6 = [](double v) { return std::round(v * 1e6) / 1e6; };
   cv::Matx33d R(xr[0], xr[1], xr[2], yr[0], yr[1], yr[2], z[0], z[1], z[2]);
+  for (int i = 0; i < 9; ++i) R.val[i] = round6(R.val[i]);
   cv::Vec3d T = -(R * s.centre);
+  for (int i = 0; i < 3; ++i) T[i] = round6(T[i]);
 
   RenderCamera c;
   c.name = s.name;
@@ -119,8 +125,11 @@ RenderCamera MakeCamera(const CameraSpec& s) {
   c.D = s.D;
   c.R = cv::Matx33f(R);
   c.T = cv::Vec3f(T);
-  const cv::Matx33d Rf(c.R);
-  c.centre = -(Rf.t() * cv::Vec3d(c.T));
+  for (int i = 0; i < 3; ++i) {
+    c.centre[i] = 0;
+    for (int j = 0; j < 3; ++j)
+      c.centre[i] -= static_cast<double>(c.R(j, i)) * static_cast<double>(c.T[j]);
+  }
   return c;
 }
 
@@ -198,7 +207,9 @@ const cv::Vec3d kSky(205, 195, 185);
 
 cv::Mat RenderCameraImage(const RenderCamera& cam, const GroundTexture& tex) {
   cv::Mat img(kFrameHeight, kFrameWidth, CV_8UC3);
-  const cv::Matx33d Rt = cv::Matx33d(cam.R).t();
+  cv::Matx33d Rt;  // camera to world
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) Rt(i, j) = static_cast<double>(cam.R(j, i));
   const cv::Mat K(cam.K), D(cam.D);
   const int n = kSuperSampling;
   cv::parallel_for_(cv::Range(0, kFrameHeight), [&](const cv::Range& rows) {
