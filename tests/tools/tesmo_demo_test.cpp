@@ -146,7 +146,7 @@ TEST(TesmoDemo, SigintEndsLoopWithStatisticsAndTimingTable) {
   EXPECT_NE(out.find("\tCamera \"cam_a\": frames got:"), std::string::npos) << out;
   EXPECT_NE(out.find("\tCamera \"cam_b\": frames got:"), std::string::npos) << out;
   for (const char* label : {"main_one_tick", "app_all_streams_process", "app_all_streams_publish",
-                            "tvs_process", "tvs_publish", "tvg_remap", "cma_wait_frames"}) {
+                            "tvs_process", "tvs_publish", "cma_wait_frames"}) {
     EXPECT_NE(out.find(label, table), std::string::npos) << label << "\n" << out;
   }
   // Both views got the same number of frames, in order from 0.

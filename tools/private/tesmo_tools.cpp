@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include <boost/filesystem/operations.hpp>
 #include <glog/logging.h>
 #include <opencv2/core/cuda.hpp>
 #include <opencv2/core/ocl.hpp>
@@ -232,8 +233,12 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   }
   lifeStreams->start();
 
+  // A missing file means no overrides (checked first: OpenCV logs an error for it otherwise).
   cv::FileStorage userFs;
-  userFs.open(userSettingsFile, cv::FileStorage::READ);
+  boost::system::error_code ec;
+  if (boost::filesystem::exists(userSettingsFile, ec)) {
+    userFs.open(userSettingsFile, cv::FileStorage::READ);
+  }
   const cv::FileNode userGen = userFs.isOpened() ? userFs["tesmo_gen"] : cv::FileNode();
 
   if (genNode.isSeq()) {
