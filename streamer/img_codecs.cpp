@@ -68,10 +68,12 @@ bool ImageEncoderJpegTurbo::Encode(cv::InputArray img, std::vector<uint8_t>* buf
     default:
       throw std::runtime_error("Wrong image channels: " + std::to_string(img_cur.channels()));
   }
+  // TurboJPEG cannot turn grey input into colour components: grey images are encoded as grey.
+  const int subsampling = pixel_format == TJPF_GRAY ? TJSAMP_GRAY : TJSAMP_444;
   const int pitch = static_cast<int>(img_cur.step[0]);
   unsigned long jpeg_size = impl_->compressed_buf_size_;
   if (tjCompress2(impl_->tj_compressor_, img_cur.data, img_cur.cols, pitch, img_cur.rows,
-                  pixel_format, &impl_->compressed_buf_, &jpeg_size, TJSAMP_444, impl_->quality_,
+                  pixel_format, &impl_->compressed_buf_, &jpeg_size, subsampling, impl_->quality_,
                   TJFLAG_FASTDCT) < 0) {
     LOG(FATAL) << "Turbo JPEG check failed: "
                << "tjCompress2(impl_->tj_compressor_, img_cur.data, img_cur.cols, 0, "
