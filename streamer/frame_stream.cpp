@@ -1,0 +1,94 @@
+#include "streamer/frame_stream.h"
+
+#include <stdexcept>
+
+#include <glog/logging.h>
+
+#include "streamer/private/frame_streams/img_frame_stream.h"
+#include "streamer/private/frame_streams/ocv_frame_stream.h"
+#include "streamer/private/frame_streams/replay_video_frame_stream.h"
+
+namespace tesmo {
+
+FrameStream::FrameStream(double scale) : scale(scale) {}
+
+FrameStream::~FrameStream() = default;
+
+bool FrameStream::Next(cv::Mat* frame) {
+  int64_t timestamp_ms = 0;
+  return Next(frame, &timestamp_ms, /*bAllowScale=*/true);
+}
+
+bool FrameStream::Next(cv::cuda::GpuMat* /*frame*/, int64_t* /*timestamp_ms*/,
+                       bool /*bAllowScale*/, cv::cuda::Stream& /*stream*/) {
+  return false;
+}
+
+bool FrameStream::reconnect() { return false; }
+
+bool FrameStream::isOpend() { return false; }
+
+bool FrameStream::isGpuFrameSupported() const { return false; }
+
+namespace {
+
+// An integer option: taken only when the node holds an integer, else `def`.
+int IntOption(const cv::FileNode& node, int def) { return node.isInt() ? static_cast<int>(node) : def; }
+
+using SourceBuilder = std::shared_ptr<FrameStream> (*)(const cv::FileNode& node, double scale);
+
+struct SourceType {
+  const char* type;
+  SourceBuilder build;
+};
+
+// Every source type the factory knows, in matching order. One row per type: the row reads the
+// type's own keys (required string keys end the process through a fatal check) and builds it.
+const SourceType kSourceTypes[] = {
+    {"ocv",
+     [](const cv::FileNode& node, double scale) -> std::shared_ptr<FrameStream> {
+       CHECK(node["filename"].isString());
+       return std::make_shared<OcvFrameStream>(scale, node["filename"].string());
+     }},
+    {"replay_video",
+     [](const cv::FileNode& node, double scale) -> std::shared_ptr<FrameStream> {
+       CHECK(node["prefix"].isString());
+       const int realtime = IntOption(node["realtime"], 0);
+       std::shared_ptr<FrameStream> stream =
+           std::make_shared<ReplayVideoFrameStream>(scale, node["prefix"].string());
+       if (realtime == 0) return stream;
+       const int time_delta = IntOption(node["time_delta"], 0);
+       const int preserve_timestamps = IntOption(node["preserve_timestamps"], 1);
+       return std::make_shared<ReplayRealtimeFrameStream>(stream, time_delta,
+                                                          preserve_timestamps != 0);
+     }},
+    {"img",
+     [](const cv::FileNode& node, double scale) -> std::shared_ptr<FrameStream> {
+       CHECK(node["filename"].isString());
+       return std::make_shared<ImgFrameStream>(scale, node["filename"].string());
+     }},
+};
+
+}  // namespace
+
+std::shared_ptr<FrameStream> FrameStream::Create(const cv::FileNode& node) {
+  CHECK(node["type"].isString());
+  const std::string type = node["type"].string();
+  double scale = 1.0;
+  cv::read(node["scale"], scale, 1.0);
+  for (const SourceType& row : kSourceTypes) {
+    if (type == row.type) return row.build(node, scale);
+  }
+  throw std::runtime_error("Unknown video capture type: " + type);
+}
+
+std::shared_ptr<FrameStream> FrameStream::Create(const std::string& config,
+                                                 const std::string& camera) {
+  cv::FileStorage Fs(config, cv::FileStorage::READ);
+  CHECK(Fs.isOpened());
+  cv::FileNode cams = Fs["camera_streams"];
+  CHECK(cams.isMap());
+  return Create(cams[camera]);
+}
+
+}  // namespace tesmo

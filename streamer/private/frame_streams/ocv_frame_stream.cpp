@@ -1,0 +1,53 @@
+#include "streamer/private/frame_streams/ocv_frame_stream.h"
+
+#include <iostream>
+#include <vector>
+
+#include <glog/logging.h>
+#include <opencv2/imgproc.hpp>
+
+#include "streamer/private/frame_streams/scaled_size.h"
+#include "streamer/util.h"
+
+namespace tesmo {
+
+OcvFrameStream::OcvFrameStream(double scale, const std::string& filename)
+    : FrameStream(scale), filename(filename) {
+  std::cout << "Creata OcvFrameStream(path = " << filename << ")\n";
+  CHECK(scale > 0) << "scale of \"" << filename << "\" must be positive, got " << scale;
+}
+
+bool OcvFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScale) {
+  if (!bInitialized) {
+    bInitialized = true;
+    reconnect();
+  }
+  if (!camera.isOpened()) return false;
+  // An OpenCV error while reading is a failed read: the reader thread goes on and reconnects.
+  try {
+    if (!camera.read(*frame) || frame->empty()) return false;
+  } catch (const cv::Exception& e) {
+    LOG_EVERY_N(WARNING, 100) << "Reading \"" << filename << "\" failed: " << e.what();
+    return false;
+  }
+  if (timestamp_ms != nullptr) *timestamp_ms = now();
+  if (scale == 1.0 || !bAllowScale) return true;
+  cv::resize(*frame, *frame, ScaledSize(frame->size(), scale), 0, 0, cv::INTER_LINEAR);
+  return true;
+}
+
+bool OcvFrameStream::reconnect() {
+  const std::vector<int> params = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, 5000,
+                                   cv::CAP_PROP_READ_TIMEOUT_MSEC, 3000};
+  try {
+    camera = cv::VideoCapture(filename, cv::CAP_ANY, params);
+  } catch (const cv::Exception& e) {
+    LOG_EVERY_N(WARNING, 100) << "Opening \"" << filename << "\" failed: " << e.what();
+    camera.release();
+  }
+  return camera.isOpened();
+}
+
+bool OcvFrameStream::isOpend() { return camera.isOpened(); }
+
+}  // namespace tesmo

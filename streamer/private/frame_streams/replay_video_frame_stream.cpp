@@ -1,0 +1,113 @@
+#include "streamer/private/frame_streams/replay_video_frame_stream.h"
+
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include <boost/filesystem/path.hpp>
+#include <glog/logging.h>
+
+#include "streamer/util.h"
+
+std::string RemoveComments(const std::string& s, char open, char close) {
+  CHECK(open != close);
+  int group_nest_state = 0;
+  std::string result;
+  result.reserve(s.size());
+  for (const char c : s) {
+    if (c == open) {
+      ++group_nest_state;
+    } else if (c == close) {
+      --group_nest_state;
+      CHECK(group_nest_state >= 0) << "unbalanced \"" << close << "\" in \"" << s << "\"";
+    } else if (group_nest_state == 0) {
+      result.push_back(c);
+    }
+  }
+  CHECK(group_nest_state == 0) << "unclosed \"" << open << "\" in \"" << s << "\"";
+  return result;
+}
+
+namespace tesmo {
+
+ReplayVideoFrameStream::ReplayVideoFrameStream(double /*scale*/, const std::string& prefix)
+    : FrameStream(1.0) {
+  std::cout << "Create ReplayVideoFrameStream(prefix = " << prefix << ")\n";
+  const std::string p = RemoveComments(prefix, '[', ']');
+  boost::filesystem::path timestamp_path(p);
+  timestamp_path.replace_extension(".timestamp");
+  boost::filesystem::path video_path(p);
+  if (!video_path.has_extension()) video_path = p + ".mp4";
+
+  std::ifstream f(timestamp_path.string());
+  CHECK(f.is_open()) << timestamp_path;
+  std::string line;
+  int line_no = 0;
+  while (std::getline(f, line)) {
+    ++line_no;
+    std::istringstream fields(line);
+    int index = 0;
+    int64_t timestamp = 0;
+    if (fields >> index >> timestamp) {
+      indices_.push_back(index);
+      timestamps_.push_back(timestamp);
+    } else if (line.find_first_not_of(" \t\r") != std::string::npos) {
+      LOG(WARNING) << timestamp_path << ":" << line_no
+                   << ": no frame index and timestamp, line skipped: " << line;
+    }
+  }
+
+  video_.open(video_path.string(), cv::CAP_ANY);
+  CHECK(video_.isOpened()) << video_path;
+  std::cout << "FPS: " << video_.get(cv::CAP_PROP_FPS) << std::endl;
+}
+
+bool ReplayVideoFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool /*bAllowScale*/) {
+  if (pos_ >= indices_.size()) {
+    *frame = cv::Mat();
+    if (timestamp_ms != nullptr) *timestamp_ms = -1;
+    return false;
+  }
+  while (indices_[pos_] > frame_idx_) {
+    video_.read(*frame);
+    if (frame->empty()) {
+      if (timestamp_ms != nullptr) *timestamp_ms = -1;
+      return false;
+    }
+    ++frame_idx_;
+  }
+  if (timestamp_ms != nullptr) *timestamp_ms = timestamps_[pos_];
+  ++pos_;
+  return true;
+}
+
+ReplayRealtimeFrameStream::ReplayRealtimeFrameStream(const std::shared_ptr<FrameStream>& stream,
+                                                     int64_t time_delta,
+                                                     bool preserve_timestamps)
+    : FrameStream(1.0),
+      stream_(stream),
+      time_delta_(time_delta),
+      preserve_timestamps_(preserve_timestamps) {
+  std::cout << "Create ReplayRealtimeFrameStream(time_delta = " << time_delta << ")\n";
+  if (time_delta < 0) {
+    cv::Mat first;
+    int64_t ts0 = 0;
+    stream_->Next(&first, &ts0, /*bAllowScale=*/true);
+    time_delta_ = now() - ts0 - time_delta;
+  }
+}
+
+bool ReplayRealtimeFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScale) {
+  int64_t own_timestamp = 0;
+  if (timestamp_ms == nullptr) timestamp_ms = &own_timestamp;
+  if (!stream_->Next(frame, timestamp_ms, bAllowScale)) return false;
+  const int64_t t = now();
+  const int64_t due = *timestamp_ms + time_delta_;
+  if (t < due) std::this_thread::sleep_for(std::chrono::milliseconds(due - t));
+  if (!preserve_timestamps_) *timestamp_ms = now();
+  return true;
+}
+
+}  // namespace tesmo

@@ -1,0 +1,257 @@
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "streamer/private/frame_streams/img_frame_stream.h"
+#include "streamer/private/frame_streams/ocv_frame_stream.h"
+#include "streamer/private/frame_streams/replay_video_frame_stream.h"
+#include "streamer/util.h"
+#include "tests/streamer/frame_source_test_util.h"
+
+namespace tesmo {
+namespace {
+
+using testing_util::FrameIndexOf;
+using testing_util::TempDir;
+using testing_util::WriteIndexedVideo;
+
+const cv::Size kSize(64, 48);
+
+TEST(RemoveComments, DropsBracketedGroups) {
+  EXPECT_EQ(RemoveComments("rec/cam1[left, 30 fps]", '[', ']'), "rec/cam1");
+  EXPECT_EQ(RemoveComments("a[b[c]d]e", '[', ']'), "ae");
+  EXPECT_EQ(RemoveComments("[x]a(b)[y]", '[', ']'), "a(b)");
+  EXPECT_EQ(RemoveComments("", '[', ']'), "");
+  EXPECT_DEATH(RemoveComments("a]b[", '[', ']'), "Check failed: group_nest_state >= 0");
+  EXPECT_DEATH(RemoveComments("a[b", '[', ']'), "Check failed: group_nest_state == 0");
+  EXPECT_DEATH(RemoveComments("ab", '|', '|'), "Check failed: open != close");
+}
+
+class ReplayTest : public ::testing::Test {
+ protected:
+  // A recording rec.avi of `frames` frames with the companion list `list`.
+  std::string Record(int frames, const std::string& list) {
+    WriteIndexedVideo(dir_.file("rec.avi"), frames, kSize);
+    std::ofstream(dir_.file("rec.timestamp")) << list;
+    return dir_.file("rec.avi");
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(ReplayTest, DeliversListedFramesWithRecordedTimestamps) {
+  ReplayVideoFrameStream stream(/*scale=*/0.5, Record(8, "0 1000\n  2 1080 extra words\n5\t1200\n\n"));
+  EXPECT_EQ(stream.getScale(), 1.0);
+  const int expected_index[] = {0, 2, 5};
+  const int64_t expected_ts[] = {1000, 1080, 1200};
+  for (int i = 0; i < 3; ++i) {
+    cv::Mat frame;
+    int64_t ts = 0;
+    ASSERT_TRUE(stream.Next(&frame, &ts, /*bAllowScale=*/true)) << i;
+    EXPECT_EQ(frame.size(), kSize);
+    EXPECT_EQ(FrameIndexOf(frame), expected_index[i]);
+    EXPECT_EQ(ts, expected_ts[i]);
+  }
+  for (int i = 0; i < 2; ++i) {
+    cv::Mat frame(kSize, CV_8UC3);
+    int64_t ts = 0;
+    EXPECT_FALSE(stream.Next(&frame, &ts, /*bAllowScale=*/true));
+    EXPECT_EQ(ts, -1);
+    EXPECT_TRUE(frame.empty());
+  }
+}
+
+TEST_F(ReplayTest, ListLongerThanTheVideoEndsAtTheVideosEnd) {
+  ReplayVideoFrameStream stream(1.0, Record(3, "0 10\n1 20\n2 30\n3 40\n4 50\n"));
+  cv::Mat frame;
+  int64_t ts = 0;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(stream.Next(&frame, &ts, true));
+  for (int i = 0; i < 2; ++i) {
+    ts = 0;
+    EXPECT_FALSE(stream.Next(&frame, &ts, true));
+    EXPECT_EQ(ts, -1);
+    EXPECT_TRUE(frame.empty());
+  }
+  // Without a timestamp argument the stream behaves the same.
+  EXPECT_FALSE(stream.Next(&frame, nullptr, true));
+}
+
+TEST_F(ReplayTest, RepeatedIndexLeavesTheCallersImage) {
+  ReplayVideoFrameStream stream(1.0, Record(3, "0 100\n0 150\n2 200\n"));
+  cv::Mat frame;
+  int64_t ts = 0;
+  ASSERT_TRUE(stream.Next(&frame, &ts, true));
+  EXPECT_EQ(FrameIndexOf(frame), 0);
+
+  cv::Mat mine(4, 4, CV_8UC3, cv::Scalar::all(7));
+  const uchar* data = mine.data;
+  ASSERT_TRUE(stream.Next(&mine, &ts, true));
+  EXPECT_EQ(ts, 150);
+  EXPECT_EQ(mine.data, data);
+  EXPECT_EQ(mine.size(), cv::Size(4, 4));
+  EXPECT_EQ(mine.at<cv::Vec3b>(0, 0), cv::Vec3b(7, 7, 7));
+
+  ASSERT_TRUE(stream.Next(&frame, &ts, true));
+  EXPECT_EQ(FrameIndexOf(frame), 2);
+  EXPECT_EQ(ts, 200);
+}
+
+TEST_F(ReplayTest, FileNamesComeFromThePrefix) {
+  // Without an extension the video is prefix + ".mp4" (the container is probed by content).
+  WriteIndexedVideo(dir_.file("run7.mp4"), 1, kSize);
+  std::ofstream(dir_.file("run7.timestamp")) << "0 5\n";
+  ReplayVideoFrameStream bare(1.0, dir_.file("run7[front camera]"));
+  int64_t ts = 0;
+  cv::Mat frame;
+  ASSERT_TRUE(bare.Next(&frame, &ts, true));
+  EXPECT_EQ(ts, 5);
+
+  WriteIndexedVideo(dir_.file("run8.avi"), 1, kSize);
+  std::ofstream(dir_.file("run8.timestamp")) << "0 6\n";
+  ReplayVideoFrameStream with_extension(1.0, dir_.file("run8.avi"));
+  ASSERT_TRUE(with_extension.Next(&frame, &ts, true));
+  EXPECT_EQ(ts, 6);
+
+  EXPECT_DEATH(ReplayVideoFrameStream(1.0, dir_.file("run9.avi")),
+               "Check failed: f.is_open\\(\\) \".*run9.timestamp\"");
+  std::ofstream(dir_.file("run9.timestamp")) << "0 6\n";
+  EXPECT_DEATH(ReplayVideoFrameStream(1.0, dir_.file("run9.avi")),
+               "Check failed: video_.isOpened\\(\\) \".*run9.avi\"");
+}
+
+TEST_F(ReplayTest, RealtimeWrapperPacesFromTheFirstFrame) {
+  // Recorded 40 ms apart; time_delta -50: the constructor consumes frame 0, frame 1 is due 90 ms
+  // and frame 2 130 ms after construction.
+  auto replay = std::make_shared<ReplayVideoFrameStream>(
+      1.0, Record(3, "0 100000\n1 100040\n2 100080\n"));
+  const auto start = std::chrono::steady_clock::now();
+  ReplayRealtimeFrameStream stream(replay, /*time_delta=*/-50, /*preserve_timestamps=*/false);
+  auto elapsed_ms = [&] {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+  };
+  cv::Mat frame;
+  int64_t ts = 0;
+  ASSERT_TRUE(stream.Next(&frame, &ts, true));
+  EXPECT_EQ(FrameIndexOf(frame), 1);
+  const double first = elapsed_ms();
+  EXPECT_GE(first, 88);
+  EXPECT_LT(first, 600);
+  // Not preserved: stamped with the system time at delivery.
+  EXPECT_LE(std::abs(ts - now()), 50);
+
+  ASSERT_TRUE(stream.Next(&frame, &ts, true));
+  EXPECT_EQ(FrameIndexOf(frame), 2);
+  const double second = elapsed_ms();
+  EXPECT_GE(second, 128);
+  EXPECT_GE(second - first, 30);
+  EXPECT_LT(second, 700);
+  EXPECT_FALSE(stream.Next(&frame, &ts, true));
+}
+
+TEST_F(ReplayTest, RealtimeWrapperWithPositiveDeltaKeepsTimestamps) {
+  // Frames recorded in the near future relative to now: each waits for its own time.
+  const int64_t t0 = now();
+  auto replay = std::make_shared<ReplayVideoFrameStream>(
+      1.0, Record(2, "0 " + std::to_string(t0) + "\n1 " + std::to_string(t0 + 20) + "\n"));
+  ReplayRealtimeFrameStream stream(replay, /*time_delta=*/60, /*preserve_timestamps=*/true);
+  cv::Mat frame;
+  int64_t ts = 0;
+  ASSERT_TRUE(stream.Next(&frame, &ts, true));
+  EXPECT_EQ(ts, t0);
+  EXPECT_GE(now(), t0 + 60);
+  ASSERT_TRUE(stream.Next(&frame, &ts, true));
+  EXPECT_EQ(ts, t0 + 20);
+  EXPECT_GE(now(), t0 + 80);
+  EXPECT_LT(now(), t0 + 600);
+}
+
+TEST(OcvFrameStream, ReadsScalesAndRestartsAfterReconnect) {
+  TempDir dir;
+  const std::string path = dir.file("clip.avi");
+  WriteIndexedVideo(path, 3, cv::Size(640, 480));
+
+  OcvFrameStream stream(/*scale=*/0.5, path);
+  EXPECT_FALSE(stream.isOpend());  // nothing is opened before the first Next
+  cv::Mat frame;
+  int64_t ts = 0;
+  const int64_t before = now();
+  ASSERT_TRUE(stream.Next(&frame, &ts, /*bAllowScale=*/true));
+  EXPECT_TRUE(stream.isOpend());
+  EXPECT_EQ(frame.size(), cv::Size(320, 240));
+  EXPECT_EQ(FrameIndexOf(frame), 0);
+  EXPECT_GE(ts, before);
+  EXPECT_LE(ts, now());
+  ASSERT_TRUE(stream.Next(&frame, &ts, /*bAllowScale=*/false));
+  EXPECT_EQ(frame.size(), cv::Size(640, 480));
+  EXPECT_EQ(FrameIndexOf(frame), 1);
+  ASSERT_TRUE(stream.Next(&frame, nullptr, /*bAllowScale=*/true));
+  EXPECT_EQ(FrameIndexOf(frame), 2);
+
+  // The end of the file: false, then the live reader's reconnect starts it again.
+  EXPECT_FALSE(stream.Next(&frame, &ts, true));
+  EXPECT_TRUE(stream.reconnect());
+  ASSERT_TRUE(stream.Next(&frame, &ts, true));
+  EXPECT_EQ(FrameIndexOf(frame), 0);
+
+  OcvFrameStream unscaled(1.0, path);
+  ASSERT_TRUE(unscaled.Next(&frame, &ts, true));
+  EXPECT_EQ(frame.size(), cv::Size(640, 480));
+}
+
+TEST(OcvFrameStream, MissingSourceOnlyFailsNext) {
+  TempDir dir;
+  OcvFrameStream stream(1.0, dir.file("absent.avi"));
+  cv::Mat frame;
+  int64_t ts = 0;
+  EXPECT_FALSE(stream.Next(&frame, &ts, true));
+  EXPECT_FALSE(stream.isOpend());
+  EXPECT_FALSE(stream.reconnect());
+  EXPECT_FALSE(stream.Next(&frame, &ts, true));
+  EXPECT_DEATH(OcvFrameStream(0.0, dir.file("absent.avi")), "Check failed: scale > 0 ");
+}
+
+TEST(ImgFrameStream, ScalesOnceAndDeliversCopies) {
+  TempDir dir;
+  const std::string path = dir.file("still.png");
+  cv::Mat image(501, 1001, CV_8UC3);
+  cv::randu(image, 0, 256);
+  ASSERT_TRUE(cv::imwrite(path, image));
+
+  ImgFrameStream stream(/*scale=*/0.5, path);
+  EXPECT_TRUE(stream.isOpend());
+  EXPECT_TRUE(stream.reconnect());
+  cv::Mat frame;
+  int64_t ts = 0;
+  const int64_t before = now();
+  ASSERT_TRUE(stream.Next(&frame, &ts, /*bAllowScale=*/true));
+  EXPECT_EQ(frame.size(), cv::Size(501, 251));
+  EXPECT_GE(ts, before);
+  ASSERT_TRUE(stream.Next(&frame));  // the short form allows scaling
+  EXPECT_EQ(frame.size(), cv::Size(501, 251));
+  ASSERT_TRUE(stream.Next(&frame, &ts, /*bAllowScale=*/false));
+  EXPECT_EQ(frame.size(), cv::Size(1001, 501));
+  EXPECT_EQ(cv::norm(frame, image, cv::NORM_INF), 0);
+
+  // A caller that writes into its frame does not change the next one.
+  frame.setTo(cv::Scalar::all(0));
+  ASSERT_TRUE(stream.Next(&frame, &ts, /*bAllowScale=*/false));
+  EXPECT_EQ(cv::norm(frame, image, cv::NORM_INF), 0);
+
+  // A grey image is delivered as 8-bit BGR like every other frame.
+  const std::string grey_path = dir.file("grey.png");
+  ASSERT_TRUE(cv::imwrite(grey_path, cv::Mat(8, 10, CV_8UC1, cv::Scalar(90))));
+  ImgFrameStream grey(1.0, grey_path);
+  ASSERT_TRUE(grey.Next(&frame, &ts, true));
+  EXPECT_EQ(frame.type(), CV_8UC3);
+  EXPECT_EQ(frame.size(), cv::Size(10, 8));
+
+  EXPECT_DEATH(ImgFrameStream(1.0, dir.file("absent.png")), "Check failed: !frame.empty\\(\\) ");
+}
+
+}  // namespace
+}  // namespace tesmo
