@@ -95,14 +95,6 @@ TEST(VideoWriteSeq, SkippedAndFailedFramesKeepTheirNumbers) {
   EXPECT_TRUE(missing.Publish(frame, 0));
 }
 
-TEST(VideoWriteOpenCV, FourccText) {
-  EXPECT_EQ(VideoWriteOpenCV::FourccCode("MJPG"), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'));
-  EXPECT_EQ(VideoWriteOpenCV::FourccCode("MJPG"), 0x47504A4D);  // 'M' in the lowest byte
-  EXPECT_EQ(VideoWriteOpenCV::FourccCode("MJP"), 0);
-  EXPECT_EQ(VideoWriteOpenCV::FourccCode("MJPGX"), 0);
-  EXPECT_EQ(VideoWriteOpenCV::FourccCode(""), 0);
-}
-
 TEST(VideoWriteOpenCV, VideoAgreesWithFfprobeAndReadsBack) {
   if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is not installed";
   TempDir dir;
@@ -230,18 +222,6 @@ TEST(VideoWriteOpenCV, AnOutputThatCannotOpenIsLoggedOncePerSize) {
   EXPECT_EQ(log.find(google::GLOG_ERROR, "Can't open video writer: "),
             std::vector<std::string>(2, "Can't open video writer: " + path));
   EXPECT_FALSE(boost::filesystem::exists(path));
-}
-
-TEST(VideoWriteOpenCV, EmptyFirstFrameOpensNothing) {
-  LogCapture log;
-  TempDir dir;
-  const std::string path = dir.file("empty.avi");
-  {
-    VideoWriteOpenCV sink(path, "MJPG", 25.0);
-    sink.Publish(cv::Mat(), 0);
-  }
-  EXPECT_FALSE(boost::filesystem::exists(path));
-  EXPECT_TRUE(log.find(google::GLOG_ERROR, "Can't open video writer: ").empty());
 }
 
 }  // namespace

@@ -121,22 +121,6 @@ TEST(VideoWriteOpenAsync, DropsFramesWhileTheSlotIsFullAndCountsThem) {
   EXPECT_TRUE(innerAlive.expired());
 }
 
-TEST(VideoWriteOpenAsync, DestructorWaitsForTheFrameBeingPublished) {
-  auto inner = std::make_shared<GatedSink>();
-  auto async = std::make_unique<VideoWriteOpenAsync>(inner);
-  async->Publish(PatternFrame({8, 8}), 1);
-  ASSERT_TRUE(inner->waitEntered(1));
-
-  ::testing::internal::CaptureStdout();
-  std::thread destroyer([&] { async.reset(); });
-  // The destructor cannot finish while the worker is inside the sink; once the sink lets the
-  // frame go, it joins the worker.
-  inner->open(1);
-  destroyer.join();
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "~VideoWriteOpenAsync(), skipped 0 frames\n");
-  EXPECT_EQ(inner->calls().size(), 1u);
-}
-
 TEST(VideoWriteOpenAsync, ASinkErrorOnTheWorkerIsLoggedAndTheWorkerGoesOn) {
   LogCapture log;
   auto inner = std::make_shared<GatedSink>();
