@@ -121,6 +121,23 @@ TEST(VideoWriteOpenAsync, DropsFramesWhileTheSlotIsFullAndCountsThem) {
   EXPECT_TRUE(innerAlive.expired());
 }
 
+TEST(VideoWriteOpenAsync, DestructorPublishesTheWaitingFrameAndJoins) {
+  auto inner = std::make_shared<GatedSink>();
+  auto async = std::make_unique<VideoWriteOpenAsync>(inner);
+  async->Publish(PatternFrame({8, 8}), 1);
+  ASSERT_TRUE(inner->waitEntered(1));
+  async->Publish(PatternFrame({8, 8}), 2);  // waits in the slot
+
+  ::testing::internal::CaptureStdout();
+  std::thread destroyer([&] { async.reset(); });
+  inner->open(2);
+  destroyer.join();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "~VideoWriteOpenAsync(), skipped 0 frames\n");
+  const std::vector<GatedSink::Call> calls = inner->calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1].timestamp, 2);
+}
+
 TEST(VideoWriteOpenAsync, ASinkErrorOnTheWorkerIsLoggedAndTheWorkerGoesOn) {
   LogCapture log;
   auto inner = std::make_shared<GatedSink>();

@@ -90,7 +90,6 @@ class VideoWriteWndTest : public ::testing::Test {
     xvfb_ = new Xvfb();
     if (!xvfb_->display().empty()) setenv("DISPLAY", xvfb_->display().c_str(), 1);
     unsetenv("QT_QPA_PLATFORM");
-    unsetenv("WAYLAND_DISPLAY");
   }
   static void TearDownTestSuite() {
     cv::destroyAllWindows();
@@ -135,7 +134,6 @@ TEST(VideoWriteWndNoDisplay, ConstructorThrows) {
   const char* saved = std::getenv("DISPLAY");
   const std::string display = saved != nullptr ? saved : "";
   unsetenv("QT_QPA_PLATFORM");
-  unsetenv("WAYLAND_DISPLAY");
 
   unsetenv("DISPLAY");
   EXPECT_THROW(VideoWriteWnd("tesmo_no_display", 0), cv::Exception);
