@@ -89,6 +89,11 @@ TEST(VideoWriteSeq, SkippedAndFailedFramesKeepTheirNumbers) {
   EXPECT_FALSE(boost::filesystem::exists(prefix + "-0000001.png"));
   EXPECT_TRUE(boost::filesystem::exists(prefix + "-0000002.png"));
 
+  // A '%' of the prefix is part of the name.
+  VideoWriteSeq percent(dir.file("100%s%d"));
+  percent.Publish(frame, 0);
+  EXPECT_TRUE(boost::filesystem::exists(dir.file("100%s%d-0000000.png")));
+
   // A directory that does not exist: the write fails quietly and publishing goes on.
   VideoWriteSeq missing(dir.file("no/such/dir/f"));
   EXPECT_TRUE(missing.Publish(frame, 0));

@@ -69,6 +69,19 @@ TEST(VideoWritePublish, WholeFrameIsPassedWithoutCopyAndCounted) {
   }
 }
 
+TEST(VideoWritePublish, RegionWithoutPositiveSidesIsNoRegion) {
+  const cv::Mat frame = PatternFrame({64, 48});
+  for (const cv::Rect& roi : {cv::Rect(4, 4, -5, -5), cv::Rect(4, 4, 0, 10)}) {
+    for (VideoWrite::EROICopyStratagy stratagy : {VideoWrite::Fill, VideoWrite::Cut}) {
+      RecordingSink sink;
+      sink.setROI(roi, stratagy);
+      sink.Publish(frame, 0);
+      ASSERT_EQ(sink.calls.size(), 1u);
+      EXPECT_EQ(sink.calls[0].data, frame.data);
+    }
+  }
+}
+
 TEST(VideoWritePublish, FillRegionInsideFrameIsAView) {
   RecordingSink sink;
   sink.setROI({10, 20, 100, 50}, VideoWrite::Fill);
