@@ -14,7 +14,7 @@
 namespace tesmo {
 namespace test {
 
-// A 8-bit image whose pixel (x, y) holds (x, y, x + y) modulo 256 in its first three channels
+// An 8-bit image whose pixel (x, y) holds (x, y, x + y) modulo 256 in its first three channels
 // (and 255 - x in a fourth), so that every position can be told apart from its neighbours.
 inline cv::Mat PatternFrame(cv::Size size, int channels = 3, int seed = 0) {
   cv::Mat frame(size, CV_8UC(channels));
