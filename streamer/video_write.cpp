@@ -62,7 +62,9 @@ void VideoWrite::setROI(const cv::Rect& inROI, EROICopyStratagy inStratagy) {
 bool VideoWrite::Publish(cv::Mat frame, int64_t timestamp) {
   if (frameInd == 0) startTs = now();
 
-  if (ROI.area() <= 0) {
+  // A region with a width or height that is not positive is no region, also when both are
+  // negative and their product is positive.
+  if (ROI.width <= 0 || ROI.height <= 0) {
     PublishImpl(frame, timestamp);
   } else {
     const cv::Rect bounds(0, 0, frame.cols, frame.rows);
