@@ -18,7 +18,7 @@
 #include "streamer/private/frame_streams/shmem_frame_stream.h"
 #include "streamer/private/video_writes/video_write_shmem.h"
 #include "streamer/util.h"
-#include "tests/streamer/zmq_test_util.h"
+#include "tests/streamer/transport_test_util.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 #include <atomic>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,13 +15,14 @@
 #include "streamer/private/video_writes/video_write_shmem.h"
 #include "streamer/util.h"
 #include "tests/streamer/child_process.h"
-#include "tests/streamer/zmq_test_util.h"
+#include "tests/streamer/transport_test_util.h"
 
 namespace tesmo {
 namespace {
 
 using testing_util::ChildProcess;
 using testing_util::PatternImage;
+using testing_util::WarningCollector;
 
 namespace bip = boost::interprocess;
 
@@ -150,31 +150,6 @@ TEST(VideoWriteShmem, FullSizeFramesAndFramesThatDoNotFit) {
     EXPECT_EQ(h.shape[1], 0);
   }
 }
-
-// Collects WARNING lines that name a source.
-class WarningCollector : public google::LogSink {
- public:
-  explicit WarningCollector(std::string source) : source_(std::move(source)) {
-    google::AddLogSink(this);
-  }
-  ~WarningCollector() override { google::RemoveLogSink(this); }
-  void send(google::LogSeverity severity, const char*, const char*, int, const struct ::tm*,
-            const char* message, size_t message_len) override {
-    const std::string text(message, message_len);
-    if (severity != google::GLOG_WARNING || text.find(source_) == std::string::npos) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(text);
-  }
-  std::vector<std::string> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- private:
-  std::string source_;
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 TEST(ShmemFrameStream, RefusesHeadersThatDoNotFitBehindTheOffset) {
   struct Case {

@@ -12,7 +12,7 @@
 #include "streamer/private/video_writes/video_write_zmq.h"
 #include "streamer/private/video_writes/video_write_zmq_enc.h"
 #include "streamer/video_write.h"
-#include "tests/streamer/zmq_test_util.h"
+#include "tests/streamer/transport_test_util.h"
 
 namespace tesmo {
 namespace {

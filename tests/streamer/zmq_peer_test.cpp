@@ -11,7 +11,7 @@
 #include "streamer/private/video_writes/video_write_zmq.h"
 #include "streamer/util.h"
 #include "tests/streamer/child_process.h"
-#include "tests/streamer/zmq_test_util.h"
+#include "tests/streamer/transport_test_util.h"
 
 namespace tesmo {
 namespace {

@@ -15,7 +15,7 @@
 #include "streamer/private/video_writes/video_write_zmq_enc.h"
 #include "streamer/private/zmq_context.h"
 #include "streamer/util.h"
-#include "tests/streamer/zmq_test_util.h"
+#include "tests/streamer/transport_test_util.h"
 
 namespace tesmo {
 namespace {

@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
+#include <glog/logging.h>
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
@@ -115,6 +117,31 @@ inline bool SyncSource(zmq::socket_t& pub, FrameStream& source,
   }
   return false;
 }
+
+// Collects, while it lives, the glog WARNING lines that contain `source`.
+class WarningCollector : public google::LogSink {
+ public:
+  explicit WarningCollector(std::string source) : source_(std::move(source)) {
+    google::AddLogSink(this);
+  }
+  ~WarningCollector() override { google::RemoveLogSink(this); }
+  void send(google::LogSeverity severity, const char*, const char*, int, const struct ::tm*,
+            const char* message, size_t message_len) override {
+    const std::string text(message, message_len);
+    if (severity != google::GLOG_WARNING || text.find(source_) == std::string::npos) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(text);
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  std::string source_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
 
 }  // namespace testing_util
 }  // namespace tesmo
