@@ -1,4 +1,4 @@
-"""Test images shared with tests/streamer/zmq_test_util.h in tests/streamer/transport_test_util.h (PatternImage, SmoothImage)."""
+"""Test images shared with tests/streamer/transport_test_util.h (PatternImage, SmoothImage)."""
 import numpy as np
 
 # Header layouts of the raw (40 bytes) and encoded (48 bytes) frame messages.
