@@ -6,12 +6,16 @@
 #include <glog/logging.h>
 
 #include "common/misc.h"
+#include "streamer/img_codecs.h"
 #include "streamer/private/video_encoders/video_encoder_x264.h"
 #include "streamer/private/video_writes/video_write_live555_rtsp.h"
 #include "streamer/private/video_writes/video_write_open_async.h"
 #include "streamer/private/video_writes/video_write_opencv.h"
 #include "streamer/private/video_writes/video_write_seq.h"
+#include "streamer/private/video_writes/video_write_shmem.h"
 #include "streamer/private/video_writes/video_write_wnd.h"
+#include "streamer/private/video_writes/video_write_zmq.h"
+#include "streamer/private/video_writes/video_write_zmq_enc.h"
 #include "streamer/util.h"
 #include "streamer/video_encoder.h"
 
@@ -58,7 +62,9 @@ void VideoWrite::setROI(const cv::Rect& inROI, EROICopyStratagy inStratagy) {
 bool VideoWrite::Publish(cv::Mat frame, int64_t timestamp) {
   if (frameInd == 0) startTs = now();
 
-  if (ROI.area() <= 0) {
+  // A region with a width or height that is not positive is no region, also when both are
+  // negative and their product is positive.
+  if (ROI.width <= 0 || ROI.height <= 0) {
     PublishImpl(frame, timestamp);
   } else {
     const cv::Rect bounds(0, 0, frame.cols, frame.rows);
@@ -108,7 +114,25 @@ std::shared_ptr<VideoWrite> VideoWrite::Create(const cv::FileNode& node) {
   }
 
   std::shared_ptr<VideoWrite> writer;
-  if (type == "rtsp") {
+  if (type == "zmq") {
+    CHECK(node["addr"].isString());
+    writer = std::make_shared<VideoWriteZmq>(static_cast<std::string>(node["addr"]));
+    LOG(INFO) << "Created zmq raw writer";
+  } else if (type == "zmq_jpeg") {
+    CHECK(node["addr"].isString());
+    const std::string addr = static_cast<std::string>(node["addr"]);
+    const cv::FileNode encNode = node["jpeg_enc"];
+    std::shared_ptr<ImageEncoder> encoder = encNode.isMap()
+                                                ? ImageEncoder::Create(encNode)
+                                                : std::make_shared<ImageEncoderJpegOpenCV>();
+    writer = std::make_shared<VideoWriteZmqEnc>(addr, encoder, /*is_async=*/false);
+    LOG(INFO) << "Created zmq jpeg publisher\n";
+  } else if (type == "shmem") {
+    std::string shmemId;
+    ReadString(node["shmem_id"], &shmemId);
+    writer = std::make_shared<VideoWriteShmem>(shmemId);
+    LOG(INFO) << "Created shmem writer, id:" << shmemId << "\n";
+  } else if (type == "rtsp") {
     int port = 8558;
     ReadInt(node["port"], &port);
     std::string name = "sensors_video";

@@ -43,21 +43,22 @@ bool VideoWriteOpenAsync::PublishImpl(const cv::Mat& frame, int64_t timestamp) {
 }
 
 void VideoWriteOpenAsync::run() {
-  while (!bThreadTerminated) {
-    bool bTaken = false;
+  for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex);
       if (!bReady) {
         cv.wait_for(lock, std::chrono::milliseconds(100),
                     [this] { return bReady || bThreadTerminated; });
       }
-      if (bReady) {
-        std::swap(frontBuf, backBuf);
-        bReady = false;
-        bTaken = true;
+      // A frame accepted into the slot is still published after termination was asked for:
+      // Publish reported it as taken, so it must not vanish.
+      if (!bReady) {
+        if (bThreadTerminated) break;
+        continue;
       }
+      std::swap(frontBuf, backBuf);
+      bReady = false;
     }
-    if (!bTaken) continue;
 
     const int64_t t0 = now<std::chrono::steady_clock>();
     // An exception must not leave this thread: it would end the whole process. The frame is lost

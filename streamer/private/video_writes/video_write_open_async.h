@@ -17,7 +17,9 @@ namespace tesmo {
 // hand-over and returns at once; while the slot still holds a frame the worker has not taken, new
 // frames are dropped and counted. At most two frames are inside at a time: one being published
 // by the worker, one waiting. The region of interest belongs to the wrapped sink and is applied
-// on the worker thread. The destructor joins the worker and prints the number of dropped frames.
+// on the worker thread. The destructor lets the worker publish a frame still waiting in the slot,
+// joins it and prints the number of dropped frames. Exceptions of the wrapped sink are logged on
+// the worker and cost only their frame.
 //
 //   auto sink = std::make_shared<VideoWriteOpenAsync>(std::make_shared<VideoWriteSeq>("out"));
 //   sink->Publish(frame, now());  // one pixel copy; the PNG is written on the worker

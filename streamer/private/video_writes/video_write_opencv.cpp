@@ -4,10 +4,16 @@
 
 namespace tesmo {
 
-int VideoWriteOpenCV::FourccCode(const std::string& fourcc) {
+namespace {
+
+// The four characters packed by cv::VideoWriter::fourcc (the first in the lowest byte), or 0
+// when the text is not exactly four characters long.
+int FourccCode(const std::string& fourcc) {
   if (fourcc.size() != 4) return 0;
   return cv::VideoWriter::fourcc(fourcc[0], fourcc[1], fourcc[2], fourcc[3]);
 }
+
+}  // namespace
 
 VideoWriteOpenCV::VideoWriteOpenCV(const std::string& output, const std::string& fourcc,
                                    double fps)

@@ -21,10 +21,6 @@ class VideoWriteOpenCV : public VideoWrite {
   VideoWriteOpenCV(const std::string& output, const std::string& fourcc, double fps);
   ~VideoWriteOpenCV() override;
 
-  // The code VideoWriter gets for a fourcc text: the four characters packed by
-  // cv::VideoWriter::fourcc, or 0 when the text is not exactly four characters long.
-  static int FourccCode(const std::string& fourcc);
-
  protected:
   bool PublishImpl(const cv::Mat& frame, int64_t timestamp) override;
 

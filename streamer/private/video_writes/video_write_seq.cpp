@@ -4,8 +4,23 @@
 
 namespace tesmo {
 
+namespace {
+
+// The prefix as literal text of a printf format: every '%' doubled.
+std::string EscapeFormat(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    escaped += c;
+    if (c == '%') escaped += '%';
+  }
+  return escaped;
+}
+
+}  // namespace
+
+// The prefix comes from the configuration; a '%' in it must not be read as a conversion.
 VideoWriteSeq::VideoWriteSeq(const std::string& output_prefix)
-    : output_fmt_(output_prefix + "-%07d.png") {}
+    : output_fmt_(EscapeFormat(output_prefix) + "-%07d.png") {}
 
 VideoWriteSeq::~VideoWriteSeq() = default;
 

@@ -10,7 +10,8 @@
 namespace tesmo {
 
 // Writes each frame as a PNG named output_prefix + "-%07d.png" with the frame index (0 for the
-// first published frame). No directory is created; an existing file is overwritten. A failed
+// first published frame); a '%' in the prefix is taken literally. No directory is created; an
+// existing file is overwritten. A failed
 // write is not logged and the next frame tries its own name.
 class VideoWriteSeq : public VideoWrite {
  public:

@@ -11,11 +11,9 @@ namespace {
 
 // OpenCV's Qt window back end ends the process when it finds no display; ask the X server first
 // so that a missing display becomes an exception the caller can handle. A platform chosen through
-// QT_QPA_PLATFORM (offscreen, wayland, ...) or a Wayland session is left to Qt.
+// QT_QPA_PLATFORM (offscreen, wayland, ...) is left to Qt.
 void RequireDisplay(const std::string& windowName) {
-  if (std::getenv("QT_QPA_PLATFORM") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr) {
-    return;
-  }
+  if (std::getenv("QT_QPA_PLATFORM") != nullptr) return;
   const char* display = std::getenv("DISPLAY");
   if (display != nullptr && *display != '\0') {
     xcb_connection_t* connection = xcb_connect(display, nullptr);
