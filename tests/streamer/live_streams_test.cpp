@@ -398,9 +398,19 @@ TEST(LiveStreams, StopDuringLoanReturnsEmptySet) {
   auto slow = std::make_shared<TestSource>(1, cv::Size(16, 16), milliseconds(60000));
   auto streams = makeStreams({fast, slow});
   LiveStreams live(*streams, cv::FileStorage(), LiveStreams::CPU_MAT, -1);
+  // However the test ends, camera 1's reader must leave Next for stop() to return.
+  struct KillOnExit {
+    TestSource& source;
+    ~KillOnExit() { source.dead = true; }
+  } killSlow{*slow};
   live.start();
-  auto first = loanLive(live);
+  // Take camera 1's only frame in a full set.
+  ASSERT_TRUE(waitFor(
+      [&] { return live.getMidQueueFullness(0) > 0 && live.getMidQueueFullness(1) > 0; }));
+  bool bFirstTimeout = true;
+  auto first = live.loanBuffer(bFirstTimeout);
   ASSERT_EQ(first.size(), 2u);
+  EXPECT_FALSE(bFirstTimeout);
   live.returnBuffer(std::move(first));
 
   std::atomic<bool> loanDone{false};
@@ -525,7 +535,8 @@ TEST(LiveStreamsDeathTest, RefusesForeignSetsAndFrameKinds) {
                "Check failed: bufs.size\\(\\) == threadesData.size\\(\\) ");
   std::vector<int> ints;
   EXPECT_DEATH(live.waitFrames(ints), "Check failed: 0 Unsupported type of frames");
-  EXPECT_DEATH(live.setCamerasRoi({cv::Rect()}), "Check failed: rois.size\\(\\) == mng.size\\(\\) ");
+  EXPECT_DEATH(live.setCamerasRoi({cv::Rect()}),
+               "Check failed: rois.size\\(\\) == mng.size\\(\\) ");
 }
 
 TEST(LiveStreams, StressEightCamerasKeepSetsAndBuffersApart) {
