@@ -523,6 +523,21 @@ TEST(LiveStreams, UmatViewsAndWaitFrames) {
   ASSERT_EQ(umats.size(), 2u);
   EXPECT_EQ(frameCamera(umats[0].getMat(cv::ACCESS_READ)), 0);
   live.stop();
+
+  // A "No signal" frame reaches the OpenCL image too.
+  LiveStreams idle(*streams, config("{ timeout_interval: 0 }"),
+                   LiveStreams::CPU_MAT | LiveStreams::UMAT, -1);
+  idle.setDefaultFrameSize(0, cv::Size(64, 48));
+  idle.setDefaultFrameSize(1, cv::Size(64, 48));
+  bool bTimeout = false;
+  auto set = idle.loanBuffer(bTimeout);
+  ASSERT_EQ(set.size(), 2u);
+  EXPECT_TRUE(bTimeout);
+  EXPECT_EQ(set[1]->framesUmat.size(), cv::Size(64, 48));
+  EXPECT_EQ(cv::norm(set[1]->framesUmat.getMat(cv::ACCESS_READ), set[1]->framesCpu,
+                     cv::NORM_INF),
+            0);
+  idle.returnBuffer(std::move(set));
   cv::ocl::finish();
 }
 
