@@ -212,6 +212,7 @@ TEST(OcvFrameStream, MissingSourceOnlyFailsNext) {
   EXPECT_FALSE(stream.isOpend());
   EXPECT_FALSE(stream.reconnect());
   EXPECT_FALSE(stream.Next(&frame, &ts, true));
+  EXPECT_DEATH(OcvFrameStream(0.0, dir.file("absent.avi")), "Check failed: scale > 0 ");
 }
 
 TEST(ImgFrameStream, ScalesOnceAndDeliversCopies) {
@@ -230,6 +231,8 @@ TEST(ImgFrameStream, ScalesOnceAndDeliversCopies) {
   ASSERT_TRUE(stream.Next(&frame, &ts, /*bAllowScale=*/true));
   EXPECT_EQ(frame.size(), cv::Size(501, 251));
   EXPECT_GE(ts, before);
+  ASSERT_TRUE(stream.Next(&frame));  // the short form allows scaling
+  EXPECT_EQ(frame.size(), cv::Size(501, 251));
   ASSERT_TRUE(stream.Next(&frame, &ts, /*bAllowScale=*/false));
   EXPECT_EQ(frame.size(), cv::Size(1001, 501));
   EXPECT_EQ(cv::norm(frame, image, cv::NORM_INF), 0);

@@ -17,6 +17,7 @@ class ImgFrameStream : public FrameStream {
   // the process through a fatal check.
   ImgFrameStream(double scale, const std::string& path);
 
+  using FrameStream::Next;
   bool Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScale) override;
   // Both report whether the image is loaded; nothing is reloaded.
   bool reconnect() override;

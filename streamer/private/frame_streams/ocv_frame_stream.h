@@ -19,6 +19,7 @@ class OcvFrameStream : public FrameStream {
   // Prints a banner; the scale must be positive (fatal check). Opens nothing yet.
   OcvFrameStream(double scale, const std::string& filename);
 
+  using FrameStream::Next;
   bool Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScale) override;
   // Replaces the capture by a freshly opened one; true when it is open.
   bool reconnect() override;

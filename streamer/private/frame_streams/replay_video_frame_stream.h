@@ -33,6 +33,7 @@ class ReplayVideoFrameStream : public FrameStream {
   // opened ends the process through a fatal check. `scale` is not used.
   ReplayVideoFrameStream(double scale, const std::string& prefix);
 
+  using FrameStream::Next;
   // An entry whose index is not above the last frame read delivers no new frame: true with that
   // entry's timestamp and *frame left as passed.
   bool Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScale) override;
@@ -57,6 +58,7 @@ class ReplayRealtimeFrameStream : public FrameStream {
   ReplayRealtimeFrameStream(const std::shared_ptr<FrameStream>& stream, int64_t time_delta,
                             bool preserve_timestamps);
 
+  using FrameStream::Next;
   bool Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScale) override;
 
  private:
