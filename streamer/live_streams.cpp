@@ -228,10 +228,7 @@ void LiveStreams::uploadTimeoutFrame(FrameBuf& buf) {
     buf.framesGpu.upload(buf.framesCpu, *cudaUploadStream);
     cudaUploadStream->waitForCompletion();
   }
-  if (uploadDataType & UMAT) {
-    buf.framesUmat.release();
-    buf.framesCpu.copyTo(buf.framesUmat);
-  }
+  if (uploadDataType & UMAT) buf.framesCpu.copyTo(buf.framesUmat);
 }
 
 void LiveStreams::giveBack(FrameSet& bufs) {
@@ -275,6 +272,9 @@ LiveStreams::FrameSet LiveStreams::loanBuffer(bool& bTimeoutDetected) {
           break;
         }
         bTimeoutDetected = true;
+        // A free buffer may still carry the OpenCL view of its last frame: drop it before
+        // drawing over the pixels it shares.
+        buf->framesUmat.release();
         drawTimeoutFrame(buf->framesCpu, td.defaultFrameSize);
         try {
           uploadTimeoutFrame(*buf);
