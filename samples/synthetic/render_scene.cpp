@@ -53,7 +53,9 @@ constexpr double kTopRoi[4] = {-3.5, 4.5, 3.5, -4.5};
 constexpr int kTopViewWidth = 700;
 constexpr int kTopViewHeight = 900;
 
-// Virtual camera of the configuration: looks forward and 65 degrees down, 100 degrees wide.
+// Virtual camera of the configuration: looks forward and 78 degrees down, 76 degrees wide, so that
+// the front camera alone fills it. (A virtual camera shows each camera's part as seen from that
+// camera's own centre; a wider view would join the side cameras' parts with visible steps.)
 constexpr int kVirtualWidth = 960;
 constexpr int kVirtualHeight = 640;
 
@@ -338,7 +340,7 @@ std::string ConfigDocument(const std::vector<RenderCamera>& cams) {
      << "LINEAR";
   fs << "view_size" << "[:" << kVirtualWidth << kVirtualHeight << "]";
   fs << "blend_border_width" << 0.1 << "num_bands_blend" << 0;
-  fs << "virtual_camera" << "{" << "fov" << 100 << "rot_x" << -25 << "rot_y" << 0 << "rot_z" << 0
+  fs << "virtual_camera" << "{" << "fov" << 76 << "rot_x" << -12 << "rot_y" << 0 << "rot_z" << 0
      << "focal_dist" << 10000 << "}";
   WriteSinks(fs, "virtual_camera");
   fs << "}";

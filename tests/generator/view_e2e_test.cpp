@@ -183,7 +183,7 @@ void CheckTopView(float blendBorderWidth) {
             << " covered pixels\n";
   testing::Test::RecordProperty("psnr_db_" + seams, std::to_string(psnr));
   EXPECT_GE(psnr, 25.0);
-  // This sample composes at about 50 dB; a camera placed 1 cm off already costs 5 dB.
+  // This sample composes at about 50 dB; one camera placed 5 mm off already costs 5 dB.
   EXPECT_GE(psnr, 40.0) << "the sample's composition got worse";
   // Outside the cameras' sight the view is black.
   cv::Mat channels[3];
@@ -227,10 +227,10 @@ double MarkerShare(const cv::Vec3b& p, const cv::Vec3d& chroma) {
 }
 
 // Composes a virtual-camera view with hard seams and checks every marker that lies wholly inside
-// one camera's part of it. Returns the number of markers checked per camera.
-std::vector<int> CheckMarkers(const cv::FileNode& node, float rotX, float fov) {
+// one camera's part of it. Counts the markers checked per camera and keeps the largest distance.
+void CheckMarkers(const cv::FileNode& node, float rotX, float fov, std::vector<int>* checked,
+                  double* maxError) {
   const SampleScene& scene = Scene();
-  std::vector<int> checked(scene.cameras.size(), 0);
   cv::Mat covered;
   auto gen = Prepared(
       node,
@@ -243,7 +243,7 @@ std::vector<int> CheckMarkers(const cv::FileNode& node, float rotX, float fov) {
   const auto& p = gen->getParams();
   const cv::Mat view = Compose(*gen, scene.frames);
   EXPECT_EQ(view.size(), p.viewSizeCashed);
-  if (view.size() != p.viewSizeCashed) return checked;
+  if (view.size() != p.viewSizeCashed) return;
   const std::vector<cv::Mat> regions = CameraWeights(*gen);
 
   // The virtual pinhole: at the world origin, turned by rot_x about the world's -x axis (no yaw or
@@ -295,10 +295,10 @@ std::vector<int> CheckMarkers(const cv::FileNode& node, float rotX, float fov) {
       if (sum <= 0) continue;
       const cv::Point2d found(sx / sum, sy / sum);
       EXPECT_LE(cv::norm(found - expected), 2.0) << "expected " << expected << ", found " << found;
-      ++checked[k];
+      ++(*checked)[k];
+      *maxError = std::max(*maxError, cv::norm(found - expected));
     }
   }
-  return checked;
 }
 
 TEST(SampleSceneComposition, VirtualCameraShowsMarkersWherePinholeProjectsThem) {
@@ -308,16 +308,20 @@ TEST(SampleSceneComposition, VirtualCameraShowsMarkersWherePinholeProjectsThem) 
   ASSERT_TRUE(node.isMap()) << "no virtual-camera view in the configuration";
   const auto configured = TesmoViewGeneratorCpu(scene.cameras, node).getParams().virtualCamera;
 
-  // The configured view (forward and down), and one straight down that every camera takes part in.
-  const std::vector<int> forward = CheckMarkers(node, configured.rotX, configured.fov);
-  const std::vector<int> down = CheckMarkers(node, 0.f, static_cast<float>(CV_PI * 2 / 3));
+  // The configured view (forward and down, the front camera's alone), and one straight down that
+  // every camera takes part in.
+  std::vector<int> forward(scene.cameras.size(), 0), down(scene.cameras.size(), 0);
+  double maxError = 0;
+  CheckMarkers(node, configured.rotX, configured.fov, &forward, &maxError);
+  CheckMarkers(node, 0.f, static_cast<float>(CV_PI * 2 / 3), &down, &maxError);
   int total = 0, cameras = 0;
   for (size_t k = 0; k < scene.cameras.size(); ++k) {
     total += forward[k] + down[k];
     cameras += forward[k] + down[k] > 0;
   }
-  std::cout << "[ MARKERS  ] " << total << " markers checked in two virtual views\n";
-  EXPECT_GE(std::accumulate(forward.begin(), forward.end(), 0), 5);
+  std::cout << "[ MARKERS  ] " << total << " markers checked in two virtual views, largest error "
+            << maxError << " px\n";
+  EXPECT_GE(std::accumulate(forward.begin(), forward.end(), 0), 3);
   EXPECT_GE(total, 15);
   EXPECT_EQ(cameras, static_cast<int>(scene.cameras.size()));
 }
