@@ -112,9 +112,9 @@ const SampleScene& Scene() {
 
 // A CPU generator for a configured view, its parameters changed by `change`, prepared; `covered`
 // receives the pixels that some camera sees.
-std::unique_ptr<TesmoViewGeneratorCpu> Prepared(
-    const cv::FileNode& node, const std::function<void(TesmoViewGenerator::GenerationParams&)>& change,
-    cv::Mat* covered) {
+using ParamsChange = std::function<void(TesmoViewGenerator::GenerationParams&)>;
+std::unique_ptr<TesmoViewGeneratorCpu> Prepared(const cv::FileNode& node,
+                                                const ParamsChange& change, cv::Mat* covered) {
   auto gen = std::make_unique<TesmoViewGeneratorCpu>(Scene().cameras, node);
   auto params = gen->getParams();
   change(params);
