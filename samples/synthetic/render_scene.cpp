@@ -3,19 +3,22 @@
 // Four fisheye cameras sit at the front, back, left and right of a vehicle (4.5 m x 1.9 m) at roof
 // height (about 1.8 m) above a flat textured ground and look steeply down at it. The view generator
 // takes from a camera only what lies within 45 degrees of its optical axis; from this height
-// neighbouring cameras still share some ground at the vehicle's corners, so every view has seams. For every camera pixel the program unprojects
-// sub-pixel sample positions with cv::fisheye::undistortPoints, intersects the rays with the ground
-// plane z = 0 and evaluates a procedural texture there (a soft-edged checkerboard, white lane lines and
-// small coloured disc markers), averaging the samples into the pixel. It writes:
+// neighbouring cameras still share some ground at the vehicle's corners, so the top view has seams.
+//
+// For every camera pixel the program unprojects sub-pixel sample positions with
+// cv::fisheye::undistortPoints, intersects the rays with the ground plane z = 0 and evaluates a
+// procedural texture there (a soft-edged checkerboard, white lane lines and small coloured disc
+// markers), averaging the samples into the pixel. It writes:
 //   back.png, front.png, left.png, right.png  the camera images (960 x 640, 8-bit BGR);
-//   config.yml       calibration (intrinsics and extrinsics of the four cameras) and the demo program's
-//                    main configuration: "img" frame sources, a top view and a virtual-camera view;
-//   top_view_gt.png  the ground rectangle of the configured top view rendered straight from the texture;
+//   config.yml       calibration (intrinsics and extrinsics of the four cameras) and the demo
+//                    program's main configuration: "img" frame sources, a top view and a
+//                    virtual-camera view;
+//   top_view_gt.png  the configured top view's ground rectangle rendered straight from the texture;
 //   scene.yml        the markers' ground positions and colours and the ground-truth image's view.
 //
 // World frame, in metres: x to the vehicle's right, y to its back, z down into the ground (a
-// right-handed frame in which a top view with columns along x and rows along y is not mirrored). The
-// vehicle's centre is the origin; the cameras have negative z.
+// right-handed frame in which a top view with columns along x and rows along y is not mirrored).
+// The vehicle's centre is the origin; the cameras have negative z.
 //
 // The output is deterministic: the same build writes the same pixels every time. With --verify the
 // program renders in memory and compares with the files of a directory: images pixel by pixel, the
@@ -24,7 +27,6 @@
 // Usage: tesmo_render_scene [--out=DIR] [--verify=DIR]
 
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -53,7 +55,9 @@ constexpr double kTopRoi[4] = {-3.5, 4.5, 3.5, -4.5};
 constexpr int kTopViewWidth = 700;
 constexpr int kTopViewHeight = 900;
 
-// Virtual camera of the configuration: looks forward and 65 degrees down, 100 degrees wide.
+// Virtual camera of the configuration: looks forward and 78 degrees down, 76 degrees wide, so that
+// the front camera alone fills it. (A virtual camera shows each camera's part as seen from that
+// camera's own centre; a wider view would join the side cameras' parts with visible steps.)
 constexpr int kVirtualWidth = 960;
 constexpr int kVirtualHeight = 640;
 
@@ -86,8 +90,9 @@ struct Marker {
 };
 
 std::vector<CameraSpec> CameraSpecs() {
-  // Slightly different heights, angles and lenses so that nothing relies on symmetry. The side cameras
-  // sit in the mirrors, ahead of the vehicle's centre, so the cameras' mean centre is not the origin.
+  // Slightly different heights, angles and lenses so that nothing relies on symmetry; the side
+  // cameras sit a little ahead of the vehicle's centre, so the cameras' mean centre is not the
+  // origin.
   return {
       {"back", {0.05, 2.28, -1.80}, 180.0, 80.0, -1.0, 398.0, 398.5, 481.2, 318.7,
        {0.021, -0.004, 0.0011, -0.0002}},
@@ -139,8 +144,9 @@ std::vector<Marker> Markers() {
   static const struct {
     const char* name;
     cv::Vec3d bgr;
-  } kColours[] = {{"red", {30, 30, 210}},     {"green", {40, 180, 40}},   {"blue", {200, 80, 20}},
-                  {"yellow", {20, 200, 220}}, {"magenta", {190, 40, 190}}, {"cyan", {200, 190, 30}}};
+  } kColours[] = {{"red", {30, 30, 210}},      {"green", {40, 180, 40}},
+                  {"blue", {200, 80, 20}},     {"yellow", {20, 200, 220}},
+                  {"magenta", {190, 40, 190}}, {"cyan", {200, 190, 30}}};
   std::vector<Marker> markers;
   int k = 0;
   for (int iy = -4; iy <= 4; ++iy) {
@@ -220,9 +226,9 @@ cv::Mat RenderCameraImage(const RenderCamera& cam, const GroundTexture& tex) {
         for (int j = 0; j < n; ++j)
           for (int i = 0; i < n; ++i)
             pts[k++] = cv::Point2d(u + (i + 0.5) / n - 0.5, v + (j + 0.5) / n - 0.5);
-      cv::fisheye::undistortPoints(pts, und, K, D, cv::noArray(), cv::noArray(),
-                                   cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS,
-                                                    50, 1e-12));
+      cv::fisheye::undistortPoints(
+          pts, und, K, D, cv::noArray(), cv::noArray(),
+          cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-12));
       k = 0;
       auto* row = img.ptr<cv::Vec3b>(v);
       for (int u = 0; u < kFrameWidth; ++u) {
@@ -295,8 +301,9 @@ void WriteSinks(cv::FileStorage& fs, const std::string& view) {
 std::string ConfigDocument(const std::vector<RenderCamera>& cams) {
   cv::FileStorage fs("config.yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
   fs.writeComment(
-      " Synthetic surround-view sample written by tesmo_render_scene; run tesmo_demo from the source\n"
-      " tree's root with --config=samples/synthetic/config.yml (outputs go to out/, create it first).\n"
+      " Synthetic surround-view sample written by tesmo_render_scene. Run tesmo_demo from the\n"
+      " source tree's root with --config=samples/synthetic/config.yml; it writes to out/, which\n"
+      " must exist.\n"
       " World frame in metres: x right of the vehicle, y to its back, z down into the ground.");
   fs << "tesmo_app" << "{";
   fs << "platform" << "cpu";
@@ -306,8 +313,8 @@ std::string ConfigDocument(const std::vector<RenderCamera>& cams) {
 
   fs << "camera_streams" << "{";
   for (const auto& c : cams)
-    fs << c.name << "{" << "type" << "img" << "filename" << std::string(kSampleDir) + c.name + ".png"
-       << "}";
+    fs << c.name << "{" << "type" << "img" << "filename"
+       << std::string(kSampleDir) + c.name + ".png" << "}";
   fs << "}";
 
   fs << "intrinsics" << "{";
@@ -338,7 +345,7 @@ std::string ConfigDocument(const std::vector<RenderCamera>& cams) {
      << "LINEAR";
   fs << "view_size" << "[:" << kVirtualWidth << kVirtualHeight << "]";
   fs << "blend_border_width" << 0.1 << "num_bands_blend" << 0;
-  fs << "virtual_camera" << "{" << "fov" << 100 << "rot_x" << -25 << "rot_y" << 0 << "rot_z" << 0
+  fs << "virtual_camera" << "{" << "fov" << 76 << "rot_x" << -12 << "rot_y" << 0 << "rot_z" << 0
      << "focal_dist" << 10000 << "}";
   WriteSinks(fs, "virtual_camera");
   fs << "}";
@@ -349,8 +356,9 @@ std::string ConfigDocument(const std::vector<RenderCamera>& cams) {
 std::string SceneDocument(const std::vector<Marker>& markers, const cv::Vec3d& centre) {
   cv::FileStorage fs("scene.yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
   fs.writeComment(
-      " Facts about the synthetic sample for tests: the ground-truth top view (of the view named in\n"
-      " \"view\" in config.yml) and the markers' ground positions (metres) and colours (B, G, R).");
+      " Facts about the synthetic sample for tests: the ground-truth top view (of the view\n"
+      " named in \"view\" in config.yml) and the markers' ground positions (metres) and\n"
+      " colours (B, G, R).");
   fs << "ground_truth" << "{" << "image" << "top_view_gt.png" << "view" << "top_view";
   fs << "ground_centre" << "[:" << centre[0] << centre[1] << centre[2] << "]" << "}";
   fs << "markers" << "[";
