@@ -11,8 +11,6 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
-// Before the generator's header, which names cv::INTER_LINEAR without including it.
-#include <opencv2/imgproc.hpp>
 
 #include "generator/camera.h"
 #include "generator/tesmo_view.h"
