@@ -129,8 +129,8 @@ int run(int argc, char** argv) {
 
   const cv::FileNode httpNode = tesmoApp->getFS()["http_server"];
   if (httpNode.isMap() && isEnabled(httpNode)) {
-    LOG(WARNING) << "The HTTP control server is not available in this build; the "
-                    "\"http_server\" section is ignored";
+    std::cerr << "tesmo_demo: the HTTP control server is not available in this build; the "
+                 "\"http_server\" section is ignored\n";
   }
 
   std::cout << "Tesmo generation is started ...\n" << std::flush;

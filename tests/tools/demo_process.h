@@ -43,7 +43,8 @@ inline bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds
 // is still running and reaps it.
 class Process {
  public:
-  // `env` entries are added to (or replace) the inherited environment.
+  // `env` entries are added to (or replace) the inherited environment; an empty value removes
+  // the variable.
   Process(const std::vector<std::string>& argv, const std::string& workDir,
           const std::string& outPath, const std::string& errPath,
           const std::map<std::string, std::string>& env = {})
@@ -58,7 +59,13 @@ class Process {
       dup2(out, 1);
       dup2(err, 2);
       if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
-      for (const auto& kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+      for (const auto& kv : env) {
+        if (kv.second.empty()) {
+          unsetenv(kv.first.c_str());
+        } else {
+          setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        }
+      }
       // Our own process group, so that a signal to it never reaches the test runner.
       setpgid(0, 0);
       std::vector<char*> args;

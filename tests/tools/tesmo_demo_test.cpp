@@ -281,10 +281,21 @@ TEST(TesmoDemo, UserSettingsEntryReplacesViewParameters) {
 // Bad configurations end the program with their message and a non-zero status, never a signal.
 TEST(TesmoDemo, BadInputEndsWithMessage) {
   struct Case {
+    Case(std::string what, std::function<void(SceneSpec&)> change, std::string message,
+         std::string configOverride, std::string userSettings = "",
+         std::vector<std::string> extraArgs = {})
+        : what(std::move(what)),
+          change(std::move(change)),
+          message(std::move(message)),
+          configOverride(std::move(configOverride)),
+          userSettings(std::move(userSettings)),
+          extraArgs(std::move(extraArgs)) {}
     std::string what;
     std::function<void(SceneSpec&)> change;
     std::string message;
-    std::string configOverride;  // write this text as the configuration instead
+    std::string configOverride;  // write this text as the configuration instead; "-": no file
+    std::string userSettings;    // text of the user-settings file, when not empty
+    std::vector<std::string> extraArgs;
   };
   const std::vector<Case> cases = {
       {"missing file", nullptr, "Check failed: fs.isOpened() ", "-"},
@@ -310,6 +321,10 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
       {"camera missing for a frame stream", [](SceneSpec& s) { s.bExtraStream = true; },
        "Check failed: frameStreams->size() == cameras.size() Mismatch frameStreams and cameras num",
        ""},
+      {"unparsable user settings", [](SceneSpec&) {}, "Parsing error", "",
+       "tesmo_gen: [ { name: a_view, \n"},
+      {"interactive without a display", [](SceneSpec&) {},
+       "interactive mode needs a display, and DISPLAY is not set", "", "", {"-i"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -322,9 +337,16 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
     } else {
       SceneSpec spec = twoViewScene(dir);
       c.change(spec);
+      if (!c.userSettings.empty()) {
+        spec.userSettings = dir / "user.yml";
+        std::ofstream(spec.userSettings) << "%YAML:1.0\n---\n" << c.userSettings;
+      }
       test::writeScene(spec, config);
     }
-    auto demo = startDemo(dir, {"--config=" + config});
+    std::vector<std::string> args = {"--config=" + config};
+    args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
+    auto demo = startDemo(dir, args,
+                          {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
     ASSERT_TRUE(demo->wait(milliseconds(30000)));
     EXPECT_TRUE(demo->exitedNormally()) << "signal " << demo->termSignal();
     EXPECT_NE(demo->exitCode(), 0);

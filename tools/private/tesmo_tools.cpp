@@ -266,8 +266,8 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
     int intervalMs = 3000;
     cv::read(lrNode["interval"], intervalMs, intervalMs);
     linearRegress.interval = std::chrono::milliseconds(intervalMs);
-    LOG(WARNING) << "Intensity correction is not available in this build; the \"linear_regress\" "
-                    "section is read but no correction runs";
+    std::cerr << "tesmo_demo: intensity correction is not available in this build; the "
+                 "\"linear_regress\" section is read but no correction runs\n";
   }
 
   fpsAutoAdj.sleepUntil = std::chrono::system_clock::now();
