@@ -133,7 +133,7 @@ cv::FileNode viewNode(const cv::FileStorage& fs, const std::string& name) {
   return cv::FileNode();
 }
 
-TEST(TesmoDemo, HelpPrintsKeysWithoutReadingConfig) {
+TEST(TesmoDemo, HelpAndDeviceListExitWithoutReadingConfig) {
   TempDir dir;
   auto demo = startDemo(dir, {"--help", "--config=/nonexistent/config.yml"});
   ASSERT_TRUE(demo->wait(milliseconds(10000)));
@@ -141,6 +141,11 @@ TEST(TesmoDemo, HelpPrintsKeysWithoutReadingConfig) {
   const std::string out = demo->out();
   EXPECT_NE(out.find("Tesmo view demo."), std::string::npos) << out;
   EXPECT_NE(out.find("show_all_wnd"), std::string::npos) << out;
+
+  auto list = startDemo(dir, {"--cuda_dev_list", "--config=/nonexistent/config.yml"});
+  ASSERT_TRUE(list->wait(milliseconds(10000)));
+  EXPECT_EQ(list->exitCode(), 0) << list->err();
+  EXPECT_EQ(list->out().rfind("CUDA device list:\n", 0), 0u) << list->out();
 }
 
 TEST(TesmoDemo, SigintEndsLoopWithStatisticsAndTimingTable) {

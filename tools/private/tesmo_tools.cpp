@@ -39,7 +39,7 @@ std::shared_ptr<tesmo::TesmoViewGenerator> createGenerator(Platform platform,
   return nullptr;
 }
 
-const char* platformName(Platform platform) {
+const char* platformWord(Platform platform) {
   switch (platform) {
     case CPU:
       return "cpu";
@@ -62,7 +62,7 @@ Platform getPlatform(const std::string& platformName) {
 
 void requireGenerator(Platform platform) {
   if (platform == CPU) return;
-  throw std::runtime_error(std::string("Platform \"") + platformName(platform) +
+  throw std::runtime_error(std::string("Platform \"") + platformWord(platform) +
                            "\" has no view generator in this build; use \"cpu\"");
 }
 
