@@ -39,6 +39,20 @@ class Camera {
 
   // Optical centre in world coordinates: -R^T * T of poseW2C.
   cv::Vec3f getCenter() const;
+
+  // Fills K, D, frameSize and model from an intrinsics map ("K", "D", "frame_width",
+  // "frame_height", "model"). Raises cv::Exception (StsParseError) when the node is not a map or
+  // "model" is neither "pinhole" nor "fisheye".
+  void readIntrinsics(const cv::FileNode& node);
+  // Fills poseW2C from an extrinsics map ("R" 3x3, "T" 3-vector); an absent "R" gives a zero
+  // matrix, an absent "T" a zero vector. Raises cv::Exception (StsParseError) when the node is
+  // not a map.
+  void readExtrinsics(const cv::FileNode& node);
+  // Writes "K", "D", "frame_width", "frame_height" and "model" into the map open in fs.
+  void writeIntrinsics(cv::FileStorage& fs) const;
+  // Writes the same keys at the top level of a new document filePath (complete on return).
+  // Raises cv::Exception (StsParseError) when the file cannot be opened for writing.
+  void writeIntrinsics(const std::string& filePath) const;
 };
 
 }  // namespace tesmo

@@ -1,0 +1,204 @@
+// Composition of a 1024 x 1024 top view from four fisheye cameras of 1280 x 720 around a
+// 4.5 x 1.9 m vehicle (1 m high, tilted 40 degrees down), with hard seams (arg 0) and soft seams
+// (arg 1):
+//   BM_Process      TesmoViewGeneratorCpu::process
+//   BM_PlainOpenCV  the float pipeline a user would write with the same maps and weights
+//   BM_Bandwidth    reads and writes the bytes process must touch at the least: the fixed-point
+//                   maps, the 8-bit weights and the sampled frame area once, the output once
+//   BM_Prepare      TesmoViewGeneratorCpu::prepare
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <opencv2/imgproc.hpp>
+
+#include "generator/tesmo_view_cpu.h"
+
+namespace {
+
+using tesmo::Camera;
+using tesmo::Pose3f;
+
+// World to camera pose of a camera at `position` looking along heading `yaw`, tilted down.
+Pose3f LookingPose(const cv::Vec3f& position, float yaw, float tilt) {
+  const cv::Vec3f heading(std::cos(yaw), std::sin(yaw), 0.f);
+  const cv::Vec3f z = std::cos(tilt) * heading + std::sin(tilt) * cv::Vec3f(0.f, 0.f, -1.f);
+  const cv::Vec3f x = heading.cross(cv::Vec3f(0.f, 0.f, 1.f));
+  const cv::Vec3f y = z.cross(x);
+  const cv::Matx33f R(x[0], x[1], x[2], y[0], y[1], y[2], z[0], z[1], z[2]);
+  return Pose3f(R, -(R * position));
+}
+
+std::vector<Camera> Rig() {
+  const cv::Size frame(1280, 720);
+  const cv::Mat K = (cv::Mat_<double>(3, 3) << 410, 0, 640, 0, 410, 360, 0, 0, 1);
+  const cv::Mat D = (cv::Mat_<double>(4, 1) << 0.02, -0.005, 0.001, 0.0);
+  const float tilt = 40.f * static_cast<float>(CV_PI) / 180.f;
+  const float pi = static_cast<float>(CV_PI);
+  return {Camera("back", frame, tesmo::Fisheye, K, D, LookingPose({-2.25f, 0.f, 1.f}, pi, tilt)),
+          Camera("front", frame, tesmo::Fisheye, K, D, LookingPose({2.25f, 0.f, 1.f}, 0.f, tilt)),
+          Camera("left", frame, tesmo::Fisheye, K, D, LookingPose({0.f, 0.95f, 1.f}, pi / 2, tilt)),
+          Camera("right", frame, tesmo::Fisheye, K, D,
+                 LookingPose({0.f, -0.95f, 1.f}, -pi / 2, tilt))};
+}
+
+cv::FileStorage Params(bool soft) {
+  const std::string yaml = std::string("%YAML:1.0\n---\nmode: top_view\nview_size: [1024, 1024]\n") +
+                           "top_view: { roi: [-6, 6, 6, -6] }\n" +
+                           (soft ? "blend_border_width: 0.1\n" : "");
+  return cv::FileStorage(yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+}
+
+// The CPU generator with its prepared data in reach.
+class Generator : public tesmo::TesmoViewGeneratorCpu {
+ public:
+  explicit Generator(bool soft) : TesmoViewGeneratorCpu(Rig(), Params(soft).root()) {}
+  using TesmoViewGeneratorCpu::blockSpans;
+  using TesmoViewGeneratorCpu::camerasROI;
+  using TesmoViewGeneratorCpu::kBlockRows;
+  using TesmoViewGeneratorCpu::warpMapsX16u;
+  using TesmoViewGeneratorCpu::warpMapsY16u;
+  using TesmoViewGeneratorCpu::weights8u;
+};
+
+struct Setup {
+  std::unique_ptr<Generator> gen;
+  std::vector<cv::Mat> frames;
+  // The float data of the plain pipeline: warp maps, level-0 weights and their sum.
+  std::vector<cv::Mat> floatMaps;
+  std::vector<cv::Mat> floatWeights;
+  cv::Mat weightSum;
+};
+
+const Setup& GetSetup(bool soft) {
+  static std::unique_ptr<Setup> setups[2];
+  std::unique_ptr<Setup>& s = setups[soft ? 1 : 0];
+  if (!s) {
+    s.reset(new Setup);
+    s->gen.reset(new Generator(soft));
+    cv::Mat mask;
+    s->gen->prepare(mask);
+    cv::RNG rng(7);
+    for (const Camera& cam : s->gen->getCameras()) {
+      cv::Mat frame(cam.frameSize, CV_8UC3);
+      rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
+      s->frames.push_back(frame);
+    }
+    std::vector<cv::Mat> masks;
+    s->gen->computeMaps(s->floatMaps, masks);
+    s->gen->stitchMasks(masks, mask);
+    std::vector<std::vector<cv::Mat>> pyrs;
+    std::vector<cv::Mat> sums;
+    s->gen->preparePyramids(masks, &pyrs, &sums);
+    for (const std::vector<cv::Mat>& pyr : pyrs) s->floatWeights.push_back(pyr[0]);
+    s->weightSum = sums[0];
+  }
+  return *s;
+}
+
+void BM_Process(benchmark::State& state) {
+  const Setup& s = GetSetup(state.range(0) != 0);
+  std::vector<cv::Mat> frames = s.frames;
+  std::vector<cv::_OutputArray> in(frames.begin(), frames.end());
+  cv::Mat out;
+  for (auto _ : state) {
+    s.gen->process(in, out);
+    benchmark::DoNotOptimize(out.data);
+  }
+}
+
+void BM_PlainOpenCV(benchmark::State& state) {
+  const Setup& s = GetSetup(state.range(0) != 0);
+  const int interpolation = s.gen->getParams().interpolation;
+  cv::Mat warped, warpedF, acc, out;
+  for (auto _ : state) {
+    acc.create(s.weightSum.size(), CV_32FC3);
+    acc.setTo(cv::Scalar::all(0));
+    for (size_t i = 0; i < s.frames.size(); ++i) {
+      cv::remap(s.frames[i], warped, s.floatMaps[i], cv::noArray(), interpolation,
+                cv::BORDER_CONSTANT, cv::Scalar());
+      warped.convertTo(warpedF, CV_32F);
+      cv::multiply(warpedF, s.floatWeights[i], warpedF);
+      acc += warpedF;
+    }
+    cv::divide(acc, s.weightSum, acc);
+    acc.convertTo(out, CV_8U);
+    benchmark::DoNotOptimize(out.data);
+  }
+}
+
+// Sum of n bytes read as 64-bit words (n a multiple of 8 or not: the tail is read bytewise).
+uint64_t Touch(const uchar* p, size_t n) {
+  uint64_t sum = 0;
+  size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + k, 8);
+    sum += word;
+  }
+  for (; k < n; ++k) sum += p[k];
+  return sum;
+}
+
+void BM_Bandwidth(benchmark::State& state) {
+  const Setup& s = GetSetup(state.range(0) != 0);
+  const Generator& gen = *s.gen;
+  const cv::Size size = gen.getParams().viewSizeCashed;
+  const int numBlocks = static_cast<int>(gen.blockSpans.size());
+  const size_t numCams = s.frames.size();
+  cv::Mat out(size, CV_8UC3);
+  for (auto _ : state) {
+    std::vector<uint64_t> sums(numBlocks + numCams, 0);
+    // The sampled area of each frame, read once.
+    cv::parallel_for_(cv::Range(0, static_cast<int>(numCams)), [&](const cv::Range& r) {
+      for (int i = r.start; i < r.end; ++i) {
+        const cv::Rect roi = gen.camerasROI[i];
+        for (int y = roi.y; y < roi.y + roi.height; ++y) {
+          sums[numBlocks + i] += Touch(s.frames[i].ptr(y, roi.x), roi.width * 3);
+        }
+      }
+    });
+    // Maps and weights inside each camera's columns of every block; the output written.
+    cv::parallel_for_(cv::Range(0, numBlocks), [&](const cv::Range& r) {
+      for (int b = r.start; b < r.end; ++b) {
+        const int y0 = b * Generator::kBlockRows;
+        const int y1 = std::min(size.height, y0 + Generator::kBlockRows);
+        for (size_t i = 0; i < numCams; ++i) {
+          const cv::Range span = gen.blockSpans[b][i];
+          if (span.empty()) continue;
+          for (int y = y0; y < y1; ++y) {
+            sums[b] += Touch(gen.warpMapsX16u[i].ptr(y, span.start), span.size() * 4);
+            sums[b] += Touch(gen.warpMapsY16u[i].ptr(y, span.start), span.size() * 2);
+            sums[b] += Touch(gen.weights8u[i].ptr(y, span.start), span.size() * 3);
+          }
+        }
+        for (int y = y0; y < y1; ++y) {
+          std::memset(out.ptr(y), static_cast<int>(sums[b] & 0xff), size.width * 3);
+        }
+      }
+    });
+    benchmark::DoNotOptimize(sums.data());
+    benchmark::DoNotOptimize(out.data);
+  }
+}
+
+void BM_Prepare(benchmark::State& state) {
+  Generator gen(state.range(0) != 0);
+  cv::Mat mask;
+  for (auto _ : state) {
+    gen.prepare(mask);
+    benchmark::DoNotOptimize(mask.data);
+  }
+}
+
+BENCHMARK(BM_Process)->ArgName("soft")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PlainOpenCV)->ArgName("soft")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Bandwidth)->ArgName("soft")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Prepare)->ArgName("soft")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

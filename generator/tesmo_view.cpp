@@ -1,0 +1,440 @@
+#include "generator/tesmo_view.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <iostream>
+#include <thread>
+
+#include <glog/logging.h>
+#include <opencv2/imgproc.hpp>
+
+#include "generator/calc_maps.h"
+#include "generator/utils.h"
+
+namespace tesmo {
+
+namespace {
+
+const char* const kInterpolationNames[] = {"NEAREST",  "LINEAR",       "CUBIC",        "AREA",
+                                           "LANCZOS4", "LINEAR_EXACT", "NEAREST_EXACT"};
+const int kNumInterpolations = 7;
+
+// Largest num_bands_blend whose size step 2^n still fits an int.
+const int kMaxBandsBlend = 30;
+
+const double kPi = 3.141592653589793;
+
+bool isNumber(const cv::FileNode& node) { return node.isInt() || node.isReal(); }
+
+// Degrees in the node to radians, as float; nothing happens unless the node holds a number.
+void readAngle(const cv::FileNode& node, float& radians) {
+  if (!isNumber(node)) {
+    return;
+  }
+  const float degrees = static_cast<float>(node.real());
+  radians = static_cast<float>(kPi * static_cast<double>(degrees / 180.0f));
+}
+
+double toDegrees(float radians) { return 180.0 * (static_cast<double>(radians) / kPi); }
+
+void readNumber(const cv::FileNode& node, float& value) {
+  if (isNumber(node)) {
+    cv::read(node, value, value);
+  }
+}
+
+void readNumber(const cv::FileNode& node, int& value) {
+  if (isNumber(node)) {
+    cv::read(node, value, value);
+  }
+}
+
+}  // namespace
+
+std::string InterpolationToString(int flag) {
+  if (flag < 0 || flag >= kNumInterpolations) {
+    CHECK(0) << "Unsupported interpolation flag";
+  }
+  return kInterpolationNames[flag];
+}
+
+int StringToInterpolation(const std::string& name) {
+  for (int i = 0; i < kNumInterpolations; ++i) {
+    if (name == kInterpolationNames[i]) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+void TesmoViewGenerator::GenerationParams::computeViewSize() {
+  const int step = static_cast<int>(std::pow(2.0, numBandsBlend));
+  const float fstep = static_cast<float>(step);
+  const long w = std::lround(scaleFactor * static_cast<float>(viewSize.width) / fstep);
+  const long h = std::lround(scaleFactor * static_cast<float>(viewSize.height) / fstep);
+  viewSizeCashed = cv::Size(static_cast<int>(step * w), static_cast<int>(step * h));
+}
+
+TesmoViewGenerator::TesmoViewGenerator(const std::vector<Camera>& cameras,
+                                       const cv::FileNode& node)
+    : cameras(cameras) {
+  readParams(node);
+  maskGen = std::make_shared<MasksGeneratorVoronoi>();
+}
+
+TesmoViewGenerator::TesmoViewGenerator(const std::string& path) {
+  cv::FileStorage fs(path, cv::FileStorage::READ);
+  CHECK(fs.isOpened()) << "Can't open " << path;
+  readCameras(fs, /*ReadExtrinsics=*/true, cameras);
+  readParams(fs["tesmo_view_gen_params"]);
+  maskGen = std::make_shared<MasksGeneratorVoronoi>();
+}
+
+TesmoViewGenerator::~TesmoViewGenerator() = default;
+
+void TesmoViewGenerator::readParams(const cv::FileNode& node) {
+  if (!node.isMap()) {
+    return;
+  }
+
+  const cv::FileNode mode = node["mode"];
+  if (mode.isString()) {
+    const std::string value = mode.string();
+    if (value == "virtual_camera") {
+      params.mode = VirtualCamera;
+    } else if (value == "top_view") {
+      params.mode = TopView;
+    } else {
+      CHECK(0) << "Camera mode \"" << value << "\" don't support";
+    }
+  }
+
+  const cv::FileNode interpolation = node["interpolation"];
+  if (interpolation.isString()) {
+    const std::string name = interpolation.string();
+    const int flag = StringToInterpolation(name);
+    if (flag < 0) {
+      std::cout << "Unsuported interpolation: " << name << "\n";
+    } else {
+      params.interpolation = flag;
+    }
+  }
+
+  const cv::FileNode viewSize = node["view_size"];
+  if (viewSize.isSeq() && viewSize.size() == 2 && isNumber(viewSize[0]) &&
+      isNumber(viewSize[1])) {
+    params.viewSize = cv::Size(static_cast<int>(viewSize[0]), static_cast<int>(viewSize[1]));
+  }
+
+  readNumber(node["blend_border_width"], params.blendBorderWidth);
+
+  // A negative count or one whose size step overflows an int is refused.
+  int numBands = params.numBandsBlend;
+  readNumber(node["num_bands_blend"], numBands);
+  if (numBands >= 0 && numBands <= kMaxBandsBlend) {
+    params.numBandsBlend = numBands;
+  } else {
+    std::cout << "Unsupported num_bands_blend: " << numBands << "\n";
+  }
+
+  const cv::FileNode distortion = node["distortion"];
+  if (distortion.isMap()) {
+    readNumber(distortion["pow"], params.distortion.pow);
+    readNumber(distortion["force"], params.distortion.force);
+  }
+
+  readNumber(node["scale_factor"], params.scaleFactor);
+
+  const cv::FileNode topView = node["top_view"];
+  if (topView.isMap()) {
+    const cv::FileNode roi = topView["roi"];
+    if (roi.isSeq() && roi.size() == 4 && isNumber(roi[0]) && isNumber(roi[1]) &&
+        isNumber(roi[2]) && isNumber(roi[3])) {
+      const float a0 = static_cast<float>(roi[0]);
+      const float a1 = static_cast<float>(roi[1]);
+      const float a2 = static_cast<float>(roi[2]);
+      const float a3 = static_cast<float>(roi[3]);
+      params.topView.roi = PlaneRoi(cv::Vec3f(a0, a3, 0.f), cv::Vec3f(a0, a1, 0.f),
+                                    cv::Vec3f(a2, a3, 0.f), cv::Vec3f(a2, a1, 0.f));
+    }
+    readAngle(topView["rot_z"], params.topView.rotZ);
+  }
+
+  const cv::FileNode virtualCamera = node["virtual_camera"];
+  if (virtualCamera.isMap()) {
+    readNumber(virtualCamera["def_camera_ind"], params.virtualCamera.defCameraInd);
+    readAngle(virtualCamera["fov"], params.virtualCamera.fov);
+    readAngle(virtualCamera["rot_x"], params.virtualCamera.rotX);
+    readAngle(virtualCamera["rot_y"], params.virtualCamera.rotY);
+    readAngle(virtualCamera["rot_z"], params.virtualCamera.rotZ);
+    readNumber(virtualCamera["focal_dist"], params.virtualCamera.focalDist);
+  }
+
+  params.computeViewSize();
+}
+
+void TesmoViewGenerator::writeParams(cv::FileStorage& fs) const {
+  fs << "mode" << (params.mode == VirtualCamera ? "virtual_camera" : "top_view");
+  fs << "interpolation" << InterpolationToString(params.interpolation);
+  fs << "view_size" << "[:" << params.viewSize.width << params.viewSize.height << "]";
+  fs << "num_bands_blend" << params.numBandsBlend;
+  fs << "blend_border_width" << params.blendBorderWidth;
+  fs << "distortion" << "{";
+  fs << "pow" << params.distortion.pow;
+  fs << "force" << params.distortion.force;
+  fs << "}";
+  fs << "scale_factor" << params.scaleFactor;
+
+  const GenerationParams::VirtualCameraParams& vc = params.virtualCamera;
+  fs << "virtual_camera" << "{";
+  fs << "def_camera_ind" << vc.defCameraInd;
+  fs << "fov" << toDegrees(vc.fov);
+  fs << "rot_x" << toDegrees(vc.rotX);
+  fs << "rot_y" << toDegrees(vc.rotY);
+  fs << "rot_z" << toDegrees(vc.rotZ);
+  fs << "focal_dist" << vc.focalDist;
+  fs << "}";
+
+  const PlaneRoi& roi = params.topView.roi;
+  fs << "top_view" << "{";
+  fs << "roi" << "[:" << roi.r00[0] << roi.r01[1] << roi.r10[0] << roi.r10[1] << "]";
+  fs << "rot_z" << toDegrees(params.topView.rotZ);
+  fs << "}";
+}
+
+void TesmoViewGenerator::computeMaps(std::vector<cv::Mat>& outWarpMaps,
+                                     std::vector<cv::Mat>& outMasks) const {
+  CV_Assert(!cameras.empty());
+  const cv::Size size = params.viewSizeCashed;
+  CV_Assert(size.width > 0 && size.height > 0);
+
+  const size_t numCams = cameras.size();
+  outWarpMaps.resize(numCams);
+  outMasks.resize(numCams);
+
+  // Per camera the pose that brings the view's corners into camera coordinates; the corners are
+  // given in the frame that pose maps from.
+  std::vector<Pose3f> poses(numCams);
+  PlaneRoi corners;
+  if (params.mode == TopView) {
+    const float a = params.topView.rotZ;
+    const float c = std::cos(a);
+    const float s = std::sin(a);
+    const cv::Matx33f Rz(c, -s, 0.f, s, c, 0.f, 0.f, 0.f, 1.f);
+    std::vector<Camera> rotated(cameras);
+    cv::Vec3f centre(0.f, 0.f, 0.f);
+    for (size_t i = 0; i < numCams; ++i) {
+      rotated[i].poseW2C.R = rotated[i].poseW2C.R * Rz;
+      centre += rotated[i].getCenter();
+      poses[i] = rotated[i].poseW2C;
+    }
+    centre *= 1.f / static_cast<float>(numCams);
+    centre[2] = 0.f;
+    corners = params.topView.roi + centre;
+  } else {
+    const GenerationParams::VirtualCameraParams& vc = params.virtualCamera;
+    const float w = 2.f * std::tan(vc.fov / 2.f);
+    const float h = w / static_cast<float>(size.width) * static_cast<float>(size.height);
+    const cv::Matx33f Rv = CalcRotation(vc.rotX, vc.rotY, vc.rotZ);
+    const float f = vc.focalDist;
+    corners = PlaneRoi(f * cv::Vec3f(-w / 2.f, -h / 2.f, 1.f), f * cv::Vec3f(-w / 2.f, h / 2.f, 1.f),
+                       f * cv::Vec3f(w / 2.f, -h / 2.f, 1.f), f * cv::Vec3f(w / 2.f, h / 2.f, 1.f));
+    for (size_t i = 0; i < numCams; ++i) {
+      poses[i] = Pose3f(cameras[i].poseW2C.R * Rv, cameras[i].poseW2C.T);
+    }
+  }
+
+  for (size_t i = 0; i < numCams; ++i) {
+    const Camera& cam = cameras[i];
+    const Pose3f& p = poses[i];
+    CalcCameraToPlaneMapBilinear(cam.model, cam.K, cam.D, cam.frameSize, p * corners.r00,
+                                 p * corners.r01, p * corners.r10, p * corners.r11, size,
+                                 params.distortion, &outWarpMaps[i], &outMasks[i]);
+  }
+}
+
+void TesmoViewGenerator::stitchMasks(std::vector<cv::Mat>& inOutMasks, cv::Mat& dstMask) const {
+  CHECK(inOutMasks.size() == cameras.size());
+
+  dstMask = inOutMasks[0].clone();
+  for (size_t i = 1; i < inOutMasks.size(); ++i) {
+    cv::bitwise_or(dstMask, inOutMasks[i], dstMask);
+  }
+
+  const bool bBlend = static_cast<double>(params.blendBorderWidth) >= 0.1;
+  std::vector<cv::Mat> visibility;
+  if (bBlend) {
+    for (const cv::Mat& mask : inOutMasks) {
+      visibility.push_back(mask.clone());
+    }
+  }
+
+  if (maskGen) {
+    maskGen->genMasks(*this, inOutMasks);
+    CHECK(inOutMasks.size() == cameras.size());
+  }
+
+  if (bBlend) {
+    blendMasks(visibility, inOutMasks);
+  } else {
+    for (cv::Mat& mask : inOutMasks) {
+      if (mask.depth() != CV_32F) {
+        mask.convertTo(mask, CV_32F, 1.0);
+      }
+    }
+  }
+}
+
+void TesmoViewGenerator::blendMasks(const std::vector<cv::Mat>& backMasks,
+                                    std::vector<cv::Mat>& inOutMasks) const {
+  const cv::Size size = params.viewSizeCashed;
+  const double margin = std::max(
+      1.0, static_cast<double>(static_cast<float>(size.width + size.height) *
+                               params.blendBorderWidth / 2));
+
+  for (size_t i = 0; i < inOutMasks.size(); ++i) {
+    // Distance to the seam region, as a ramp from 1 inside it down to 0 at margin pixels out.
+    cv::Mat outside, ramp;
+    cv::bitwise_not(inOutMasks[i], outside);
+    cv::distanceTransform(outside, ramp, cv::DIST_L2, cv::DIST_MASK_PRECISE, CV_32F);
+    // Distance to the edge of the camera's visible area, in margins, at most 1.
+    cv::Mat edge;
+    cv::distanceTransform(backMasks[i], edge, cv::DIST_L2, cv::DIST_MASK_PRECISE, CV_32F);
+
+    cv::Mat weight(size, CV_32F);
+    CV_Assert(ramp.isContinuous() && edge.isContinuous() && weight.isContinuous() &&
+              backMasks[i].isContinuous() && backMasks[i].type() == CV_8U &&
+              ramp.size() == size && backMasks[i].size() == size);
+    const float* rampData = ramp.ptr<float>();
+    const float* edgeData = edge.ptr<float>();
+    const uchar* backData = backMasks[i].ptr<uchar>();
+    float* weightData = weight.ptr<float>();
+    const size_t total = weight.total();
+    for (size_t k = 0; k < total; ++k) {
+      float y = static_cast<float>(1.0 - static_cast<double>(rampData[k]) / margin);
+      if (y < 0.f || backData[k] == 0) {
+        y = 0.f;
+      }
+      float x = static_cast<float>(static_cast<double>(edgeData[k]) / margin);
+      if (x > 1.f) {
+        x = 1.f;
+      }
+      // With y = 0 every round keeps 0, and with x = 1 every round keeps y.
+      if (y > 0.f && x < 1.f) {
+        for (int round = 0; round < 5; ++round) {
+          const double lift = static_cast<double>(std::pow(y, 1.3f));
+          y = static_cast<float>(y * (x + lift * (1.0 - x)));
+          x = std::min(1.f, 2.f * x);
+        }
+      }
+      weightData[k] = y;
+    }
+    inOutMasks[i] = weight;
+  }
+}
+
+void TesmoViewGenerator::preparePyramids(const std::vector<cv::Mat>& masks,
+                                         std::vector<std::vector<cv::Mat>>* weightPyrs,
+                                         std::vector<cv::Mat>* dstWeightPyr) const {
+  const int numLevels = params.numBandsBlend + 1;
+  weightPyrs->assign(masks.size(), std::vector<cv::Mat>());
+  for (size_t i = 0; i < masks.size(); ++i) {
+    std::vector<cv::Mat> weightPyr1c(numLevels);
+    if (masks[i].type() != CV_8UC1) {
+      weightPyr1c[0] = masks[i].clone();
+    } else {
+      masks[i].convertTo(weightPyr1c[0], CV_32F, 0.00392156862745098);
+    }
+    for (int bi = 0; bi < params.numBandsBlend; ++bi) {
+      CV_Assert(weightPyr1c[bi].cols / 2 != 0 && weightPyr1c[bi].cols % 2 == 0);
+      CV_Assert(weightPyr1c[bi].rows / 2 != 0 && weightPyr1c[bi].rows % 2 == 0);
+      cv::pyrDown(weightPyr1c[bi], weightPyr1c[bi + 1], cv::Size(), cv::BORDER_REFLECT_101);
+    }
+    std::vector<cv::Mat>& levels = (*weightPyrs)[i];
+    levels.resize(numLevels);
+    for (int l = 0; l < numLevels; ++l) {
+      cv::cvtColor(weightPyr1c[l], levels[l], cv::COLOR_GRAY2BGR);
+    }
+  }
+
+  dstWeightPyr->resize(numLevels);
+  for (int l = 0; l < numLevels; ++l) {
+    cv::Mat& sum = (*dstWeightPyr)[l];
+    sum.create((*weightPyrs)[0][l].size(), CV_32FC3);
+    sum.setTo(cv::Scalar::all(0));
+    for (size_t i = 0; i < weightPyrs->size(); ++i) {
+      cv::add(sum, (*weightPyrs)[i][l], sum);
+    }
+  }
+}
+
+void TesmoViewGenerator::computeCamerasROI(const std::vector<cv::Mat>& warpMaps,
+                                           const std::vector<cv::Mat>& masks) {
+  CHECK(cameras.size() == warpMaps.size());
+  CHECK(cameras.size() == masks.size());
+  camerasROI.resize(cameras.size());
+  for (size_t i = 0; i < cameras.size(); ++i) {
+    CHECK(masks[i].size() == params.viewSizeCashed);
+    CHECK(warpMaps[i].size() == params.viewSizeCashed);
+    CHECK(masks[i].type() == CV_32FC1);
+    CHECK(warpMaps[i].type() == CV_32FC2);
+
+    const cv::Size frameSize = cameras[i].frameSize;
+    cv::Point minPt(frameSize.width - 1, frameSize.height - 1);
+    cv::Point maxPt(0, 0);
+    for (int y = 0; y < masks[i].rows; ++y) {
+      const float* weight = masks[i].ptr<float>(y);
+      const cv::Vec2f* map = warpMaps[i].ptr<cv::Vec2f>(y);
+      for (int x = 0; x < masks[i].cols; ++x) {
+        if (weight[x] > 0.001f) {
+          const int u = static_cast<int>(0.5 + map[x][0]);
+          const int v = static_cast<int>(0.5 + map[x][1]);
+          minPt.x = std::min(minPt.x, u);
+          minPt.y = std::min(minPt.y, v);
+          maxPt.x = std::max(maxPt.x, u);
+          maxPt.y = std::max(maxPt.y, v);
+        }
+      }
+    }
+    minPt.x = std::max(minPt.x, 0);
+    minPt.y = std::max(minPt.y, 0);
+    maxPt.x = std::min(maxPt.x, frameSize.width - 1);
+    maxPt.y = std::min(maxPt.y, frameSize.height - 1);
+    camerasROI[i] = cv::Rect(minPt.x, minPt.y, std::max(maxPt.x - minPt.x, 0),
+                             std::max(maxPt.y - minPt.y, 0));
+  }
+}
+
+void TesmoViewGenerator::handleException(const std::exception_ptr& eptr) {
+  if (!eptr) {
+    throw std::bad_exception();
+  }
+  bIsOk = false;
+  try {
+    std::rethrow_exception(eptr);
+  } catch (const std::exception& e) {
+    std::cout << "Caught exception: \n" << e.what() << "\n";
+    errorMessage = e.what();
+  }
+}
+
+void TesmoViewGenerator::drawDebugFrame(const cv::_OutputArray& out) {
+  const cv::Size size = params.viewSizeCashed;
+  // A working size without pixels (only reachable through setParams) has nothing to draw on.
+  if (size.width > 0 && size.height > 0) {
+    out.create(size, CV_8UC3);
+    cv::Mat img = out.getMat();
+    const double s = std::max(1.0, static_cast<double>(static_cast<float>(size.width) / 1500));
+    const size_t kLineChars = 60;
+    for (size_t k = 0; k * kLineChars < errorMessage.size(); ++k) {
+      const std::string piece = errorMessage.substr(k * kLineChars, kLineChars);
+      const cv::Point origin(10, static_cast<int>(60 + s * 40 * static_cast<double>(k + 1)));
+      cv::putText(img, piece, origin, cv::FONT_HERSHEY_SIMPLEX, s, cv::Scalar(255, 255, 255),
+                  static_cast<int>(s), cv::LINE_8);
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+}  // namespace tesmo

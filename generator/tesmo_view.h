@@ -1,0 +1,139 @@
+#pragma once
+
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "generator/camera.h"
+#include "generator/masks_gen.h"
+#include "generator/types.h"
+
+namespace tesmo {
+
+// OpenCV interpolation flag (0..6) to its name: "NEAREST", "LINEAR", "CUBIC", "AREA", "LANCZOS4",
+// "LINEAR_EXACT", "NEAREST_EXACT". Any other value is a fatal check.
+std::string InterpolationToString(int flag);
+// The flag of one of those names (exact match, case included), or -1.
+int StringToInterpolation(const std::string& name);
+
+// Composes one view (top-down view of the ground plane or the image of a virtual pinhole camera)
+// from the frames of a calibrated camera set. Variants: TesmoViewGeneratorCpu (and the GPU ones).
+//
+// Life cycle: construct (not ok), prepare() after construction and after every change of
+// parameters or cameras, then process() once per frame set. While the generator is not ok,
+// process() draws an error image with the last failure's text. One thread at a time.
+class TesmoViewGenerator {
+ public:
+  enum GenerationMode { TopView = 0, VirtualCamera = 1 };
+
+  struct GenerationParams {
+    struct TopViewParams {
+      // Ground-plane corners relative to the cameras' mean centre (world units).
+      PlaneRoi roi = PlaneRoi(cv::Vec3f(-5.f, -5.f, 0.f), cv::Vec3f(-5.f, 5.f, 0.f),
+                              cv::Vec3f(5.f, -5.f, 0.f), cv::Vec3f(5.f, 5.f, 0.f));
+      // Rotation of the view about the world z axis, radians.
+      float rotZ = 0.f;
+    };
+    struct VirtualCameraParams {
+      // Kept and written only; no computation uses it.
+      int defCameraInd = 0;
+      // Horizontal field of view, radians (120 degrees).
+      float fov = 2.0943952f;
+      // Orientation (CalcRotation), radians.
+      float rotX = 0.f;
+      float rotY = 0.f;
+      float rotZ = 0.f;
+      // Distance to the plane the scene is assumed to lie on, world units.
+      float focalDist = 10000.f;
+    };
+
+    GenerationMode mode = VirtualCamera;
+    // Requested view size in pixels, before scaling and rounding.
+    cv::Size viewSize = cv::Size(1024, 1024);
+    // Soft seam width as a fraction of (width + height); blending is on from 0.1.
+    float blendBorderWidth = 0.02f;
+    // Pyramid levels below full size for multi-band blending; sizes are multiples of 2^this.
+    int numBandsBlend = 0;
+    Distortion distortion;
+    // OpenCV interpolation flag of the frame remap.
+    int interpolation = 1;  // cv::INTER_LINEAR
+    float scaleFactor = 1.0f;
+    TopViewParams topView;
+    VirtualCameraParams virtualCamera;
+    // Working size actually produced (computeViewSize); never read from or written to a file.
+    cv::Size viewSizeCashed = cv::Size(1024, 1024);
+
+    // viewSizeCashed = viewSize * scaleFactor rounded to multiples of 2^numBandsBlend.
+    void computeViewSize();
+  };
+
+  // Copies the camera list, reads the parameters from node (a map; anything else is ignored).
+  TesmoViewGenerator(const std::vector<Camera>& cameras, const cv::FileNode& node);
+  // Cameras (with extrinsics) and the "tesmo_view_gen_params" node of one document. An unreadable
+  // file is a fatal check.
+  explicit TesmoViewGenerator(const std::string& path);
+  virtual ~TesmoViewGenerator();
+
+  TesmoViewGenerator(const TesmoViewGenerator&) = delete;
+  TesmoViewGenerator& operator=(const TesmoViewGenerator&) = delete;
+
+  // Computes maps, seams and weights for the current cameras and parameters; fills dstMask
+  // (CV_8U, working size) with the union of the cameras' visibility. Failures leave the generator
+  // not ok (see the variants).
+  virtual void prepare(cv::Mat& dstMask) = 0;
+  // Composes the view from one frame per camera (camera order) into out (CV_8UC3, working size).
+  // A frame count different from the camera count is a fatal check.
+  virtual void process(const std::vector<cv::_OutputArray>& frames, const cv::_OutputArray& out) = 0;
+  // Warps frame camIdx of the frame set alone, without weights, into out.
+  virtual void processOneFrame(const cv::_InputArray& frames, const cv::_OutputArray& out,
+                               int camIdx) = 0;
+
+  // Updates the parameters from a parameter node; absent keys keep their values. An unknown
+  // "mode" is a fatal check; an unknown "interpolation" is reported on standard output and
+  // ignored. Angles are read in degrees and held in radians.
+  void readParams(const cv::FileNode& node);
+  // Writes every parameter as keys of the map open in fs (angles in degrees).
+  void writeParams(cv::FileStorage& fs) const;
+
+  const GenerationParams& getParams() const { return params; }
+  // Replaces the whole record (viewSizeCashed included); recomputes nothing.
+  void setParams(const GenerationParams& newParams) { params = newParams; }
+
+  // Changes take effect at the next prepare (gain and offset: at the next process where used).
+  const std::vector<Camera>& getCameras() const { return cameras; }
+  std::vector<Camera>& getCameras() { return cameras; }
+
+  // Per camera, a CV_32FC2 warp map and a CV_8U visibility mask of the working size.
+  void computeMaps(std::vector<cv::Mat>& outWarpMaps, std::vector<cv::Mat>& outMasks) const;
+  // Visibility masks -> seam masks (CV_32F 0/255) or, with blending, soft weights in [0, 1], in
+  // place; dstMask = union of the visibility masks.
+  void stitchMasks(std::vector<cv::Mat>& inOutMasks, cv::Mat& dstMask) const;
+  // Soft weights from seam masks (inOutMasks) and visibility masks (backMasks).
+  void blendMasks(const std::vector<cv::Mat>& backMasks, std::vector<cv::Mat>& inOutMasks) const;
+  // Per camera numBandsBlend + 1 CV_32FC3 weight levels, and their per-level sums.
+  void preparePyramids(const std::vector<cv::Mat>& masks,
+                       std::vector<std::vector<cv::Mat>>* weightPyrs,
+                       std::vector<cv::Mat>* dstWeightPyr) const;
+  // Per camera, the rectangle of its frame that the view samples (weights above 0.001).
+  void computeCamerasROI(const std::vector<cv::Mat>& warpMaps, const std::vector<cv::Mat>& masks);
+
+ protected:
+  // Records a caught failure: not ok, text printed and kept for the error image. Exceptions that
+  // are not std::exception propagate; an empty pointer throws std::bad_exception.
+  void handleException(const std::exception_ptr& eptr);
+  // Draws errorMessage in 60-character lines on a CV_8UC3 image of the working size, then sleeps
+  // 20 ms so that a failing generator does not spin.
+  void drawDebugFrame(const cv::_OutputArray& out);
+
+  std::vector<Camera> cameras;
+  std::vector<cv::Rect> camerasROI;
+  GenerationParams params;
+  std::shared_ptr<MasksGenerator> maskGen;
+  bool bIsOk = false;
+  std::string errorMessage;
+};
+
+}  // namespace tesmo

@@ -1,0 +1,196 @@
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "generator/tesmo_view.h"
+#include "generator/tesmo_view_cpu.h"
+#include "tests/generator/generator_test_util.h"
+
+namespace tesmo {
+namespace {
+
+using Params = TesmoViewGenerator::GenerationParams;
+
+cv::FileStorage Memory(const std::string& yaml) {
+  return cv::FileStorage("%YAML:1.0\n---\n" + yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+}
+
+Params Read(const std::string& yaml) {
+  cv::FileStorage fs = Memory(yaml);
+  TesmoViewGeneratorCpu gen({}, fs.root());
+  return gen.getParams();
+}
+
+// The base class alone, to reach its constructor from a parameter file.
+class FileGenerator : public TesmoViewGenerator {
+ public:
+  using TesmoViewGenerator::TesmoViewGenerator;
+  void prepare(cv::Mat&) override {}
+  void process(const std::vector<cv::_OutputArray>&, const cv::_OutputArray&) override {}
+  void processOneFrame(const cv::_InputArray&, const cv::_OutputArray&, int) override {}
+};
+
+std::string Written(const TesmoViewGenerator& gen) {
+  cv::FileStorage fs(".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
+  gen.writeParams(fs);
+  return fs.releaseAndGetString();
+}
+
+TEST(GenerationParams, WorkingSizeRule) {
+  EXPECT_EQ(Read("view_size: [1000, 700]\nnum_bands_blend: 3\n").viewSizeCashed,
+            cv::Size(1000, 704));
+  EXPECT_EQ(Read("scale_factor: 0.5\n").viewSizeCashed, cv::Size(512, 512));
+  EXPECT_EQ(Read("view_size: [1001, 333]\nscale_factor: 0.5\n").viewSizeCashed,
+            cv::Size(501, 167));
+  // The requested size stays as read; only the working size is rounded.
+  EXPECT_EQ(Read("view_size: [1000, 700]\nnum_bands_blend: 3\n").viewSize, cv::Size(1000, 700));
+}
+
+TEST(GenerationParams, DefaultsAndIgnoredValues) {
+  const Params p = Read("{}");
+  EXPECT_EQ(p.mode, TesmoViewGenerator::VirtualCamera);
+  EXPECT_EQ(p.viewSizeCashed, cv::Size(1024, 1024));
+  EXPECT_EQ(p.interpolation, 1);
+  EXPECT_FLOAT_EQ(p.blendBorderWidth, 0.02f);
+  EXPECT_FLOAT_EQ(p.virtualCamera.fov, 2.0943952f);
+  EXPECT_FLOAT_EQ(p.virtualCamera.focalDist, 10000.f);
+  EXPECT_EQ(p.topView.roi.r00, cv::Vec3f(-5, -5, 0));
+  EXPECT_EQ(p.topView.roi.r11, cv::Vec3f(5, 5, 0));
+
+  // Wrong forms keep the current values: a quoted angle, a view size of three numbers, a roi of
+  // three numbers, an integer mode, a negative band count, a distortion that is not a map.
+  const Params q = Read(
+      "mode: 0\nview_size: [1, 2, 3]\nnum_bands_blend: -2\ndistortion: 5\n"
+      "top_view: { rot_z: \"45\", roi: [1, 2, 3] }\nvirtual_camera: { fov: \"90\" }\n");
+  EXPECT_EQ(q.mode, TesmoViewGenerator::VirtualCamera);
+  EXPECT_EQ(q.viewSize, cv::Size(1024, 1024));
+  EXPECT_EQ(q.numBandsBlend, 0);
+  EXPECT_EQ(q.distortion.pow, 0);
+  EXPECT_EQ(q.topView.rotZ, 0.f);
+  EXPECT_EQ(q.topView.roi.r00, cv::Vec3f(-5, -5, 0));
+  EXPECT_FLOAT_EQ(q.virtualCamera.fov, 2.0943952f);
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Read("interpolation: linear\n").interpolation, 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unsuported interpolation: linear\n");
+  EXPECT_EQ(Read("interpolation: LANCZOS4\n").interpolation, 4);
+}
+
+TEST(GenerationParams, AnglesAndRoi) {
+  const Params p = Read(
+      "mode: top_view\ntop_view: { roi: [-10, 4, 10, -4], rot_z: 90 }\n"
+      "virtual_camera: { fov: 90, rot_x: -30.5, rot_y: 10, rot_z: 0, focal_dist: 7, "
+      "def_camera_ind: 2 }\ndistortion: { pow: 2, force: 0.5 }\n");
+  EXPECT_EQ(p.mode, TesmoViewGenerator::TopView);
+  EXPECT_EQ(p.topView.roi.r00, cv::Vec3f(-10, -4, 0));
+  EXPECT_EQ(p.topView.roi.r01, cv::Vec3f(-10, 4, 0));
+  EXPECT_EQ(p.topView.roi.r10, cv::Vec3f(10, -4, 0));
+  EXPECT_EQ(p.topView.roi.r11, cv::Vec3f(10, 4, 0));
+  EXPECT_EQ(p.virtualCamera.fov, 1.5707964f);
+  EXPECT_EQ(p.topView.rotZ, 1.5707964f);
+  EXPECT_EQ(p.virtualCamera.rotX, static_cast<float>(3.141592653589793 * (-30.5f / 180.0f)));
+  EXPECT_EQ(p.virtualCamera.defCameraInd, 2);
+  EXPECT_EQ(p.virtualCamera.focalDist, 7.f);
+  EXPECT_EQ(p.distortion.pow, 2);
+  EXPECT_EQ(p.distortion.force, 0.5f);
+}
+
+TEST(GenerationParams, WriteThenReadRoundTrip) {
+  cv::FileStorage fs = Memory(
+      "mode: top_view\ninterpolation: CUBIC\nview_size: [1000, 700]\nnum_bands_blend: 3\n"
+      "blend_border_width: 0.1\nscale_factor: 0.75\ndistortion: { pow: 3, force: 0.25 }\n"
+      "top_view: { roi: [-10, 4, 10, -4], rot_z: 33.3 }\n"
+      "virtual_camera: { fov: 90, rot_x: 1, rot_y: -2, rot_z: 3.5, focal_dist: 5000, "
+      "def_camera_ind: 1 }\n");
+  TesmoViewGeneratorCpu gen({}, fs.root());
+  const std::string text = Written(gen);
+
+  cv::FileStorage back(text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+  // Keys in the documented order, angles in degrees.
+  std::vector<std::string> keys;
+  for (const cv::FileNode& n : back.root()) keys.push_back(n.name());
+  EXPECT_EQ(keys, (std::vector<std::string>{"mode", "interpolation", "view_size", "num_bands_blend",
+                                            "blend_border_width", "distortion", "scale_factor",
+                                            "virtual_camera", "top_view"}));
+  EXPECT_NEAR(static_cast<double>(back["virtual_camera"]["fov"]), 90.0000025, 1e-8);
+  std::vector<float> roi;
+  back["top_view"]["roi"] >> roi;
+  EXPECT_EQ(roi, (std::vector<float>{-10, 4, 10, -4}));
+
+  TesmoViewGeneratorCpu again({}, back.root());
+  const Params& a = gen.getParams();
+  const Params& b = again.getParams();
+  EXPECT_EQ(b.mode, a.mode);
+  EXPECT_EQ(b.interpolation, 2);
+  EXPECT_EQ(b.viewSize, a.viewSize);
+  EXPECT_EQ(b.viewSizeCashed, cv::Size(752, 528));
+  EXPECT_EQ(b.numBandsBlend, 3);
+  EXPECT_EQ(b.blendBorderWidth, a.blendBorderWidth);
+  EXPECT_EQ(b.scaleFactor, a.scaleFactor);
+  EXPECT_EQ(b.distortion.pow, 3);
+  EXPECT_EQ(b.distortion.force, a.distortion.force);
+  EXPECT_EQ(b.topView.roi.r00, a.topView.roi.r00);
+  EXPECT_EQ(b.topView.roi.r11, a.topView.roi.r11);
+  EXPECT_FLOAT_EQ(b.topView.rotZ, a.topView.rotZ);
+  EXPECT_FLOAT_EQ(b.virtualCamera.fov, a.virtualCamera.fov);
+  EXPECT_FLOAT_EQ(b.virtualCamera.rotX, a.virtualCamera.rotX);
+  EXPECT_FLOAT_EQ(b.virtualCamera.rotY, a.virtualCamera.rotY);
+  EXPECT_FLOAT_EQ(b.virtualCamera.rotZ, a.virtualCamera.rotZ);
+  EXPECT_EQ(b.virtualCamera.focalDist, 5000.f);
+  EXPECT_EQ(b.virtualCamera.defCameraInd, 1);
+
+  // The default field of view is written as the float 120 degrees seen in double precision.
+  TesmoViewGeneratorCpu defaults({}, cv::FileNode());
+  cv::FileStorage d(Written(defaults), cv::FileStorage::READ | cv::FileStorage::MEMORY);
+  EXPECT_NEAR(static_cast<double>(d["virtual_camera"]["fov"]), 120.0000033, 1e-7);
+  EXPECT_EQ(static_cast<std::string>(d["mode"]), "virtual_camera");
+}
+
+TEST(GenerationParams, PartialUpdateKeepsOtherKeys) {
+  cv::FileStorage fs = Memory("mode: top_view\nview_size: [640, 480]\n");
+  TesmoViewGeneratorCpu gen({}, fs.root());
+  cv::FileStorage update = Memory("scale_factor: 0.5\nname: ignored\n");
+  gen.readParams(update.root());
+  EXPECT_EQ(gen.getParams().mode, TesmoViewGenerator::TopView);
+  EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(320, 240));
+  // A node that is not a map changes nothing, not even the working size.
+  Params p = gen.getParams();
+  p.viewSizeCashed = cv::Size(10, 10);
+  gen.setParams(p);
+  gen.readParams(cv::FileNode());
+  EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(10, 10));
+}
+
+TEST(GenerationParams, ConstructedFromParameterFile) {
+  testing_util::GenTempDir dir;
+  const std::string K = "!!opencv-matrix { rows: 3, cols: 3, dt: d, data: [300, 0, 320, 0, 300, 240, 0, 0, 1] }";
+  std::ofstream(dir.file("gen.yml"))
+      << "%YAML:1.0\n---\nintrinsics:\n"
+      << "  z: { frame_width: 640, frame_height: 480, model: pinhole, K: " << K << " }\n"
+      << "  a: { frame_width: 320, frame_height: 240, model: fisheye, K: " << K << " }\n"
+      << "extrinsics:\n  z: { T: [1, 2, 3] }\n  a: { T: [4, 5, 6] }\n"
+      << "tesmo_view_gen_params: { mode: top_view, view_size: [300, 200] }\n";
+  FileGenerator gen(dir.file("gen.yml"));
+  ASSERT_EQ(gen.getCameras().size(), 2u);
+  EXPECT_EQ(gen.getCameras()[0].name, "a");
+  EXPECT_EQ(gen.getCameras()[1].poseW2C.T, cv::Vec3f(1, 2, 3));
+  EXPECT_EQ(gen.getParams().mode, TesmoViewGenerator::TopView);
+  EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(300, 200));
+}
+
+TEST(GenerationParams, FatalChecks) {
+  EXPECT_DEATH(Read("mode: TopView\n"),
+               "Check failed: 0 Camera mode \"TopView\" don't support");
+  EXPECT_DEATH(InterpolationToString(7), "Check failed: 0 Unsupported interpolation flag");
+  EXPECT_DEATH(InterpolationToString(-1), "Unsupported interpolation flag");
+  EXPECT_EQ(InterpolationToString(6), "NEAREST_EXACT");
+  EXPECT_EQ(StringToInterpolation("LINEAR_EXACT"), 5);
+  EXPECT_EQ(StringToInterpolation("Linear"), -1);
+  EXPECT_DEATH(FileGenerator gen(std::string("/nonexistent/gen.yml")),
+               "Check failed: fs.isOpened\\(\\) Can't open /nonexistent/gen.yml");
+}
+
+}  // namespace
+}  // namespace tesmo
