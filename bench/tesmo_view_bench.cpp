@@ -1,6 +1,11 @@
-// Composition of a 1024 x 1024 top view from four fisheye cameras of 1280 x 720 around a
-// 4.5 x 1.9 m vehicle (1 m high, tilted 40 degrees down), with hard seams (arg 0) and soft seams
-// (arg 1):
+// Composition of a 1024 x 1024 top view from four fisheye cameras of 1280 x 720 on a 4.5 x 1.9 m
+// vehicle, 1 m high, with hard seams (soft:0) and soft seams (soft:1), on two rigs:
+//   rig:0  one camera on each side looking outwards, tilted 40 degrees down; the cameras' visible
+//          areas (45 degrees around each optical axis) barely overlap, so soft seams change the
+//          weights but hardly the area each camera covers;
+//   rig:1  one camera on each corner looking across the front or back, tilted 30 degrees down;
+//          front and back pairs overlap on a fifth of the view, where soft seams blend.
+// threads:0 runs on OpenCV's default thread pool, threads:1 on the calling thread alone.
 //   BM_Process      TesmoViewGeneratorCpu::process
 //   BM_PlainOpenCV  the float pipeline a user would write with the same maps and weights
 //   BM_Bandwidth    reads and writes the bytes process must touch at the least: the fixed-point
@@ -32,12 +37,23 @@ Pose3f LookingPose(const cv::Vec3f& position, float yaw, float tilt) {
   return Pose3f(R, -(R * position));
 }
 
-std::vector<Camera> Rig() {
+std::vector<Camera> Rig(int rig) {
   const cv::Size frame(1280, 720);
   const cv::Mat K = (cv::Mat_<double>(3, 3) << 410, 0, 640, 0, 410, 360, 0, 0, 1);
   const cv::Mat D = (cv::Mat_<double>(4, 1) << 0.02, -0.005, 0.001, 0.0);
-  const float tilt = 40.f * static_cast<float>(CV_PI) / 180.f;
   const float pi = static_cast<float>(CV_PI);
+  if (rig == 1) {
+    const float tilt = 30.f * pi / 180.f;
+    return {Camera("bl", frame, tesmo::Fisheye, K, D,
+                   LookingPose({-2.25f, 0.95f, 1.f}, -3 * pi / 4, tilt)),
+            Camera("br", frame, tesmo::Fisheye, K, D,
+                   LookingPose({-2.25f, -0.95f, 1.f}, 3 * pi / 4, tilt)),
+            Camera("fl", frame, tesmo::Fisheye, K, D,
+                   LookingPose({2.25f, 0.95f, 1.f}, -pi / 4, tilt)),
+            Camera("fr", frame, tesmo::Fisheye, K, D,
+                   LookingPose({2.25f, -0.95f, 1.f}, pi / 4, tilt))};
+  }
+  const float tilt = 40.f * pi / 180.f;
   return {Camera("back", frame, tesmo::Fisheye, K, D, LookingPose({-2.25f, 0.f, 1.f}, pi, tilt)),
           Camera("front", frame, tesmo::Fisheye, K, D, LookingPose({2.25f, 0.f, 1.f}, 0.f, tilt)),
           Camera("left", frame, tesmo::Fisheye, K, D, LookingPose({0.f, 0.95f, 1.f}, pi / 2, tilt)),
@@ -55,7 +71,7 @@ cv::FileStorage Params(bool soft) {
 // The CPU generator with its prepared data in reach.
 class Generator : public tesmo::TesmoViewGeneratorCpu {
  public:
-  explicit Generator(bool soft) : TesmoViewGeneratorCpu(Rig(), Params(soft).root()) {}
+  Generator(int rig, bool soft) : TesmoViewGeneratorCpu(Rig(rig), Params(soft).root()) {}
   using TesmoViewGeneratorCpu::blockSpans;
   using TesmoViewGeneratorCpu::camerasROI;
   using TesmoViewGeneratorCpu::kBlockRows;
@@ -73,12 +89,17 @@ struct Setup {
   cv::Mat weightSum;
 };
 
-const Setup& GetSetup(bool soft) {
-  static std::unique_ptr<Setup> setups[2];
-  std::unique_ptr<Setup>& s = setups[soft ? 1 : 0];
+// The set-up of rig state.range(0) with soft seams when state.range(1) is 1; the thread count
+// as state.range(2) asks.
+const Setup& GetSetup(const benchmark::State& state) {
+  cv::setNumThreads(state.range(2) == 1 ? 1 : -1);
+  static std::unique_ptr<Setup> setups[2][2];
+  const int rig = static_cast<int>(state.range(0));
+  const bool soft = state.range(1) != 0;
+  std::unique_ptr<Setup>& s = setups[rig][soft ? 1 : 0];
   if (!s) {
     s.reset(new Setup);
-    s->gen.reset(new Generator(soft));
+    s->gen.reset(new Generator(rig, soft));
     cv::Mat mask;
     s->gen->prepare(mask);
     cv::RNG rng(7);
@@ -100,7 +121,7 @@ const Setup& GetSetup(bool soft) {
 }
 
 void BM_Process(benchmark::State& state) {
-  const Setup& s = GetSetup(state.range(0) != 0);
+  const Setup& s = GetSetup(state);
   std::vector<cv::Mat> frames = s.frames;
   std::vector<cv::_OutputArray> in(frames.begin(), frames.end());
   cv::Mat out;
@@ -111,7 +132,7 @@ void BM_Process(benchmark::State& state) {
 }
 
 void BM_PlainOpenCV(benchmark::State& state) {
-  const Setup& s = GetSetup(state.range(0) != 0);
+  const Setup& s = GetSetup(state);
   const int interpolation = s.gen->getParams().interpolation;
   cv::Mat warped, warpedF, acc, out;
   for (auto _ : state) {
@@ -144,7 +165,7 @@ uint64_t Touch(const uchar* p, size_t n) {
 }
 
 void BM_Bandwidth(benchmark::State& state) {
-  const Setup& s = GetSetup(state.range(0) != 0);
+  const Setup& s = GetSetup(state);
   const Generator& gen = *s.gen;
   const cv::Size size = gen.getParams().viewSizeCashed;
   const int numBlocks = static_cast<int>(gen.blockSpans.size());
@@ -172,7 +193,7 @@ void BM_Bandwidth(benchmark::State& state) {
           for (int y = y0; y < y1; ++y) {
             sums[b] += Touch(gen.warpMapsX16u[i].ptr(y, span.start), span.size() * 4);
             sums[b] += Touch(gen.warpMapsY16u[i].ptr(y, span.start), span.size() * 2);
-            sums[b] += Touch(gen.weights8u[i].ptr(y, span.start), span.size() * 3);
+            sums[b] += Touch(gen.weights8u[i].ptr(y, span.start), span.size());
           }
         }
         for (int y = y0; y < y1; ++y) {
@@ -186,7 +207,8 @@ void BM_Bandwidth(benchmark::State& state) {
 }
 
 void BM_Prepare(benchmark::State& state) {
-  Generator gen(state.range(0) != 0);
+  cv::setNumThreads(state.range(2) == 1 ? 1 : -1);
+  Generator gen(static_cast<int>(state.range(0)), state.range(1) != 0);
   cv::Mat mask;
   for (auto _ : state) {
     gen.prepare(mask);
@@ -194,10 +216,20 @@ void BM_Prepare(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_Process)->ArgName("soft")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PlainOpenCV)->ArgName("soft")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Bandwidth)->ArgName("soft")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Prepare)->ArgName("soft")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+void Args(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"rig", "soft", "threads"});
+  for (int threads : {0, 1}) {
+    for (int rig : {0, 1}) {
+      for (int soft : {0, 1}) b->Args({rig, soft, threads});
+    }
+  }
+  b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK(BM_Process)->Apply(Args);
+BENCHMARK(BM_PlainOpenCV)->Apply(Args);
+BENCHMARK(BM_Bandwidth)->Apply(Args);
+BENCHMARK(BM_Prepare)->Apply(Args);
 
 }  // namespace
 

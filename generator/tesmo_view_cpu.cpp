@@ -9,6 +9,10 @@
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include "common/perf.h"
 #include "streamer/util.h"
 
@@ -82,13 +86,237 @@ inline void div255Row(const uint16_t* acc, uchar* dst, int n) {
   }
 }
 
-// Scratch of one worker thread for one block of view rows: the remapped part of every camera
-// and one accumulator row. Reused from block to block and from call to call.
+// Bilinear weights of OpenCV's fixed-point remap for 8-bit images, entry ty * 32 + tx (the
+// fraction in 1/32 pixel that cv::convertMaps keeps in its second map): the weights of the pixels
+// (x, y), (x + 1, y), (x, y + 1), (x + 1, y + 1), scaled to 1 << 15 and packed by pairs into
+// 32-bit words (low half first). Every product of (32 - t) / 32 and t / 32 is exact, so these are
+// the weights of cv::remap. The whole weight of an integer position is written as 32767 + 1 on
+// the diagonal neighbour so that it fits 16 bits; with 8-bit samples a and d the result
+// (a * 32767 + d + 16384) >> 15 is still a.
+struct BilinearTable {
+  int32_t w01[1024];
+  int32_t w23[1024];
+  int w[1024][4];
+  BilinearTable() {
+    for (int ty = 0; ty < 32; ++ty) {
+      for (int tx = 0; tx < 32; ++tx) {
+        int* e = w[ty * 32 + tx];
+        e[0] = 32 * (32 - tx) * (32 - ty);
+        e[1] = 32 * tx * (32 - ty);
+        e[2] = 32 * (32 - tx) * ty;
+        e[3] = 32 * tx * ty;
+      }
+    }
+    w[0][0] = 32767;
+    w[0][3] = 1;
+    for (int k = 0; k < 1024; ++k) {
+      w01[k] = w[k][0] | (w[k][1] << 16);
+      w23[k] = w[k][2] | (w[k][3] << 16);
+    }
+  }
+};
+
+const BilinearTable& bilinearTable() {
+  static const BilinearTable table;
+  return table;
+}
+
+// One view pixel: the camera's pixel at (sx, sy) + fraction, sampled bilinearly with zero outside
+// the frame, exactly as cv::remap (INTER_LINEAR, BORDER_CONSTANT 0), times weight w, added to the
+// three channel accumulators (saturating at 65535).
+inline void addBilinearPixel(const cv::Mat& src, int sx, int sy, int fxy, uint32_t w,
+                             uint16_t* accB, uint16_t* accG, uint16_t* accR) {
+  const int* t = bilinearTable().w[fxy & 1023];
+  const int width = src.cols;
+  const int height = src.rows;
+  const bool x0 = sx >= 0 && sx < width;
+  const bool x1 = sx + 1 >= 0 && sx + 1 < width;
+  const bool y0 = sy >= 0 && sy < height;
+  const bool y1 = sy + 1 >= 0 && sy + 1 < height;
+  const size_t step = src.step;
+  uint16_t* acc[3] = {accB, accG, accR};
+  for (int c = 0; c < 3; ++c) {
+    const int s00 = x0 && y0 ? src.data[sy * step + sx * 3 + c] : 0;
+    const int s01 = x1 && y0 ? src.data[sy * step + (sx + 1) * 3 + c] : 0;
+    const int s10 = x0 && y1 ? src.data[(sy + 1) * step + sx * 3 + c] : 0;
+    const int s11 = x1 && y1 ? src.data[(sy + 1) * step + (sx + 1) * 3 + c] : 0;
+    const int v = (s00 * t[0] + s01 * t[1] + s10 * t[2] + s11 * t[3] + (1 << 14)) >> 15;
+    *acc[c] = static_cast<uint16_t>(std::min(*acc[c] + static_cast<uint32_t>(v) * w, 65535u));
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define TESMO_HAVE_FUSED_BILINEAR 1
+
+bool cpuHasAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+// (upper * w01 + lower * w23 + half) >> 15 per 32-bit lane, 16-bit pairs multiplied and added,
+// then times the view weight.
+__attribute__((target("avx2"))) inline __m256i weightedSample(__m256i upper, __m256i lower,
+                                                             __m256i w01, __m256i w23,
+                                                             __m256i half, __m256i weight) {
+  const __m256i sum =
+      _mm256_add_epi32(_mm256_madd_epi16(upper, w01), _mm256_madd_epi16(lower, w23));
+  return _mm256_madd_epi16(_mm256_srli_epi32(_mm256_add_epi32(sum, half), 15), weight);
+}
+
+// acc[0..8) += sum, saturating at 65535.
+__attribute__((target("avx2"))) inline void accumulate(uint16_t* acc, __m256i sum) {
+  __m128i* p = reinterpret_cast<__m128i*>(acc);
+  const __m256i total = _mm256_add_epi32(_mm256_cvtepu16_epi32(_mm_loadu_si128(p)), sum);
+  _mm_storeu_si128(p, _mm_packus_epi32(_mm256_castsi256_si128(total),
+                                       _mm256_extracti128_si256(total, 1)));
+}
+
+// For n view pixels of one row of one camera (xy and fxy: its fixed-point map; w: its 8-bit
+// weights): the bilinear sample of the frame times the weight, added to the channel
+// accumulators. Eight pixels at a time with AVX2 gathers where all four neighbours lie inside
+// the frame; pixels of weight 0 add nothing and are skipped.
+__attribute__((target("avx2"))) void addBilinearRowAvx2(const cv::Mat& src, const short* xy,
+                                                        const ushort* fxy, const uchar* w,
+                                                        uint16_t* accB, uint16_t* accG,
+                                                        uint16_t* accR, int n) {
+  const BilinearTable& table = bilinearTable();
+  const uchar* data = src.data;
+  const int step = static_cast<int>(src.step);
+  const __m256i innerWidth = _mm256_set1_epi32(std::max(src.cols - 1, 0));
+  const __m256i innerHeight = _mm256_set1_epi32(std::max(src.rows - 1, 0));
+  const __m256i minusOne = _mm256_set1_epi32(-1);
+  const __m256i stepV = _mm256_set1_epi32(step);
+  const __m256i low8 = _mm256_set1_epi32(0xff);
+  const __m256i third8 = _mm256_set1_epi32(0xff0000);
+  const __m256i fraction = _mm256_set1_epi32(1023);
+  const __m256i half = _mm256_set1_epi32(1 << 14);
+  int x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const __m128i w8 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(w + x));
+    if (_mm_cvtsi128_si64(w8) == 0) {
+      continue;
+    }
+    const __m256i pos = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(xy + 2 * x));
+    const __m256i sx = _mm256_srai_epi32(_mm256_slli_epi32(pos, 16), 16);
+    const __m256i sy = _mm256_srai_epi32(pos, 16);
+    const __m256i inside = _mm256_and_si256(
+        _mm256_and_si256(_mm256_cmpgt_epi32(innerWidth, sx), _mm256_cmpgt_epi32(sx, minusOne)),
+        _mm256_and_si256(_mm256_cmpgt_epi32(innerHeight, sy), _mm256_cmpgt_epi32(sy, minusOne)));
+    if (_mm256_movemask_epi8(inside) != -1) {
+      for (int k = x; k < x + 8; ++k) {
+        if (w[k] != 0) {
+          addBilinearPixel(src, xy[2 * k], xy[2 * k + 1], fxy[k], w[k], accB + k, accG + k,
+                           accR + k);
+        }
+      }
+      continue;
+    }
+    const __m256i off =
+        _mm256_add_epi32(_mm256_mullo_epi32(sy, stepV), _mm256_add_epi32(sx, _mm256_add_epi32(sx, sx)));
+    // Bytes 0..3 and 2..5 of the pixel pair in the upper (a, b) and lower (c, d) source row:
+    // a = B0 G0 R0 B1, b = R0 B1 G1 R1.
+    const __m256i a = _mm256_i32gather_epi32(reinterpret_cast<const int*>(data), off, 1);
+    const __m256i b = _mm256_i32gather_epi32(reinterpret_cast<const int*>(data + 2), off, 1);
+    const __m256i c = _mm256_i32gather_epi32(reinterpret_cast<const int*>(data + step), off, 1);
+    const __m256i d = _mm256_i32gather_epi32(reinterpret_cast<const int*>(data + step + 2), off, 1);
+    const __m256i f = _mm256_and_si256(
+        _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fxy + x))), fraction);
+    const __m256i w01 = _mm256_i32gather_epi32(table.w01, f, 4);
+    const __m256i w23 = _mm256_i32gather_epi32(table.w23, f, 4);
+    const __m256i weight = _mm256_cvtepu8_epi32(w8);
+
+    // Per channel the left/right neighbours as 16-bit pairs, weighted with one multiply-add each.
+    const __m256i blue = weightedSample(
+        _mm256_or_si256(_mm256_and_si256(a, low8), _mm256_and_si256(_mm256_srli_epi32(a, 8), third8)),
+        _mm256_or_si256(_mm256_and_si256(c, low8), _mm256_and_si256(_mm256_srli_epi32(c, 8), third8)),
+        w01, w23, half, weight);
+    const __m256i green = weightedSample(
+        _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(a, 8), low8), _mm256_and_si256(b, third8)),
+        _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(c, 8), low8), _mm256_and_si256(d, third8)),
+        w01, w23, half, weight);
+    const __m256i red = weightedSample(
+        _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(a, 16), low8),
+                        _mm256_and_si256(_mm256_srli_epi32(b, 8), third8)),
+        _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(c, 16), low8),
+                        _mm256_and_si256(_mm256_srli_epi32(d, 8), third8)),
+        w01, w23, half, weight);
+    accumulate(accB + x, blue);
+    accumulate(accG + x, green);
+    accumulate(accR + x, red);
+  }
+  for (; x < n; ++x) {
+    if (w[x] != 0) {
+      addBilinearPixel(src, xy[2 * x], xy[2 * x + 1], fxy[x], w[x], accB + x, accG + x, accR + x);
+    }
+  }
+}
+
+// Byte shuffles that interleave three planes of 16 bytes into 48 bytes B G R B G R ...: mask
+// [k][c] places plane c's bytes into output vector k.
+struct InterleaveMasks {
+  alignas(16) uchar m[3][3][16];
+  InterleaveMasks() {
+    for (int i = 0; i < 48; ++i) {
+      for (int c = 0; c < 3; ++c) {
+        m[i / 16][c][i % 16] = i % 3 == c ? static_cast<uchar>(i / 3) : 0x80;
+      }
+    }
+  }
+};
+
+// One view row from the three channel accumulators: each sum divided by 255 as
+// ((v * 32897) >> 16) >> 7, limited to 255, stored as BGR.
+__attribute__((target("avx2"))) void storePlanarRowAvx2(const uint16_t* accB,
+                                                        const uint16_t* accG,
+                                                        const uint16_t* accR, uchar* dst,
+                                                        int n) {
+  static const InterleaveMasks masks;
+  const __m128i magic = _mm_set1_epi16(static_cast<short>(32897));
+  auto channel = [magic](const uint16_t* acc) __attribute__((target("avx2"))) {
+    const __m128i lo = _mm_srli_epi16(
+        _mm_mulhi_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(acc)), magic), 7);
+    const __m128i hi = _mm_srli_epi16(
+        _mm_mulhi_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(acc + 8)), magic), 7);
+    return _mm_packus_epi16(lo, hi);
+  };
+  int x = 0;
+  for (; x + 16 <= n; x += 16) {
+    const __m128i planes[3] = {channel(accB + x), channel(accG + x), channel(accR + x)};
+    for (int k = 0; k < 3; ++k) {
+      __m128i v = _mm_setzero_si128();
+      for (int c = 0; c < 3; ++c) {
+        v = _mm_or_si128(v, _mm_shuffle_epi8(planes[c], _mm_load_si128(reinterpret_cast<const __m128i*>(masks.m[k][c]))));
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * x + 16 * k), v);
+    }
+  }
+  for (; x < n; ++x) {
+    const uint16_t* acc[3] = {accB, accG, accR};
+    for (int c = 0; c < 3; ++c) {
+      dst[3 * x + c] = static_cast<uchar>(std::min(((acc[c][x] * 32897u) >> 16) >> 7, 255u));
+    }
+  }
+}
+#else
+#define TESMO_HAVE_FUSED_BILINEAR 0
+#endif
+
+// Scratch of one worker thread for one block of view rows: the remapped part of every camera,
+// one 16-bit accumulator row and one row of three-channel weights, or the block's accumulator
+// planes of the fused path. Reused from block to block and from call to call.
 struct BlockScratch {
   std::vector<cv::Mat> warped;
   std::vector<uint16_t> acc;
+  std::vector<uchar> weights;
+  std::vector<uint16_t> accPlanes;
 
   void reserve(size_t numCams, size_t warpedBytes, size_t accSamples) {
+    if (weights.size() < accSamples) {
+      weights.resize(accSamples);
+    }
+    if (accPlanes.size() < warpedBytes) {
+      accPlanes.resize(warpedBytes);
+    }
     if (warped.size() < numCams) {
       warped.resize(numCams);
     }
@@ -102,6 +330,31 @@ struct BlockScratch {
     }
   }
 };
+
+// Whether this processor runs the fused bilinear path.
+bool fusedBilinearAvailable() {
+#if TESMO_HAVE_FUSED_BILINEAR
+  static const bool available = cpuHasAvx2();
+  return available;
+#else
+  return false;
+#endif
+}
+
+#if TESMO_HAVE_FUSED_BILINEAR
+inline void addBilinearRow(const cv::Mat& src, const short* xy, const ushort* fxy, const uchar* w,
+                           uint16_t* accB, uint16_t* accG, uint16_t* accR, int n) {
+  addBilinearRowAvx2(src, xy, fxy, w, accB, accG, accR, n);
+}
+inline void storePlanarRow(const uint16_t* accB, const uint16_t* accG, const uint16_t* accR,
+                           uchar* dst, int n) {
+  storePlanarRowAvx2(accB, accG, accR, dst, n);
+}
+#else
+inline void addBilinearRow(const cv::Mat&, const short*, const ushort*, const uchar*, uint16_t*,
+                           uint16_t*, uint16_t*, int) {}
+inline void storePlanarRow(const uint16_t*, const uint16_t*, const uint16_t*, uchar*, int) {}
+#endif
 
 // The frame as 8-bit BGR: used as it is, or converted into buffer from gray or BGRA.
 cv::Mat toBgr(const cv::Mat& frame, cv::Mat& buffer, size_t camIdx) {
@@ -191,7 +444,12 @@ void TesmoViewGeneratorCpu::prepare(cv::Mat& dstMask) {
       double maxWeight = 0;
       cv::minMaxLoc(weightPyrs16u[i][0].reshape(1), nullptr, &maxWeight);
       CV_Assert(maxWeight <= 255.0);
-      weightPyrs16u[i][0].convertTo(weights8u[i], CV_8U);
+      // All three channels carry the same weight.
+      cv::Mat channels[3];
+      cv::split(weightPyrs16u[i][0], channels);
+      CV_Assert(cv::norm(channels[0], channels[1], cv::NORM_INF) == 0 &&
+                cv::norm(channels[0], channels[2], cv::NORM_INF) == 0);
+      channels[0].convertTo(weights8u[i], CV_8U);
     }
     const int numBlocks = (size.height + kBlockRows - 1) / kBlockRows;
     blockSpans.assign(numBlocks, std::vector<cv::Range>(numCams, cv::Range(0, 0)));
@@ -205,7 +463,7 @@ void TesmoViewGeneratorCpu::prepare(cv::Mat& dstMask) {
           for (int y = y0; y < y1; ++y) {
             const uchar* w = weights8u[i].ptr<uchar>(y);
             for (int x = 0; x < size.width; ++x) {
-              if (w[3 * x] | w[3 * x + 1] | w[3 * x + 2]) {
+              if (w[x] != 0) {
                 x0 = std::min(x0, x);
                 x1 = std::max(x1, x + 1);
               }
@@ -249,6 +507,9 @@ void TesmoViewGeneratorCpu::process(const std::vector<cv::_OutputArray>& frames,
     // non-zero are remapped; everywhere else its contribution would be 0.
     const int numBlocks = static_cast<int>(blockSpans.size());
     const int rowSamples = size.width * 3;
+    // Bilinear sampling fused with the merge where the processor has AVX2; otherwise (and for
+    // the other interpolations) cv::remap of each camera's part of the block first.
+    const bool bFused = interpolation == cv::INTER_LINEAR && fusedBilinearAvailable();
     cv::parallel_for_(cv::Range(0, numBlocks), [&](const cv::Range& blocks) {
       thread_local BlockScratch scratch;
       scratch.reserve(numCams, static_cast<size_t>(kBlockRows) * rowSamples, rowSamples);
@@ -257,6 +518,29 @@ void TesmoViewGeneratorCpu::process(const std::vector<cv::_OutputArray>& frames,
         const int y0 = b * kBlockRows;
         const int y1 = std::min(size.height, y0 + kBlockRows);
         const std::vector<cv::Range>& spans = blockSpans[b];
+        if (bFused) {
+          // Sampling and merging fused per pixel; three accumulator planes per row.
+          uint16_t* acc = scratch.accPlanes.data();
+          std::fill(acc, acc + static_cast<size_t>(y1 - y0) * rowSamples, 0);
+          for (size_t i = 0; i < numCams; ++i) {
+            if (spans[i].empty()) {
+              continue;
+            }
+            const int x0 = spans[i].start;
+            for (int y = y0; y < y1; ++y) {
+              uint16_t* row = acc + static_cast<size_t>(y - y0) * rowSamples + x0;
+              addBilinearRow(src[i], warpMapsX16u[i].ptr<short>(y) + 2 * x0,
+                             warpMapsY16u[i].ptr<ushort>(y) + x0, weights8u[i].ptr<uchar>(y) + x0,
+                             row, row + size.width, row + 2 * size.width, spans[i].size());
+            }
+          }
+          for (int y = y0; y < y1; ++y) {
+            const uint16_t* row = acc + static_cast<size_t>(y - y0) * rowSamples;
+            storePlanarRow(row, row + size.width, row + 2 * size.width, dst.ptr<uchar>(y),
+                           size.width);
+          }
+          continue;
+        }
         for (size_t i = 0; i < numCams; ++i) {
           if (spans[i].empty()) {
             continue;
@@ -267,14 +551,19 @@ void TesmoViewGeneratorCpu::process(const std::vector<cv::_OutputArray>& frames,
                     interpolation, cv::BORDER_CONSTANT, cv::Scalar());
         }
         uint16_t* acc = scratch.acc.data();
+        uchar* weights = scratch.weights.data();
         for (int y = y0; y < y1; ++y) {
           std::fill(acc, acc + rowSamples, 0);
           for (size_t i = 0; i < numCams; ++i) {
             if (spans[i].empty()) {
               continue;
             }
-            const int x0 = spans[i].start * 3;
-            addMulRow(warped[i].ptr<uchar>(y - y0), weights8u[i].ptr<uchar>(y) + x0, acc + x0,
+            const int x0 = spans[i].start;
+            const uchar* w = weights8u[i].ptr<uchar>(y);
+            for (int x = x0; x < spans[i].end; ++x) {
+              weights[3 * x] = weights[3 * x + 1] = weights[3 * x + 2] = w[x];
+            }
+            addMulRow(warped[i].ptr<uchar>(y - y0), weights + 3 * x0, acc + 3 * x0,
                       spans[i].size() * 3);
           }
           div255Row(acc, dst.ptr<uchar>(y), rowSamples);

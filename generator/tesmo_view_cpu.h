@@ -36,9 +36,10 @@ class TesmoViewGeneratorCpu : public TesmoViewGenerator {
   // Per camera the bounding rectangle of its non-zero weight, widened by one pixel.
   std::vector<cv::Rect> warpMapsROI;
 
-  // What process() reads: level 0 of weightPyrs16u as CV_8UC3 (every normalised weight is at
-  // most 255), and per block of kBlockRows view rows and per camera the columns where that
-  // camera's weight is non-zero in any row of the block (empty when it adds nothing there).
+  // What process() reads: level 0 of weightPyrs16u as CV_8UC1 (its three channels are equal and
+  // every normalised weight is at most 255), and per block of kBlockRows view rows and per camera
+  // the columns where that camera's weight is non-zero in any row of the block (empty when it
+  // adds nothing there).
   static const int kBlockRows = 8;
   std::vector<cv::Mat> weights8u;
   std::vector<std::vector<cv::Range>> blockSpans;

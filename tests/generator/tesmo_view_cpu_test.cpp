@@ -212,6 +212,13 @@ TEST(TesmoViewGeneratorCpu, ProcessMatchesThePlainMerge) {
     ASSERT_EQ(out.type(), CV_8UC3);
     ASSERT_EQ(out.size(), gen.getParams().viewSizeCashed);
     EXPECT_EQ(cv::norm(out, Reference(gen, frames), cv::NORM_INF), 0.0) << extra;
+    // Frames smaller or larger than calibrated: many samples at or beyond the frame's border.
+    for (const cv::Size& other : {cv::Size(301, 170), cv::Size(400, 263)}) {
+      std::vector<cv::Mat> resized;
+      for (size_t i = 0; i < frames.size(); ++i) resized.push_back(RandomFrame(other, 40 + i));
+      EXPECT_EQ(cv::norm(Process(gen, resized), Reference(gen, resized), cv::NORM_INF), 0.0)
+          << extra << other;
+    }
     // Pixels that no camera sees are black.
     cv::Mat all3;
     cv::cvtColor(all, all3, cv::COLOR_GRAY2BGR);
