@@ -171,12 +171,20 @@ TEST(TesmoDemoWindow, KeysSwitchViewsAndEscEnds) {
   // With "show_all_wnd", one more window for each view but the first; without a window manager
   // they open on top of the main window, so move them aside.
   for (const char* title : {"Tesmo view demo 1", "Tesmo view demo 2"}) {
-    const std::string other = screen.findWindow(title);
-    ASSERT_FALSE(other.empty()) << title;
+    std::string other;
+    ASSERT_TRUE(test::waitFor(
+        [&] {
+          other = screen.findWindow(title);
+          return !other.empty();
+        },
+        milliseconds(20000)))
+        << title;
     screen.run({"xdotool", "windowmove", "--sync", other, "600", "0"});
   }
-  screen.run({"xdotool", "windowfocus", window});
   ASSERT_TRUE(test::waitFor([&] { return screen.geometry(window); }, milliseconds(10000)));
+  // Keys go to the focused window, or without one to the window under the pointer: both.
+  screen.run({"xdotool", "mousemove", "--window", window, "100", "100"});
+  screen.run({"xdotool", "windowfocus", window});
 
   EXPECT_TRUE(screen.waitView('a'));
   ASSERT_TRUE(screen.key("Right"));
