@@ -105,13 +105,8 @@ int run(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
 
   AppMode mode = bInteractive ? VIEW_GENERATION : PUBLISH_ONLY;
-
-  auto tesmoApp = std::make_shared<TesmoApp>(configPath);
-  std::shared_ptr<TesmoStream> current = tesmoApp->tesmoStreams.front();
-  const int numViews = static_cast<int>(tesmoApp->tesmoStreams.size());
-
   if (bInteractive) {
-    // The window back end ends the process when it finds no display; say why instead.
+    // The window back end ends the process when it finds no display; say so before start-up.
     const auto unset = [](const char* name) {
       const char* value = std::getenv(name);
       return value == nullptr || *value == '\0';
@@ -119,6 +114,13 @@ int run(int argc, char** argv) {
     if (unset("DISPLAY") && unset("WAYLAND_DISPLAY") && unset("QT_QPA_PLATFORM")) {
       throw std::runtime_error("interactive mode needs a display, and DISPLAY is not set");
     }
+  }
+
+  auto tesmoApp = std::make_shared<TesmoApp>(configPath);
+  std::shared_ptr<TesmoStream> current = tesmoApp->tesmoStreams.front();
+  const int numViews = static_cast<int>(tesmoApp->tesmoStreams.size());
+
+  if (bInteractive) {
     cv::namedWindow(kWindowName, cv::WINDOW_NORMAL);
     if (bShowAllWnd) {
       for (int i = 1; i < numViews; ++i) {
