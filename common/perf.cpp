@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace tesmo {
 namespace perf {
@@ -12,7 +13,8 @@ namespace {
 
 struct Table {
   std::mutex mutex;
-  std::map<std::string, PerfRecord> records;
+  // Transparent comparator: reporting an existing label allocates nothing.
+  std::map<std::string, PerfRecord, std::less<>> records;
 };
 
 Table& table() {
@@ -26,15 +28,18 @@ Table& table() {
 void UpdateRecord(const char* name, long time_spent) {
   Table& t = table();
   std::lock_guard<std::mutex> lock(t.mutex);
-  PerfRecord& rec = t.records[name];
-  rec.num_calls += 1;
-  rec.time_spent += time_spent;
+  auto it = t.records.find(std::string_view(name));
+  if (it == t.records.end()) {
+    it = t.records.emplace(name, PerfRecord()).first;
+  }
+  it->second.num_calls += 1;
+  it->second.time_spent += time_spent;
 }
 
 void Clear(const char* name) {
   Table& t = table();
   std::lock_guard<std::mutex> lock(t.mutex);
-  auto it = t.records.find(name);
+  auto it = t.records.find(std::string_view(name));
   if (it != t.records.end()) {
     it->second = PerfRecord();
   }

@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   pocl-opencl-icd ocl-icd-libopencl1 ocl-icd-opencl-dev
   ffmpeg xvfb xauth xdotool
+  libxcb1-dev
   python3 python3-zmq python3-numpy python3-pil
 )
 

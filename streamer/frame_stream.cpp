@@ -7,6 +7,9 @@
 #include "streamer/private/frame_streams/img_frame_stream.h"
 #include "streamer/private/frame_streams/ocv_frame_stream.h"
 #include "streamer/private/frame_streams/replay_video_frame_stream.h"
+#include "streamer/private/frame_streams/shmem_frame_stream.h"
+#include "streamer/private/frame_streams/zmq_enc_frame_stream.h"
+#include "streamer/private/frame_streams/zmq_frame_stream.h"
 
 namespace tesmo {
 
@@ -61,6 +64,23 @@ const SourceType kSourceTypes[] = {
        const int preserve_timestamps = IntOption(node["preserve_timestamps"], 1);
        return std::make_shared<ReplayRealtimeFrameStream>(stream, time_delta,
                                                           preserve_timestamps != 0);
+     }},
+    {"zmq",
+     [](const cv::FileNode& node, double scale) -> std::shared_ptr<FrameStream> {
+       CHECK(node["addr"].isString());
+       const int preserve_timestamps = IntOption(node["preserve_timestamps"], 1);
+       return std::make_shared<ZmqFrameStream>(scale, node["addr"].string(),
+                                               preserve_timestamps != 0);
+     }},
+    {"zmq_encoded",
+     [](const cv::FileNode& node, double scale) -> std::shared_ptr<FrameStream> {
+       CHECK(node["addr"].isString());
+       return std::make_shared<ZmqEncFrameStream>(scale, node["addr"].string());
+     }},
+    {"shmem",
+     [](const cv::FileNode& node, double scale) -> std::shared_ptr<FrameStream> {
+       CHECK(node["shmem"].isString());
+       return std::make_shared<ShmemFrameStream>(scale, node["shmem"].string());
      }},
     {"img",
      [](const cv::FileNode& node, double scale) -> std::shared_ptr<FrameStream> {

@@ -1,0 +1,300 @@
+#include "streamer/img_codecs.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include <glog/logging.h>
+#include <opencv2/imgcodecs.hpp>
+#include <turbojpeg.h>
+
+#include "common/perf.h"
+#include "common/text_params.h"
+#include "streamer/util.h"
+
+namespace tesmo {
+namespace {
+
+// Largest image the JPEG decoders accept, in pixels: OpenCV's own default limit for imdecode, so
+// that a forged JPEG header cannot make the TurboJPEG decoder allocate more than imdecode would.
+constexpr uint64_t kMaxDecodedPixels = uint64_t(1) << 30;
+
+int64_t SteadyMs() { return now<std::chrono::steady_clock>(); }
+
+}  // namespace
+
+ImageEncoder::~ImageEncoder() = default;
+ImageDecoder::~ImageDecoder() = default;
+
+// ---------------------------------------------------------------------------------------------
+// TurboJPEG
+
+struct ImageEncoderJpegTurbo::Impl {
+  tjhandle tj_compressor_ = nullptr;
+  unsigned char* compressed_buf_ = nullptr;  // owned by TurboJPEG, grown by tjCompress2
+  unsigned long compressed_buf_size_ = 0;
+  int quality_ = 80;
+
+  ~Impl() {
+    if (compressed_buf_ != nullptr) tjFree(compressed_buf_);
+    if (tj_compressor_ != nullptr) tjDestroy(tj_compressor_);
+  }
+};
+
+ImageEncoderJpegTurbo::ImageEncoderJpegTurbo(int quality) : impl_(std::make_shared<Impl>()) {
+  encoder_format_ = JPEG;
+  impl_->quality_ = quality;
+  impl_->tj_compressor_ = tjInitCompress();
+  CHECK(impl_->tj_compressor_ != nullptr) << "tjInitCompress: " << tjGetErrorStr();
+}
+
+ImageEncoderJpegTurbo::~ImageEncoderJpegTurbo() = default;
+
+bool ImageEncoderJpegTurbo::Encode(cv::InputArray img, std::vector<uint8_t>* buf) {
+  const int64_t t0 = SteadyMs();
+  cv::Mat img_cur = img.getMat();
+  // 8-bit images are compressed in place, rows taken with their own pitch (region views need no
+  // copy); other depths are converted with saturation into a new continuous image.
+  if (img_cur.depth() != CV_8U) {
+    cv::Mat converted;
+    img_cur.convertTo(converted, CV_8U, 1.0, 0.0);
+    img_cur = converted;
+  }
+  int pixel_format = TJPF_GRAY;
+  switch (img_cur.channels()) {
+    case 1: pixel_format = TJPF_GRAY; break;
+    case 3: pixel_format = TJPF_BGR; break;
+    // OpenCV orders 4-channel pixels B, G, R, A: the fourth byte is the padding.
+    case 4: pixel_format = TJPF_BGRX; break;
+    default:
+      throw std::runtime_error("Wrong image channels: " + std::to_string(img_cur.channels()));
+  }
+  // TurboJPEG cannot turn grey input into colour components: grey images are encoded as grey.
+  const int subsampling = pixel_format == TJPF_GRAY ? TJSAMP_GRAY : TJSAMP_444;
+  const int pitch = static_cast<int>(img_cur.step[0]);
+  unsigned long jpeg_size = impl_->compressed_buf_size_;
+  if (tjCompress2(impl_->tj_compressor_, img_cur.data, img_cur.cols, pitch, img_cur.rows,
+                  pixel_format, &impl_->compressed_buf_, &jpeg_size, subsampling, impl_->quality_,
+                  TJFLAG_FASTDCT) < 0) {
+    LOG(FATAL) << "Turbo JPEG check failed: "
+               << "tjCompress2(impl_->tj_compressor_, img_cur.data, img_cur.cols, 0, "
+                  "img_cur.rows, pixel_format, &impl_->compressed_buf_, &jpeg_size, TJSAMP_444, "
+                  "impl_->quality_, TJFLAG_FASTDCT)"
+               << " -- " << tjGetErrorStr2(impl_->tj_compressor_);
+  }
+  impl_->compressed_buf_size_ = std::max(impl_->compressed_buf_size_, jpeg_size);
+  buf->assign(impl_->compressed_buf_, impl_->compressed_buf_ + jpeg_size);
+  perf::UpdateRecord("jpeg_turbo_enc", SteadyMs() - t0);
+  return true;
+}
+
+struct ImageDecoderJpegTurbo::Impl {
+  tjhandle tj_decompressor_ = nullptr;
+
+  ~Impl() {
+    if (tj_decompressor_ != nullptr) tjDestroy(tj_decompressor_);
+  }
+};
+
+ImageDecoderJpegTurbo::ImageDecoderJpegTurbo() : impl_(std::make_shared<Impl>()) {
+  decoder_format_ = JPEG;
+  impl_->tj_decompressor_ = tjInitDecompress();
+  CHECK(impl_->tj_decompressor_ != nullptr) << "tjInitDecompress: " << tjGetErrorStr();
+}
+
+ImageDecoderJpegTurbo::~ImageDecoderJpegTurbo() = default;
+
+// Encoded bytes usually arrive from another process: data that TurboJPEG refuses (or decodes only
+// with warnings, such as a truncated stream) makes Decode return false instead of ending the
+// process.
+bool ImageDecoderJpegTurbo::Decode(cv::InputArray buf, cv::Mat* dst) {
+  const int64_t t0 = SteadyMs();
+  cv::Mat mat = buf.getMat();
+  if (!mat.isContinuous()) mat = mat.clone();
+  const unsigned long jpeg_size = mat.total() * mat.elemSize();
+  if (jpeg_size == 0) return false;
+  int width = 0;
+  int height = 0;
+  int jpeg_subsampp = 0;
+  if (tjDecompressHeader2(impl_->tj_decompressor_, mat.data, jpeg_size, &width, &height,
+                          &jpeg_subsampp) < 0) {
+    return false;
+  }
+  if (width <= 0 || height <= 0 || uint64_t(width) * uint64_t(height) > kMaxDecodedPixels) {
+    return false;
+  }
+  dst->create(height, width, CV_8UC3);
+  if (tjDecompress2(impl_->tj_decompressor_, mat.data, jpeg_size, dst->data, width,
+                    static_cast<int>(dst->step[0]), height, TJPF_BGR, TJFLAG_FASTDCT) < 0) {
+    return false;
+  }
+  perf::UpdateRecord("turbo_jpeg_dec", SteadyMs() - t0);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// OpenCV
+
+struct ImageEncoderJpegOpenCV::Impl {
+  std::vector<int> params;
+};
+
+ImageEncoderJpegOpenCV::ImageEncoderJpegOpenCV(int quality) : impl_(std::make_shared<Impl>()) {
+  encoder_format_ = JPEG;
+  impl_->params = {cv::IMWRITE_JPEG_QUALITY, quality, 0};
+}
+
+ImageEncoderJpegOpenCV::~ImageEncoderJpegOpenCV() = default;
+
+bool ImageEncoderJpegOpenCV::Encode(cv::InputArray img, std::vector<uint8_t>* buf) {
+  const int64_t t0 = SteadyMs();
+  const bool ok = cv::imencode(".jpg", img, *buf, impl_->params);
+  perf::UpdateRecord("opencv_jpeg_enc", SteadyMs() - t0);
+  return ok;
+}
+
+struct ImageDecoderJpegOpenCV::Impl {};
+
+ImageDecoderJpegOpenCV::ImageDecoderJpegOpenCV() { decoder_format_ = JPEG; }
+
+ImageDecoderJpegOpenCV::~ImageDecoderJpegOpenCV() = default;
+
+bool ImageDecoderJpegOpenCV::Decode(cv::InputArray buf, cv::Mat* dst) {
+  const int64_t t0 = SteadyMs();
+  bool ok = false;
+  try {
+    cv::imdecode(buf, cv::IMREAD_COLOR, dst);
+    ok = dst->data != nullptr;
+  } catch (const cv::Exception&) {
+    // Bad data from outside is refused, never propagated.
+    ok = false;
+  }
+  perf::UpdateRecord("opencv_jpeg_dec", SteadyMs() - t0);
+  return ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Raw markers and the missing hardware encoder
+
+ImageEncoderRaw::ImageEncoderRaw() { encoder_format_ = Raw; }
+
+bool ImageEncoderRaw::Encode(cv::InputArray, std::vector<uint8_t>*) { return false; }
+
+ImageDecoderRaw::ImageDecoderRaw() { decoder_format_ = Raw; }
+
+bool ImageDecoderRaw::Decode(cv::InputArray, cv::Mat*) { return false; }
+
+struct ImageEncoderJpegNvMedia::Impl {};
+
+ImageEncoderJpegNvMedia::ImageEncoderJpegNvMedia(int) {
+  throw std::runtime_error("Build with NvMedia");
+}
+
+ImageEncoderJpegNvMedia::~ImageEncoderJpegNvMedia() = default;
+
+bool ImageEncoderJpegNvMedia::Encode(cv::InputArray, std::vector<uint8_t>*) {
+  throw std::runtime_error("Build with NvMedia");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Factories
+
+std::shared_ptr<ImageEncoder> ImageEncoder::Create(const cv::FileNode& node) {
+  CHECK(node["type"].isString());
+  const std::string type = node["type"].string();
+  int quality = 80;
+  if (node["quality"].isInt()) quality = static_cast<int>(node["quality"]);
+
+  if (type == "opencv_jpeg") {
+    LOG(INFO) << "Created OpenCV JPEG image encoder\n";
+    return std::make_shared<ImageEncoderJpegOpenCV>(quality);
+  }
+  if (type == "turbo_jpeg") {
+    LOG(INFO) << "Created TURBOJPEG image encoder\n";
+    return std::make_shared<ImageEncoderJpegTurbo>(quality);
+  }
+  if (type == "nvmedia_jpeg") {
+    LOG(INFO) << "Created NvMedia JPEG image encoder\n";
+    return std::make_shared<ImageEncoderJpegNvMedia>(quality);
+  }
+  if (type == "raw") {
+    LOG(INFO) << "Created RAW image encoder\n";
+    return std::make_shared<ImageEncoderRaw>();
+  }
+  throw std::runtime_error("Unknown encoder type: " + type);
+}
+
+std::shared_ptr<ImageEncoder> ImageEncoder::Create(const std::string& type,
+                                                   const std::string& params_str) {
+  const TextParams params(params_str);
+  if (type == "jpeg") {
+    const std::string jpeg_type = params("type", "turbo_jpeg");
+    const int quality = std::stoi(params("quality", "80"));
+    if (jpeg_type == "opencv_wrapper") {
+      auto encoder = std::make_shared<ImageEncoderJpegOpenCV>(quality);
+      LOG(INFO) << "Created OpenCV JPEG image encoder\n";
+      return encoder;
+    }
+    if (jpeg_type == "turbo_jpeg") {
+      auto encoder = std::make_shared<ImageEncoderJpegTurbo>(quality);
+      LOG(INFO) << "Created TURBOJPEG image encoder\n";
+      return encoder;
+    }
+    if (jpeg_type == "nvmedia_jpeg") return std::make_shared<ImageEncoderJpegNvMedia>(quality);
+    throw std::runtime_error("Unknown jpeg encoder type: " + jpeg_type);
+  }
+  if (type == "raw") {
+    auto encoder = std::make_shared<ImageEncoderRaw>();
+    LOG(INFO) << "Created RAW image encoder\n";
+    return encoder;
+  }
+  throw std::runtime_error("Unknown encoder type: " + type);
+}
+
+std::shared_ptr<ImageDecoder> ImageDecoder::Create(const cv::FileNode& node) {
+  CHECK(node["type"].isString());
+  const std::string type = node["type"].string();
+  if (type == "opencv_jpeg") {
+    LOG(INFO) << "Created OpenCV JPEG image decoder\n";
+    return std::make_shared<ImageDecoderJpegOpenCV>();
+  }
+  if (type == "turbo_jpeg") {
+    LOG(INFO) << "Created TURBOJPEG image decoder\n";
+    return std::make_shared<ImageDecoderJpegTurbo>();
+  }
+  if (type == "nvmedia_jpeg") throw std::runtime_error("nvmedia_jpeg not support now \n");
+  if (type == "raw") {
+    LOG(INFO) << "Created RAW image decoder\n";
+    return std::make_shared<ImageDecoderRaw>();
+  }
+  throw std::runtime_error("Unknown decoder type: " + type);
+}
+
+std::shared_ptr<ImageDecoder> ImageDecoder::Create(const std::string& type,
+                                                   const std::string& params_str) {
+  const TextParams params(params_str);
+  if (type == "jpeg") {
+    const std::string jpeg_type = params("type", "turbo_jpeg");
+    if (jpeg_type == "opencv_wrapper") {
+      auto decoder = std::make_shared<ImageDecoderJpegOpenCV>();
+      LOG(INFO) << "Created OpenCV JPEG image decoder\n";
+      return decoder;
+    }
+    if (jpeg_type == "turbo_jpeg") {
+      auto decoder = std::make_shared<ImageDecoderJpegTurbo>();
+      LOG(INFO) << "Created TURBOJPEG image decoder\n";
+      return decoder;
+    }
+    if (jpeg_type == "nvmedia_jpeg") throw std::runtime_error("nvmedia_jpeg not support now \n");
+    // Like the encoder factory: an unknown implementation is refused rather than returned as an
+    // empty decoder that a caller would use without a test.
+    throw std::runtime_error("Unknown jpeg decoder type: " + jpeg_type);
+  }
+  if (type == "raw") {
+    auto decoder = std::make_shared<ImageDecoderRaw>();
+    LOG(INFO) << "Created RAW image decoder\n";
+    return decoder;
+  }
+  throw std::runtime_error("Unknown decoder type: " + type);
+}
+
+}  // namespace tesmo

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "streamer/frame_stream.h"
+#include "streamer/private/input_check.h"
+#include "streamer/private/memory_manager.h"
+
+namespace tesmo {
+
+// Source "shmem": reads the frames that a "shmem" sink publishes into the shared-memory segment
+// `mem_id` (created here when the reader comes first). Next delivers each published frame once:
+// it waits, at most kWaitTimeoutMs, for a frame newer than the last one delivered and returns
+// false when none came, so a reader thread is released when nothing is published.
+//
+// A header that describes more data than lies behind its offset (or no image at all) is refused
+// ("Incorrect size"), logged at WARNING at most once a second and counted (dropped_frames()).
+class ShmemFrameStream : public FrameStream {
+ public:
+  static constexpr int kWaitTimeoutMs = 100;
+
+  ShmemFrameStream(double scale, const std::string& mem_id);
+  ~ShmemFrameStream() override;
+
+  using FrameStream::Next;
+  // *ts is the writer's timestamp of the frame.
+  bool Next(cv::Mat* frame, int64_t* ts, bool bAllowScale) override;
+
+  // Published frames refused so far.
+  uint64_t dropped_frames() const { return malformed_.count(); }
+
+ private:
+  int64_t timestamp_ = -1;  // of the last frame delivered
+  int64_t index_ = -1;      // writer's frame index of the last frame delivered
+  std::unique_ptr<MemoryManager> memory_manager_;
+  MalformedInputLog malformed_;
+};
+
+}  // namespace tesmo

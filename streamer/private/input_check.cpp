@@ -1,0 +1,62 @@
+#include "streamer/private/input_check.h"
+
+#include <limits>
+
+#include <glog/logging.h>
+#include <opencv2/core.hpp>
+
+#include "streamer/util.h"
+
+namespace tesmo {
+
+bool DescribeFrame(const int32_t shape[4], int32_t dtype, FrameGeometry* geometry,
+                   std::string* reason) {
+  for (int i = 0; i < 4; ++i) {
+    if (shape[i] <= 0) {
+      *reason = "Invalid header: shape[" + std::to_string(i) + "]=" + std::to_string(shape[i]);
+      return false;
+    }
+  }
+  if (shape[3] > CV_CN_MAX) {
+    *reason = "Invalid header: channels=" + std::to_string(shape[3]);
+    return false;
+  }
+  const uint64_t rows = uint64_t(shape[0]) * uint64_t(shape[1]);
+  if (rows > uint64_t(std::numeric_limits<int>::max())) {
+    *reason = "Invalid header: rows=" + std::to_string(shape[0]) + "*" + std::to_string(shape[1]);
+    return false;
+  }
+  const int type = CV_MAKETYPE(dtype & 7, shape[3]);
+  // Each factor is below 2^31 and the element size at most 8 * 512, so the first product fits
+  // and the second is checked before it is formed.
+  const uint64_t row_bytes = uint64_t(shape[2]) * uint64_t(CV_ELEM_SIZE(type));
+  if (row_bytes > std::numeric_limits<uint64_t>::max() / rows ||
+      row_bytes * rows > uint64_t(std::numeric_limits<int64_t>::max())) {
+    *reason = "Invalid header: size overflows";
+    return false;
+  }
+  geometry->rows = static_cast<int>(rows);
+  geometry->cols = shape[2];
+  geometry->type = type;
+  geometry->frame_size = static_cast<size_t>(row_bytes * rows);
+  return true;
+}
+
+MalformedInputLog::MalformedInputLog(std::string source) : source_(std::move(source)) {}
+
+void MalformedInputLog::Drop(const std::string& reason) {
+  const uint64_t total = ++count_;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int64_t t = now<std::chrono::steady_clock>();
+  if (last_log_ms_ != 0 && t - last_log_ms_ < 1000) {
+    ++suppressed_;
+    return;
+  }
+  last_log_ms_ = t;
+  LOG(WARNING) << source_ << ": dropped input: " << reason << " (" << total << " dropped"
+               << (suppressed_ > 0 ? ", " + std::to_string(suppressed_) + " not logged" : "")
+               << ")";
+  suppressed_ = 0;
+}
+
+}  // namespace tesmo

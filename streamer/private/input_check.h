@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace tesmo {
+
+// Geometry of a frame described by a wire header (see streamer/data/cameras.h).
+struct FrameGeometry {
+  int rows = 0;
+  int cols = 0;
+  int type = 0;           // OpenCV type, CV_MAKETYPE(dtype & 7, channels)
+  size_t frame_size = 0;  // packed pixel bytes
+};
+
+// Checks that shape {n, rows, cols, channels} and dtype describe a real image (all sizes
+// positive, channels <= CV_CN_MAX, row count and byte size without overflow) and fills *geometry.
+// On failure returns false with the reason in *reason.
+bool DescribeFrame(const int32_t shape[4], int32_t dtype, FrameGeometry* geometry,
+                   std::string* reason);
+
+// Counts input refused by a source (a malformed message, a bad shared-memory header) and logs
+// the reason at WARNING, at most one line a second; suppressed lines are summed into the next.
+// Drop is called by the source's reader thread; count() may be read from any thread.
+//
+//   MalformedInputLog malformed("ZmqFrameStream(ipc:///tmp/cam0)");
+//   if (msg.size() < sizeof(TensorMsgHeader)) {
+//     malformed.Drop("Protocol error. Size=" + std::to_string(msg.size()));
+//     return false;
+//   }
+class MalformedInputLog {
+ public:
+  explicit MalformedInputLog(std::string source);
+
+  void Drop(const std::string& reason);
+  uint64_t count() const { return count_.load(); }
+
+ private:
+  std::string source_;
+  std::atomic<uint64_t> count_{0};
+  std::mutex mutex_;
+  int64_t last_log_ms_ = 0;  // steady clock; 0 before the first line
+  uint64_t suppressed_ = 0;
+};
+
+}  // namespace tesmo

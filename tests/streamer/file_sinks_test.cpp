@@ -1,0 +1,233 @@
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "streamer/private/video_writes/video_write_opencv.h"
+#include "streamer/private/video_writes/video_write_seq.h"
+#include "streamer/video_write.h"
+#include "tests/streamer/sink_test_util.h"
+
+namespace tesmo {
+namespace {
+
+using test::LogCapture;
+using test::PatternFrame;
+using test::SameImage;
+using test::TempDir;
+using test::YamlNode;
+
+// ffprobe's view of the first video stream of `path`: codec_name, width, height, r_frame_rate
+// and nb_read_frames (frames decoded). Empty when ffprobe is missing or fails.
+std::map<std::string, std::string> Probe(const std::string& path) {
+  std::map<std::string, std::string> fields;
+  const std::string command =
+      "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+      "stream=codec_name,width,height,r_frame_rate,nb_read_frames "
+      "-of default=noprint_wrappers=1 '" + path + "' 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return fields;
+  char line[512];
+  while (std::fgets(line, sizeof(line), pipe) != nullptr) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const size_t eq = text.find('=');
+    if (eq != std::string::npos) fields[text.substr(0, eq)] = text.substr(eq + 1);
+  }
+  pclose(pipe);
+  return fields;
+}
+
+bool HaveFfprobe() { return std::system("ffprobe -version >/dev/null 2>&1") == 0; }
+
+// Every frame of the video at `path` as read by OpenCV.
+std::vector<cv::Mat> ReadVideo(const std::string& path) {
+  std::vector<cv::Mat> frames;
+  cv::VideoCapture capture(path, cv::CAP_FFMPEG);
+  cv::Mat frame;
+  while (capture.read(frame)) frames.push_back(frame.clone());
+  return frames;
+}
+
+TEST(VideoWriteSeq, WritesNumberedPngsPixelExact) {
+  TempDir dir;
+  const std::string prefix = dir.file("v");
+  VideoWriteSeq sink(prefix);
+  std::vector<cv::Mat> frames;
+  for (int i = 0; i < 3; ++i) frames.push_back(PatternFrame({64, 48}, 3, 40 * i));
+  frames.push_back(PatternFrame({20, 10}, 4, 7));                    // with alpha
+  frames.push_back(cv::Mat(12, 16, CV_16UC1, cv::Scalar(40000)));   // 16-bit grey
+  for (size_t i = 0; i < frames.size(); ++i) sink.Publish(frames[i], 0);
+
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const std::string name = cv::format("%s-%07d.png", prefix.c_str(), static_cast<int>(i));
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(SameImage(cv::imread(name, cv::IMREAD_UNCHANGED), frames[i]));
+  }
+  EXPECT_FALSE(boost::filesystem::exists(cv::format("%s-%07d.png", prefix.c_str(), 5)));
+}
+
+TEST(VideoWriteSeq, SkippedAndFailedFramesKeepTheirNumbers) {
+  TempDir dir;
+  const std::string prefix = dir.file("s");
+  VideoWriteSeq sink(prefix);
+  const cv::Mat frame = PatternFrame({64, 48});
+  sink.Publish(frame, 0);
+  sink.setROI({100, 0, 10, 10}, VideoWrite::Cut);  // nothing visible: no file 1
+  sink.Publish(frame, 0);
+  sink.setROI({}, VideoWrite::Cut);
+  sink.Publish(frame, 0);
+  EXPECT_TRUE(boost::filesystem::exists(prefix + "-0000000.png"));
+  EXPECT_FALSE(boost::filesystem::exists(prefix + "-0000001.png"));
+  EXPECT_TRUE(boost::filesystem::exists(prefix + "-0000002.png"));
+
+  // A '%' of the prefix is part of the name.
+  VideoWriteSeq percent(dir.file("100%s%d"));
+  percent.Publish(frame, 0);
+  EXPECT_TRUE(boost::filesystem::exists(dir.file("100%s%d-0000000.png")));
+
+  // A directory that does not exist: the write fails quietly and publishing goes on.
+  VideoWriteSeq missing(dir.file("no/such/dir/f"));
+  EXPECT_TRUE(missing.Publish(frame, 0));
+  EXPECT_TRUE(missing.Publish(frame, 0));
+}
+
+TEST(VideoWriteOpenCV, VideoAgreesWithFfprobeAndReadsBack) {
+  if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is not installed";
+  TempDir dir;
+  const std::string path = dir.file("out.avi");
+  std::vector<cv::Mat> frames;
+  {
+    std::shared_ptr<VideoWrite> sink = VideoWrite::Create(YamlNode(
+        "type: opencv_video\nfourcc: MJPG\nfps: 30\nfilename: \"" + path + "\"\n").node());
+    for (int i = 0; i < 20; ++i) {
+      frames.push_back(PatternFrame({160, 120}, 3, 3 * i));
+      sink->Publish(frames.back(), i);
+    }
+  }  // the destructor finishes the file
+
+  const auto probe = Probe(path);
+  EXPECT_EQ(probe.at("codec_name"), "mjpeg");
+  EXPECT_EQ(probe.at("width"), "160");
+  EXPECT_EQ(probe.at("height"), "120");
+  EXPECT_EQ(probe.at("r_frame_rate"), "30/1");
+  EXPECT_EQ(probe.at("nb_read_frames"), "20");
+
+  const std::vector<cv::Mat> back = ReadVideo(path);
+  ASSERT_EQ(back.size(), frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_GT(cv::PSNR(back[i], frames[i]), 30.0) << "frame " << i;
+  }
+}
+
+TEST(VideoWriteOpenCV, Mpeg4InMp4) {
+  if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is not installed";
+  TempDir dir;
+  const std::string path = dir.file("out.mp4");
+  {
+    VideoWriteOpenCV sink(path, "mp4v", 25.0);
+    for (int i = 0; i < 12; ++i) sink.Publish(PatternFrame({128, 96}, 3, i), i);
+  }
+  const auto probe = Probe(path);
+  EXPECT_EQ(probe.at("codec_name"), "mpeg4");
+  EXPECT_EQ(probe.at("width"), "128");
+  EXPECT_EQ(probe.at("height"), "96");
+  EXPECT_EQ(probe.at("r_frame_rate"), "25/1");
+  EXPECT_EQ(probe.at("nb_read_frames"), "12");
+}
+
+TEST(VideoWriteOpenCV, FpsKeyMustBeANumber) {
+  if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is not installed";
+  TempDir dir;
+  for (const auto& fps : {std::make_pair("30", "30/1"), std::make_pair("12.5", "25/2"),
+                          std::make_pair("\"30\"", "25/1")}) {
+    SCOPED_TRACE(fps.first);
+    const std::string path = dir.file("fps.avi");
+    {
+      std::shared_ptr<VideoWrite> sink = VideoWrite::Create(
+          YamlNode(std::string("type: opencv_video\nfourcc: MJPG\nfps: ") + fps.first +
+                   "\nfilename: \"" + path + "\"\n").node());
+      sink->Publish(PatternFrame({32, 32}), 0);
+    }
+    EXPECT_EQ(Probe(path).at("r_frame_rate"), fps.second);
+  }
+}
+
+// No fourcc (code 0) writes uncompressed frames (YUV 4:2:0). Grey frames lose no colour, so
+// they read back close to the original. A region view (not continuous in
+// memory) is written through a copy.
+TEST(VideoWriteOpenCV, RawVideoOfARegion) {
+  if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is not installed";
+  TempDir dir;
+  const std::string path = dir.file("raw.avi");
+  std::vector<cv::Mat> frames;
+  {
+    VideoWriteOpenCV sink(path, "", 25.0);
+    sink.setROI({10, 6, 40, 30}, VideoWrite::Cut);
+    for (int i = 0; i < 5; ++i) {
+      // Steps of 7 and 13 between neighbours; values in 28..227, clear of the clipping of the
+      // limited-range colour conversion.
+      cv::Mat grey(48, 64, CV_8UC1);
+      for (int y = 0; y < grey.rows; ++y) {
+        for (int x = 0; x < grey.cols; ++x) grey.at<uint8_t>(y, x) = (7 * x + 13 * y + i) % 200 + 28;
+      }
+      cv::cvtColor(grey, grey, cv::COLOR_GRAY2BGR);
+      frames.push_back(grey);
+      sink.Publish(frames.back(), i);
+    }
+  }
+  const auto probe = Probe(path);
+  EXPECT_EQ(probe.at("codec_name"), "rawvideo");
+  EXPECT_EQ(probe.at("width"), "40");
+  EXPECT_EQ(probe.at("height"), "30");
+  EXPECT_EQ(probe.at("nb_read_frames"), "5");
+  const std::vector<cv::Mat> back = ReadVideo(path);
+  ASSERT_EQ(back.size(), frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(back[i].size(), cv::Size(40, 30));
+    // Close to the region, far from the region moved by one pixel.
+    const double psnr = cv::PSNR(back[i], frames[i](cv::Rect(10, 6, 40, 30)));
+    EXPECT_GT(psnr, 35.0) << "frame " << i;
+    EXPECT_GT(psnr, cv::PSNR(back[i], frames[i](cv::Rect(11, 6, 40, 30))) + 15.0) << "frame " << i;
+  }
+}
+
+TEST(VideoWriteOpenCV, SizeChangeStartsTheFileAgain) {
+  if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is not installed";
+  TempDir dir;
+  const std::string path = dir.file("resize.avi");
+  {
+    VideoWriteOpenCV sink(path, "MJPG", 25.0);
+    for (int i = 0; i < 10; ++i) sink.Publish(PatternFrame({64, 48}), i);
+    for (int i = 0; i < 4; ++i) sink.Publish(PatternFrame({80, 60}), i);
+  }
+  const auto probe = Probe(path);
+  EXPECT_EQ(probe.at("width"), "80");
+  EXPECT_EQ(probe.at("height"), "60");
+  EXPECT_EQ(probe.at("nb_read_frames"), "4");
+}
+
+TEST(VideoWriteOpenCV, AnOutputThatCannotOpenIsLoggedOncePerSize) {
+  LogCapture log;
+  TempDir dir;
+  const std::string path = dir.file("no-such-dir/out.avi");
+  VideoWriteOpenCV sink(path, "MJPG", 25.0);
+  EXPECT_TRUE(sink.Publish(PatternFrame({64, 48}), 0));
+  EXPECT_TRUE(sink.Publish(PatternFrame({64, 48}), 1));
+  EXPECT_EQ(log.find(google::GLOG_ERROR, "Can't open video writer: ").size(), 1u);
+  EXPECT_TRUE(sink.Publish(PatternFrame({32, 24}), 2));  // a new size tries again
+  EXPECT_EQ(log.find(google::GLOG_ERROR, "Can't open video writer: "),
+            std::vector<std::string>(2, "Can't open video writer: " + path));
+  EXPECT_FALSE(boost::filesystem::exists(path));
+}
+
+}  // namespace
+}  // namespace tesmo

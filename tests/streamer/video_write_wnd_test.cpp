@@ -1,0 +1,152 @@
+#include "streamer/private/video_writes/video_write_wnd.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+#include <opencv2/highgui.hpp>
+
+#include "streamer/video_write.h"
+#include "tests/streamer/sink_test_util.h"
+
+extern char** environ;
+
+namespace tesmo {
+namespace {
+
+using test::PatternFrame;
+using test::YamlNode;
+
+// An Xvfb server of the test's own, started on a free display number that it reports itself.
+class Xvfb {
+ public:
+  Xvfb() {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    const std::string fd = std::to_string(fds[1]);
+    const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp",
+                          "-screen",  "0",          "800x600x24", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const int rc = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char**>(argv),
+                                environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+      pid_ = -1;
+      close(fds[0]);
+      return;
+    }
+    // Xvfb writes its display number once it accepts connections.
+    std::string number;
+    pollfd pfd{fds[0], POLLIN, 0};
+    char c;
+    while (poll(&pfd, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (!number.empty()) display_ = ":" + number;
+  }
+
+  ~Xvfb() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // ":N", or empty when the server did not start.
+  const std::string& display() const { return display_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+// Runs `command` and returns what it printed.
+std::string RunCommand(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buf[256];
+  while (std::fgets(buf, sizeof(buf), pipe) != nullptr) out += buf;
+  pclose(pipe);
+  return out;
+}
+
+class VideoWriteWndTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    xvfb_ = new Xvfb();
+    if (!xvfb_->display().empty()) setenv("DISPLAY", xvfb_->display().c_str(), 1);
+    unsetenv("QT_QPA_PLATFORM");
+  }
+  static void TearDownTestSuite() {
+    cv::destroyAllWindows();
+    delete xvfb_;
+    xvfb_ = nullptr;
+  }
+  void SetUp() override {
+    if (xvfb_->display().empty()) GTEST_SKIP() << "Xvfb (Debian package xvfb) could not be started";
+  }
+
+  static Xvfb* xvfb_;
+};
+
+Xvfb* VideoWriteWndTest::xvfb_ = nullptr;
+
+TEST_F(VideoWriteWndTest, ShowsFramesInANamedWindow) {
+  std::shared_ptr<VideoWrite> sink =
+      VideoWrite::Create(YamlNode("type: wnd\nname: tesmo_sink_window\ndelay: 1\n").node());
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(sink->Publish(PatternFrame({160, 120}, 3, i), i));
+  EXPECT_GT(cv::getWindowProperty("tesmo_sink_window", cv::WND_PROP_VISIBLE), 0.0);
+  if (std::system("xdotool version >/dev/null 2>&1") == 0) {
+    const std::string ids = RunCommand("xdotool search --name '^tesmo_sink_window$' 2>/dev/null");
+    EXPECT_FALSE(ids.empty()) << "no X window named tesmo_sink_window";
+  }
+  // The destructor leaves the window open.
+  sink.reset();
+  cv::waitKey(1);
+  EXPECT_GT(cv::getWindowProperty("tesmo_sink_window", cv::WND_PROP_VISIBLE), 0.0);
+}
+
+TEST_F(VideoWriteWndTest, DefaultNameWithRegionAndNoDelay) {
+  std::shared_ptr<VideoWrite> sink =
+      VideoWrite::Create(YamlNode("type: wnd\nroi: [-8, -8, 64, 64]\n").node());
+  EXPECT_TRUE(sink->Publish(PatternFrame({32, 32}), 0));
+  cv::waitKey(1);
+  EXPECT_GT(cv::getWindowProperty("VideoWriteWnd", cv::WND_PROP_VISIBLE), 0.0);
+}
+
+// Without a display the constructor throws instead of letting the window back end end the
+// process.
+TEST(VideoWriteWndNoDisplay, ConstructorThrows) {
+  const char* saved = std::getenv("DISPLAY");
+  const std::string display = saved != nullptr ? saved : "";
+  unsetenv("QT_QPA_PLATFORM");
+
+  unsetenv("DISPLAY");
+  EXPECT_THROW(VideoWriteWnd("tesmo_no_display", 0), cv::Exception);
+  // A display that nobody serves.
+  setenv("DISPLAY", ":4711", 1);
+  EXPECT_THROW(VideoWrite::Create(YamlNode("type: wnd\n").node()), cv::Exception);
+
+  if (saved != nullptr) {
+    setenv("DISPLAY", display.c_str(), 1);
+  } else {
+    unsetenv("DISPLAY");
+  }
+}
+
+}  // namespace
+}  // namespace tesmo

@@ -1,0 +1,86 @@
+// The ZeroMQ sinks and sources against an independent peer written with pyzmq, numpy and Pillow
+// (tests/streamer/peers), running as a separate process.
+
+#include <string>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include "streamer/private/frame_streams/zmq_enc_frame_stream.h"
+#include "streamer/private/frame_streams/zmq_frame_stream.h"
+#include "streamer/private/video_writes/video_write_zmq.h"
+#include "streamer/util.h"
+#include "tests/streamer/child_process.h"
+#include "tests/streamer/transport_test_util.h"
+
+namespace tesmo {
+namespace {
+
+using testing_util::ChildProcess;
+using testing_util::Endpoint;
+using testing_util::PatternImage;
+using testing_util::SmoothImage;
+using testing_util::SourcePath;
+
+const char kPython[] = "/usr/bin/python3";
+
+TEST(ZmqPeer, PythonSubscriberReadsRawSinkExactly) {
+  const std::string addr = Endpoint("ipc", "pysub");
+  VideoWriteZmq sink(addr);
+  ChildProcess peer({kPython, SourcePath("tests/streamer/peers/zmq_peer_sub.py"), addr,
+                     /*count=*/"5", /*timeout_s=*/"20"});
+  ASSERT_TRUE(peer.started());
+  // Frame i carries index i (the sink's count) and timestamp 1000 + i.
+  for (int i = 0; i < 4000 && peer.running(); ++i) {
+    sink.Publish(PatternImage(i % 2 == 0 ? 480 : 240, i % 2 == 0 ? 640 : 320, i % 256), 1000 + i);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // pace the frames
+  }
+  EXPECT_EQ(peer.Wait(20000), 0);
+}
+
+TEST(ZmqPeer, PythonPublisherFeedsRawSource) {
+  const std::string addr = Endpoint("ipc", "pypub");
+  ChildProcess peer({kPython, SourcePath("tests/streamer/peers/zmq_peer_pub.py"), addr, "raw",
+                     /*seconds=*/"20"});
+  ASSERT_TRUE(peer.started());
+  ZmqFrameStream source(/*scale=*/1.0, addr, /*preserve_timestamps=*/true);
+  int good = 0;
+  int64_t last_ts = 0;
+  const int64_t start = now();
+  while (good < 5 && now() - start < 20000 && peer.running()) {
+    cv::Mat frame;
+    int64_t ts = 0;
+    if (!source.Next(&frame, &ts, /*bAllowScale=*/true)) continue;
+    ASSERT_GT(ts, last_ts);  // the sender's stamps, newest first
+    last_ts = ts;
+    ASSERT_EQ(cv::norm(frame, PatternImage(240, 320, (ts - 5000) % 256), cv::NORM_INF), 0.0)
+        << "frame stamped " << ts;
+    ++good;
+  }
+  EXPECT_EQ(good, 5);
+  EXPECT_EQ(source.dropped_messages(), 0u);
+}
+
+TEST(ZmqPeer, PythonPublisherFeedsEncodedSourceWithPillowJpeg) {
+  const std::string addr = Endpoint("ipc", "pyjpeg");
+  ChildProcess peer({kPython, SourcePath("tests/streamer/peers/zmq_peer_pub.py"), addr, "jpeg",
+                     /*seconds=*/"20"});
+  ASSERT_TRUE(peer.started());
+  ZmqEncFrameStream source(/*scale=*/1.0, addr);
+  int good = 0;
+  const int64_t start = now();
+  while (good < 5 && now() - start < 20000 && peer.running()) {
+    cv::Mat frame;
+    int64_t ts = 0;
+    if (!source.Next(&frame, &ts, /*bAllowScale=*/true)) continue;
+    ASSERT_EQ(frame.size(), cv::Size(320, 240));
+    EXPECT_GT(cv::PSNR(frame, SmoothImage(240, 320, static_cast<int>((ts - 5000) % 256))), 35.0)
+        << "frame stamped " << ts;
+    ++good;
+  }
+  EXPECT_EQ(good, 5);
+  EXPECT_EQ(source.dropped_messages(), 0u);
+}
+
+}  // namespace
+}  // namespace tesmo

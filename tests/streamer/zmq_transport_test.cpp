@@ -1,0 +1,323 @@
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+#include <zmq.hpp>
+
+#include "streamer/data/cameras.h"
+#include "streamer/img_codecs.h"
+#include "streamer/private/frame_streams/zmq_enc_frame_stream.h"
+#include "streamer/private/frame_streams/zmq_frame_stream.h"
+#include "streamer/private/video_writes/video_write_zmq.h"
+#include "streamer/private/video_writes/video_write_zmq_enc.h"
+#include "streamer/private/zmq_context.h"
+#include "streamer/util.h"
+#include "tests/streamer/transport_test_util.h"
+
+namespace tesmo {
+namespace {
+
+using testing_util::Endpoint;
+using testing_util::EncodedHeader;
+using testing_util::Header;
+using testing_util::PatternImage;
+using testing_util::RawMessage;
+using testing_util::SendParts;
+using testing_util::SmoothImage;
+using testing_util::SyncSource;
+
+// A plain subscriber standing in for another process.
+struct Subscriber {
+  explicit Subscriber(const std::string& addr) : sock(GetZmqCtx(), zmq::socket_type::sub) {
+    sock.set(zmq::sockopt::subscribe, "");
+    sock.set(zmq::sockopt::linger, 0);
+    sock.connect(addr);
+  }
+  // Receives all parts of one message within timeout_ms; empty when none came.
+  std::vector<zmq::message_t> Receive(int timeout_ms) {
+    std::vector<zmq::message_t> parts;
+    zmq::pollitem_t item{sock.handle(), 0, ZMQ_POLLIN, 0};
+    if (zmq::poll(&item, 1, std::chrono::milliseconds(timeout_ms)) <= 0) return parts;
+    do {
+      parts.emplace_back();
+      (void)sock.recv(parts.back(), zmq::recv_flags::none);
+    } while (parts.back().more());
+    return parts;
+  }
+  zmq::socket_t sock;
+};
+
+// Publishes `frame` through `sink` until the subscriber receives it; returns the received parts
+// and the number of Publish calls made before the one received.
+std::vector<zmq::message_t> PublishUntilReceived(VideoWrite& sink, Subscriber& sub,
+                                                 const cv::Mat& frame, int64_t ts,
+                                                 int* published_before) {
+  for (int i = 0; i < 500; ++i) {
+    sink.Publish(frame, ts);
+    auto parts = sub.Receive(10);
+    if (!parts.empty()) {
+      *published_before = i;
+      return parts;
+    }
+  }
+  return {};
+}
+
+TensorMsgHeader ReadHeader(const zmq::message_t& msg) {
+  TensorMsgHeader h;
+  std::memcpy(&h, msg.data(), sizeof(h));
+  return h;
+}
+
+TEST(VideoWriteZmq, SendsOneRawPartPerFrameWithHeaderAndIndex) {
+  const std::string addr = Endpoint("ipc", "rawsink");
+  VideoWriteZmq sink(addr);
+  Subscriber sub(addr);
+  const cv::Mat frame = PatternImage(480, 640, 1);
+  int before = 0;
+  auto parts = PublishUntilReceived(sink, sub, frame, 1700000000123, &before);
+  ASSERT_EQ(parts.size(), 1u);
+  ASSERT_EQ(parts[0].size(), 921640u);
+  TensorMsgHeader h = ReadHeader(parts[0]);
+  EXPECT_EQ(h.shape[0], 1);
+  EXPECT_EQ(h.shape[1], 480);
+  EXPECT_EQ(h.shape[2], 640);
+  EXPECT_EQ(h.shape[3], 3);
+  EXPECT_EQ(h.dtype, 0);
+  EXPECT_EQ(h.timestamp, 1700000000123);
+  EXPECT_EQ(h.index, before);
+  EXPECT_EQ(std::memcmp(parts[0].data<uint8_t>() + 40, frame.data, 921600), 0);
+
+  // The index follows the sink's frame count (with a send high-water mark of 1 a frame may be
+  // dropped while the previous one is still in flight; it is counted all the same).
+  int published = before + 1;
+  for (int k = 1; k <= 2; ++k) {
+    int more = 0;
+    parts = PublishUntilReceived(sink, sub, frame, 5 + k, &more);
+    ASSERT_EQ(parts.size(), 1u);
+    h = ReadHeader(parts[0]);
+    EXPECT_EQ(h.index, published + more);
+    EXPECT_EQ(h.timestamp, 5 + k);
+    published += more + 1;
+  }
+}
+
+TEST(VideoWriteZmq, RegionIsSentPackedLikeACopy) {
+  const std::string addr = Endpoint("ipc", "roisink");
+  VideoWriteZmq sink(addr);
+  sink.setROI(cv::Rect(10, 20, 100, 50), VideoWrite::Fill);
+  Subscriber sub(addr);
+  const cv::Mat frame = PatternImage(480, 640, 2);
+  int before = 0;
+  auto parts = PublishUntilReceived(sink, sub, frame, 1, &before);
+  ASSERT_EQ(parts.size(), 1u);
+  const cv::Mat expected = frame(cv::Rect(10, 20, 100, 50)).clone();
+  ASSERT_EQ(parts[0].size(), 40u + expected.total() * 3);
+  EXPECT_EQ(ReadHeader(parts[0]).shape[1], 50);
+  EXPECT_EQ(ReadHeader(parts[0]).shape[2], 100);
+  EXPECT_EQ(std::memcmp(parts[0].data<uint8_t>() + 40, expected.data, expected.total() * 3), 0);
+}
+
+TEST(VideoWriteZmqEnc, JpegAndRawPayloads) {
+  const cv::Mat frame = PatternImage(480, 640, 3);
+  {
+    const std::string addr = Endpoint("ipc", "jpegsink");
+    VideoWriteZmqEnc sink(addr, std::make_shared<ImageEncoderJpegTurbo>(90), /*is_async=*/false);
+    Subscriber sub(addr);
+    int before = 0;
+    auto parts = PublishUntilReceived(sink, sub, frame, 42, &before);
+    ASSERT_EQ(parts.size(), 2u);
+    ASSERT_EQ(parts[0].size(), 48u);
+    TensorEncodedMsgHeader h;
+    std::memcpy(&h, parts[0].data(), sizeof(h));
+    EXPECT_EQ(h.codec, 1);
+    EXPECT_EQ(h.data_size, parts[1].size());
+    EXPECT_EQ(h.shape[1], 480);
+    EXPECT_EQ(h.shape[2], 640);
+    EXPECT_EQ(h.timestamp, 42);
+    EXPECT_EQ(h.index, before);
+    cv::Mat decoded;
+    ASSERT_TRUE(ImageDecoderJpegTurbo().Decode(
+        cv::Mat(1, static_cast<int>(parts[1].size()), CV_8U, parts[1].data()), &decoded));
+    EXPECT_EQ(decoded.size(), frame.size());
+  }
+  {
+    const std::string addr = Endpoint("ipc", "rawencsink");
+    VideoWriteZmqEnc sink(addr, nullptr, /*is_async=*/false);
+    Subscriber sub(addr);
+    int before = 0;
+    auto parts = PublishUntilReceived(sink, sub, frame, 43, &before);
+    ASSERT_EQ(parts.size(), 2u);
+    TensorEncodedMsgHeader h;
+    std::memcpy(&h, parts[0].data(), sizeof(h));
+    EXPECT_EQ(h.codec, 0);
+    EXPECT_EQ(h.data_size, 921600u);
+    ASSERT_EQ(parts[1].size(), 921600u);
+    EXPECT_EQ(std::memcmp(parts[1].data(), frame.data, 921600), 0);
+  }
+}
+
+TEST(VideoWriteZmqEnc, AsyncWorkerSendsTheNewestFrameAndStops) {
+  const std::string addr = Endpoint("ipc", "asyncsink");
+  auto sink = std::make_unique<VideoWriteZmqEnc>(addr, nullptr, /*is_async=*/true);
+  Subscriber sub(addr);
+  std::vector<zmq::message_t> parts;
+  for (int i = 0; i < 500 && parts.empty(); ++i) {
+    sink->Publish(PatternImage(48, 64, i), 1000 + i);
+    parts = sub.Receive(10);
+  }
+  ASSERT_EQ(parts.size(), 2u);
+  TensorEncodedMsgHeader h;
+  std::memcpy(&h, parts[0].data(), sizeof(h));
+  const int seed = static_cast<int>(h.timestamp - 1000);
+  EXPECT_EQ(h.index, seed);  // taken when the frame was handed over
+  EXPECT_EQ(std::memcmp(parts[1].data(), PatternImage(48, 64, seed).data, 48 * 64 * 3), 0);
+  sink.reset();  // joins the worker
+}
+
+TEST(ZmqTransport, RawSinkToRawSource) {
+  const std::string addr = Endpoint("ipc", "raw");
+  VideoWriteZmq sink(addr);
+  ZmqFrameStream source(/*scale=*/0.5, addr, /*preserve_timestamps=*/true);
+  const cv::Mat frame = PatternImage(480, 640, 4);
+  cv::Mat got;
+  int64_t ts = 0;
+  bool received = false;
+  for (int i = 0; i < 100 && !received; ++i) {
+    sink.Publish(frame, 1234);
+    received = source.Next(&got, &ts, /*bAllowScale=*/false);
+  }
+  ASSERT_TRUE(received);
+  EXPECT_EQ(ts, 1234);
+  EXPECT_EQ(cv::norm(got, frame, cv::NORM_INF), 0.0);
+
+  sink.Publish(frame, 1235);
+  ASSERT_TRUE(source.Next(&got, &ts, /*bAllowScale=*/true));
+  EXPECT_EQ(got.size(), cv::Size(320, 240));
+  EXPECT_EQ(ts, 1235);
+}
+
+TEST(ZmqFrameStream, ReceiveTimeStampsAndStackedRows) {
+  const std::string addr = Endpoint("inproc", "stack");
+  zmq::socket_t pub(GetZmqCtx(), zmq::socket_type::pub);
+  pub.bind(addr);
+  ZmqFrameStream source(/*scale=*/1.0, addr, /*preserve_timestamps=*/false);
+  const cv::Mat img = PatternImage(960, 64, 5);
+  ASSERT_TRUE(SyncSource(pub, source, {RawMessage(img, 5)}));
+
+  TensorMsgHeader h = Header(480, 64, 3, 0, /*ts=*/5);
+  h.shape[0] = 2;  // two stacked 480-row tensors
+  std::vector<uint8_t> msg = RawMessage(h, img.data, img.total() * 3);
+  msg.resize(msg.size() + 17);  // trailing bytes are ignored
+  SendParts(pub, {msg});
+  cv::Mat got;
+  int64_t ts = 0;
+  const int64_t before = now();
+  ASSERT_TRUE(source.Next(&got, &ts, /*bAllowScale=*/true));
+  EXPECT_EQ(got.rows, 960);
+  EXPECT_EQ(cv::norm(got, img, cv::NORM_INF), 0.0);
+  EXPECT_GE(ts, before);  // the receive time, not the sender's 5
+  EXPECT_EQ(source.dropped_messages(), 0u);
+}
+
+TEST(ZmqFrameStream, TimedAndUntimedWaitsReturn) {
+  const std::string addr = Endpoint("inproc", "timed");
+  zmq::socket_t pub(GetZmqCtx(), zmq::socket_type::pub);
+  pub.bind(addr);
+  ZmqFrameStream source(/*scale=*/1.0, addr, /*preserve_timestamps=*/true);
+  cv::Mat frame = PatternImage(4, 4, 0);
+  int64_t ts = 7;
+  EXPECT_FALSE(source.NextTimed(&frame, /*timeout_ms=*/0, &ts, /*bAllowScale=*/true));
+  EXPECT_TRUE(frame.empty());
+  EXPECT_EQ(ts, -1);
+
+  int64_t start = now();
+  EXPECT_FALSE(source.NextTimed(&frame, /*timeout_ms=*/50, &ts, /*bAllowScale=*/true));
+  EXPECT_GE(now() - start, 49);
+
+  // Nothing published: Next gives up after its receive time-out instead of blocking.
+  start = now();
+  EXPECT_FALSE(source.Next(&frame, &ts, /*bAllowScale=*/true));
+  EXPECT_GE(now() - start, ZmqFrameStream::kReceiveTimeoutMs - 1);
+
+  const cv::Mat img = PatternImage(16, 16, 6);
+  ASSERT_TRUE(SyncSource(pub, source, {RawMessage(img, 99)}));
+  SendParts(pub, {RawMessage(img, 100)});
+  EXPECT_TRUE(source.NextTimed(&frame, /*timeout_ms=*/-1, &ts, /*bAllowScale=*/true));
+  EXPECT_EQ(ts, 100);
+  SendParts(pub, {RawMessage(img, 101)});
+  EXPECT_TRUE(source.NextTimed(&frame, /*timeout_ms=*/2000, &ts, /*bAllowScale=*/true));
+  EXPECT_EQ(ts, 101);
+  EXPECT_EQ(cv::norm(frame, img, cv::NORM_INF), 0.0);
+
+  source.Stop();
+  EXPECT_FALSE(source.Next(&frame, &ts, /*bAllowScale=*/true));
+}
+
+TEST(ZmqEncFrameStream, DrainsQueueToNewestAndSwitchesDecoders) {
+  const std::string addr = Endpoint("inproc", "drain");
+  zmq::socket_t pub(GetZmqCtx(), zmq::socket_type::pub);
+  pub.bind(addr);
+  ZmqEncFrameStream source(/*scale=*/0.5, addr);
+  EXPECT_EQ(source.getScale(), 1.0);
+
+  auto raw_message = [](const cv::Mat& img, int64_t ts) {
+    std::vector<uint8_t> pixels(img.data, img.data + img.total() * 3);
+    return std::vector<std::vector<uint8_t>>{
+        EncodedHeader(img, ts, Raw, static_cast<uint32_t>(pixels.size())), pixels};
+  };
+  auto jpeg_message = [](const cv::Mat& img, int64_t ts) {
+    std::vector<uint8_t> jpeg;
+    ImageEncoderJpegTurbo(95).Encode(img, &jpeg);
+    return std::vector<std::vector<uint8_t>>{
+        EncodedHeader(img, ts, JPEG, static_cast<uint32_t>(jpeg.size())), jpeg};
+  };
+  const cv::Mat a = PatternImage(120, 160, 1);
+  const cv::Mat b = SmoothImage(120, 160, 2);
+  const cv::Mat c = PatternImage(60, 80, 3);
+  ASSERT_TRUE(SyncSource(pub, source, raw_message(a, 1)));
+
+  // Three messages queued: all are taken, the third one is delivered.
+  SendParts(pub, raw_message(a, 10));
+  SendParts(pub, jpeg_message(b, 11));
+  SendParts(pub, raw_message(c, 12));
+  cv::Mat got;
+  int64_t ts = 0;
+  ASSERT_TRUE(source.Next(&got, &ts, /*bAllowScale=*/true));
+  EXPECT_EQ(ts, 12);
+  EXPECT_EQ(cv::norm(got, c, cv::NORM_INF), 0.0);
+
+  // JPEG after raw: the decoder follows.
+  SendParts(pub, jpeg_message(b, 13));
+  ASSERT_TRUE(source.Next(&got, &ts, /*bAllowScale=*/true));
+  EXPECT_EQ(ts, 13);
+  EXPECT_EQ(got.size(), b.size());
+  EXPECT_GT(cv::PSNR(got, b), 30.0);
+  EXPECT_EQ(source.dropped_messages(), 0u);
+
+  // Nothing queued: the call returns false after its time-out, not the old frame.
+  EXPECT_FALSE(source.Next(&got, &ts, /*bAllowScale=*/true));
+}
+
+TEST(ZmqTransport, EncodedSinkToEncodedSource) {
+  const std::string addr = Endpoint("ipc", "enc");
+  VideoWriteZmqEnc sink(addr, std::make_shared<ImageEncoderJpegOpenCV>(90), /*is_async=*/false);
+  ZmqEncFrameStream source(/*scale=*/1.0, addr);
+  const cv::Mat frame = SmoothImage(240, 320, 7);
+  cv::Mat got;
+  int64_t ts = 0;
+  bool received = false;
+  for (int i = 0; i < 100 && !received; ++i) {
+    sink.Publish(frame, 777);
+    received = source.Next(&got, &ts, /*bAllowScale=*/true);
+  }
+  ASSERT_TRUE(received);
+  EXPECT_EQ(ts, 777);
+  EXPECT_GT(cv::PSNR(got, frame), 30.0);
+}
+
+}  // namespace
+}  // namespace tesmo
