@@ -6,6 +6,7 @@
 #include <cfloat>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -519,9 +520,23 @@ void TesmoViewGeneratorCpu::process(const std::vector<cv::_OutputArray>& frames,
         const std::vector<cv::Range>& spans = blockSpans[b];
 #if TESMO_HAVE_FUSED_BILINEAR
         if (bFused) {
-          // Sampling and merging fused per pixel; three accumulator planes per row.
+          // Sampling and merging fused per pixel; three accumulator planes per row, used only
+          // over the columns that some camera covers in this block.
+          int u0 = size.width;
+          int u1 = 0;
+          for (const cv::Range& span : spans) {
+            if (!span.empty()) {
+              u0 = std::min(u0, span.start);
+              u1 = std::max(u1, span.end);
+            }
+          }
           uint16_t* acc = scratch.accPlanes.data();
-          std::fill(acc, acc + static_cast<size_t>(y1 - y0) * rowSamples, 0);
+          for (int y = y0; y < y1; ++y) {
+            uint16_t* row = acc + static_cast<size_t>(y - y0) * rowSamples;
+            for (int c = 0; c < 3; ++c) {
+              std::fill(row + c * size.width + u0, row + c * size.width + std::max(u0, u1), 0);
+            }
+          }
           for (size_t i = 0; i < numCams; ++i) {
             if (spans[i].empty()) {
               continue;
@@ -536,9 +551,15 @@ void TesmoViewGeneratorCpu::process(const std::vector<cv::_OutputArray>& frames,
             }
           }
           for (int y = y0; y < y1; ++y) {
-            const uint16_t* row = acc + static_cast<size_t>(y - y0) * rowSamples;
-            storePlanarRowAvx2(row, row + size.width, row + 2 * size.width, dst.ptr<uchar>(y),
-                               size.width);
+            uchar* out = dst.ptr<uchar>(y);
+            if (u0 >= u1) {
+              std::memset(out, 0, rowSamples);
+              continue;
+            }
+            const uint16_t* row = acc + static_cast<size_t>(y - y0) * rowSamples + u0;
+            std::memset(out, 0, 3 * u0);
+            storePlanarRowAvx2(row, row + size.width, row + 2 * size.width, out + 3 * u0, u1 - u0);
+            std::memset(out + 3 * u1, 0, 3 * (size.width - u1));
           }
           continue;
         }
