@@ -271,6 +271,20 @@ TEST(TesmoViewGeneratorCpu, ConvertsGrayFramesAndRefusesOtherTypes) {
   EXPECT_NE(gen.errorMessage.find("Empty frame of camera 0"), std::string::npos);
 }
 
+TEST(TesmoViewGeneratorCpu, InterpolationTheRemapRefusesGivesTheErrorImage) {
+  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
+  Probe gen(rig, "mode: top_view\nview_size: [160, 120]\ninterpolation: LINEAR_EXACT\n");
+  cv::Mat all;
+  gen.prepare(all);
+  ASSERT_TRUE(gen.bIsOk);
+  std::vector<cv::Mat> frames = Frames(rig, 1);
+  Process(gen, frames);
+  EXPECT_FALSE(gen.bIsOk);
+  EXPECT_FALSE(gen.errorMessage.empty());
+  const cv::Mat out = Process(gen, frames);
+  EXPECT_EQ(out.size(), cv::Size(160, 120));
+}
+
 TEST(TesmoViewGeneratorCpu, ErrorImageAfterFailedPrepareAndRecovery) {
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
