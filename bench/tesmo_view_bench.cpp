@@ -11,14 +11,14 @@
 //   BM_Bandwidth    reads and writes the bytes process must touch at the least: the fixed-point
 //                   maps, the 8-bit weights and the sampled frame area once, the output once
 //   BM_Prepare      TesmoViewGeneratorCpu::prepare
+#include <benchmark/benchmark.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <vector>
-
-#include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
+#include <vector>
 
 #include "generator/tesmo_view_cpu.h"
 
@@ -44,27 +44,26 @@ std::vector<Camera> Rig(int rig) {
   const float pi = static_cast<float>(CV_PI);
   if (rig == 1) {
     const float tilt = 30.f * pi / 180.f;
-    return {Camera("bl", frame, tesmo::Fisheye, K, D,
-                   LookingPose({-2.25f, 0.95f, 1.f}, -3 * pi / 4, tilt)),
-            Camera("br", frame, tesmo::Fisheye, K, D,
-                   LookingPose({-2.25f, -0.95f, 1.f}, 3 * pi / 4, tilt)),
-            Camera("fl", frame, tesmo::Fisheye, K, D,
-                   LookingPose({2.25f, 0.95f, 1.f}, -pi / 4, tilt)),
-            Camera("fr", frame, tesmo::Fisheye, K, D,
-                   LookingPose({2.25f, -0.95f, 1.f}, pi / 4, tilt))};
+    return {
+        Camera("bl", frame, tesmo::Fisheye, K, D,
+               LookingPose({-2.25f, 0.95f, 1.f}, -3 * pi / 4, tilt)),
+        Camera("br", frame, tesmo::Fisheye, K, D,
+               LookingPose({-2.25f, -0.95f, 1.f}, 3 * pi / 4, tilt)),
+        Camera("fl", frame, tesmo::Fisheye, K, D, LookingPose({2.25f, 0.95f, 1.f}, -pi / 4, tilt)),
+        Camera("fr", frame, tesmo::Fisheye, K, D, LookingPose({2.25f, -0.95f, 1.f}, pi / 4, tilt))};
   }
   const float tilt = 40.f * pi / 180.f;
-  return {Camera("back", frame, tesmo::Fisheye, K, D, LookingPose({-2.25f, 0.f, 1.f}, pi, tilt)),
-          Camera("front", frame, tesmo::Fisheye, K, D, LookingPose({2.25f, 0.f, 1.f}, 0.f, tilt)),
-          Camera("left", frame, tesmo::Fisheye, K, D, LookingPose({0.f, 0.95f, 1.f}, pi / 2, tilt)),
-          Camera("right", frame, tesmo::Fisheye, K, D,
-                 LookingPose({0.f, -0.95f, 1.f}, -pi / 2, tilt))};
+  return {
+      Camera("back", frame, tesmo::Fisheye, K, D, LookingPose({-2.25f, 0.f, 1.f}, pi, tilt)),
+      Camera("front", frame, tesmo::Fisheye, K, D, LookingPose({2.25f, 0.f, 1.f}, 0.f, tilt)),
+      Camera("left", frame, tesmo::Fisheye, K, D, LookingPose({0.f, 0.95f, 1.f}, pi / 2, tilt)),
+      Camera("right", frame, tesmo::Fisheye, K, D, LookingPose({0.f, -0.95f, 1.f}, -pi / 2, tilt))};
 }
 
 cv::FileStorage Params(bool soft) {
-  const std::string yaml = std::string("%YAML:1.0\n---\nmode: top_view\nview_size: [1024, 1024]\n") +
-                           "top_view: { roi: [-6, 6, 6, -6] }\n" +
-                           (soft ? "blend_border_width: 0.1\n" : "");
+  const std::string yaml =
+      std::string("%YAML:1.0\n---\nmode: top_view\nview_size: [1024, 1024]\n") +
+      "top_view: { roi: [-6, 6, 6, -6] }\n" + (soft ? "blend_border_width: 0.1\n" : "");
   return cv::FileStorage(yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
 }
 

@@ -1,6 +1,7 @@
 #include "generator/masks_gen.h"
 
 #include <glog/logging.h>
+
 #include <opencv2/stitching/detail/seam_finders.hpp>
 
 #include "generator/tesmo_view.h"

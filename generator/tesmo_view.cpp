@@ -1,13 +1,13 @@
 #include "generator/tesmo_view.h"
 
+#include <glog/logging.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <iostream>
-#include <thread>
-
-#include <glog/logging.h>
 #include <opencv2/imgproc.hpp>
+#include <thread>
 
 #include "generator/calc_maps.h"
 #include "generator/utils.h"
@@ -76,8 +76,7 @@ void TesmoViewGenerator::GenerationParams::computeViewSize() {
   viewSizeCashed = cv::Size(static_cast<int>(step * w), static_cast<int>(step * h));
 }
 
-TesmoViewGenerator::TesmoViewGenerator(const std::vector<Camera>& cameras,
-                                       const cv::FileNode& node)
+TesmoViewGenerator::TesmoViewGenerator(const std::vector<Camera>& cameras, const cv::FileNode& node)
     : cameras(cameras) {
   readParams(node);
   maskGen = std::make_shared<MasksGeneratorVoronoi>();
@@ -122,8 +121,7 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
   }
 
   const cv::FileNode viewSize = node["view_size"];
-  if (viewSize.isSeq() && viewSize.size() == 2 && isNumber(viewSize[0]) &&
-      isNumber(viewSize[1])) {
+  if (viewSize.isSeq() && viewSize.size() == 2 && isNumber(viewSize[0]) && isNumber(viewSize[1])) {
     params.viewSize = cv::Size(static_cast<int>(viewSize[0]), static_cast<int>(viewSize[1]));
   }
 
@@ -177,17 +175,20 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
 void TesmoViewGenerator::writeParams(cv::FileStorage& fs) const {
   fs << "mode" << (params.mode == VirtualCamera ? "virtual_camera" : "top_view");
   fs << "interpolation" << InterpolationToString(params.interpolation);
-  fs << "view_size" << "[:" << params.viewSize.width << params.viewSize.height << "]";
+  fs << "view_size"
+     << "[:" << params.viewSize.width << params.viewSize.height << "]";
   fs << "num_bands_blend" << params.numBandsBlend;
   fs << "blend_border_width" << params.blendBorderWidth;
-  fs << "distortion" << "{";
+  fs << "distortion"
+     << "{";
   fs << "pow" << params.distortion.pow;
   fs << "force" << params.distortion.force;
   fs << "}";
   fs << "scale_factor" << params.scaleFactor;
 
   const GenerationParams::VirtualCameraParams& vc = params.virtualCamera;
-  fs << "virtual_camera" << "{";
+  fs << "virtual_camera"
+     << "{";
   fs << "def_camera_ind" << vc.defCameraInd;
   fs << "fov" << toDegrees(vc.fov);
   fs << "rot_x" << toDegrees(vc.rotX);
@@ -197,8 +198,10 @@ void TesmoViewGenerator::writeParams(cv::FileStorage& fs) const {
   fs << "}";
 
   const PlaneRoi& roi = params.topView.roi;
-  fs << "top_view" << "{";
-  fs << "roi" << "[:" << roi.r00[0] << roi.r01[1] << roi.r10[0] << roi.r10[1] << "]";
+  fs << "top_view"
+     << "{";
+  fs << "roi"
+     << "[:" << roi.r00[0] << roi.r01[1] << roi.r10[0] << roi.r10[1] << "]";
   fs << "rot_z" << toDegrees(params.topView.rotZ);
   fs << "}";
 }
@@ -238,8 +241,9 @@ void TesmoViewGenerator::computeMaps(std::vector<cv::Mat>& outWarpMaps,
     const float h = w / static_cast<float>(size.width) * static_cast<float>(size.height);
     const cv::Matx33f Rv = CalcRotation(vc.rotX, vc.rotY, vc.rotZ);
     const float f = vc.focalDist;
-    corners = PlaneRoi(f * cv::Vec3f(-w / 2.f, -h / 2.f, 1.f), f * cv::Vec3f(-w / 2.f, h / 2.f, 1.f),
-                       f * cv::Vec3f(w / 2.f, -h / 2.f, 1.f), f * cv::Vec3f(w / 2.f, h / 2.f, 1.f));
+    corners =
+        PlaneRoi(f * cv::Vec3f(-w / 2.f, -h / 2.f, 1.f), f * cv::Vec3f(-w / 2.f, h / 2.f, 1.f),
+                 f * cv::Vec3f(w / 2.f, -h / 2.f, 1.f), f * cv::Vec3f(w / 2.f, h / 2.f, 1.f));
     for (size_t i = 0; i < numCams; ++i) {
       poses[i] = Pose3f(cameras[i].poseW2C.R * Rv, cameras[i].poseW2C.T);
     }
@@ -289,9 +293,9 @@ void TesmoViewGenerator::stitchMasks(std::vector<cv::Mat>& inOutMasks, cv::Mat& 
 void TesmoViewGenerator::blendMasks(const std::vector<cv::Mat>& backMasks,
                                     std::vector<cv::Mat>& inOutMasks) const {
   const cv::Size size = params.viewSizeCashed;
-  const double margin = std::max(
-      1.0, static_cast<double>(static_cast<float>(size.width + size.height) *
-                               params.blendBorderWidth / 2));
+  const double margin =
+      std::max(1.0, static_cast<double>(static_cast<float>(size.width + size.height) *
+                                        params.blendBorderWidth / 2));
 
   for (size_t i = 0; i < inOutMasks.size(); ++i) {
     // Distance to the seam region, as a ramp from 1 inside it down to 0 at margin pixels out.
@@ -304,8 +308,8 @@ void TesmoViewGenerator::blendMasks(const std::vector<cv::Mat>& backMasks,
 
     cv::Mat weight(size, CV_32F);
     CV_Assert(ramp.isContinuous() && edge.isContinuous() && weight.isContinuous() &&
-              backMasks[i].isContinuous() && backMasks[i].type() == CV_8U &&
-              ramp.size() == size && backMasks[i].size() == size);
+              backMasks[i].isContinuous() && backMasks[i].type() == CV_8U && ramp.size() == size &&
+              backMasks[i].size() == size);
     const float* rampData = ramp.ptr<float>();
     const float* edgeData = edge.ptr<float>();
     const uchar* backData = backMasks[i].ptr<uchar>();
@@ -401,8 +405,8 @@ void TesmoViewGenerator::computeCamerasROI(const std::vector<cv::Mat>& warpMaps,
     minPt.y = std::max(minPt.y, 0);
     maxPt.x = std::min(maxPt.x, frameSize.width - 1);
     maxPt.y = std::min(maxPt.y, frameSize.height - 1);
-    camerasROI[i] = cv::Rect(minPt.x, minPt.y, std::max(maxPt.x - minPt.x, 0),
-                             std::max(maxPt.y - minPt.y, 0));
+    camerasROI[i] =
+        cv::Rect(minPt.x, minPt.y, std::max(maxPt.x - minPt.x, 0), std::max(maxPt.y - minPt.y, 0));
   }
 }
 

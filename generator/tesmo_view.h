@@ -2,10 +2,9 @@
 
 #include <exception>
 #include <memory>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-#include <opencv2/core.hpp>
 
 #include "generator/camera.h"
 #include "generator/masks_gen.h"
@@ -86,7 +85,8 @@ class TesmoViewGenerator {
   virtual void prepare(cv::Mat& dstMask) = 0;
   // Composes the view from one frame per camera (camera order) into out (CV_8UC3, working size).
   // A frame count different from the camera count is a fatal check.
-  virtual void process(const std::vector<cv::_OutputArray>& frames, const cv::_OutputArray& out) = 0;
+  virtual void process(const std::vector<cv::_OutputArray>& frames,
+                       const cv::_OutputArray& out) = 0;
   // Warps frame camIdx of the frame set alone, without weights, into out.
   virtual void processOneFrame(const cv::_InputArray& frames, const cv::_OutputArray& out,
                                int camIdx) = 0;

@@ -1,8 +1,8 @@
 #include "generator/utils.h"
 
-#include <algorithm>
-
 #include <glog/logging.h>
+
+#include <algorithm>
 
 namespace tesmo {
 
@@ -78,11 +78,13 @@ bool readCameras(const cv::FileNode& IntrinsicsNode, const cv::FileNode& Extrins
 }
 
 void writeExtrinsics(cv::FileStorage& fs, const std::vector<Camera>& cameras) {
-  fs << "extrinsics" << "{";
+  fs << "extrinsics"
+     << "{";
   for (const Camera& camera : cameras) {
     fs << camera.name << "{";
     fs << "R" << cv::Mat(camera.poseW2C.R);
-    fs << "T" << "[:" << camera.poseW2C.T[0] << camera.poseW2C.T[1] << camera.poseW2C.T[2] << "]";
+    fs << "T"
+       << "[:" << camera.poseW2C.T[0] << camera.poseW2C.T[1] << camera.poseW2C.T[2] << "]";
     fs << "}";
   }
   fs << "}";

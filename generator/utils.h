@@ -1,10 +1,9 @@
 #pragma once
 
 #include <map>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-#include <opencv2/core.hpp>
 
 #include "generator/camera.h"
 #include "streamer/frame_streams.h"

@@ -1,9 +1,9 @@
+#include <gtest/gtest.h>
+
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
 
 #include "generator/camera.h"
 #include "generator/utils.h"
@@ -19,21 +19,22 @@ std::string Intrinsics(double fx, const std::string& model = "fisheye") {
   return "{ frame_width: 640, frame_height: 480, model: " + model +
          ", K: !!opencv-matrix { rows: 3, cols: 3, dt: d, data: [" + std::to_string(fx) +
          ", 0, 320, 0, " + std::to_string(fx) +
-         ", 240, 0, 0, 1] }, D: !!opencv-matrix { rows: 4, cols: 1, dt: d, data: [0.1, 0.01, 0, 0] } }";
+         ", 240, 0, 0, 1] }, D: !!opencv-matrix { rows: 4, cols: 1, dt: d, data: [0.1, 0.01, 0, 0] "
+         "} }";
 }
 
 std::string Extrinsics(float tx) {
   return "{ R: !!opencv-matrix { rows: 3, cols: 3, dt: d, data: [0, -1, 0, 1, 0, 0, 0, 0, 1] }, "
-         "T: [" + std::to_string(tx) + ", 2, 3] }";
+         "T: [" +
+         std::to_string(tx) + ", 2, 3] }";
 }
 
 cv::FileStorage Memory(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n---\n" + yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+  return cv::FileStorage("%YAML:1.0\n---\n" + yaml,
+                         cv::FileStorage::READ | cv::FileStorage::MEMORY);
 }
 
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path) << text;
-}
+void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 std::vector<std::string> Names(const std::vector<Camera>& cams) {
   std::vector<std::string> names;
@@ -42,10 +43,10 @@ std::vector<std::string> Names(const std::vector<Camera>& cams) {
 }
 
 TEST(ReadCameras, SortsByteWiseAndReadsEveryField) {
-  cv::FileStorage fs = Memory("intrinsics:\n  cam_b: " + Intrinsics(300) + "\n  cam_a: " +
-                              Intrinsics(200, "pinhole") + "\n  Cam: " + Intrinsics(100) +
-                              "\nextrinsics:\n  cam_b: " + Extrinsics(1) + "\n  cam_a: " +
-                              Extrinsics(5) + "\n  Cam: {}\n");
+  cv::FileStorage fs = Memory(
+      "intrinsics:\n  cam_b: " + Intrinsics(300) + "\n  cam_a: " + Intrinsics(200, "pinhole") +
+      "\n  Cam: " + Intrinsics(100) + "\nextrinsics:\n  cam_b: " + Extrinsics(1) +
+      "\n  cam_a: " + Extrinsics(5) + "\n  Cam: {}\n");
   std::vector<Camera> cams;
   EXPECT_TRUE(readCameras(fs, /*ReadExtrinsics=*/true, cams));
   EXPECT_EQ(Names(cams), (std::vector<std::string>{"Cam", "cam_a", "cam_b"}));
@@ -72,9 +73,9 @@ TEST(ReadCameras, MergesIntoExistingListKeepingGainAndOffset) {
   cams[1].alpha = 0.8;
   cams[1].beta = 4.0;
   const cv::Mat oldK = cams[1].K;
-  cv::FileStorage fs = Memory("intrinsics:\n  cam_b: " + Intrinsics(300) + "\n  cam_a: " +
-                              Intrinsics(200) + "\nextrinsics:\n  cam_b: " + Extrinsics(1) +
-                              "\n  cam_a: " + Extrinsics(7) + "\n");
+  cv::FileStorage fs =
+      Memory("intrinsics:\n  cam_b: " + Intrinsics(300) + "\n  cam_a: " + Intrinsics(200) +
+             "\nextrinsics:\n  cam_b: " + Extrinsics(1) + "\n  cam_a: " + Extrinsics(7) + "\n");
   readCameras(fs, /*ReadExtrinsics=*/true, cams);
   ASSERT_EQ(Names(cams), (std::vector<std::string>{"cam_a", "cam_b", "cam_z"}));
   EXPECT_EQ(cams[0].alpha, 0.8);
@@ -84,8 +85,8 @@ TEST(ReadCameras, MergesIntoExistingListKeepingGainAndOffset) {
   EXPECT_TRUE(oldK.empty());
 
   // Without extrinsics the pose of a known camera stays and a new camera gets the identity.
-  cv::FileStorage fs2 = Memory("intrinsics:\n  cam_a: " + Intrinsics(250) + "\n  cam_c: " +
-                               Intrinsics(260) + "\n");
+  cv::FileStorage fs2 =
+      Memory("intrinsics:\n  cam_a: " + Intrinsics(250) + "\n  cam_c: " + Intrinsics(260) + "\n");
   readCameras(fs2, /*ReadExtrinsics=*/false, cams);
   ASSERT_EQ(Names(cams), (std::vector<std::string>{"cam_a", "cam_b", "cam_c", "cam_z"}));
   EXPECT_DOUBLE_EQ(cams[0].K.at<double>(0, 0), 250);
@@ -101,9 +102,9 @@ TEST(ReadCameras, MergesIntoExistingListKeepingGainAndOffset) {
 
 TEST(ReadCameras, RaisesParseErrorsNamingTheCamera) {
   std::vector<Camera> cams;
-  cv::FileStorage wrongName = Memory("intrinsics:\n  cam_a: " + Intrinsics(1) + "\n  cam_c: " +
-                                     Intrinsics(1) + "\nextrinsics:\n  cam_a: " + Extrinsics(1) +
-                                     "\n  cam_b: " + Extrinsics(1) + "\n");
+  cv::FileStorage wrongName =
+      Memory("intrinsics:\n  cam_a: " + Intrinsics(1) + "\n  cam_c: " + Intrinsics(1) +
+             "\nextrinsics:\n  cam_a: " + Extrinsics(1) + "\n  cam_b: " + Extrinsics(1) + "\n");
   try {
     readCameras(wrongName, /*ReadExtrinsics=*/true, cams);
     FAIL() << "no error";
@@ -142,14 +143,15 @@ TEST(ReadCameras, FatalChecksOnMissingDocumentsAndNodes) {
                "Check failed: FSCommon.isOpened\\(\\) Can't open /nonexistent/cams.yml");
   EXPECT_DEATH(readCameras(cv::FileStorage(), false, cams),
                "Check failed: FSCommon.isOpened\\(\\) File isn't opened");
-  EXPECT_DEATH(readCameras(Memory("x: 1\n"), false, cams),
-               "Check failed: FSCommon\\[\"intrinsics\"\\].isMap\\(\\) Can't find \"intrinsics\" node");
+  EXPECT_DEATH(
+      readCameras(Memory("x: 1\n"), false, cams),
+      "Check failed: FSCommon\\[\"intrinsics\"\\].isMap\\(\\) Can't find \"intrinsics\" node");
   const std::string one = "intrinsics:\n  cam_a: " + Intrinsics(1) + "\n  cam_b: " + Intrinsics(1);
   EXPECT_DEATH(readCameras(Memory(one + "\n"), true, cams), "Can't find \"extrinsics\" node");
-  EXPECT_DEATH(readCameras(Memory(one + "\nextrinsics:\n  cam_a: " + Extrinsics(1) + "\n"), true,
-                           cams),
-               "Check failed: !bReadExtrinsics \\|\\| IntrinsicsNode.size\\(\\) == "
-               "ExtrinsicsNode.size\\(\\) Mismatch intrinsics & extrinsics num");
+  EXPECT_DEATH(
+      readCameras(Memory(one + "\nextrinsics:\n  cam_a: " + Extrinsics(1) + "\n"), true, cams),
+      "Check failed: !bReadExtrinsics \\|\\| IntrinsicsNode.size\\(\\) == "
+      "ExtrinsicsNode.size\\(\\) Mismatch intrinsics & extrinsics num");
   EXPECT_DEATH(readCameras(Memory(one + "\nextrinsics: /nonexistent/ext.yml\n"), true, cams),
                "Check failed: FSExtrinsics.isOpened\\(\\) Can't open /nonexistent/ext.yml");
   EXPECT_DEATH(readCameras(Memory("intrinsics:\n  cam_a: /nonexistent/a.yml\n"), false, cams),
@@ -175,8 +177,8 @@ TEST(CameraFiles, SeparateDocumentsRoundTrip) {
   cams[0].writeIntrinsics(dir.file("a.json"));
   cams[1].writeIntrinsics(dir.file("b.yml"));
   WriteFile(dir.file("main.yml"), "%YAML:1.0\n---\nintrinsics:\n  cam_a: \"" + dir.file("a.json") +
-                                      "\"\n  cam_b: \"" + dir.file("b.yml") +
-                                      "\"\nextrinsics: \"" + dir.file("ext.yml") + "\"\n");
+                                      "\"\n  cam_b: \"" + dir.file("b.yml") + "\"\nextrinsics: \"" +
+                                      dir.file("ext.yml") + "\"\n");
   std::vector<Camera> back;
   readCameras(dir.file("main.yml"), true, back);
   ASSERT_EQ(Names(back), Names(cams));

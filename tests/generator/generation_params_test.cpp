@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "generator/tesmo_view.h"
 #include "generator/tesmo_view_cpu.h"
@@ -14,7 +14,8 @@ namespace {
 using Params = TesmoViewGenerator::GenerationParams;
 
 cv::FileStorage Memory(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n---\n" + yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+  return cv::FileStorage("%YAML:1.0\n---\n" + yaml,
+                         cv::FileStorage::READ | cv::FileStorage::MEMORY);
 }
 
 Params Read(const std::string& yaml) {
@@ -42,8 +43,7 @@ TEST(GenerationParams, WorkingSizeRule) {
   EXPECT_EQ(Read("view_size: [1000, 700]\nnum_bands_blend: 3\n").viewSizeCashed,
             cv::Size(1000, 704));
   EXPECT_EQ(Read("scale_factor: 0.5\n").viewSizeCashed, cv::Size(512, 512));
-  EXPECT_EQ(Read("view_size: [1001, 333]\nscale_factor: 0.5\n").viewSizeCashed,
-            cv::Size(501, 167));
+  EXPECT_EQ(Read("view_size: [1001, 333]\nscale_factor: 0.5\n").viewSizeCashed, cv::Size(501, 167));
   // The requested size stays as read; only the working size is rounded.
   EXPECT_EQ(Read("view_size: [1000, 700]\nnum_bands_blend: 3\n").viewSize, cv::Size(1000, 700));
 }
@@ -165,7 +165,8 @@ TEST(GenerationParams, PartialUpdateKeepsOtherKeys) {
 
 TEST(GenerationParams, ConstructedFromParameterFile) {
   testing_util::GenTempDir dir;
-  const std::string K = "!!opencv-matrix { rows: 3, cols: 3, dt: d, data: [300, 0, 320, 0, 300, 240, 0, 0, 1] }";
+  const std::string K =
+      "!!opencv-matrix { rows: 3, cols: 3, dt: d, data: [300, 0, 320, 0, 300, 240, 0, 0, 1] }";
   std::ofstream(dir.file("gen.yml"))
       << "%YAML:1.0\n---\nintrinsics:\n"
       << "  z: { frame_width: 640, frame_height: 480, model: pinhole, K: " << K << " }\n"
@@ -181,8 +182,7 @@ TEST(GenerationParams, ConstructedFromParameterFile) {
 }
 
 TEST(GenerationParams, FatalChecks) {
-  EXPECT_DEATH(Read("mode: TopView\n"),
-               "Check failed: 0 Camera mode \"TopView\" don't support");
+  EXPECT_DEATH(Read("mode: TopView\n"), "Check failed: 0 Camera mode \"TopView\" don't support");
   EXPECT_DEATH(InterpolationToString(7), "Check failed: 0 Unsupported interpolation flag");
   EXPECT_DEATH(InterpolationToString(-1), "Unsupported interpolation flag");
   EXPECT_EQ(InterpolationToString(6), "NEAREST_EXACT");

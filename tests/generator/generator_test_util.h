@@ -1,11 +1,10 @@
 #pragma once
 
+#include <boost/filesystem.hpp>
 #include <cmath>
+#include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-#include <boost/filesystem.hpp>
-#include <opencv2/core.hpp>
 
 #include "generator/camera.h"
 

@@ -1,10 +1,11 @@
+#include "generator/tesmo_view_cpu.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-#include <opencv2/imgproc.hpp>
-
-#include "generator/tesmo_view_cpu.h"
 #include "tests/generator/generator_test_util.h"
 
 namespace tesmo {
@@ -15,7 +16,8 @@ using testing_util::MakeSurroundRig;
 using testing_util::RandomFrame;
 
 cv::FileStorage Memory(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n---\n" + yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+  return cv::FileStorage("%YAML:1.0\n---\n" + yaml,
+                         cv::FileStorage::READ | cv::FileStorage::MEMORY);
 }
 
 // The CPU generator with its state in reach of the tests.
@@ -23,9 +25,9 @@ class Probe : public TesmoViewGeneratorCpu {
  public:
   Probe(const std::vector<Camera>& cams, const std::string& yaml)
       : TesmoViewGeneratorCpu(cams, Memory(yaml).root()) {}
-  using TesmoViewGeneratorCpu::drawDebugFrame;
   using TesmoViewGeneratorCpu::bIsOk;
   using TesmoViewGeneratorCpu::camerasROI;
+  using TesmoViewGeneratorCpu::drawDebugFrame;
   using TesmoViewGeneratorCpu::errorMessage;
   using TesmoViewGeneratorCpu::maskGen;
   using TesmoViewGeneratorCpu::warpMapsX16u;
@@ -52,7 +54,8 @@ class ColumnMasks : public MasksGenerator {
 
 std::vector<cv::Mat> Frames(const std::vector<Camera>& cams, uint64_t seed) {
   std::vector<cv::Mat> frames;
-  for (size_t i = 0; i < cams.size(); ++i) frames.push_back(RandomFrame(cams[i].frameSize, seed + i));
+  for (size_t i = 0; i < cams.size(); ++i)
+    frames.push_back(RandomFrame(cams[i].frameSize, seed + i));
   return frames;
 }
 
@@ -118,7 +121,8 @@ TEST(ViewPreparation, SoftWeightsRampOverTheMargin) {
   // (1000 + 1000) x 0.1 / 2: a margin of 100 pixels.
   Probe gen({MakeDownCamera("a"), MakeDownCamera("b")},
             "mode: top_view\nview_size: [1000, 1000]\nblend_border_width: 0.1\n");
-  gen.maskGen = std::make_shared<ColumnMasks>(std::vector<int>{0, 550}, std::vector<int>{451, 1000});
+  gen.maskGen =
+      std::make_shared<ColumnMasks>(std::vector<int>{0, 550}, std::vector<int>{451, 1000});
   std::vector<cv::Mat> maps, masks;
   gen.computeMaps(maps, masks);
   ASSERT_EQ(cv::countNonZero(masks[0]), 1000 * 1000);
@@ -201,9 +205,10 @@ TEST(TesmoViewGeneratorCpu, SixteenBitWeightsAreNormalised) {
 TEST(TesmoViewGeneratorCpu, ProcessMatchesThePlainMerge) {
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   std::vector<cv::Mat> frames = Frames(rig, 11);
-  for (const std::string& extra : {std::string(""), std::string("blend_border_width: 0.1\n"),
-                                   std::string("interpolation: NEAREST\nview_size: [250, 171]\n"),
-                                   std::string("interpolation: CUBIC\nblend_border_width: 0.2\n")}) {
+  for (const std::string& extra :
+       {std::string(""), std::string("blend_border_width: 0.1\n"),
+        std::string("interpolation: NEAREST\nview_size: [250, 171]\n"),
+        std::string("interpolation: CUBIC\nblend_border_width: 0.2\n")}) {
     Probe gen(rig, "mode: top_view\nview_size: [240, 200]\n" + extra);
     cv::Mat all;
     gen.prepare(all);
@@ -264,6 +269,20 @@ TEST(TesmoViewGeneratorCpu, ConvertsGrayFramesAndRefusesOtherTypes) {
   Process(gen, empty);
   EXPECT_FALSE(gen.bIsOk);
   EXPECT_NE(gen.errorMessage.find("Empty frame of camera 0"), std::string::npos);
+}
+
+TEST(TesmoViewGeneratorCpu, InterpolationTheRemapRefusesGivesTheErrorImage) {
+  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
+  Probe gen(rig, "mode: top_view\nview_size: [160, 120]\ninterpolation: LINEAR_EXACT\n");
+  cv::Mat all;
+  gen.prepare(all);
+  ASSERT_TRUE(gen.bIsOk);
+  std::vector<cv::Mat> frames = Frames(rig, 1);
+  Process(gen, frames);
+  EXPECT_FALSE(gen.bIsOk);
+  EXPECT_FALSE(gen.errorMessage.empty());
+  const cv::Mat out = Process(gen, frames);
+  EXPECT_EQ(out.size(), cv::Size(160, 120));
 }
 
 TEST(TesmoViewGeneratorCpu, ErrorImageAfterFailedPrepareAndRecovery) {
@@ -364,7 +383,8 @@ TEST(TesmoViewGeneratorCpu, ProcessOneFrameWarpsOneCamera) {
 
   frames.pop_back();
   std::vector<cv::_OutputArray> in(frames.begin(), frames.end());
-  EXPECT_DEATH(gen.process(in, out), "Check failed: \\(size_t\\)frames.size\\(\\) == cameras.size\\(\\) ");
+  EXPECT_DEATH(gen.process(in, out),
+               "Check failed: \\(size_t\\)frames.size\\(\\) == cameras.size\\(\\) ");
 }
 
 TEST(ViewPreparation, MapsOfBothModes) {
