@@ -316,6 +316,8 @@ std::string ConfigDocument(const std::vector<RenderCamera>& cams) {
     fs << c.name << "{" << "type" << "img" << "filename"
        << std::string(kSampleDir) + c.name + ".png" << "}";
   fs << "}";
+  // Still images are ready at once: pace the readers instead of letting them spin.
+  fs << "live_streams" << "{" << "fps_max" << 30 << "}";
 
   fs << "intrinsics" << "{";
   for (const auto& c : cams) {
