@@ -25,7 +25,7 @@ struct ViewSpec {
   std::string pngPrefix;
 };
 
-struct SceneSpec {
+struct SceneSetup {
   std::string dir;  // where the images go
   std::string platform = "cpu";
   bool bDrawInfo = false;
@@ -55,24 +55,24 @@ inline void writeCamera(cv::FileStorage& fs, const std::string& name) {
   fs << "}";
 }
 
-// Writes the two camera images into spec.dir and the configuration to `path`.
-inline void writeScene(const SceneSpec& spec, const std::string& path) {
-  const std::string imgA = spec.dir + "/cam_a.png";
-  const std::string imgB = spec.dir + "/cam_b.png";
+// Writes the two camera images into setup.dir and the configuration to `path`.
+inline void writeScene(const SceneSetup& setup, const std::string& path) {
+  const std::string imgA = setup.dir + "/cam_a.png";
+  const std::string imgB = setup.dir + "/cam_b.png";
   cv::imwrite(imgA, checkerboard(cv::Scalar(40, 120, 230), cv::Scalar(80, 160, 250)));
   cv::imwrite(imgB, checkerboard(cv::Scalar(230, 120, 40), cv::Scalar(250, 160, 80)));
 
   cv::FileStorage fs(path, cv::FileStorage::WRITE);
   fs << "tesmo_app" << "{";
-  fs << "platform" << spec.platform;
-  fs << "draw_info" << (spec.bDrawInfo ? "true" : "false");
-  if (!spec.userSettings.empty()) fs << "user_settings" << spec.userSettings;
-  if (spec.fpsMin > 0) fs << "fps_min" << spec.fpsMin << "fps_max" << spec.fpsMax;
+  fs << "platform" << setup.platform;
+  fs << "draw_info" << (setup.bDrawInfo ? "true" : "false");
+  if (!setup.userSettings.empty()) fs << "user_settings" << setup.userSettings;
+  if (setup.fpsMin > 0) fs << "fps_min" << setup.fpsMin << "fps_max" << setup.fpsMax;
   fs << "}";
 
-  if (spec.bWriteGen) {
+  if (setup.bWriteGen) {
     fs << "tesmo_gen" << "[";
-    for (const auto& v : spec.views) {
+    for (const auto& v : setup.views) {
       fs << "{";
       if (!v.name.empty()) fs << "name" << v.name;
       if (!v.bEnabled) fs << "enabled" << "false";
@@ -105,7 +105,7 @@ inline void writeScene(const SceneSpec& spec, const std::string& path) {
   fs << "camera_streams" << "{";
   fs << "cam_a" << "{" << "type" << "img" << "filename" << imgA << "}";
   fs << "cam_b" << "{" << "type" << "img" << "filename" << imgB << "}";
-  if (spec.bExtraStream) fs << "cam_c" << "{" << "type" << "img" << "filename" << imgB << "}";
+  if (setup.bExtraStream) fs << "cam_c" << "{" << "type" << "img" << "filename" << imgB << "}";
   fs << "}";
 
   fs << "live_streams" << "{" << "fps_max" << 30.0 << "}";

@@ -23,7 +23,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using test::Process;
-using test::SceneSpec;
+using test::SceneSetup;
 using test::ViewSpec;
 namespace fs = boost::filesystem;
 
@@ -72,12 +72,12 @@ std::vector<std::string> pngsOf(const std::string& prefix) {
 
 // Two views over the two-camera scene: a_view sees mostly cam_a (warm), b_view mostly cam_b (cool).
 // They are listed b first so that sorting by name is visible.
-SceneSpec twoViewScene(const TempDir& dir) {
-  SceneSpec spec;
-  spec.dir = dir.str();
-  spec.views.push_back({"b_view", {0.5f, 1.5f, 3.5f, -1.5f}, cv::Size(300, 300), true, dir / "b"});
-  spec.views.push_back({"a_view", {-3.5f, 1.5f, -0.5f, -1.5f}, cv::Size(300, 300), true, dir / "a"});
-  return spec;
+SceneSetup twoViewScene(const TempDir& dir) {
+  SceneSetup setup;
+  setup.dir = dir.str();
+  setup.views.push_back({"b_view", {0.5f, 1.5f, 3.5f, -1.5f}, cv::Size(300, 300), true, dir / "b"});
+  setup.views.push_back({"a_view", {-3.5f, 1.5f, -0.5f, -1.5f}, cv::Size(300, 300), true, dir / "a"});
+  return setup;
 }
 
 // Runs the demo until `prefix` has `frames` PNGs, then sends SIGINT and waits for the exit.
@@ -150,10 +150,10 @@ TEST(TesmoDemo, HelpAndDeviceListExitWithoutReadingConfig) {
 
 TEST(TesmoDemo, SigintEndsLoopWithStatisticsAndTimingTable) {
   TempDir dir;
-  SceneSpec spec = twoViewScene(dir);
-  spec.fpsMin = 20;
-  spec.fpsMax = 40;
-  test::writeScene(spec, dir / "config.yml");
+  SceneSetup setup = twoViewScene(dir);
+  setup.fpsMin = 20;
+  setup.fpsMax = 40;
+  test::writeScene(setup, dir / "config.yml");
   auto demo = startDemo(dir, {"--config=" + (dir / "config.yml")});
   runUntilFrames(*demo, dir / "a", 10);
 
@@ -184,9 +184,9 @@ TEST(TesmoDemo, SigintEndsLoopWithStatisticsAndTimingTable) {
 
 TEST(TesmoDemo, PngOutputMatchesComposedView) {
   TempDir dir;
-  SceneSpec spec = twoViewScene(dir);
+  SceneSetup setup = twoViewScene(dir);
   const std::string config = dir / "config.yml";
-  test::writeScene(spec, config);
+  test::writeScene(setup, config);
   auto demo = startDemo(dir, {"--config=" + config});
   runUntilFrames(*demo, dir / "b", 3);
   ASSERT_EQ(demo->exitCode(), 0) << demo->err();
@@ -254,14 +254,14 @@ TEST(TesmoDemo, SampleSceneViewsMatchComposition) {
 
 TEST(TesmoDemo, UserSettingsEntryReplacesViewParameters) {
   TempDir dir;
-  SceneSpec spec = twoViewScene(dir);
-  spec.userSettings = dir / "user.yml";
+  SceneSetup setup = twoViewScene(dir);
+  setup.userSettings = dir / "user.yml";
   const std::string config = dir / "config.yml";
-  test::writeScene(spec, config);
+  test::writeScene(setup, config);
   {
     // b_view's entry keeps only "mode" and "view_size": its roi falls back to the generator's
     // default, not to the configuration's. An entry of an unknown view is ignored.
-    cv::FileStorage user(spec.userSettings, cv::FileStorage::WRITE);
+    cv::FileStorage user(setup.userSettings, cv::FileStorage::WRITE);
     user << "tesmo_gen" << "[";
     user << "{" << "name" << "zz_unknown" << "view_size" << "[" << 16 << 16 << "]" << "}";
     user << "{" << "name" << "b_view" << "mode" << "top_view";
@@ -277,7 +277,7 @@ TEST(TesmoDemo, UserSettingsEntryReplacesViewParameters) {
   EXPECT_EQ(b.size(), cv::Size(200, 120));
   EXPECT_EQ(a.size(), cv::Size(300, 300));
 
-  cv::FileStorage user(spec.userSettings, cv::FileStorage::READ);
+  cv::FileStorage user(setup.userSettings, cv::FileStorage::READ);
   const cv::Mat expected = composeView(config, user["tesmo_gen"][1]);
   ASSERT_EQ(expected.size(), b.size());
   EXPECT_GE(cv::PSNR(b, expected), 50.0);
@@ -286,7 +286,7 @@ TEST(TesmoDemo, UserSettingsEntryReplacesViewParameters) {
 // Bad configurations end the program with their message and a non-zero status, never a signal.
 TEST(TesmoDemo, BadInputEndsWithMessage) {
   struct Case {
-    Case(std::string what, std::function<void(SceneSpec&)> change, std::string message,
+    Case(std::string what, std::function<void(SceneSetup&)> change, std::string message,
          std::string configOverride, std::string userSettings = "",
          std::vector<std::string> extraArgs = {})
         : what(std::move(what)),
@@ -296,7 +296,7 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
           userSettings(std::move(userSettings)),
           extraArgs(std::move(extraArgs)) {}
     std::string what;
-    std::function<void(SceneSpec&)> change;
+    std::function<void(SceneSetup&)> change;
     std::string message;
     std::string configOverride;  // write this text as the configuration instead; "-": no file
     std::string userSettings;    // text of the user-settings file, when not empty
@@ -305,30 +305,30 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
   const std::vector<Case> cases = {
       {"missing file", nullptr, "Check failed: fs.isOpened() ", "-"},
       {"not a configuration", nullptr, "Parsing error", "tesmo_app: [unclosed: {\n"},
-      {"unknown platform", [](SceneSpec& s) { s.platform = "gpu"; },
+      {"unknown platform", [](SceneSetup& s) { s.platform = "gpu"; },
        "Platform \"gpu\" not support", ""},
-      {"absent platform", [](SceneSpec& s) { s.platform = ""; }, "Platform \"\" not support", ""},
-      {"opencl without generator", [](SceneSpec& s) { s.platform = "opencl"; },
+      {"absent platform", [](SceneSetup& s) { s.platform = ""; }, "Platform \"\" not support", ""},
+      {"opencl without generator", [](SceneSetup& s) { s.platform = "opencl"; },
        "Platform \"opencl\" has no view generator in this build", ""},
-      {"cuda without generator", [](SceneSpec& s) { s.platform = "cuda"; },
+      {"cuda without generator", [](SceneSetup& s) { s.platform = "cuda"; },
        "Platform \"cuda\" has no view generator in this build", ""},
-      {"no generator node", [](SceneSpec& s) { s.bWriteGen = false; },
+      {"no generator node", [](SceneSetup& s) { s.bWriteGen = false; },
        "Check failed: genNode.isSeq() || genNode.isMap() ", ""},
-      {"view without name", [](SceneSpec& s) { s.views[0].name.clear(); },
+      {"view without name", [](SceneSetup& s) { s.views[0].name.clear(); },
        "Check failed: !name.empty() ", ""},
-      {"duplicate names", [](SceneSpec& s) { s.views[0].name = "a_view"; },
+      {"duplicate names", [](SceneSetup& s) { s.views[0].name = "a_view"; },
        "TesmoStreams name aren't unique", ""},
       {"all views disabled",
-       [](SceneSpec& s) {
+       [](SceneSetup& s) {
          for (auto& v : s.views) v.bEnabled = false;
        },
        "Check failed: tesmoStreams.size() > 0 ", ""},
-      {"camera missing for a frame stream", [](SceneSpec& s) { s.bExtraStream = true; },
+      {"camera missing for a frame stream", [](SceneSetup& s) { s.bExtraStream = true; },
        "Check failed: frameStreams->size() == cameras.size() Mismatch frameStreams and cameras num",
        ""},
-      {"unparsable user settings", [](SceneSpec&) {}, "Parsing error", "",
+      {"unparsable user settings", [](SceneSetup&) {}, "Parsing error", "",
        "tesmo_gen: [ { name: a_view, \n"},
-      {"interactive without a display", [](SceneSpec&) {},
+      {"interactive without a display", [](SceneSetup&) {},
        "interactive mode needs a display, and DISPLAY is not set", "", "", {"-i"}},
   };
   for (const auto& c : cases) {
@@ -340,13 +340,13 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
     } else if (!c.configOverride.empty()) {
       std::ofstream(config) << "%YAML:1.0\n---\n" << c.configOverride;
     } else {
-      SceneSpec spec = twoViewScene(dir);
-      c.change(spec);
+      SceneSetup setup = twoViewScene(dir);
+      c.change(setup);
       if (!c.userSettings.empty()) {
-        spec.userSettings = dir / "user.yml";
-        std::ofstream(spec.userSettings) << "%YAML:1.0\n---\n" << c.userSettings;
+        setup.userSettings = dir / "user.yml";
+        std::ofstream(setup.userSettings) << "%YAML:1.0\n---\n" << c.userSettings;
       }
-      test::writeScene(spec, config);
+      test::writeScene(setup, config);
     }
     std::vector<std::string> args = {"--config=" + config};
     args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());

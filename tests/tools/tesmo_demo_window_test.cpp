@@ -113,15 +113,15 @@ class Screen {
 
 TEST(TesmoDemoWindow, KeysSwitchViewsAndEscEnds) {
   TempDir dir;
-  test::SceneSpec spec;
-  spec.dir = dir.str();
+  test::SceneSetup setup;
+  setup.dir = dir.str();
   // Listed b first: the window must start on a_view, the first by name.
-  spec.views.push_back({"b_view", {0.5f, 1.5f, 3.5f, -1.5f}, cv::Size(400, 400), true, ""});
-  spec.views.push_back({"a_view", {-3.5f, 1.5f, -0.5f, -1.5f}, cv::Size(400, 400), true, ""});
-  spec.views.push_back({"c_view", {-1.f, 1.f, 1.f, -1.f}, cv::Size(32, 32), true, dir / "tick"});
-  spec.fpsMin = 20;
-  spec.fpsMax = 40;
-  test::writeScene(spec, dir / "config.yml");
+  setup.views.push_back({"b_view", {0.5f, 1.5f, 3.5f, -1.5f}, cv::Size(400, 400), true, ""});
+  setup.views.push_back({"a_view", {-3.5f, 1.5f, -0.5f, -1.5f}, cv::Size(400, 400), true, ""});
+  setup.views.push_back({"c_view", {-1.f, 1.f, 1.f, -1.f}, cv::Size(32, 32), true, dir / "tick"});
+  setup.fpsMin = 20;
+  setup.fpsMax = 40;
+  test::writeScene(setup, dir / "config.yml");
 
   // A private X server on a display number it picks itself; started again (up to three times)
   // when it does not answer, e.g. when another server took the same number meanwhile.

@@ -23,10 +23,10 @@ class TesmoStreamTest : public testing::Test {
   void SetUp() override {
     dir = fs::temp_directory_path() / fs::unique_path("tesmo_stream_test-%%%%-%%%%");
     fs::create_directories(dir);
-    tesmo::test::SceneSpec spec;
-    spec.dir = dir.string();
-    spec.views.push_back({"a_view", {-3.5f, 1.5f, -0.5f, -1.5f}, cv::Size(64, 48), true, ""});
-    tesmo::test::writeScene(spec, (dir / "config.yml").string());
+    tesmo::test::SceneSetup setup;
+    setup.dir = dir.string();
+    setup.views.push_back({"a_view", {-3.5f, 1.5f, -0.5f, -1.5f}, cv::Size(64, 48), true, ""});
+    tesmo::test::writeScene(setup, (dir / "config.yml").string());
     config.open((dir / "config.yml").string(), cv::FileStorage::READ);
     ASSERT_TRUE(config.isOpened());
     tesmo::readCameras(config, /*ReadExtrinsics=*/true, cameras);
