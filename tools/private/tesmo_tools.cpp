@@ -17,6 +17,7 @@
 #include "common/misc.h"
 #include "common/perf.h"
 #include "generator/tesmo_view_cpu.h"
+#include "generator/tesmo_view_opencl.h"
 #include "generator/utils.h"
 #include "streamer/util.h"
 
@@ -31,6 +32,7 @@ std::shared_ptr<tesmo::TesmoViewGenerator> createGenerator(Platform platform,
     case CPU:
       return std::make_shared<tesmo::TesmoViewGeneratorCpu>(cameras, paramNode);
     case OPENCL:
+      return std::make_shared<tesmo::TesmoViewGeneratorOpenCL>(cameras, paramNode);
     case CUDA:
       requireGenerator(platform);
       break;
@@ -61,9 +63,9 @@ Platform getPlatform(const std::string& platformName) {
 }
 
 void requireGenerator(Platform platform) {
-  if (platform == CPU) return;
+  if (platform == CPU || platform == OPENCL) return;
   throw std::runtime_error(std::string("Platform \"") + platformWord(platform) +
-                           "\" has no view generator in this build; use \"cpu\"");
+                           "\" has no view generator in this build; use \"cpu\" or \"opencl\"");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -209,6 +211,9 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
       break;
     case OPENCL:
       cv::ocl::setUseOpenCL(true);
+      if (!cv::ocl::useOpenCL()) {
+        LOG(WARNING) << "No OpenCL device found; the \"opencl\" views are composed on the host";
+      }
       frameForm = tesmo::LiveStreams::UMAT;
       break;
     case CPU:
