@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -108,7 +107,7 @@ cv::Mat NonBlack(const cv::Mat& img) {
 
 // Every test needs a working OpenCL device; the ones in this file wait for the device queue at
 // the end so that no work outlives the test.
-class OpenClTest : public testing::Test {
+class TesmoViewGeneratorOpenCLTest : public testing::Test {
  protected:
   void SetUp() override {
     cv::ocl::setUseOpenCL(true);
@@ -160,18 +159,6 @@ const SampleScene& Scene() {
   return scene;
 }
 
-// Mean milliseconds of one process() call over `runs` calls after one warm-up call.
-template <typename Frames>
-double MeanMs(TesmoViewGenerator& gen, Frames& frames, int runs) {
-  std::vector<cv::_OutputArray> in(frames.begin(), frames.end());
-  cv::Mat out;
-  gen.process(in, out);
-  const auto t0 = std::chrono::steady_clock::now();
-  for (int k = 0; k < runs; ++k) gen.process(in, out);
-  const auto t1 = std::chrono::steady_clock::now();
-  return std::chrono::duration<double, std::milli>(t1 - t0).count() / runs;
-}
-
 struct SampleCase {
   std::string view;
   float blendBorderWidth;
@@ -179,7 +166,7 @@ struct SampleCase {
   double minPsnr;  // against the CPU generator over the covered pixels
 };
 
-TEST_F(OpenClTest, SampleSceneMatchesTheCpuGenerator) {
+TEST_F(TesmoViewGeneratorOpenCLTest, SampleSceneMatchesTheCpuGenerator) {
   const SampleScene& scene = Scene();
   ASSERT_TRUE(scene.ok()) << "the sample scene could not be read";
   std::vector<cv::Mat> hostFrames = scene.frames;
@@ -232,7 +219,7 @@ TEST_F(OpenClTest, SampleSceneMatchesTheCpuGenerator) {
     EXPECT_GE(psnr, c.minPsnr);
     if (c.view == "top_view") {
       // Against the independently rendered ground truth (at the configured size).
-      cv::Mat truth, truthMask;
+      cv::Mat truth;
       cv::resize(scene.groundTruth, truth, view.size(), 0, 0, cv::INTER_AREA);
       const double psnrTruth = MaskedPsnr(view, truth, inner);
       std::cout << "[   PSNR   ] " << what << ": OpenCL vs ground truth " << psnrTruth << " dB\n";
@@ -241,33 +228,6 @@ TEST_F(OpenClTest, SampleSceneMatchesTheCpuGenerator) {
     if (c.numBandsBlend == 0) {
       // Outside the cameras' sight the view is black, not the result of 0 / 0.
       EXPECT_EQ(cv::countNonZero(NonBlack(view) & (covered == 0)), 0);
-    }
-  }
-}
-
-TEST_F(OpenClTest, SampleSceneTimings) {
-  const SampleScene& scene = Scene();
-  ASSERT_TRUE(scene.ok()) << "the sample scene could not be read";
-  std::vector<cv::Mat> hostFrames = scene.frames;
-  std::vector<cv::UMat> deviceFrames = Upload(hostFrames);
-  for (const char* view : {"top_view", "virtual_camera"}) {
-    for (int bands : {0, 3}) {
-      const cv::FileNode node = scene.view(view);
-      Probe ocl(scene.cameras, node);
-      auto params = ocl.getParams();
-      params.numBandsBlend = bands;
-      params.computeViewSize();
-      ocl.setParams(params);
-      cv::Mat covered;
-      ocl.prepare(covered);
-      ASSERT_TRUE(ocl.bIsOk) << ocl.errorMessage;
-      TesmoViewGeneratorCpu cpu(scene.cameras, node);
-      cpu.prepare(covered);
-      const double oclMs = MeanMs(ocl, deviceFrames, 5);
-      const double cpuMs = MeanMs(cpu, hostFrames, 5);
-      std::cout << "[   TIME   ] " << view << " " << params.viewSizeCashed
-                << " num_bands_blend " << bands << ": OpenCL " << oclMs << " ms, CPU " << cpuMs
-                << " ms per frame set\n";
     }
   }
   std::ostringstream table;
@@ -280,7 +240,7 @@ TEST_F(OpenClTest, SampleSceneTimings) {
 
 // One camera that sees the whole view: every weight is 1 where it is not 0, so the merged pyramid
 // is the frame's own and restoring it gives back the remapped frame, whatever the band count.
-TEST_F(OpenClTest, PyramidOfOneCameraRestoresTheRemappedFrame) {
+TEST_F(TesmoViewGeneratorOpenCLTest, PyramidOfOneCameraRestoresTheRemappedFrame) {
   const std::vector<Camera> cams = {MakeDownCamera("a")};
   std::vector<cv::Mat> host = {RandomFrame(cams[0].frameSize, 3)};
   cv::GaussianBlur(host[0], host[0], cv::Size(3, 3), 0);
@@ -306,7 +266,7 @@ TEST_F(OpenClTest, PyramidOfOneCameraRestoresTheRemappedFrame) {
 
 // Two cameras that both see everything, seam at column 160 of a 320-pixel view, uniform frames
 // of different colours.
-TEST_F(OpenClTest, MultiBandBlendingSoftensAHardSeam) {
+TEST_F(TesmoViewGeneratorOpenCLTest, MultiBandBlendingSoftensAHardSeam) {
   const std::vector<Camera> cams = {MakeDownCamera("a"), MakeDownCamera("b")};
   std::vector<cv::Mat> host = {cv::Mat(800, 800, CV_8UC3, cv::Scalar(40, 80, 120)),
                                cv::Mat(800, 800, CV_8UC3, cv::Scalar(200, 160, 120))};
@@ -347,7 +307,7 @@ TEST_F(OpenClTest, MultiBandBlendingSoftensAHardSeam) {
   EXPECT_GT(mid, 8);
 }
 
-TEST_F(OpenClTest, ErrorImageOnFailureAndRecovery) {
+TEST_F(TesmoViewGeneratorOpenCLTest, ErrorImageOnFailureAndRecovery) {
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
   std::vector<cv::Mat> host;
@@ -409,7 +369,7 @@ TEST_F(OpenClTest, ErrorImageOnFailureAndRecovery) {
   EXPECT_GE(cv::PSNR(ProcessOcl(gen, device), view), 60.0);
 }
 
-TEST_F(OpenClTest, OutputHasTheWorkingSize) {
+TEST_F(TesmoViewGeneratorOpenCLTest, OutputHasTheWorkingSize) {
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   Probe gen(rig, "mode: top_view\nview_size: [300, 200]\nscale_factor: 0.5\nnum_bands_blend: 2\n");
   ASSERT_EQ(gen.getParams().viewSizeCashed, cv::Size(152, 100));
@@ -429,7 +389,7 @@ TEST_F(OpenClTest, OutputHasTheWorkingSize) {
   EXPECT_EQ(deviceOut.type(), CV_8UC3);
 }
 
-TEST_F(OpenClTest, ProcessOneFrameWarpsOneCamera) {
+TEST_F(TesmoViewGeneratorOpenCLTest, ProcessOneFrameWarpsOneCamera) {
   std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   rig.pop_back();
   Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
@@ -462,7 +422,7 @@ TEST_F(OpenClTest, ProcessOneFrameWarpsOneCamera) {
   EXPECT_FALSE(gen.bIsOk);
 }
 
-TEST_F(OpenClTest, FrameCountAndHostFramesAreFatal) {
+TEST_F(TesmoViewGeneratorOpenCLTest, FrameCountAndHostFramesAreFatal) {
   testing::FLAGS_gtest_death_test_style = "threadsafe";
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
