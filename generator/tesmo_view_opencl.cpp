@@ -70,7 +70,7 @@ void TesmoViewGeneratorOpenCL::prepare(cv::Mat& dstMask) {
     }
     // Weights are never negative, so a sum of 0 means every weight there is 0 and so is every
     // merged sample; dividing those by 1 keeps them 0, where 0 / 0 would give not-a-number values
-    // that the pyramid restoration spreads into the neighbouring covered pixels.
+    // that the pyramid restoration spreads to the neighbouring pixels.
     for (int l = 0; l < numLevels; ++l) {
       cv::Mat& sum = weightSums[l];
       sum.setTo(cv::Scalar::all(1.0), sum == 0);
