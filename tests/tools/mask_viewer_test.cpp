@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -114,7 +113,8 @@ cv::Mat Expected(const cv::Mat& base, const cv::Mat& mask, const std::string& la
       }
     }
   }
-  for (const auto& [text, row] : {std::pair<std::string, int>{label, 125}, {"Camera: " + camera, 100}})
+  for (const auto& [text, row] :
+       {std::pair<std::string, int>{label, 125}, {"Camera: " + camera, 100}})
     cv::putText(out, text, cv::Point(10, row), cv::FONT_HERSHEY_SIMPLEX, 0.7,
                 cv::Scalar(80, 80, 80), 2, cv::LINE_8);
   return out;
@@ -163,7 +163,7 @@ TEST_F(MasksViewerTest, KeysChooseCameraAndLayer) {
     std::string camera;
   };
   const std::vector<Step> steps = {
-      {-1, seams[0], "Stiched masks", "back"},  // the start: camera 0, seams
+      {-1, seams[0], "Stiched masks", "back"},    // the start: camera 0, seams
       {'a', seams[3], "Stiched masks", "right"},  // before the first camera: the last
       {'d', seams[0], "Stiched masks", "back"},   // past the last: the first
       {'d', seams[1], "Stiched masks", "front"},
@@ -307,7 +307,8 @@ TEST_F(MasksViewerTest, SetMaskMultipliesByTheMask) {
   EXPECT_DEATH(viewer.SetMask(img, MasksViewer::Stiched, -1),
                "Check failed: ind >= 0 && ind < \\(int\\)masks->size\\(\\) ");
   cv::Mat gray(base.size(), CV_8UC1, cv::Scalar(9));
-  EXPECT_DEATH(viewer.SetMask(gray, MasksViewer::Orign, 0), "Check failed: img.type\\(\\) == CV_8UC3 ");
+  EXPECT_DEATH(viewer.SetMask(gray, MasksViewer::Orign, 0),
+               "Check failed: img.type\\(\\) == CV_8UC3 ");
 }
 
 }  // namespace
