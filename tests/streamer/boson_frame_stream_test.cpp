@@ -39,7 +39,8 @@ std::string CreateError(const std::string& keys) {
 
 // The fatal message of the open check for a device path that open() refuses with `reason`.
 std::string OpenFailure(const std::string& path, const std::string& reason) {
-  return "Check failed: \\(fd = open\\(video.c_str\\(\\), O_RDWR\\)\\) >= 0 Invalid video device; " +
+  return "Check failed: \\(fd = open\\(video.c_str\\(\\), O_RDWR\\)\\) >= 0 "
+         "Invalid video device; " +
          path + "; " + reason + ";";
 }
 
@@ -64,7 +65,8 @@ TEST(BosonFrameStream, FactoryOpensTheConfiguredDevice) {
   TempDir dir;
   const std::string missing = dir.file("video3");
   // Every valid type and format reaches the device; the device key names the node opened.
-  for (const char* keys : {", boson_type: boson320, format: raw16", ", boson_type: boson640, format: raw8",
+  for (const char* keys : {", boson_type: boson320, format: raw16",
+                           ", boson_type: boson640, format: raw8",
                            ", boson_type: boson320, format: bgr8"}) {
     EXPECT_DEATH(CreateBoson(keys + std::string(", dev: \"") + missing + "\""),
                  OpenFailure(missing, "No such file or directory"))

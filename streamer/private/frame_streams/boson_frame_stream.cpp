@@ -79,8 +79,9 @@ cv::Mat BosonFrameStream::BufferHeader(cv::Size size, SensorFormats format, void
 }
 
 size_t BosonFrameStream::BufferBytes(cv::Size size, SensorFormats format) {
-  const size_t pixels = static_cast<size_t>(size.width) * static_cast<size_t>(size.height);
-  return format == RAW16 ? 2 * pixels : static_cast<size_t>(size.width) * (size.height + size.height / 2);
+  const size_t width = static_cast<size_t>(size.width);
+  if (format == RAW16) return 2 * width * static_cast<size_t>(size.height);
+  return width * static_cast<size_t>(size.height + size.height / 2);
 }
 
 bool BosonFrameStream::ConvertFrame(const cv::Mat& buf, size_t bytesused, SensorFormats format,
