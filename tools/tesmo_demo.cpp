@@ -24,6 +24,7 @@
 #include "common/misc.h"
 #include "common/perf.h"
 #include "streamer/util.h"
+#include "tools/private/http_ctrl.h"
 #include "tools/private/misc.h"
 #include "tools/private/tesmo_tools.h"
 
@@ -129,10 +130,10 @@ int run(int argc, char** argv) {
     }
   }
 
+  std::unique_ptr<tesmo::HTTPCtrl> httpCtrl;
   const cv::FileNode httpNode = tesmoApp->getFS()["http_server"];
   if (httpNode.isMap() && isEnabled(httpNode)) {
-    std::cerr << "tesmo_demo: the HTTP control server is not available in this build; the "
-                 "\"http_server\" section is ignored\n";
+    httpCtrl = std::make_unique<tesmo::HTTPCtrl>(tesmoApp, httpNode);
   }
 
   std::cout << "Tesmo generation is started ...\n" << std::flush;
@@ -185,6 +186,9 @@ int run(int argc, char** argv) {
   tesmo::perf::ReportPerfStat(std::cout);
   std::cout << std::flush;
 
+  // No tick runs any more: HTTP requests that wait for a frame set must not wait forever.
+  tesmoApp->closeFrameCapture();
+  httpCtrl.reset();
   current.reset();
   tesmoApp.reset();
   return 0;
