@@ -3,11 +3,12 @@
 Command line: python3 I_calibrate.py CONFIG -с   (the option is a hyphen and a Cyrillic es)
 
 Reads "temp_dir" and the "linear_regress" section's "tmp_file" from CONFIG (plain text search;
-the defaults are /tmp/tesmo and linear_regress.yml), requires one PNG snapshot per camera there,
-and writes the result file: every camera's gain is the number of runs so far times 0.5 plus 1,
-its offset minus the run number. Each run appends a line to I_calibrate.log in the working
-directory. The environment variable I_CALIBRATE_EXIT, when set, is the exit code instead and no
-result is written. The output holds a 0xFF byte on purpose.
+the defaults are /tmp/tesmo and linear_regress.yml), requires the PNG snapshots there, and writes
+the result file: every camera's gain is 1 plus half the run number, its offset minus the run
+number. Each run appends the snapshots' names as a line to I_calibrate.log beside the result
+file. Environment: I_CALIBRATE_EXIT, when set, is the exit code instead and no result is written;
+I_CALIBRATE_RUNS limits the runs that succeed (later ones exit with 3); I_CALIBRATE_RESULT, when
+set, is written as the result file's text. The output holds a 0xFF byte on purpose.
 """
 import os
 import re
@@ -31,19 +32,25 @@ def main():
     if not shots:
         print("no snapshots in " + temp_dir)
         return 65
-    with open("I_calibrate.log", "a") as log:
+    log_path = os.path.join(os.path.dirname(tmp_file), "I_calibrate.log")
+    with open(log_path, "a") as log:
         log.write(" ".join(shots) + "\n")
-    with open("I_calibrate.log") as log:
+    with open(log_path) as log:
         run = len(log.read().splitlines())
     sys.stdout.flush()
     sys.stdout.buffer.write(b"I_calibrate: run %d \xff\n" % run)
     sys.stdout.flush()
     code = int(os.environ.get("I_CALIBRATE_EXIT", "0"))
+    if code == 0 and run > int(os.environ.get("I_CALIBRATE_RUNS", "1000000")):
+        code = 3
     if code != 0:
         return code
-    lines = ["%YAML:1.0", "---", "linear_regress:"]
-    for name in shots:
-        lines.append("   %s: { alpha: %g, beta: %d }" % (name, 1 + 0.5 * run, -run))
+    if "I_CALIBRATE_RESULT" in os.environ:
+        lines = [os.environ["I_CALIBRATE_RESULT"]]
+    else:
+        lines = ["%YAML:1.0", "---", "linear_regress:"]
+        for name in shots:
+            lines.append("   %s: { alpha: %g, beta: %d }" % (name, 1 + 0.5 * run, -run))
     with open(tmp_file + ".part", "w") as f:
         f.write("\n".join(lines) + "\n")
     os.replace(tmp_file + ".part", tmp_file)
