@@ -145,7 +145,8 @@ class TesmoHttpTest : public testing::Test {
     std::ofstream(path("config.yml")) << text;
     demo = std::make_unique<Process>(
         std::vector<std::string>{TESMO_DEMO_PATH, "--config=" + path("config.yml")}, dir.string(),
-        path("demo.out"), path("demo.err"), std::map<std::string, std::string>{{"GLOG_logtostderr", "1"}});
+        path("demo.out"), path("demo.err"),
+        std::map<std::string, std::string>{{"GLOG_logtostderr", "1"}});
     const bool bUp = test::waitFor(
         [&] {
           if (demo->poll()) return true;
@@ -194,6 +195,13 @@ class TesmoHttpTest : public testing::Test {
     std::string line;
     while (std::getline(in, line)) ++n;
     return n;
+  }
+
+  // "enabled" of "/get_app"'s "linear_regress", or -1.
+  int correctionEnabled() {
+    auto res = post("/get_app", "");
+    if (!res || res->status != 200) return -1;
+    return static_cast<int>(parseJson(res->body)["app"]["linear_regress"]["enabled"]);
   }
 
   cv::Matx33f cameraR(const std::string& name) {
@@ -267,7 +275,8 @@ TEST_F(TesmoHttpTest, StreamsViewsAndAnswersReadOnlyRoutes) {
 
 TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
   startDemo();
-  auto res = post("/configure", R"({"name": "top_view", "num_bands_blend": 2, "view_size": [320, 400]})");
+  auto res = post("/configure",
+                  R"({"name": "top_view", "num_bands_blend": 2, "view_size": [320, 400]})");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200) << res->body;
   EXPECT_EQ(res->body, "");
@@ -336,10 +345,11 @@ TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
   auto on = post("/linear_regress", R"({"enabled": "on"})");
   ASSERT_TRUE(on);
   EXPECT_EQ(on->status, 200);
-  EXPECT_EQ(static_cast<int>(parseJson(post("/get_app", "")->body)["app"]["linear_regress"]["enabled"]), 1);
+  EXPECT_EQ(correctionEnabled(), 1);
   ASSERT_TRUE(test::waitFor([&] { return lines("I_calibrate.log") >= 2; }, milliseconds(30000)));
   for (const char* name : {"back", "front", "left", "right"}) {
-    EXPECT_EQ(cv::imread(path(std::string("out/snap/") + name + ".png")).size(), cv::Size(960, 640));
+    const cv::Mat shot = cv::imread(path(std::string("out/snap/") + name + ".png"));
+    EXPECT_EQ(shot.size(), cv::Size(960, 640)) << name;
   }
   EXPECT_TRUE(fs::exists(dir / "linear_regress.yml"));
 
@@ -350,14 +360,14 @@ TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
   EXPECT_EQ(test::readFile(path("R_calibrate.log")),
             path("config.yml") + "\n-r\n--cams=front,left; touch pwned\n\n");
   EXPECT_FALSE(fs::exists(dir / "pwned"));
-  EXPECT_EQ(static_cast<int>(parseJson(post("/get_app", "")->body)["app"]["linear_regress"]["enabled"]), 1);
+  EXPECT_EQ(correctionEnabled(), 1);
 
   // Off: once answered, no run follows.
   auto off = post("/linear_regress", "{}");
   ASSERT_TRUE(off);
   EXPECT_EQ(off->status, 200);
   const int runs = lines("I_calibrate.log");
-  EXPECT_EQ(static_cast<int>(parseJson(post("/get_app", "")->body)["app"]["linear_regress"]["enabled"]), 0);
+  EXPECT_EQ(correctionEnabled(), 0);
   EXPECT_EQ(lines("I_calibrate.log"), runs);
 
   // A failing script: cameras read back, 400.

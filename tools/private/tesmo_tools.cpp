@@ -514,8 +514,8 @@ void TesmoApp::enableLinearRegress() {
   std::lock_guard<std::mutex> lock(linearRegressMutex);
   std::shared_ptr<Timer> old = std::atomic_exchange(&linearRegress.updateIntensityTimer, {});
   old.reset();
-  std::atomic_store(&linearRegress.updateIntensityTimer,
-                    std::make_shared<Timer>(linearRegress.interval, [this] { runLinearRegress(); }));
+  auto timer = std::make_shared<Timer>(linearRegress.interval, [this] { runLinearRegress(); });
+  std::atomic_store(&linearRegress.updateIntensityTimer, std::move(timer));
 }
 
 void TesmoApp::disableLinearRegress() {
