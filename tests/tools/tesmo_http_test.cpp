@@ -306,6 +306,8 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
       {"/configure", "{}", "application/json; charset=utf-8", "Requsr must be 'application/json'"},
       {"/linear_regress", "{\"enabled\": ", "application/json", "Can't deserialize JSON request'"},
       {"/configure", "", "application/json", "Can't deserialize JSON request'"},
+      {"/configure", "{\"a\": " + std::string(20000, '['), "application/json",
+       "Can't deserialize JSON request'"},
       {"/configure", "{\"num_bands_blend\": 1}", "application/json", "\"name\" didn't specify"},
       {"/configure", "{\"name\": 7}", "application/json", "\"name\" didn't specify"},
       {"/configure", "{\"name\": \"nope\"}", "application/json", "Can'r find stream \"nope\""},
@@ -347,10 +349,6 @@ TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
   EXPECT_EQ(on->status, 200);
   EXPECT_EQ(correctionEnabled(), 1);
   ASSERT_TRUE(test::waitFor([&] { return lines("I_calibrate.log") >= 2; }, milliseconds(30000)));
-  for (const char* name : {"back", "front", "left", "right"}) {
-    const cv::Mat shot = cv::imread(path(std::string("out/snap/") + name + ".png"));
-    EXPECT_EQ(shot.size(), cv::Size(960, 640)) << name;
-  }
   EXPECT_TRUE(fs::exists(dir / "linear_regress.yml"));
 
   // Calibration with a pair: the correction pauses meanwhile and comes back on afterwards.
@@ -369,6 +367,11 @@ TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
   const int runs = lines("I_calibrate.log");
   EXPECT_EQ(correctionEnabled(), 0);
   EXPECT_EQ(lines("I_calibrate.log"), runs);
+  // Nothing rewrites the snapshots now.
+  for (const char* name : {"back", "front", "left", "right"}) {
+    const cv::Mat shot = cv::imread(path(std::string("out/snap/") + name + ".png"));
+    EXPECT_EQ(shot.size(), cv::Size(960, 640)) << name;
+  }
 
   // A failing script: cameras read back, 400.
   std::ofstream(path("R_calibrate.exit")) << "1\n";

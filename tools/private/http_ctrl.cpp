@@ -26,6 +26,33 @@ namespace {
 // image would otherwise try to allocate them on the main thread.
 constexpr int kMaxViewSide = 16384;
 
+// Deepest nesting of JSON arrays and objects that a request may hold. OpenCV's JSON parser
+// recurses per level and overflows the stack on a few thousand; requests need three.
+constexpr int kMaxJsonDepth = 32;
+
+// Nesting depth of brackets and braces in `text`, outside strings.
+int jsonDepth(const std::string& text) {
+  int depth = 0, deepest = 0;
+  bool bInString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (bInString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        bInString = false;
+      }
+    } else if (c == '"') {
+      bInString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 // Pieces of `text` between `delimiter` characters, as successive std::getline calls give them.
 [[maybe_unused]] std::vector<std::string> split(const std::string& text, char delimiter) {
   std::vector<std::string> pieces;
@@ -219,6 +246,10 @@ bool HTTPCtrl::parseReq(const httplib::Request& req, httplib::Response& res,
   }
   if (req.get_header_value("Content-Type") != "application/json") {
     badRequest(res, "Requsr must be 'application/json'");
+    return false;
+  }
+  if (jsonDepth(req.body) > kMaxJsonDepth) {
+    badRequest(res, "Can't deserialize JSON request'");
     return false;
   }
   try {
@@ -480,7 +511,11 @@ void HTTPCtrl::calibrate(const httplib::Request& req, httplib::Response& res) {
       std::lock_guard<std::mutex> lock(app->camerasMutex);
       cameras = app->cameras;
     }
-    bRead = rereadCameras(app->getFS(), cameras, &why);
+    try {
+      bRead = rereadCameras(app->getFS(), cameras, &why);
+    } catch (const std::exception& e) {
+      why = e.what();
+    }
     if (bRead) {
       applyScaleToIntrinsics(cameras, *app->frameStreams);
       {

@@ -569,7 +569,7 @@ bool TesmoApp::printCams() {
     const std::string path = tempDir + "/" + names[i] + ".png";
     try {
       if (!cv::imwrite(path, frameBufs[i]->framesCpu)) bOk = false;
-    } catch (const cv::Exception& e) {
+    } catch (const std::exception& e) {
       LOG(WARNING) << "Can't write \"" << path << "\": " << e.what();
       bOk = false;
     }
@@ -584,6 +584,15 @@ bool TesmoApp::printCams() {
 }
 
 void TesmoApp::runLinearRegress() {
+  // Runs on the timer's thread: nothing may escape it.
+  try {
+    correctIntensity();
+  } catch (const std::exception& e) {
+    LOG(WARNING) << "Intensity correction run failed: " << e.what();
+  }
+}
+
+void TesmoApp::correctIntensity() {
   if (!printCams()) {
     LOG_EVERY_N(WARNING, 100) << "Intensity correction: can't save the frame snapshots to \""
                               << tempDir << "\"; the script is not run";

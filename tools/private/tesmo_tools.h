@@ -216,8 +216,10 @@ class TesmoApp {
   };
 
   void addView(const cv::FileNode& node, const cv::FileNode& userGen);
-  // One correction run on the timer's thread: snapshots, script, result file.
+  // One correction run on the timer's thread: snapshots, script, result file. Failures are
+  // logged; nothing escapes to the timer.
   void runLinearRegress();
+  void correctIntensity();
   void drawInfo();
 
   bool bDrawInfo = true;
