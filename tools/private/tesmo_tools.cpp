@@ -295,6 +295,8 @@ void TesmoApp::addView(const cv::FileNode& node, const cv::FileNode& userGen) {
 }
 
 void TesmoApp::saveUserGenSettings() {
+  // HTTP requests may save at the same time: one writer at a time.
+  std::lock_guard<std::mutex> saveLock(userSettingsMutex);
   cv::FileStorage out(userSettingsFile, cv::FileStorage::WRITE);
   if (!out.isOpened()) return;
   out << "tesmo_gen" << "[";

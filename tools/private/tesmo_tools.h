@@ -173,7 +173,7 @@ class TesmoApp {
   void tick();
 
   // Writes every view's name and generator parameters to the user-settings file, replacing it.
-  // A file that cannot be written is silently not written.
+  // A file that cannot be written is silently not written. Any thread; calls are serialised.
   void saveUserGenSettings();
 
   // The open main configuration.
@@ -254,4 +254,6 @@ class TesmoApp {
   std::mutex captureMutex;
   // Serialises switching the intensity correction on and off.
   std::mutex linearRegressMutex;
+  // Serialises writes of the user-settings file.
+  std::mutex userSettingsMutex;
 };
