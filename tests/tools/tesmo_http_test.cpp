@@ -135,7 +135,7 @@ class TesmoHttpTest : public testing::Test {
 
   // The sample configuration with snapshots in out/snap, the HTTP server on `port` and `extra`
   // appended; started from the test directory and waited for until it answers.
-  void startDemo(const std::string& extra = "") {
+  void startDemo(const std::string& extra = "", bool bWaitForServer = true) {
     std::string text = test::readFile(sourceDir() + "/samples/synthetic/config.yml");
     const std::string key = "tesmo_app:\n";
     ASSERT_NE(text.find(key), std::string::npos);
@@ -147,6 +147,7 @@ class TesmoHttpTest : public testing::Test {
         std::vector<std::string>{TESMO_DEMO_PATH, "--config=" + path("config.yml")}, dir.string(),
         path("demo.out"), path("demo.err"),
         std::map<std::string, std::string>{{"GLOG_logtostderr", "1"}});
+    if (!bWaitForServer) return;
     const bool bUp = test::waitFor(
         [&] {
           if (demo->poll()) return true;
@@ -435,6 +436,32 @@ TEST_F(TesmoHttpTest, SigintWithOpenStreamAndRunningTimerExitsPromptly) {
   ASSERT_NE(table, std::string::npos) << out;
   ASSERT_NE(stopped, std::string::npos) << out;
   EXPECT_LT(table, stopped);
+}
+
+TEST_F(TesmoHttpTest, PortInUseLeavesProgramRunningWithoutServer) {
+  // Hold the port with a listening socket of our own.
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  startDemo("", /*bWaitForServer=*/false);
+  const bool bGaveUp = test::waitFor(
+      [&] {
+        return demo->poll() || demo->out().find("HTTP server is stoped\n") != std::string::npos;
+      },
+      milliseconds(60000));
+  ASSERT_TRUE(bGaveUp);
+  ASSERT_TRUE(test::waitFor(
+      [&] { return demo->poll() || fs::exists(dir / "out/top_view-0000003.png"); },
+      milliseconds(60000)));
+  EXPECT_FALSE(demo->poll()) << demo->err();
+  demo->signal(SIGINT);
+  ASSERT_TRUE(demo->wait(milliseconds(15000)));
+  EXPECT_EQ(demo->exitCode(), 0) << demo->err();
+  close(fd);
 }
 
 }  // namespace
