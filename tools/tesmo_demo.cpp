@@ -25,6 +25,7 @@
 #include "common/misc.h"
 #include "common/perf.h"
 #include "streamer/util.h"
+#include "tools/private/http_ctrl.h"
 #include "tools/private/mask_viewer.h"
 #include "tools/private/misc.h"
 #include "tools/private/tesmo_tools.h"
@@ -131,10 +132,10 @@ int run(int argc, char** argv) {
     }
   }
 
+  std::unique_ptr<tesmo::HTTPCtrl> httpCtrl;
   const cv::FileNode httpNode = tesmoApp->getFS()["http_server"];
   if (httpNode.isMap() && isEnabled(httpNode)) {
-    std::cerr << "tesmo_demo: the HTTP control server is not available in this build; the "
-                 "\"http_server\" section is ignored\n";
+    httpCtrl = std::make_unique<tesmo::HTTPCtrl>(tesmoApp, httpNode);
   }
 
   std::cout << "Tesmo generation is started ...\n" << std::flush;
@@ -202,6 +203,9 @@ int run(int argc, char** argv) {
   std::cout << std::flush;
 
   masksViewer.reset();
+  // No tick runs any more: HTTP requests that wait for a frame set must not wait forever.
+  tesmoApp->closeFrameCapture();
+  httpCtrl.reset();
   current.reset();
   tesmoApp.reset();
   return 0;
