@@ -14,6 +14,7 @@ namespace tesmo {
 namespace {
 
 using testing_util::GenTempDir;
+using testing_util::Memory;
 
 std::string Intrinsics(double fx, const std::string& model = "fisheye") {
   return "{ frame_width: 640, frame_height: 480, model: " + model +
@@ -27,11 +28,6 @@ std::string Extrinsics(float tx) {
   return "{ R: !!opencv-matrix { rows: 3, cols: 3, dt: d, data: [0, -1, 0, 1, 0, 0, 0, 0, 1] }, "
          "T: [" +
          std::to_string(tx) + ", 2, 3] }";
-}
-
-cv::FileStorage Memory(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n---\n" + yaml,
-                         cv::FileStorage::READ | cv::FileStorage::MEMORY);
 }
 
 void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }

@@ -12,11 +12,7 @@ namespace tesmo {
 namespace {
 
 using Params = TesmoViewGenerator::GenerationParams;
-
-cv::FileStorage Memory(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n---\n" + yaml,
-                         cv::FileStorage::READ | cv::FileStorage::MEMORY);
-}
+using testing_util::Memory;
 
 Params Read(const std::string& yaml) {
   cv::FileStorage fs = Memory(yaml);

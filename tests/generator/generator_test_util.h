@@ -1,12 +1,15 @@
 #pragma once
 
 #include <boost/filesystem.hpp>
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
 
 #include "generator/camera.h"
+#include "generator/tesmo_view.h"
 
 namespace tesmo {
 namespace testing_util {
@@ -80,6 +83,74 @@ inline cv::Mat RandomFrame(cv::Size size, uint64_t seed) {
   cv::RNG rng(seed);
   rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
   return frame;
+}
+
+// Frames of deterministic random texture, one per camera in its frame size; camera i gets the
+// seed `seed + i`.
+inline std::vector<cv::Mat> RandomFrames(const std::vector<Camera>& cams, uint64_t seed) {
+  std::vector<cv::Mat> frames;
+  for (size_t i = 0; i < cams.size(); ++i) frames.push_back(RandomFrame(cams[i].frameSize, seed + i));
+  return frames;
+}
+
+// A YAML document held in memory, read from its text.
+inline cv::FileStorage Memory(const std::string& yaml) {
+  return cv::FileStorage("%YAML:1.0\n---\n" + yaml,
+                         cv::FileStorage::READ | cv::FileStorage::MEMORY);
+}
+
+// Seams given by the test: camera i keeps the columns [starts[i], ends[i]) of its mask.
+class ColumnMasks : public MasksGenerator {
+ public:
+  ColumnMasks(std::vector<int> starts, std::vector<int> ends) : starts_(starts), ends_(ends) {}
+  bool genMasks(const TesmoViewGenerator&, const std::vector<cv::Mat>& masks) override {
+    for (size_t i = 0; i < masks.size(); ++i) {
+      cv::Mat m = masks[i];
+      m.colRange(0, starts_[i]).setTo(0);
+      m.colRange(ends_[i], m.cols).setTo(0);
+    }
+    return true;
+  }
+
+ private:
+  std::vector<int> starts_, ends_;
+};
+
+// The view `gen` composes from `frames` (host or device images; the vector holds headers only).
+template <class Image>
+cv::Mat Compose(TesmoViewGenerator& gen, std::vector<Image> frames) {
+  std::vector<cv::_OutputArray> inputs(frames.begin(), frames.end());
+  cv::Mat out;
+  gen.process(inputs, out);
+  return out;
+}
+
+// Per camera, its weight (0..255) at every view pixel, read from the view composed of a white
+// frame of that camera and black frames of the others (8-bit weights). `frames` gives the sizes.
+inline std::vector<cv::Mat> CameraWeights(TesmoViewGenerator& gen,
+                                          const std::vector<cv::Mat>& frames) {
+  std::vector<cv::Mat> weights;
+  for (size_t k = 0; k < frames.size(); ++k) {
+    std::vector<cv::Mat> probe;
+    for (size_t i = 0; i < frames.size(); ++i)
+      probe.emplace_back(frames[i].size(), CV_8UC3, cv::Scalar::all(i == k ? 255 : 0));
+    cv::Mat w;
+    cv::extractChannel(Compose(gen, probe), w, 0);
+    weights.push_back(w);
+  }
+  return weights;
+}
+
+// PSNR (dB) of the CV_8UC3 images a and b over the non-zero pixels of `mask`.
+inline double MaskedPsnr(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {
+  cv::Mat diff;
+  cv::absdiff(a, b, diff);
+  diff.convertTo(diff, CV_64F);
+  diff = diff.mul(diff);
+  diff.setTo(0, mask == 0);
+  const cv::Scalar sum = cv::sum(diff);
+  const double mse = (sum[0] + sum[1] + sum[2]) / (3.0 * std::max(1, cv::countNonZero(mask)));
+  return 10.0 * std::log10(255.0 * 255.0 / std::max(mse, 1e-12));
 }
 
 }  // namespace testing_util

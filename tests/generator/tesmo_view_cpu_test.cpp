@@ -11,14 +11,11 @@
 namespace tesmo {
 namespace {
 
+using testing_util::ColumnMasks;
 using testing_util::MakeDownCamera;
+using testing_util::Memory;
 using testing_util::MakeSurroundRig;
 using testing_util::RandomFrame;
-
-cv::FileStorage Memory(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n---\n" + yaml,
-                         cv::FileStorage::READ | cv::FileStorage::MEMORY);
-}
 
 // The CPU generator with its state in reach of the tests.
 class Probe : public TesmoViewGeneratorCpu {
@@ -35,35 +32,12 @@ class Probe : public TesmoViewGeneratorCpu {
   using TesmoViewGeneratorCpu::weightPyrs16u;
 };
 
-// Seams given by the test: camera i keeps the columns [starts[i], ends[i]) of its mask.
-class ColumnMasks : public MasksGenerator {
- public:
-  ColumnMasks(std::vector<int> starts, std::vector<int> ends) : starts_(starts), ends_(ends) {}
-  bool genMasks(const TesmoViewGenerator&, const std::vector<cv::Mat>& masks) override {
-    for (size_t i = 0; i < masks.size(); ++i) {
-      cv::Mat m = masks[i];
-      m.colRange(0, starts_[i]).setTo(0);
-      m.colRange(ends_[i], m.cols).setTo(0);
-    }
-    return true;
-  }
-
- private:
-  std::vector<int> starts_, ends_;
-};
-
 std::vector<cv::Mat> Frames(const std::vector<Camera>& cams, uint64_t seed) {
-  std::vector<cv::Mat> frames;
-  for (size_t i = 0; i < cams.size(); ++i)
-    frames.push_back(RandomFrame(cams[i].frameSize, seed + i));
-  return frames;
+  return testing_util::RandomFrames(cams, seed);
 }
 
-cv::Mat Process(TesmoViewGenerator& gen, std::vector<cv::Mat>& frames) {
-  std::vector<cv::_OutputArray> in(frames.begin(), frames.end());
-  cv::Mat out;
-  gen.process(in, out);
-  return out;
+cv::Mat Process(TesmoViewGenerator& gen, const std::vector<cv::Mat>& frames) {
+  return testing_util::Compose(gen, frames);
 }
 
 // The merge computed the plain way: whole-view remap per camera, 32-bit sums of frame x 16-bit

@@ -26,14 +26,13 @@
 namespace tesmo {
 namespace {
 
+using testing_util::ColumnMasks;
 using testing_util::MakeDownCamera;
+using testing_util::MaskedPsnr;
+using testing_util::Memory;
+using testing_util::RandomFrames;
 using testing_util::MakeSurroundRig;
 using testing_util::RandomFrame;
-
-cv::FileStorage Memory(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n---\n" + yaml,
-                         cv::FileStorage::READ | cv::FileStorage::MEMORY);
-}
 
 // The OpenCL generator with its state in reach of the tests.
 class Probe : public TesmoViewGeneratorOpenCL {
@@ -50,52 +49,18 @@ class Probe : public TesmoViewGeneratorOpenCL {
   using TesmoViewGeneratorOpenCL::oclWeightPyrs;
 };
 
-// Seams given by the test: camera i keeps the columns [starts[i], ends[i]) of its mask.
-class ColumnMasks : public MasksGenerator {
- public:
-  ColumnMasks(std::vector<int> starts, std::vector<int> ends) : starts_(starts), ends_(ends) {}
-  bool genMasks(const TesmoViewGenerator&, const std::vector<cv::Mat>& masks) override {
-    for (size_t i = 0; i < masks.size(); ++i) {
-      cv::Mat m = masks[i];
-      m.colRange(0, starts_[i]).setTo(0);
-      m.colRange(ends_[i], m.cols).setTo(0);
-    }
-    return true;
-  }
-
- private:
-  std::vector<int> starts_, ends_;
-};
-
 std::vector<cv::UMat> Upload(const std::vector<cv::Mat>& frames) {
   std::vector<cv::UMat> device(frames.size());
   for (size_t i = 0; i < frames.size(); ++i) frames[i].copyTo(device[i]);
   return device;
 }
 
-cv::Mat ProcessOcl(TesmoViewGenerator& gen, std::vector<cv::UMat>& frames) {
-  std::vector<cv::_OutputArray> in(frames.begin(), frames.end());
-  cv::Mat out;
-  gen.process(in, out);
-  return out;
+cv::Mat ProcessOcl(TesmoViewGenerator& gen, const std::vector<cv::UMat>& frames) {
+  return testing_util::Compose(gen, frames);
 }
 
-cv::Mat ProcessCpu(TesmoViewGenerator& gen, std::vector<cv::Mat>& frames) {
-  std::vector<cv::_OutputArray> in(frames.begin(), frames.end());
-  cv::Mat out;
-  gen.process(in, out);
-  return out;
-}
-
-double MaskedPsnr(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {
-  cv::Mat diff;
-  cv::absdiff(a, b, diff);
-  diff.convertTo(diff, CV_64F);
-  diff = diff.mul(diff);
-  diff.setTo(0, mask == 0);
-  const cv::Scalar sum = cv::sum(diff);
-  const double mse = (sum[0] + sum[1] + sum[2]) / (3.0 * std::max(1, cv::countNonZero(mask)));
-  return 10.0 * std::log10(255.0 * 255.0 / std::max(mse, 1e-12));
+cv::Mat ProcessCpu(TesmoViewGenerator& gen, const std::vector<cv::Mat>& frames) {
+  return testing_util::Compose(gen, frames);
 }
 
 // Pixels of a CV_8UC3 image with any non-zero channel.
@@ -315,8 +280,7 @@ TEST_F(TesmoViewGeneratorOpenCLTest, MultiBandBlendingSoftensAHardSeam) {
 TEST_F(TesmoViewGeneratorOpenCLTest, ErrorImageOnFailureAndRecovery) {
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
-  std::vector<cv::Mat> host;
-  for (size_t i = 0; i < rig.size(); ++i) host.push_back(RandomFrame(rig[i].frameSize, 11 + i));
+  const std::vector<cv::Mat> host = RandomFrames(rig, 11);
   std::vector<cv::UMat> device = Upload(host);
 
   // Not prepared yet: the error image (no text yet) at the working size.
@@ -381,8 +345,7 @@ TEST_F(TesmoViewGeneratorOpenCLTest, OutputHasTheWorkingSize) {
   cv::Mat covered;
   gen.prepare(covered);
   ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
-  std::vector<cv::Mat> host;
-  for (size_t i = 0; i < rig.size(); ++i) host.push_back(RandomFrame(rig[i].frameSize, 21 + i));
+  const std::vector<cv::Mat> host = RandomFrames(rig, 21);
   std::vector<cv::UMat> device = Upload(host);
   EXPECT_EQ(ProcessOcl(gen, device).size(), cv::Size(152, 100));
 
@@ -401,8 +364,7 @@ TEST_F(TesmoViewGeneratorOpenCLTest, ProcessOneFrameWarpsOneCamera) {
   cv::Mat covered;
   gen.prepare(covered);
   ASSERT_TRUE(gen.bIsOk);
-  std::vector<cv::Mat> host;
-  for (size_t i = 0; i < rig.size(); ++i) host.push_back(RandomFrame(rig[i].frameSize, 31 + i));
+  const std::vector<cv::Mat> host = RandomFrames(rig, 31);
   std::vector<cv::UMat> device = Upload(host);
 
   cv::Mat map, expected, out;
@@ -434,8 +396,7 @@ TEST_F(TesmoViewGeneratorOpenCLTest, FrameCountAndHostFramesAreFatal) {
   cv::Mat covered;
   gen.prepare(covered);
   ASSERT_TRUE(gen.bIsOk);
-  std::vector<cv::Mat> host;
-  for (size_t i = 0; i < rig.size(); ++i) host.push_back(RandomFrame(rig[i].frameSize, 41 + i));
+  const std::vector<cv::Mat> host = RandomFrames(rig, 41);
   std::vector<cv::UMat> device = Upload(host);
   cv::Mat out;
 

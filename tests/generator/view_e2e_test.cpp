@@ -24,9 +24,13 @@
 #include "generator/tesmo_view_cpu.h"
 #include "generator/utils.h"
 #include "streamer/frame_streams.h"
+#include "tests/generator/generator_test_util.h"
 
 namespace tesmo {
 namespace {
+
+using testing_util::Compose;
+using testing_util::MaskedPsnr;
 
 constexpr float kHardSeams = 0.02f;
 constexpr float kSoftSeams = 0.1f;
@@ -123,39 +127,9 @@ std::unique_ptr<TesmoViewGeneratorCpu> Prepared(const cv::FileNode& node,
   return gen;
 }
 
-cv::Mat Compose(TesmoViewGenerator& gen, std::vector<cv::Mat> frames) {
-  std::vector<cv::_OutputArray> inputs;
-  for (cv::Mat& f : frames) inputs.emplace_back(f);
-  cv::Mat out;
-  gen.process(inputs, out);
-  return out;
-}
-
-// Per camera, the view composed from a white frame of that camera and black frames of the others:
-// with 8-bit weights this is the camera's weight (0..255) at every view pixel.
+// Per camera, its weight (0..255) at every view pixel.
 std::vector<cv::Mat> CameraWeights(TesmoViewGenerator& gen) {
-  const auto& frames = Scene().frames;
-  std::vector<cv::Mat> weights;
-  for (size_t k = 0; k < frames.size(); ++k) {
-    std::vector<cv::Mat> probe;
-    for (size_t i = 0; i < frames.size(); ++i)
-      probe.emplace_back(frames[i].size(), CV_8UC3, cv::Scalar::all(i == k ? 255 : 0));
-    cv::Mat w;
-    cv::extractChannel(Compose(gen, probe), w, 0);
-    weights.push_back(w);
-  }
-  return weights;
-}
-
-double MaskedPsnr(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {
-  cv::Mat diff;
-  cv::absdiff(a, b, diff);
-  diff.convertTo(diff, CV_64F);
-  diff = diff.mul(diff);
-  const cv::Scalar sum = cv::sum(diff.setTo(0, mask == 0));
-  const double n = 3.0 * cv::countNonZero(mask);
-  const double mse = (sum[0] + sum[1] + sum[2]) / n;
-  return 10.0 * std::log10(255.0 * 255.0 / std::max(mse, 1e-12));
+  return testing_util::CameraWeights(gen, Scene().frames);
 }
 
 // Composes the top view with the given seams and compares it with the ground truth over the pixels

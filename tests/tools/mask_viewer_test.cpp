@@ -16,6 +16,7 @@
 #include "generator/tesmo_view_cpu.h"
 #include "generator/utils.h"
 #include "streamer/frame_streams.h"
+#include "tests/generator/generator_test_util.h"
 
 namespace tesmo {
 namespace {
@@ -61,29 +62,11 @@ std::unique_ptr<TesmoViewGeneratorCpu> SmallTopView(float blendBorderWidth) {
   return gen;
 }
 
-cv::Mat Compose(TesmoViewGenerator& gen, const std::vector<cv::Mat>& frames) {
-  std::vector<cv::Mat> copies(frames);
-  std::vector<cv::_OutputArray> inputs;
-  for (cv::Mat& f : copies) inputs.emplace_back(f);
-  cv::Mat out;
-  gen.process(inputs, out);
-  return out;
-}
+using testing_util::Compose;
 
-// Per camera, its weight (0..255) at every view pixel, read from the view composed of a white
-// frame of that camera and black frames of the others.
+// Per camera, its weight (0..255) at every view pixel.
 std::vector<cv::Mat> CameraWeights(TesmoViewGenerator& gen) {
-  const auto& frames = TheSample().frames;
-  std::vector<cv::Mat> weights;
-  for (size_t k = 0; k < frames.size(); ++k) {
-    std::vector<cv::Mat> probe;
-    for (size_t i = 0; i < frames.size(); ++i)
-      probe.emplace_back(frames[i].size(), CV_8UC3, cv::Scalar::all(i == k ? 255 : 0));
-    cv::Mat w;
-    cv::extractChannel(Compose(gen, probe), w, 0);
-    weights.push_back(w);
-  }
-  return weights;
+  return testing_util::CameraWeights(gen, TheSample().frames);
 }
 
 // Per camera, 255 x its mask (visibility, or after seam finding), saturated to 8 bits.
