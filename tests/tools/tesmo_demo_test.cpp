@@ -17,6 +17,7 @@
 #include "generator/camera.h"
 #include "generator/tesmo_view_cpu.h"
 #include "generator/utils.h"
+#include "tests/generator/generator_test_util.h"
 #include "tests/tools/demo_process.h"
 #include "tests/tools/demo_scene.h"
 
@@ -26,26 +27,10 @@ namespace {
 using std::chrono::milliseconds;
 using test::Process;
 using test::SceneSetup;
+using test::TempDir;
+using testing_util::MaskedPsnr;
 using test::ViewSpec;
 namespace fs = boost::filesystem;
-
-// A fresh directory per test, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    path_ = fs::temp_directory_path() / fs::unique_path("tesmo_demo_test-%%%%-%%%%-%%%%");
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    boost::system::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string str() const { return path_.string(); }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
 
 std::string demoPath() { return TESMO_DEMO_PATH; }
 
@@ -116,16 +101,24 @@ cv::Mat composeView(const std::string& config, const cv::FileNode& params,
   return out;
 }
 
-// PSNR of a and b over the non-zero pixels of `mask`.
-double maskedPsnr(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {
-  cv::Mat diff;
-  cv::absdiff(a, b, diff);
-  diff.convertTo(diff, CV_64F);
-  diff = diff.mul(diff);
-  diff.setTo(0, mask == 0);
-  const cv::Scalar sum = cv::sum(diff);
-  const double mse = (sum[0] + sum[1] + sum[2]) / (3.0 * std::max(1, cv::countNonZero(mask)));
-  return 10.0 * std::log10(255.0 * 255.0 / std::max(mse, 1e-12));
+// The last frame the demo wrote to out/<view name> in `dir`, the same view composed here from
+// `config`, the pixels some camera sees, and those that the info overlay (at most 320 x 240 at
+// the top left) leaves alone.
+struct PublishedView {
+  cv::Mat published, expected, covered, outsideOverlay;
+};
+
+void loadPublishedView(const TempDir& dir, const std::string& config, const cv::FileNode& node,
+                       PublishedView* v) {
+  const auto pngs = pngsOf(dir / ("out/" + node["name"].string()));
+  ASSERT_FALSE(pngs.empty());
+  v->published = cv::imread(pngs.back());
+  v->expected = composeView(config, node, dir.str(), &v->covered);
+  ASSERT_EQ(v->published.size(), v->expected.size());
+  v->outsideOverlay = cv::Mat(v->published.size(), CV_8U, cv::Scalar(255));
+  v->outsideOverlay(cv::Rect(0, 0, std::min(v->published.cols, 320),
+                             std::min(v->published.rows, 240)))
+      .setTo(0);
 }
 
 cv::FileNode viewNode(const cv::FileStorage& fs, const std::string& name) {
@@ -232,19 +225,12 @@ TEST(TesmoDemo, SampleSceneViewsMatchComposition) {
   for (const cv::FileNode& node : fs["tesmo_gen"]) {
     const std::string name = node["name"].string();
     SCOPED_TRACE(name);
-    const auto pngs = pngsOf(dir / ("out/" + name));
-    ASSERT_FALSE(pngs.empty());
-    const cv::Mat published = cv::imread(pngs.back());
-    cv::Mat covered;
-    const cv::Mat expected = composeView(config, node, dir.str(), &covered);
-    ASSERT_EQ(published.size(), expected.size());
-    cv::Mat outsideOverlay(published.size(), CV_8U, cv::Scalar(255));
-    outsideOverlay(cv::Rect(0, 0, std::min(published.cols, 320), std::min(published.rows, 240)))
-        .setTo(0);
-    EXPECT_GE(maskedPsnr(published, expected, outsideOverlay), 50.0);
+    PublishedView v;
+    ASSERT_NO_FATAL_FAILURE(loadPublishedView(dir, config, node, &v));
+    EXPECT_GE(MaskedPsnr(v.published, v.expected, v.outsideOverlay), 50.0);
     if (name == truthView) {
-      ASSERT_EQ(published.size(), truth.size());
-      const double psnr = maskedPsnr(published, truth, covered & outsideOverlay);
+      ASSERT_EQ(v.published.size(), truth.size());
+      const double psnr = MaskedPsnr(v.published, truth, v.covered & v.outsideOverlay);
       RecordProperty("psnr_db_vs_ground_truth", std::to_string(psnr));
       std::cout << "[   PSNR   ] " << name << " vs ground truth: " << psnr << " dB\n";
       EXPECT_GE(psnr, 25.0);
@@ -278,16 +264,9 @@ TEST(TesmoDemo, SampleSceneOnOpenClMatchesCpuComposition) {
   for (const cv::FileNode& node : fs["tesmo_gen"]) {
     const std::string name = node["name"].string();
     SCOPED_TRACE(name);
-    const auto pngs = pngsOf(dir / ("out/" + name));
-    ASSERT_FALSE(pngs.empty());
-    const cv::Mat published = cv::imread(pngs.back());
-    cv::Mat covered;
-    const cv::Mat expected = composeView(dir / "opencl.yml", node, dir.str(), &covered);
-    ASSERT_EQ(published.size(), expected.size());
-    cv::Mat outsideOverlay(published.size(), CV_8U, cv::Scalar(255));
-    outsideOverlay(cv::Rect(0, 0, std::min(published.cols, 320), std::min(published.rows, 240)))
-        .setTo(0);
-    const double psnr = maskedPsnr(published, expected, outsideOverlay);
+    PublishedView v;
+    ASSERT_NO_FATAL_FAILURE(loadPublishedView(dir, dir / "opencl.yml", node, &v));
+    const double psnr = MaskedPsnr(v.published, v.expected, v.outsideOverlay);
     std::cout << "[   PSNR   ] " << name << " OpenCL vs CPU: " << psnr << " dB\n";
     EXPECT_GE(psnr, 40.0);
   }

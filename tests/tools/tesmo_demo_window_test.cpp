@@ -18,24 +18,8 @@ namespace {
 
 using std::chrono::milliseconds;
 using test::Process;
+using test::TempDir;
 namespace fs = boost::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    path_ = fs::temp_directory_path() / fs::unique_path("tesmo_demo_wnd-%%%%-%%%%-%%%%");
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    boost::system::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string str() const { return path_.string(); }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
 
 // Which view the main window shows, from the colour of its middle: 'a' warm, 'b' cool, '?' other
 // (the grey "Loading..." screen, or nothing yet).
@@ -112,7 +96,7 @@ class Screen {
 };
 
 TEST(TesmoDemoWindow, KeysSwitchViewsAndEscEnds) {
-  TempDir dir;
+  TempDir dir("tesmo_demo_wnd");
   test::SceneSetup setup;
   setup.dir = dir.str();
   // Listed b first: the window must start on a_view, the first by name.
