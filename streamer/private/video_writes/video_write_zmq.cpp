@@ -33,13 +33,7 @@ bool VideoWriteZmq::PublishImpl(const cv::Mat& frame, int64_t ts) {
   // The message is built in place: one copy of the pixels, handed to ZeroMQ without another.
   zmq::message_t msg(sizeof(TensorMsgHeader) + frame_size);
   TensorMsgHeader header{};
-  header.shape[0] = 1;
-  header.shape[1] = frame.rows;
-  header.shape[2] = frame.cols;
-  header.shape[3] = frame.channels();
-  header.dtype = frame.depth();
-  header.timestamp = ts;
-  header.index = frameInd;
+  FillFrameHeader(frame, ts, frameInd, &header);
   auto* data = static_cast<uint8_t*>(msg.data());
   std::memcpy(data, &header, sizeof(header));
   if (frame_size > 0) CopyPackedRows(frame, data + sizeof(header));

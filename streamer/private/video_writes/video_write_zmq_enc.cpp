@@ -73,13 +73,7 @@ void VideoWriteZmqEnc::thread_func() {
 
 void VideoWriteZmqEnc::Send(const cv::Mat& frame, int64_t ts, int64_t index) {
   TensorEncodedMsgHeader header{};
-  header.shape[0] = 1;
-  header.shape[1] = frame.rows;
-  header.shape[2] = frame.cols;
-  header.shape[3] = frame.channels();
-  header.dtype = frame.depth();
-  header.timestamp = ts;
-  header.index = index;
+  FillFrameHeader(frame, ts, index, &header);
   header.codec = encoder_->encoder_format();
 
   zmq::message_t payload;
