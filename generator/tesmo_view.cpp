@@ -338,6 +338,16 @@ void TesmoViewGenerator::blendMasks(const std::vector<cv::Mat>& backMasks,
   }
 }
 
+void TesmoViewGenerator::prepareWeights(cv::Mat& dstMask, std::vector<cv::Mat>* warpMaps,
+                                        std::vector<cv::Mat>* masks,
+                                        std::vector<std::vector<cv::Mat>>* weightPyrs,
+                                        std::vector<cv::Mat>* weightSums) {
+  computeMaps(*warpMaps, *masks);
+  stitchMasks(*masks, dstMask);
+  preparePyramids(*masks, weightPyrs, weightSums);
+  computeCamerasROI(*warpMaps, *masks);
+}
+
 void TesmoViewGenerator::preparePyramids(const std::vector<cv::Mat>& masks,
                                          std::vector<std::vector<cv::Mat>>* weightPyrs,
                                          std::vector<cv::Mat>* dstWeightPyr) const {

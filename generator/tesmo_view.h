@@ -121,6 +121,13 @@ class TesmoViewGenerator {
   void computeCamerasROI(const std::vector<cv::Mat>& warpMaps, const std::vector<cv::Mat>& masks);
 
  protected:
+  // The host-side start of every generator's prepare: per camera the warp map and the seam mask or
+  // soft weight (dstMask = union of the visibility masks), the weight pyramids and their per-level
+  // sums; sets camerasROI.
+  void prepareWeights(cv::Mat& dstMask, std::vector<cv::Mat>* warpMaps,
+                      std::vector<cv::Mat>* masks,
+                      std::vector<std::vector<cv::Mat>>* weightPyrs,
+                      std::vector<cv::Mat>* weightSums);
   // Records a caught failure: not ok, text printed and kept for the error image. Exceptions that
   // are not std::exception propagate; an empty pointer throws std::bad_exception.
   void handleException(const std::exception_ptr& eptr);

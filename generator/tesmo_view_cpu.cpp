@@ -386,13 +386,9 @@ TesmoViewGeneratorCpu::~TesmoViewGeneratorCpu() = default;
 void TesmoViewGeneratorCpu::prepare(cv::Mat& dstMask) {
   bIsOk = false;
   try {
-    std::vector<cv::Mat> warpMaps, masks;
-    computeMaps(warpMaps, masks);
-    stitchMasks(masks, dstMask);
+    std::vector<cv::Mat> warpMaps, masks, weightSums;
     std::vector<std::vector<cv::Mat>> weightPyrs;
-    std::vector<cv::Mat> weightSums;
-    preparePyramids(masks, &weightPyrs, &weightSums);
-    computeCamerasROI(warpMaps, masks);
+    prepareWeights(dstMask, &warpMaps, &masks, &weightPyrs, &weightSums);
 
     const size_t numCams = cameras.size();
     const int numLevels = params.numBandsBlend + 1;
