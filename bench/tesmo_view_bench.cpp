@@ -20,57 +20,21 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+#include "bench/view_bench_util.h"
 #include "generator/tesmo_view_cpu.h"
 
 namespace {
 
 using tesmo::Camera;
-using tesmo::Pose3f;
-
-// World to camera pose of a camera at `position` looking along heading `yaw`, tilted down.
-Pose3f LookingPose(const cv::Vec3f& position, float yaw, float tilt) {
-  const cv::Vec3f heading(std::cos(yaw), std::sin(yaw), 0.f);
-  const cv::Vec3f z = std::cos(tilt) * heading + std::sin(tilt) * cv::Vec3f(0.f, 0.f, -1.f);
-  const cv::Vec3f x = heading.cross(cv::Vec3f(0.f, 0.f, 1.f));
-  const cv::Vec3f y = z.cross(x);
-  const cv::Matx33f R(x[0], x[1], x[2], y[0], y[1], y[2], z[0], z[1], z[2]);
-  return Pose3f(R, -(R * position));
-}
-
-std::vector<Camera> Rig(int rig) {
-  const cv::Size frame(1280, 720);
-  const cv::Mat K = (cv::Mat_<double>(3, 3) << 410, 0, 640, 0, 410, 360, 0, 0, 1);
-  const cv::Mat D = (cv::Mat_<double>(4, 1) << 0.02, -0.005, 0.001, 0.0);
-  const float pi = static_cast<float>(CV_PI);
-  if (rig == 1) {
-    const float tilt = 30.f * pi / 180.f;
-    return {
-        Camera("bl", frame, tesmo::Fisheye, K, D,
-               LookingPose({-2.25f, 0.95f, 1.f}, -3 * pi / 4, tilt)),
-        Camera("br", frame, tesmo::Fisheye, K, D,
-               LookingPose({-2.25f, -0.95f, 1.f}, 3 * pi / 4, tilt)),
-        Camera("fl", frame, tesmo::Fisheye, K, D, LookingPose({2.25f, 0.95f, 1.f}, -pi / 4, tilt)),
-        Camera("fr", frame, tesmo::Fisheye, K, D, LookingPose({2.25f, -0.95f, 1.f}, pi / 4, tilt))};
-  }
-  const float tilt = 40.f * pi / 180.f;
-  return {
-      Camera("back", frame, tesmo::Fisheye, K, D, LookingPose({-2.25f, 0.f, 1.f}, pi, tilt)),
-      Camera("front", frame, tesmo::Fisheye, K, D, LookingPose({2.25f, 0.f, 1.f}, 0.f, tilt)),
-      Camera("left", frame, tesmo::Fisheye, K, D, LookingPose({0.f, 0.95f, 1.f}, pi / 2, tilt)),
-      Camera("right", frame, tesmo::Fisheye, K, D, LookingPose({0.f, -0.95f, 1.f}, -pi / 2, tilt))};
-}
-
-cv::FileStorage Params(bool soft) {
-  const std::string yaml =
-      std::string("%YAML:1.0\n---\nmode: top_view\nview_size: [1024, 1024]\n") +
-      "top_view: { roi: [-6, 6, 6, -6] }\n" + (soft ? "blend_border_width: 0.1\n" : "");
-  return cv::FileStorage(yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
-}
+using tesmo::bench::HostFrames;
+using tesmo::bench::Params;
+using tesmo::bench::Rig;
 
 // The CPU generator with its prepared data in reach.
 class Generator : public tesmo::TesmoViewGeneratorCpu {
  public:
-  Generator(int rig, bool soft) : TesmoViewGeneratorCpu(Rig(rig), Params(soft).root()) {}
+  Generator(int rig, bool soft)
+      : TesmoViewGeneratorCpu(Rig(rig), Params(soft, /*bands=*/0).root()) {}
   using TesmoViewGeneratorCpu::blockSpans;
   using TesmoViewGeneratorCpu::camerasROI;
   using TesmoViewGeneratorCpu::kBlockRows;
@@ -101,12 +65,7 @@ const Setup& GetSetup(const benchmark::State& state) {
     s->gen.reset(new Generator(rig, soft));
     cv::Mat mask;
     s->gen->prepare(mask);
-    cv::RNG rng(7);
-    for (const Camera& cam : s->gen->getCameras()) {
-      cv::Mat frame(cam.frameSize, CV_8UC3);
-      rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
-      s->frames.push_back(frame);
-    }
+    s->frames = HostFrames(s->gen->getCameras());
     std::vector<cv::Mat> masks;
     s->gen->computeMaps(s->floatMaps, masks);
     s->gen->stitchMasks(masks, mask);

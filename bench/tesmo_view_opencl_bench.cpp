@@ -8,60 +8,21 @@
 //   BM_PrepareOpenCl  TesmoViewGeneratorOpenCL::prepare
 #include <benchmark/benchmark.h>
 
-#include <cmath>
 #include <opencv2/core/ocl.hpp>
 #include <string>
 #include <vector>
 
+#include "bench/view_bench_util.h"
 #include "generator/tesmo_view_cpu.h"
 #include "generator/tesmo_view_opencl.h"
 
 namespace {
 
 using tesmo::Camera;
-using tesmo::Pose3f;
+using tesmo::bench::HostFrames;
+using tesmo::bench::Params;
 
-// World to camera pose of a camera at `position` looking along heading `yaw`, tilted down.
-Pose3f LookingPose(const cv::Vec3f& position, float yaw, float tilt) {
-  const cv::Vec3f heading(std::cos(yaw), std::sin(yaw), 0.f);
-  const cv::Vec3f z = std::cos(tilt) * heading + std::sin(tilt) * cv::Vec3f(0.f, 0.f, -1.f);
-  const cv::Vec3f x = heading.cross(cv::Vec3f(0.f, 0.f, 1.f));
-  const cv::Vec3f y = z.cross(x);
-  const cv::Matx33f R(x[0], x[1], x[2], y[0], y[1], y[2], z[0], z[1], z[2]);
-  return Pose3f(R, -(R * position));
-}
-
-std::vector<Camera> Rig() {
-  const cv::Size frame(1280, 720);
-  const cv::Mat K = (cv::Mat_<double>(3, 3) << 410, 0, 640, 0, 410, 360, 0, 0, 1);
-  const cv::Mat D = (cv::Mat_<double>(4, 1) << 0.02, -0.005, 0.001, 0.0);
-  const float pi = static_cast<float>(CV_PI);
-  const float tilt = 40.f * pi / 180.f;
-  return {
-      Camera("back", frame, tesmo::Fisheye, K, D, LookingPose({-2.25f, 0.f, 1.f}, pi, tilt)),
-      Camera("front", frame, tesmo::Fisheye, K, D, LookingPose({2.25f, 0.f, 1.f}, 0.f, tilt)),
-      Camera("left", frame, tesmo::Fisheye, K, D, LookingPose({0.f, 0.95f, 1.f}, pi / 2, tilt)),
-      Camera("right", frame, tesmo::Fisheye, K, D, LookingPose({0.f, -0.95f, 1.f}, -pi / 2, tilt))};
-}
-
-cv::FileStorage Params(bool soft, int bands) {
-  const std::string yaml = "%YAML:1.0\n---\nmode: top_view\nview_size: [1024, 1024]\n"
-                           "top_view: { roi: [-6, 6, 6, -6] }\n" +
-                           std::string(soft ? "blend_border_width: 0.1\n" : "") +
-                           "num_bands_blend: " + std::to_string(bands) + "\n";
-  return cv::FileStorage(yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
-}
-
-std::vector<cv::Mat> HostFrames(const std::vector<Camera>& cams) {
-  std::vector<cv::Mat> frames;
-  cv::RNG rng(7);
-  for (const Camera& cam : cams) {
-    cv::Mat f(cam.frameSize, CV_8UC3);
-    rng.fill(f, cv::RNG::UNIFORM, 0, 256);
-    frames.push_back(f);
-  }
-  return frames;
-}
+std::vector<Camera> Rig() { return tesmo::bench::Rig(0); }
 
 bool RequireOpenCl(benchmark::State& state) {
   cv::ocl::setUseOpenCL(true);
