@@ -264,6 +264,18 @@ bool HTTPCtrl::parseReq(const httplib::Request& req, httplib::Response& res,
   return false;
 }
 
+bool HTTPCtrl::parseNamedReq(const httplib::Request& req, httplib::Response& res,
+                             cv::FileStorage& fs, std::string* name) {
+  if (!parseReq(req, res, fs)) return false;
+  const cv::FileNode nameNode = fs["name"];
+  if (!nameNode.isString()) {
+    badRequest(res, "\"name\" didn't specify");
+    return false;
+  }
+  *name = nameNode.string();
+  return true;
+}
+
 void HTTPCtrl::badRequest(httplib::Response& res, const std::string& message) {
   LOG(WARNING) << message;
   res.status = 400;
@@ -364,13 +376,8 @@ void HTTPCtrl::setViewCameras(const std::vector<Camera>& cameras) {
 
 void HTTPCtrl::configure(const httplib::Request& req, httplib::Response& res) {
   cv::FileStorage fs;
-  if (!parseReq(req, res, fs)) return;
-  const cv::FileNode nameNode = fs["name"];
-  if (!nameNode.isString()) {
-    badRequest(res, "\"name\" didn't specify");
-    return;
-  }
-  const std::string name = nameNode.string();
+  std::string name;
+  if (!parseNamedReq(req, res, fs, &name)) return;
   const auto& views = app->tesmoStreams;
   const auto it = std::find_if(views.begin(), views.end(), [&](const auto& stream) {
     return stream->getName() == name;
@@ -415,13 +422,8 @@ void HTTPCtrl::configure(const httplib::Request& req, httplib::Response& res) {
 
 void HTTPCtrl::addCameraRotation(const httplib::Request& req, httplib::Response& res) {
   cv::FileStorage fs;
-  if (!parseReq(req, res, fs)) return;
-  const cv::FileNode nameNode = fs["name"];
-  if (!nameNode.isString()) {
-    badRequest(res, "\"name\" didn't specify");
-    return;
-  }
-  const std::string name = nameNode.string();
+  std::string name;
+  if (!parseNamedReq(req, res, fs, &name)) return;
   const auto radians = [&fs](const char* key) {
     const cv::FileNode node = fs[key];
     const float degrees = isNumber(node) ? static_cast<float>(node) : 0.f;

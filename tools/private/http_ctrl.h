@@ -52,6 +52,9 @@ class HTTPCtrl {
   static bool parseReq(const httplib::Request& req, httplib::Response& res, cv::FileStorage& fs);
   // 400 with `message` as a "text/plain" body; the message is also logged as a warning.
   static void badRequest(httplib::Response& res, const std::string& message);
+  // parseReq, then the request's "name" string into `name`; false after answering 400.
+  static bool parseNamedReq(const httplib::Request& req, httplib::Response& res,
+                            cv::FileStorage& fs, std::string* name);
 
  protected:
   void serveMjpeg(const std::shared_ptr<TesmoStream>& stream, httplib::Response& res);
