@@ -84,16 +84,21 @@ inline std::vector<uint8_t> RawMessage(const cv::Mat& img, int64_t ts) {
                     img.total() * img.elemSize());
 }
 
-inline std::vector<uint8_t> EncodedHeader(const cv::Mat& img, int64_t ts, int codec,
-                                          uint32_t data_size) {
+inline std::vector<uint8_t> EncodedHeader(int rows, int cols, int channels, int dtype,
+                                          int64_t ts, int codec, uint32_t data_size) {
   TensorEncodedMsgHeader h{};
-  const TensorMsgHeader base = Header(img.rows, img.cols, img.channels(), img.depth(), ts);
+  const TensorMsgHeader base = Header(rows, cols, channels, dtype, ts);
   std::memcpy(&h, &base, sizeof(base));
   h.codec = codec;
   h.data_size = data_size;
   std::vector<uint8_t> bytes(sizeof(h));
   std::memcpy(bytes.data(), &h, sizeof(h));
   return bytes;
+}
+
+inline std::vector<uint8_t> EncodedHeader(const cv::Mat& img, int64_t ts, int codec,
+                                          uint32_t data_size) {
+  return EncodedHeader(img.rows, img.cols, img.channels(), img.depth(), ts, codec, data_size);
 }
 
 // Sends the parts as one message.

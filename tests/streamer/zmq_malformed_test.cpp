@@ -36,18 +36,9 @@ std::vector<uint8_t> Bytes(const TensorMsgHeader& h, size_t payload) {
   return RawMessage(h, pixels.data(), payload);
 }
 
+// An 8-bit frame's encoded header with timestamp 1.
 std::vector<uint8_t> EncHeader(int rows, int cols, int channels, int codec, uint32_t data_size) {
-  TensorEncodedMsgHeader h{};
-  h.shape[0] = 1;
-  h.shape[1] = rows;
-  h.shape[2] = cols;
-  h.shape[3] = channels;
-  h.codec = codec;
-  h.data_size = data_size;
-  h.timestamp = 1;
-  std::vector<uint8_t> bytes(sizeof(h));
-  std::memcpy(bytes.data(), &h, sizeof(h));
-  return bytes;
+  return EncodedHeader(rows, cols, channels, CV_8U, /*ts=*/1, codec, data_size);
 }
 
 struct Case {
