@@ -120,11 +120,16 @@ void warmUp(LiveStreams& live) {
   }
 }
 
-void reportAllocations(benchmark::State& state, int64_t ownBefore, int64_t allBefore,
-                       int64_t timeouts) {
+// The allocation counts at construction: this thread's and all threads'.
+struct AllocationMark {
+  int64_t own = tAllocations;
+  int64_t all = gAllocations.load();
+};
+
+void reportAllocations(benchmark::State& state, const AllocationMark& before, int64_t timeouts) {
   const double sets = static_cast<double>(state.iterations());
-  state.counters["allocs_per_set_consumer"] = (tAllocations - ownBefore) / sets;
-  state.counters["allocs_per_set_all_threads"] = (gAllocations.load() - allBefore) / sets;
+  state.counters["allocs_per_set_consumer"] = (tAllocations - before.own) / sets;
+  state.counters["allocs_per_set_all_threads"] = (gAllocations.load() - before.all) / sets;
   state.counters["no_signal_sets"] = static_cast<double>(timeouts);
 }
 
@@ -137,8 +142,7 @@ void BM_LoanReturnFourCameras(benchmark::State& state) {
   live.start();
   warmUp(live);
 
-  const int64_t ownBefore = tAllocations;
-  const int64_t allBefore = gAllocations.load();
+  const AllocationMark before{};
   int64_t timeouts = 0;
   for (auto _ : state) {
     bool bTimeout = false;
@@ -147,7 +151,7 @@ void BM_LoanReturnFourCameras(benchmark::State& state) {
     timeouts += bTimeout;
     live.returnBuffer(std::move(set));
   }
-  reportAllocations(state, ownBefore, allBefore, timeouts);
+  reportAllocations(state, before, timeouts);
   live.stop();
 }
 BENCHMARK(BM_LoanReturnFourCameras)
@@ -167,8 +171,7 @@ void BM_LoanReturnFourCamerasReady(benchmark::State& state) {
   live.start();
   warmUp(live);
 
-  const int64_t ownBefore = tAllocations;
-  const int64_t allBefore = gAllocations.load();
+  const AllocationMark before{};
   int64_t timeouts = 0;
   for (auto _ : state) {
     for (int i = 0; i < kCameras; ++i) {
@@ -185,7 +188,7 @@ void BM_LoanReturnFourCamerasReady(benchmark::State& state) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     timeouts += bTimeout;
   }
-  reportAllocations(state, ownBefore, allBefore, timeouts);
+  reportAllocations(state, before, timeouts);
   live.stop();
 }
 BENCHMARK(BM_LoanReturnFourCamerasReady)
