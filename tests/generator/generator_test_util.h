@@ -10,29 +10,15 @@
 
 #include "generator/camera.h"
 #include "generator/tesmo_view.h"
+#include "tests/temp_dir.h"
 
 namespace tesmo {
 namespace testing_util {
 
-// A fresh directory under the system's temporary directory, removed with the object.
-class GenTempDir {
+// A temporary directory for generator tests.
+class GenTempDir : public TempDir {
  public:
-  GenTempDir()
-      : path_(boost::filesystem::temp_directory_path() /
-              boost::filesystem::unique_path("tesmo-gen-%%%%-%%%%-%%%%")) {
-    boost::filesystem::create_directories(path_);
-  }
-  ~GenTempDir() {
-    boost::system::error_code ec;
-    boost::filesystem::remove_all(path_, ec);
-  }
-  GenTempDir(const GenTempDir&) = delete;
-  GenTempDir& operator=(const GenTempDir&) = delete;
-
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  boost::filesystem::path path_;
+  GenTempDir() : TempDir("tesmo-gen") {}
 };
 
 // World to camera pose of a camera at `position` (world z up) whose optical axis points along the

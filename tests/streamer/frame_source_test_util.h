@@ -7,29 +7,10 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "tests/temp_dir.h"
+
 namespace tesmo {
 namespace testing_util {
-
-// A fresh directory under the system's temporary directory, removed with the object.
-class TempDir {
- public:
-  TempDir()
-      : path_(boost::filesystem::temp_directory_path() /
-              boost::filesystem::unique_path("tesmo-src-%%%%-%%%%-%%%%")) {
-    boost::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    boost::system::error_code ec;
-    boost::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  boost::filesystem::path path_;
-};
 
 // The grey level that frame `i` of WriteIndexedVideo is filled with.
 inline int FrameLevel(int i) { return 20 + 25 * i; }

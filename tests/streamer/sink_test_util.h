@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 
 #include "streamer/video_write.h"
+#include "tests/temp_dir.h"
 
 namespace tesmo {
 namespace test {
@@ -51,23 +52,7 @@ class YamlNode {
   cv::FileStorage fs_;
 };
 
-// A fresh directory under the system's temporary directory, removed with its content.
-class TempDir {
- public:
-  TempDir() {
-    path_ = boost::filesystem::temp_directory_path() /
-            boost::filesystem::unique_path("tesmo-sinks-%%%%-%%%%-%%%%");
-    boost::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    boost::system::error_code ec;
-    boost::filesystem::remove_all(path_, ec);
-  }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  boost::filesystem::path path_;
-};
+using testing_util::TempDir;
 
 // Collects the glog messages written while it exists.
 class LogCapture : public google::LogSink {

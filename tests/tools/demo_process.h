@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include <boost/filesystem.hpp>
+#include "tests/temp_dir.h"
 
 namespace tesmo {
 namespace test {
@@ -41,28 +41,7 @@ inline bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds
   return true;
 }
 
-// A fresh directory under the system's temporary directory, named `prefix` plus a random
-// suffix, removed with the object.
-class TempDir {
- public:
-  explicit TempDir(const std::string& prefix = "tesmo_demo_test") {
-    path_ = boost::filesystem::temp_directory_path() /
-            boost::filesystem::unique_path(prefix + "-%%%%-%%%%-%%%%");
-    boost::filesystem::create_directories(path_);
-  }
-  ~TempDir() {
-    boost::system::error_code ec;
-    boost::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  std::string str() const { return path_.string(); }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  boost::filesystem::path path_;
-};
+using testing_util::TempDir;
 
 // A child process whose standard output and error go to files. The destructor kills a child that
 // is still running and reaps it.
