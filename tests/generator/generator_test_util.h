@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -125,6 +126,27 @@ inline std::vector<cv::Mat> CameraWeights(TesmoViewGenerator& gen,
     weights.push_back(w);
   }
   return weights;
+}
+
+// Sets a working size of 1001 x 704 with 3 blending bands, which four halvings cannot reach, and
+// expects prepare to fail: not ok, the failed check's text kept and printed. `gen` is a test class
+// that exposes bIsOk and errorMessage. Returns the parameters set.
+template <class Generator>
+TesmoViewGenerator::GenerationParams ExpectPrepareFailsOnOddPyramid(Generator& gen) {
+  TesmoViewGenerator::GenerationParams bad = gen.getParams();
+  bad.numBandsBlend = 3;
+  bad.viewSizeCashed = cv::Size(1001, 704);
+  gen.setParams(bad);
+  cv::Mat covered;
+  ::testing::internal::CaptureStdout();
+  gen.prepare(covered);
+  const std::string printed = ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(gen.bIsOk);
+  EXPECT_NE(gen.errorMessage.find("weightPyr1c[bi].cols / 2 != 0 && weightPyr1c[bi].cols % 2 == 0"),
+            std::string::npos)
+      << gen.errorMessage;
+  EXPECT_EQ(printed, "Caught exception: \n" + gen.errorMessage + "\n");
+  return bad;
 }
 
 // PSNR (dB) of the CV_8UC3 images a and b over the non-zero pixels of `mask`.
