@@ -121,6 +121,16 @@ void loadPublishedView(const TempDir& dir, const std::string& config, const cv::
       .setTo(0);
 }
 
+// Lays out `dir` as `make demo` runs the sample: the source tree's samples/ linked in and an
+// empty out/. Returns the source tree's root (from the environment when ctest runs the test).
+std::string linkSamples(const TempDir& dir) {
+  const char* env = std::getenv("TESMO_SOURCE_DIR");
+  const std::string src = env != nullptr ? env : TESMO_SOURCE_PATH;
+  fs::create_symlink(fs::path(src) / "samples", dir / "samples");
+  fs::create_directories(dir / "out");
+  return src;
+}
+
 cv::FileNode viewNode(const cv::FileStorage& fs, const std::string& name) {
   for (const auto& node : fs["tesmo_gen"]) {
     if (node["name"].string() == name) return node;
@@ -205,11 +215,8 @@ TEST(TesmoDemo, PngOutputMatchesComposedView) {
 // samples/ and an empty out/): its top view must match the ground-truth rendering and both views
 // the composition done here, outside the information overlay in the top-left corner.
 TEST(TesmoDemo, SampleSceneViewsMatchComposition) {
-  const char* env = std::getenv("TESMO_SOURCE_DIR");
-  const std::string src = env != nullptr ? env : TESMO_SOURCE_PATH;
   TempDir dir;
-  fs::create_symlink(fs::path(src) / "samples", dir / "samples");
-  fs::create_directories(dir / "out");
+  linkSamples(dir);
   const std::string config = dir / "samples/synthetic/config.yml";
   auto demo = startDemo(dir, {"--config=samples/synthetic/config.yml"});
   runUntilFrames(*demo, dir / "out/virtual_camera", 3);
@@ -243,11 +250,8 @@ TEST(TesmoDemo, SampleSceneViewsMatchComposition) {
 // The bundled sample with platform "opencl": the views composed through OpenCL (on the device
 // that OPENCV_OPENCL_DEVICE selects, the host's if there is none) match the CPU composition.
 TEST(TesmoDemo, SampleSceneOnOpenClMatchesCpuComposition) {
-  const char* env = std::getenv("TESMO_SOURCE_DIR");
-  const std::string src = env != nullptr ? env : TESMO_SOURCE_PATH;
   TempDir dir;
-  fs::create_symlink(fs::path(src) / "samples", dir / "samples");
-  fs::create_directories(dir / "out");
+  const std::string src = linkSamples(dir);
   std::ifstream in(src + "/samples/synthetic/config.yml");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const auto at = text.find("platform: cpu");
