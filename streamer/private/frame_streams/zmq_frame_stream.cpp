@@ -131,23 +131,25 @@ bool ZmqFrameStream::TakeMessage(zmq::message_t& msg, cv::Mat* frame, int64_t* t
   return !frame->empty();
 }
 
-void ZmqFrameStream::Mute() {
+namespace {
+
+// Sets the subscription `option` (subscribe or unsubscribe) for every message on `sock`; a
+// failure is printed, not thrown.
+template <class Option>
+void SetSubscription(zmq::socket_t& sock, Option option) {
   try {
-    sock_->set(zmq::sockopt::unsubscribe, "");
+    sock.set(option, "");
   } catch (const zmq::error_t&) {
     std::cout << "Zmq exception: socket options setting is not successfully completed"
               << std::endl;
   }
 }
 
-void ZmqFrameStream::Unmute() {
-  try {
-    sock_->set(zmq::sockopt::subscribe, "");
-  } catch (const zmq::error_t&) {
-    std::cout << "Zmq exception: socket options setting is not successfully completed"
-              << std::endl;
-  }
-}
+}  // namespace
+
+void ZmqFrameStream::Mute() { SetSubscription(*sock_, zmq::sockopt::unsubscribe); }
+
+void ZmqFrameStream::Unmute() { SetSubscription(*sock_, zmq::sockopt::subscribe); }
 
 void ZmqFrameStream::Stop() {
   if (sock_) sock_->close();
