@@ -66,6 +66,17 @@ std::vector<zmq::message_t> PublishUntilReceived(VideoWrite& sink, Subscriber& s
   return {};
 }
 
+// Publishes `frame` with timestamp `ts` through `sink` until `source` delivers a frame, at most
+// 100 times; false when none came.
+bool PublishUntilNext(VideoWrite& sink, FrameStream& source, const cv::Mat& frame, int64_t ts,
+                      bool bAllowScale, cv::Mat* got, int64_t* gotTs) {
+  for (int i = 0; i < 100; ++i) {
+    sink.Publish(frame, ts);
+    if (source.Next(got, gotTs, bAllowScale)) return true;
+  }
+  return false;
+}
+
 TensorMsgHeader ReadHeader(const zmq::message_t& msg) {
   TensorMsgHeader h;
   std::memcpy(&h, msg.data(), sizeof(h));
@@ -185,12 +196,7 @@ TEST(ZmqTransport, RawSinkToRawSource) {
   const cv::Mat frame = PatternImage(480, 640, 4);
   cv::Mat got;
   int64_t ts = 0;
-  bool received = false;
-  for (int i = 0; i < 100 && !received; ++i) {
-    sink.Publish(frame, 1234);
-    received = source.Next(&got, &ts, /*bAllowScale=*/false);
-  }
-  ASSERT_TRUE(received);
+  ASSERT_TRUE(PublishUntilNext(sink, source, frame, 1234, /*bAllowScale=*/false, &got, &ts));
   EXPECT_EQ(ts, 1234);
   EXPECT_EQ(cv::norm(got, frame, cv::NORM_INF), 0.0);
 
@@ -309,12 +315,7 @@ TEST(ZmqTransport, EncodedSinkToEncodedSource) {
   const cv::Mat frame = SmoothImage(240, 320, 7);
   cv::Mat got;
   int64_t ts = 0;
-  bool received = false;
-  for (int i = 0; i < 100 && !received; ++i) {
-    sink.Publish(frame, 777);
-    received = source.Next(&got, &ts, /*bAllowScale=*/true);
-  }
-  ASSERT_TRUE(received);
+  ASSERT_TRUE(PublishUntilNext(sink, source, frame, 777, /*bAllowScale=*/true, &got, &ts));
   EXPECT_EQ(ts, 777);
   EXPECT_GT(cv::PSNR(got, frame), 30.0);
 }
