@@ -72,6 +72,14 @@ inline cv::Mat RandomFrame(cv::Size size, uint64_t seed) {
   return frame;
 }
 
+// The view of a configuration's "tesmo_gen" list whose "name" is `name`; an empty node if none.
+inline cv::FileNode ViewNode(const cv::FileStorage& config, const std::string& name) {
+  for (const cv::FileNode& v : config["tesmo_gen"]) {
+    if (v["name"].string() == name) return v;
+  }
+  return cv::FileNode();
+}
+
 // Frames of deterministic random texture, one per camera in its frame size; camera i gets the
 // seed `seed + i`.
 inline std::vector<cv::Mat> RandomFrames(const std::vector<Camera>& cams, uint64_t seed) {

@@ -106,12 +106,7 @@ struct SampleScene {
     return !cameras.empty() && frames.size() == cameras.size() && !groundTruth.empty() &&
            std::none_of(frames.begin(), frames.end(), [](const cv::Mat& f) { return f.empty(); });
   }
-  cv::FileNode view(const std::string& name) const {
-    for (const cv::FileNode& v : config["tesmo_gen"]) {
-      if (v["name"].string() == name) return v;
-    }
-    return cv::FileNode();
-  }
+  cv::FileNode view(const std::string& name) const { return testing_util::ViewNode(config, name); }
 
   cv::FileStorage config;
   std::vector<Camera> cameras;

@@ -32,9 +32,7 @@ struct Sample {
     readCameras(config, /*ReadExtrinsics=*/true, cameras);
     streams = std::make_unique<FrameStreams>(config);
     streams->readFrames(&frames, /*bAllowScale=*/true);
-    for (const cv::FileNode& v : config["tesmo_gen"]) {
-      if (v["name"].string() == "top_view") topView = v;
-    }
+    topView = testing_util::ViewNode(config, "top_view");
   }
 
   cv::FileStorage config;

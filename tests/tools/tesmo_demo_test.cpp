@@ -29,6 +29,7 @@ using test::Process;
 using test::SceneSetup;
 using test::TempDir;
 using testing_util::MaskedPsnr;
+using testing_util::ViewNode;
 using test::ViewSpec;
 namespace fs = boost::filesystem;
 
@@ -131,13 +132,6 @@ std::string linkSamples(const TempDir& dir) {
   return src;
 }
 
-cv::FileNode viewNode(const cv::FileStorage& fs, const std::string& name) {
-  for (const auto& node : fs["tesmo_gen"]) {
-    if (node["name"].string() == name) return node;
-  }
-  return cv::FileNode();
-}
-
 TEST(TesmoDemo, HelpAndDeviceListExitWithoutReadingConfig) {
   TempDir dir;
   auto demo = startDemo(dir, {"--help", "--config=/nonexistent/config.yml"});
@@ -199,7 +193,7 @@ TEST(TesmoDemo, PngOutputMatchesComposedView) {
   cv::FileStorage fs(config, cv::FileStorage::READ);
   for (const std::string name : {"a", "b"}) {
     const cv::Mat published = cv::imread(pngsOf(dir / name).back());
-    const cv::Mat expected = composeView(config, viewNode(fs, name + "_view"));
+    const cv::Mat expected = composeView(config, ViewNode(fs, name + "_view"));
     ASSERT_EQ(published.size(), cv::Size(300, 300));
     ASSERT_EQ(published.size(), expected.size());
     EXPECT_GE(cv::PSNR(published, expected), 50.0) << name;
