@@ -206,13 +206,19 @@ bool autoCalib(const cv::Mat& img1, const cv::Mat& img2, const Camera& camera1,
   cv::findContours(intersectedMask, contours, cv::RETR_TREE, cv::CHAIN_APPROX_SIMPLE);
   std::vector<std::vector<cv::Point2f>> contoursF;
   convert(contours, contoursF);
+  // The outlines lie on the view's plane, kViewPlaneDist ahead, like the masks they came from.
+  // reproj puts a normalized point at depth 1; scaling the poses' translations by the plane's
+  // distance gives the same directions as the plane's points (at depth 1 a camera's offset from
+  // the view would move the outline far from the region the masks found).
+  const Pose3f planeP1(P1.R, P1.T * (1.f / kViewPlaneDist));
+  const Pose3f planeP2(P2.R, P2.T * (1.f / kViewPlaneDist));
   std::vector<std::vector<cv::Point2f>> contours1F, contours2F;
   for (const auto& contour : contoursF) {
     const std::vector<cv::Point2f> normalized = normalize(contour, viewK);
     contours1F.emplace_back();
-    reproj(camera1, P1, normalized, contours1F.back());
+    reproj(camera1, planeP1, normalized, contours1F.back());
     contours2F.emplace_back();
-    reproj(camera2, P2, normalized, contours2F.back());
+    reproj(camera2, planeP2, normalized, contours2F.back());
   }
   std::vector<std::vector<cv::Point>> contours1, contours2;
   convert(contours1F, contours1);
