@@ -112,11 +112,18 @@ Camera FisheyeCamera(const std::string& name, const Pose3f& pose) {
   return Camera(name, cv::Size(1280, 960), Fisheye, K, D, pose);
 }
 
-// Smooth random texture on the plane z = kGroundZ of the world, in front of the cameras (which
-// look along +z from near the origin), spanning [-kHalf, kHalf] in x and y.
+// The scene in front of the cameras (which look along +z from near the origin): a textured
+// ground plane through (0, 0, kGroundZ), turned by kGroundTilt about x so that its depth changes
+// strongly from the top to the bottom of the frames, and a textured wall at z = kWallZ standing
+// on the right (x > kWallX). The wall matters: the views of a single plane fit two relative
+// poses equally well, and RANSAC would pick either. The texture spans [-kHalf, kHalf] along the
+// axes of each surface.
 constexpr float kGroundZ = 12.f;
-constexpr float kHalf = 20.f;
-constexpr int kTextureSize = 4000;
+constexpr float kGroundTilt = 0.8f;
+constexpr float kWallZ = 9.f;
+constexpr float kWallX = 0.5f;
+constexpr float kHalf = 30.f;
+constexpr int kTextureSize = 5000;
 
 cv::Mat GroundTexture() {
   // Overlapping random shapes of random grey levels on a smooth random background: corners and
@@ -148,8 +155,8 @@ cv::Mat GroundTexture() {
   return texture;
 }
 
-// The BGR frame `camera` takes of the ground: each pixel's ray through the model's undistortion
-// meets the plane, where the texture is sampled.
+// The BGR frame `camera` takes of the scene: each pixel's ray through the model's undistortion
+// meets the nearest surface, where the texture is sampled.
 cv::Mat RenderGround(const Camera& camera, const cv::Mat& texture) {
   std::vector<cv::Point2f> pixels;
   for (int y = 0; y < camera.frameSize.height; ++y) {
@@ -164,14 +171,25 @@ cv::Mat RenderGround(const Camera& camera, const cv::Mat& texture) {
   const cv::Matx33f Rt = camera.poseW2C.R.t();
   const cv::Vec3f centre = camera.getCenter();
   const float pxPerUnit = kTextureSize / (2 * kHalf);
+  // Plane n.X = dist through (0, 0, kGroundZ); u and v its axes, v's origin at that point.
+  const cv::Vec3f n(0.f, std::sin(kGroundTilt), std::cos(kGroundTilt));
+  const float dist = kGroundZ * n[2];
+  const cv::Vec3f u(1.f, 0.f, 0.f), v(0.f, n[2], -n[1]);
+  const float v0 = cv::Vec3f(0.f, 0.f, kGroundZ).dot(v);
   cv::Mat map(camera.frameSize, CV_32FC2);
   for (size_t i = 0; i < rays.size(); ++i) {
     const cv::Vec3f d = Rt * cv::Vec3f(rays[i].x, rays[i].y, 1.f);
-    const float s = (kGroundZ - centre[2]) / d[2];
+    const float s = (dist - n.dot(centre)) / n.dot(d);
+    const float sWall = (kWallZ - centre[2]) / d[2];
+    const cv::Vec3f W = centre + sWall * d;
     cv::Vec2f t(-1e6f, -1e6f);
-    if (s > 0.f) {
+    if (sWall > 0.f && W[0] > kWallX && (s <= 0.f || sWall < s)) {
+      // The wall shows the texture's other half, so it does not repeat the ground.
+      t = cv::Vec2f((-W[0] + kHalf) * pxPerUnit - 0.5f, (-W[1] + kHalf) * pxPerUnit - 0.5f);
+    } else if (s > 0.f) {
       const cv::Vec3f X = centre + s * d;
-      t = cv::Vec2f((X[0] + kHalf) * pxPerUnit - 0.5f, (X[1] + kHalf) * pxPerUnit - 0.5f);
+      t = cv::Vec2f((X.dot(u) + kHalf) * pxPerUnit - 0.5f,
+                    (X.dot(v) - v0 + kHalf) * pxPerUnit - 0.5f);
     }
     map.at<cv::Vec2f>(static_cast<int>(i) / camera.frameSize.width,
                       static_cast<int>(i) % camera.frameSize.width) = t;
@@ -364,14 +382,17 @@ class AutoCalibTest : public ::testing::Test {
     const cv::Mat img2 = RenderGround(camera2, texture);
 
     Pose3f newP2(cv::Matx33f::eye(), cv::Vec3f(1.f, 2.f, 3.f));
+    // FLANN's randomised trees draw from std::rand: the same matches whatever ran before.
+    std::srand(1);
     CoutCapture out;
     ASSERT_TRUE(autoCalib(img1, img2, camera1, camera2, camera1.poseW2C, camera2.poseW2C, newP2));
-    // The cameras turn by about 19 degrees relative to each other. The fixed settings (a
-    // 4-pixel RANSAC threshold, no refinement over the inliers, a planar scene) leave about a
-    // degree of error; reading a fisheye frame through the pinhole model costs about 15.
+    // The cameras turn by about 19 degrees relative to each other. With the fixed settings (a
+    // 4-pixel RANSAC threshold, no refinement over the inliers) the error stays below 2 degrees
+    // over FLANN's random seeds; reading a fisheye frame through the pinhole model costs about
+    // 15, and a ground without the wall lets RANSAC pick the plane's second pose (about 8).
     const cv::Matx33f truth = R2 * R1.t();
     EXPECT_GT(RotationErrorDeg(truth, cv::Matx33f::eye()), 15.0);
-    EXPECT_LT(RotationErrorDeg(newP2.R, truth), 2.0);
+    EXPECT_LT(RotationErrorDeg(newP2.R, truth), 3.0);
     EXPECT_EQ(newP2.T, cv::Vec3f(1.f, 2.f, 3.f));
 
     // Three diagnostic lines; the middle one is the 4K view's centre, straight ahead.
