@@ -18,7 +18,8 @@ namespace tesmo {
 //   if (grid.detectGrid(gray, corners)) { ... }
 class GridDetector {
  public:
-  enum FeatureDetectorType { CHESSBOARD_ONLY = 0, SIMPLE_BLOB = 1 };
+  // Fixed underlying type: a value outside the list is well defined and refused.
+  enum FeatureDetectorType : int { CHESSBOARD_ONLY = 0, SIMPLE_BLOB = 1 };
 
   // pattern_width points per pattern row, pattern_height rows. config is an OpenCV FileStorage
   // document whose "simple_blob_detector_params" map holds cv::SimpleBlobDetector::Params keys;
