@@ -83,7 +83,7 @@ Board Chessboard(cv::Size inner, float pxPerUnit) {
   return b;
 }
 
-// Black discs on white at the given board points, with `margin` units of white around them.
+// Black discs of `radius` on white at the given board points, with three radii of white around.
 Board Discs(const std::vector<cv::Point3f>& centres, float radius, float pxPerUnit) {
   float minX = 1e9f, minY = 1e9f, maxX = -1e9f, maxY = -1e9f;
   for (const auto& p : centres) {
@@ -253,8 +253,11 @@ TEST(GridDetector, FindsCircleGridsInPatternOrder) {
       ASSERT_TRUE(grid.detectGrid(RenderBoard(camera, pose, board), centres));
       const std::vector<cv::Point2f> expected = Project(camera, pose, object);
       ASSERT_EQ(centres.size(), expected.size());
+      // A symmetric 7 x 5 grid looks the same turned half a turn; the asymmetric one does not.
       double err = 0;
-      for (size_t i = 0; i < centres.size(); ++i) err = std::max(err, cv::norm(centres[i] - expected[i]));
+      for (size_t i = 0; i < centres.size(); ++i) {
+        err = std::max(err, cv::norm(centres[i] - expected[i]));
+      }
       if (c.symmetric) err = MaxPointError(centres, expected);
       EXPECT_LT(err, 0.5);
     }
@@ -262,7 +265,8 @@ TEST(GridDetector, FindsCircleGridsInPatternOrder) {
 }
 
 // Blobs that OpenCV's default filters reject: a thin bar (low inertia ratio) and a square with a
-// corner bitten off (low convexity). Without a configuration the inertia and convexity filters are off.
+// corner bitten off (low convexity). Without a configuration the inertia and convexity filters
+// are off.
 TEST(GridDetector, BlobDetectorDefaultsAndConfiguration) {
   cv::Mat img(200, 300, CV_8U, cv::Scalar(255));
   cv::circle(img, cv::Point(50, 50), 12, cv::Scalar(0), cv::FILLED);

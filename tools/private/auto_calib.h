@@ -3,7 +3,7 @@
 // Estimation of the rotation between two cameras whose fields of view overlap, from one frame of
 // each: the part of the scene both see is found through a common virtual view, each frame is
 // limited to that part, SIFT features are matched between the frames and the relative pose is
-// recovered from the matches. Nothing in the program calls it yet; autoCalib shows windows, so it
+// recovered from the matches. Nothing in the program calls it; autoCalib shows windows, so it
 // belongs on the thread that runs the window loop.
 
 #include <cstddef>
