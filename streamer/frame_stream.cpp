@@ -4,6 +4,7 @@
 
 #include <glog/logging.h>
 
+#include "streamer/private/frame_streams/boson_frame_stream.h"
 #include "streamer/private/frame_streams/img_frame_stream.h"
 #include "streamer/private/frame_streams/ocv_frame_stream.h"
 #include "streamer/private/frame_streams/replay_video_frame_stream.h"
@@ -81,6 +82,34 @@ const SourceType kSourceTypes[] = {
      [](const cv::FileNode& node, double scale) -> std::shared_ptr<FrameStream> {
        CHECK(node["shmem"].isString());
        return std::make_shared<ShmemFrameStream>(scale, node["shmem"].string());
+     }},
+    {"boson",
+     [](const cv::FileNode& node, double scale) -> std::shared_ptr<FrameStream> {
+       auto text = [](const cv::FileNode& option, const char* def) {
+         return option.isString() ? option.string() : std::string(def);
+       };
+       const std::string dev = text(node["dev"], "/dev/video0");
+       const std::string boson_type = text(node["boson_type"], "boson640");
+       const std::string format = text(node["format"], "bgr8");
+       BosonFrameStream::SensorTypes sensor_type;
+       if (boson_type == "boson320") {
+         sensor_type = BosonFrameStream::BOSON_320;
+       } else if (boson_type == "boson640") {
+         sensor_type = BosonFrameStream::BOSON_640;
+       } else {
+         throw std::runtime_error("Boson : sensor_type " + boson_type);
+       }
+       BosonFrameStream::SensorFormats sensor_format;
+       if (format == "raw8") {
+         sensor_format = BosonFrameStream::RAW8;
+       } else if (format == "raw16") {
+         sensor_format = BosonFrameStream::RAW16;
+       } else if (format == "bgr8") {
+         sensor_format = BosonFrameStream::BGR8;
+       } else {
+         throw std::runtime_error("Boson : sensor_format " + format);
+       }
+       return std::make_shared<BosonFrameStream>(scale, dev, sensor_type, sensor_format);
      }},
     {"img",
      [](const cv::FileNode& node, double scale) -> std::shared_ptr<FrameStream> {

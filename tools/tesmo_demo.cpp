@@ -12,6 +12,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -24,6 +25,8 @@
 #include "common/misc.h"
 #include "common/perf.h"
 #include "streamer/util.h"
+#include "tools/private/http_ctrl.h"
+#include "tools/private/mask_viewer.h"
 #include "tools/private/misc.h"
 #include "tools/private/tesmo_tools.h"
 
@@ -129,14 +132,15 @@ int run(int argc, char** argv) {
     }
   }
 
+  std::unique_ptr<tesmo::HTTPCtrl> httpCtrl;
   const cv::FileNode httpNode = tesmoApp->getFS()["http_server"];
   if (httpNode.isMap() && isEnabled(httpNode)) {
-    std::cerr << "tesmo_demo: the HTTP control server is not available in this build; the "
-                 "\"http_server\" section is ignored\n";
+    httpCtrl = std::make_unique<tesmo::HTTPCtrl>(tesmoApp, httpNode);
   }
 
   std::cout << "Tesmo generation is started ...\n" << std::flush;
 
+  std::unique_ptr<tesmo::MasksViewer> masksViewer;
   int key = -1;
   while (gIsRunning) {
     const int64_t t0 = tesmo::now<std::chrono::steady_clock>();
@@ -144,6 +148,7 @@ int run(int argc, char** argv) {
 
     if (mode != PUBLISH_ONLY) {
       key = cv::waitKey(3);
+      if (mode == VIEW_MASKS) masksViewer->DrawToolsWnd(current->getOutputImg(), key);
       cv::imshow(kWindowName, current->getOutputImg());
       if (bShowAllWnd) {
         for (int i = 1; i < numViews; ++i) {
@@ -157,10 +162,22 @@ int run(int argc, char** argv) {
           break;
         case ASCII_F1:
           mode = VIEW_GENERATION;
+          masksViewer.reset();
           break;
         case ASCII_F2:
           mode = VIEW_MASKS;
           showLoading(current->getOutputImg(), 10);
+          try {
+            // HTTP requests change the view's generator under its mutex.
+            std::lock_guard<std::mutex> lock(current->mutex);
+            masksViewer =
+                std::make_unique<tesmo::MasksViewer>(*current->gen, *tesmoApp->frameStreams);
+          } catch (const std::exception& e) {
+            // Views whose maps cannot be computed have no masks to show; the program goes on.
+            LOG(ERROR) << "No masks for view " << current->getName() << ": " << e.what();
+            masksViewer.reset();
+            mode = VIEW_GENERATION;
+          }
           break;
         default:
           break;
@@ -185,6 +202,10 @@ int run(int argc, char** argv) {
   tesmo::perf::ReportPerfStat(std::cout);
   std::cout << std::flush;
 
+  masksViewer.reset();
+  // No tick runs any more: HTTP requests that wait for a frame set must not wait forever.
+  tesmoApp->closeFrameCapture();
+  httpCtrl.reset();
   current.reset();
   tesmoApp.reset();
   return 0;

@@ -119,7 +119,7 @@ TEST_F(TesmoStreamTest, ConstructorChecksNameEntryAndPlatform) {
                "Check failed: name == userNode\\[\"name\"\\].string\\(\\) ");
   EXPECT_DEATH(TesmoStream(cameras, node, cv::FileNode(), static_cast<Platform>(7)),
                "Check failed: 0 ");
-  EXPECT_THROW(TesmoStream(cameras, node, cv::FileNode(), OPENCL), std::runtime_error);
+  EXPECT_THROW(TesmoStream(cameras, node, cv::FileNode(), CUDA), std::runtime_error);
 }
 
 TEST(GetPlatform, ExactWordsOnly) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -12,11 +13,13 @@
 #include <glog/logging.h>
 #include <opencv2/core/cuda.hpp>
 #include <opencv2/core/ocl.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "common/misc.h"
 #include "common/perf.h"
 #include "generator/tesmo_view_cpu.h"
+#include "generator/tesmo_view_opencl.h"
 #include "generator/utils.h"
 #include "streamer/util.h"
 
@@ -31,6 +34,7 @@ std::shared_ptr<tesmo::TesmoViewGenerator> createGenerator(Platform platform,
     case CPU:
       return std::make_shared<tesmo::TesmoViewGeneratorCpu>(cameras, paramNode);
     case OPENCL:
+      return std::make_shared<tesmo::TesmoViewGeneratorOpenCL>(cameras, paramNode);
     case CUDA:
       requireGenerator(platform);
       break;
@@ -61,9 +65,9 @@ Platform getPlatform(const std::string& platformName) {
 }
 
 void requireGenerator(Platform platform) {
-  if (platform == CPU) return;
+  if (platform == CPU || platform == OPENCL) return;
   throw std::runtime_error(std::string("Platform \"") + platformWord(platform) +
-                           "\" has no view generator in this build; use \"cpu\"");
+                           "\" has no view generator in this build; use \"cpu\" or \"opencl\"");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -209,6 +213,9 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
       break;
     case OPENCL:
       cv::ocl::setUseOpenCL(true);
+      if (!cv::ocl::useOpenCL()) {
+        LOG(WARNING) << "No OpenCL device found; the \"opencl\" views are composed on the host";
+      }
       frameForm = tesmo::LiveStreams::UMAT;
       break;
     case CPU:
@@ -266,8 +273,7 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
     int intervalMs = 3000;
     cv::read(lrNode["interval"], intervalMs, intervalMs);
     linearRegress.interval = std::chrono::milliseconds(intervalMs);
-    std::cerr << "tesmo_demo: intensity correction is not available in this build; the "
-                 "\"linear_regress\" section is read but no correction runs\n";
+    enableLinearRegress();
   }
 
   fpsAutoAdj.sleepUntil = std::chrono::system_clock::now();
@@ -294,6 +300,8 @@ void TesmoApp::addView(const cv::FileNode& node, const cv::FileNode& userGen) {
 }
 
 void TesmoApp::saveUserGenSettings() {
+  // HTTP requests may save at the same time: one writer at a time.
+  std::lock_guard<std::mutex> saveLock(userSettingsMutex);
   cv::FileStorage out(userSettingsFile, cv::FileStorage::WRITE);
   if (!out.isOpened()) return;
   out << "tesmo_gen" << "[";
@@ -465,5 +473,182 @@ void TesmoApp::drawInfo() {
       cv::putText(img, lines[k], cv::Point(10, 20 + 20 * static_cast<int>(k)),
                   cv::FONT_HERSHEY_PLAIN, 1.0, cv::Scalar(255, 255, 255), 1, cv::LINE_8);
     }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Intensity correction timer and frame capture
+
+void Timer::start(std::chrono::nanoseconds interval, std::function<void()> fn) {
+  thread = std::thread([this, interval, fn = std::move(fn)] {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!bTerminated) {
+      if (!cv.wait_for(lock, interval, [this] { return bTerminated.load(); })) fn();
+    }
+  });
+}
+
+Timer::~Timer() {
+  bTerminated = true;
+  // Taking the mutex once orders the flag before the thread's next wait, so the wake-up below
+  // cannot be lost; it also waits for a run in progress.
+  { std::lock_guard<std::mutex> lock(mutex); }
+  cv.notify_all();
+  if (thread.joinable()) thread.join();
+}
+
+int runShellCommand(const std::string& command) {
+  std::fflush(stdout);
+  FILE* in = popen(command.c_str(), "r");
+  if (in == nullptr) {
+    LOG(ERROR) << "Can't start \"" << command << "\"";
+    return -1;
+  }
+  char buf[4096];
+  size_t n = 0;
+  while ((n = std::fread(buf, 1, sizeof(buf), in)) > 0) std::fwrite(buf, 1, n, stdout);
+  std::fflush(stdout);
+  const int status = pclose(in);
+  return (status >> 8) & 0xFF;
+}
+
+TesmoApp::~TesmoApp() {
+  closeFrameCapture();
+  disableLinearRegress();
+}
+
+void TesmoApp::enableLinearRegress() {
+  std::lock_guard<std::mutex> lock(linearRegressMutex);
+  std::shared_ptr<Timer> old = std::atomic_exchange(&linearRegress.updateIntensityTimer, {});
+  old.reset();
+  auto timer = std::make_shared<Timer>(linearRegress.interval, [this] { runLinearRegress(); });
+  std::atomic_store(&linearRegress.updateIntensityTimer, std::move(timer));
+}
+
+void TesmoApp::disableLinearRegress() {
+  std::lock_guard<std::mutex> lock(linearRegressMutex);
+  std::shared_ptr<Timer> old = std::atomic_exchange(&linearRegress.updateIntensityTimer, {});
+  old.reset();
+}
+
+void TesmoApp::closeFrameCapture() {
+  std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
+  bCaptureClosed = true;
+  // A promise destroyed without a value wakes its future with a broken-promise error.
+  frameBufsPromise.reset();
+}
+
+bool TesmoApp::printCams() {
+  std::lock_guard<std::mutex> captureLock(captureMutex);
+  boost::system::error_code ec;
+  boost::filesystem::create_directories(tempDir, ec);
+  if (ec) {
+    LOG(WARNING) << "Can't create directory \"" << tempDir << "\": " << ec.message();
+    return false;
+  }
+
+  std::future<std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>>> future;
+  {
+    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
+    if (bCaptureClosed) return false;
+    CHECK(!frameBufsPromise);
+    frameBufsPromise = std::make_unique<FrameBufsPromise>();
+    frameBufsPromise->future = frameBufsPromise->promise.get_future();
+    // Waited on outside the record: closeFrameCapture may free the record meanwhile.
+    future = std::move(frameBufsPromise->future);
+  }
+
+  std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>> frameBufs;
+  try {
+    frameBufs = future.get();
+  } catch (const std::future_error&) {
+    return false;  // closed: no tick will hand over frames
+  }
+
+  std::vector<std::string> names;
+  {
+    std::lock_guard<std::mutex> lock(camerasMutex);
+    for (const auto& camera : cameras) names.push_back(camera.name);
+  }
+  bool bOk = true;
+  for (size_t i = 0; i < frameBufs.size() && i < names.size(); ++i) {
+    CHECK(!frameBufs[i]->framesCpu.empty());
+    const std::string path = tempDir + "/" + names[i] + ".png";
+    try {
+      if (!cv::imwrite(path, frameBufs[i]->framesCpu)) bOk = false;
+    } catch (const std::exception& e) {
+      LOG(WARNING) << "Can't write \"" << path << "\": " << e.what();
+      bOk = false;
+    }
+  }
+  lifeStreams->returnBuffer(std::move(frameBufs));
+
+  {
+    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
+    frameBufsPromise.reset();
+  }
+  return bOk;
+}
+
+void TesmoApp::runLinearRegress() {
+  // Runs on the timer's thread: nothing may escape it.
+  try {
+    correctIntensity();
+  } catch (const std::exception& e) {
+    LOG(WARNING) << "Intensity correction run failed: " << e.what();
+  }
+}
+
+void TesmoApp::correctIntensity() {
+  if (!printCams()) {
+    LOG_EVERY_N(WARNING, 100) << "Intensity correction: can't save the frame snapshots to \""
+                              << tempDir << "\"; the script is not run";
+    return;
+  }
+  // The option is a blank, a hyphen and the Cyrillic small letter es (UTF-8 0xD1 0x81).
+  const std::string command =
+      "python3 " + calibScript + " " + configFileName + " -\xD1\x81";
+  const int exitCode = runShellCommand(command);
+  std::printf("%s exit code: %i\n", calibScript.c_str(), exitCode);
+  std::fflush(stdout);
+  if (exitCode != 0) return;
+
+  // The script is another program: a result file it got wrong is logged, never fatal. Valid
+  // entries are applied, the others skipped.
+  cv::FileStorage result;
+  boost::system::error_code ec;
+  try {
+    if (boost::filesystem::exists(linearRegressTmpFile, ec)) {
+      result.open(linearRegressTmpFile, cv::FileStorage::READ);
+    }
+  } catch (const cv::Exception& e) {
+    LOG(WARNING) << "Intensity correction: can't parse \"" << linearRegressTmpFile
+                 << "\": " << e.what();
+    return;
+  }
+  if (!result.isOpened()) {
+    LOG(WARNING) << "Intensity correction: can't open \"" << linearRegressTmpFile << "\"";
+    return;
+  }
+  const cv::FileNode node = result["linear_regress"];
+  if (!node.isMap()) {
+    LOG(WARNING) << "Intensity correction: \"" << linearRegressTmpFile
+                 << "\" has no \"linear_regress\" map";
+    return;
+  }
+  const auto isNumber = [](const cv::FileNode& n) { return n.isReal() || n.isInt(); };
+  std::lock_guard<std::mutex> lock(camerasMutex);
+  for (const cv::FileNode& entry : node) {
+    const std::string name = entry.name();
+    auto camera = std::find_if(cameras.begin(), cameras.end(),
+                               [&](const tesmo::Camera& c) { return c.name == name; });
+    if (!entry.isMap() || !isNumber(entry["alpha"]) || !isNumber(entry["beta"]) ||
+        camera == cameras.end()) {
+      LOG(WARNING) << "Intensity correction: skipped entry \"" << name << "\" of \""
+                   << linearRegressTmpFile << "\"";
+      continue;
+    }
+    camera->alpha = static_cast<double>(entry["alpha"]);
+    camera->beta = static_cast<double>(entry["beta"]);
   }
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -84,22 +86,48 @@ class TesmoStream {
 };
 
 // Periodic worker of the intensity correction: a thread that runs a callback once per interval
-// while holding `mutex`. Destroying it wakes and joins the thread.
+// while holding `mutex`. The first run comes one interval after construction, each later one an
+// interval after the previous run returned; an interval of 0 runs the callback again at once.
+// Destroying the timer (from any other thread) waits for a run in progress, then joins the thread.
+//
+//   Timer timer(std::chrono::milliseconds(3000), [&app] { app.runOnce(); });
+//   ...               // runs every 3 s on the timer's thread
+//   // ~Timer: stops and joins
 class Timer {
+ public:
+  template <class Rep, class Period, class Callback>
+  Timer(const std::chrono::duration<Rep, Period>& interval, Callback fn) {
+    start(std::chrono::duration_cast<std::chrono::nanoseconds>(interval),
+          std::function<void()>(std::move(fn)));
+  }
+  ~Timer();
+
+  Timer(const Timer&) = delete;
+  Timer& operator=(const Timer&) = delete;
+
  protected:
-  bool bTerminated = false;
+  void start(std::chrono::nanoseconds interval, std::function<void()> fn);
+
+  // Set by the destructor; read by the thread under `mutex` and between runs.
+  std::atomic<bool> bTerminated{false};
   std::thread thread;
   std::condition_variable cv;
   std::mutex mutex;
 };
+
+// Runs a command line through the shell (popen), copies its standard output byte for byte to
+// ours and returns its exit code (0..255). A command that cannot be started gives -1 and a
+// logged error; it never ends the process.
+int runShellCommand(const std::string& command);
 
 // The demo program's application: built once from the main configuration file, it opens every
 // source, runs the live reader, builds and prepares every view, and then runs one tick per pass of
 // the main loop. Start-up failures end the process through fatal checks, or throw (an unknown or
 // unavailable platform, an unparsable user-settings file, errors of the readers it calls).
 //
-// Threads: the constructor and tick run on the main thread. `camerasMutex` guards the gains and
-// offsets of `cameras`, which other threads may write while the ticks read them.
+// Threads: the constructor and tick run on the main thread. `camerasMutex` guards `cameras`: the
+// ticks read the gains and offsets, the correction timer writes them, HTTP routes read and
+// replace the cameras.
 class TesmoApp {
  public:
   // Frame-rate pacing: settings and state.
@@ -128,10 +156,14 @@ class TesmoApp {
     std::shared_ptr<Timer> updateIntensityTimer;
     std::chrono::milliseconds interval{0};
 
-    bool isEnabled() const { return updateIntensityTimer != nullptr; }
+    // Safe from any thread: the timer pointer is read and replaced atomically.
+    bool isEnabled() const { return std::atomic_load(&updateIntensityTimer) != nullptr; }
   };
 
   explicit TesmoApp(const std::string& configFileName);
+  // Wakes a pending frame-capture request without frames and stops the intensity-correction
+  // timer (joining its thread) before the members go, in the reverse of their order.
+  ~TesmoApp();
 
   TesmoApp(const TesmoApp&) = delete;
   TesmoApp& operator=(const TesmoApp&) = delete;
@@ -141,7 +173,7 @@ class TesmoApp {
   void tick();
 
   // Writes every view's name and generator parameters to the user-settings file, replacing it.
-  // A file that cannot be written is silently not written.
+  // A file that cannot be written is silently not written. Any thread; calls are serialised.
   void saveUserGenSettings();
 
   // The open main configuration.
@@ -151,6 +183,21 @@ class TesmoApp {
   const LinearRegress& getLinearRegress() const { return linearRegress; }
   bool getDrawInfo() const { return bDrawInfo; }
 
+  // Intensity correction on: stops a running timer (waiting for a run in progress), then starts a
+  // new one whose first run comes one interval later. Any thread; calls are serialised.
+  void enableLinearRegress();
+  // Intensity correction off: destroys the timer, waiting for a run in progress. Any thread.
+  void disableLinearRegress();
+
+  // Captures the next frame set that a tick hands over, writes every camera's CPU image to
+  // tempDir/<camera name>.png and returns the frames to the live reader. False when a snapshot
+  // (or the directory) could not be written, or when captures are closed. Captures from several
+  // threads are served one after another. Never call it on the main thread (it waits for a tick).
+  bool printCams();
+  // No tick will run any more: wakes a requester that waits for a frame set (its printCams returns
+  // false) and makes every later capture fail at once. Call it after the main loop has ended.
+  void closeFrameCapture();
+
   std::shared_ptr<tesmo::FrameStreams> frameStreams;
   // The live reader; spelled so.
   std::shared_ptr<tesmo::LiveStreams> lifeStreams;
@@ -158,7 +205,7 @@ class TesmoApp {
   std::vector<std::shared_ptr<TesmoStream>> tesmoStreams;
   // Camera list sorted by name; camera i belongs to frame source i.
   std::vector<tesmo::Camera> cameras;
-  // Guards the gains and offsets of `cameras`.
+  // Guards `cameras`; hold it for every read and write of the list from any thread.
   mutable std::mutex camerasMutex;
 
  protected:
@@ -169,6 +216,10 @@ class TesmoApp {
   };
 
   void addView(const cv::FileNode& node, const cv::FileNode& userGen);
+  // One correction run on the timer's thread: snapshots, script, result file. Failures are
+  // logged; nothing escapes to the timer.
+  void runLinearRegress();
+  void correctIntensity();
   void drawInfo();
 
   bool bDrawInfo = true;
@@ -197,4 +248,12 @@ class TesmoApp {
   std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>> frameBufs;
   std::mutex frameBufsPromiseMutex;
   std::unique_ptr<FrameBufsPromise> frameBufsPromise;
+  // Under frameBufsPromiseMutex: set by closeFrameCapture.
+  bool bCaptureClosed = false;
+  // Serialises captures, so that at most one request is pending.
+  std::mutex captureMutex;
+  // Serialises switching the intensity correction on and off.
+  std::mutex linearRegressMutex;
+  // Serialises writes of the user-settings file.
+  std::mutex userSettingsMutex;
 };

@@ -1,0 +1,298 @@
+// The intensity-correction timer, the frame capture and the correction run in this process: a
+// TesmoApp on the two-camera scene ticked by the test thread, with the stand-in script
+// tests/tools/scripts/I_calibrate.py run by the application through python3.
+
+#include "tools/private/tesmo_tools.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "tests/tools/demo_process.h"
+#include "tests/tools/demo_scene.h"
+
+namespace {
+
+namespace fs = boost::filesystem;
+using std::chrono::milliseconds;
+using SteadyClock = std::chrono::steady_clock;
+
+std::string sourceDir() {
+  const char* env = std::getenv("TESMO_SOURCE_DIR");
+  return env != nullptr ? env : TESMO_SOURCE_PATH;
+}
+
+// Sets (or, with an empty value, removes) an environment variable for the life of the object.
+// Only set while no other thread runs a child process.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
+    if (value.empty()) {
+      unsetenv(name_.c_str());
+    } else {
+      setenv(name_.c_str(), value.c_str(), 1);
+    }
+  }
+  ~ScopedEnv() { unsetenv(name_.c_str()); }
+
+ private:
+  std::string name_;
+};
+
+class TesmoAppTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / fs::unique_path("tesmo_app_test-%%%%-%%%%");
+    fs::create_directories(dir);
+  }
+  void TearDown() override {
+    boost::system::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+
+  std::string path(const std::string& name) const { return (dir / name).string(); }
+
+  // The two-camera scene with one view, snapshots in dir/snap and, when `linearRegress` is not
+  // empty, that YAML text as the "linear_regress" section.
+  std::string writeConfig(const std::string& linearRegress) {
+    tesmo::test::SceneSetup setup;
+    setup.dir = dir.string();
+    setup.userSettings = path("user.yml");
+    setup.views.push_back({"a_view", {-3.5f, 1.5f, 3.5f, -1.5f}, cv::Size(96, 48), true, ""});
+    const std::string config = path("config.yml");
+    tesmo::test::writeScene(setup, config);
+    std::string text = tesmo::test::readFile(config);
+    const std::string key = "tesmo_app:\n";
+    text.insert(text.find(key) + key.size(), "   temp_dir: \"" + path("snap") + "\"\n");
+    if (!linearRegress.empty()) text += "linear_regress:\n" + linearRegress;
+    std::ofstream(config) << text;
+    return config;
+  }
+
+  std::string correctionSection(int intervalMs, double filter) const {
+    return "   interval: " + std::to_string(intervalMs) + "\n   filter: " +
+           std::to_string(filter) + "\n   calib_script: \"" + sourceDir() +
+           "/tests/tools/scripts/I_calibrate.py\"\n   tmp_file: \"" + path("result.yml") +
+           "\"\n";
+  }
+
+  int scriptRuns() const {
+    std::ifstream log(path("I_calibrate.log"));
+    int lines = 0;
+    std::string line;
+    while (std::getline(log, line)) ++lines;
+    return lines;
+  }
+
+  // Ticks `app` on this thread until `done` holds (at most 30 s).
+  static bool tickUntil(TesmoApp& app, const std::function<bool()>& done) {
+    const auto deadline = SteadyClock::now() + std::chrono::seconds(30);
+    while (!done()) {
+      if (SteadyClock::now() > deadline) return false;
+      app.tick();
+    }
+    return true;
+  }
+
+  static std::pair<double, double> appGain(TesmoApp& app, size_t i) {
+    std::lock_guard<std::mutex> lock(app.camerasMutex);
+    return {app.cameras[i].alpha, app.cameras[i].beta};
+  }
+
+  static std::pair<double, double> viewGain(TesmoApp& app, size_t i) {
+    std::lock_guard<std::mutex> lock(app.tesmoStreams[0]->mutex);
+    const auto& camera = app.tesmoStreams[0]->gen->getCameras()[i];
+    return {camera.alpha, camera.beta};
+  }
+
+  fs::path dir;
+};
+
+TEST(Timer, RunsOneIntervalAfterStartAndJoinsAfterARunInProgress) {
+  std::atomic<int> runs{0};
+  std::atomic<bool> bInRun{false};
+  const auto start = SteadyClock::now();
+  std::atomic<int64_t> firstRunMs{-1};
+  {
+    Timer timer(milliseconds(150), [&] {
+      if (runs == 0) {
+        firstRunMs = std::chrono::duration_cast<milliseconds>(SteadyClock::now() - start).count();
+      }
+      bInRun = true;
+      std::this_thread::sleep_for(milliseconds(100));
+      ++runs;
+      bInRun = false;
+    });
+    EXPECT_EQ(runs, 0);
+    ASSERT_TRUE(tesmo::test::waitFor([&] { return bInRun.load(); }, milliseconds(5000)));
+    // Destroyed while the run sleeps: the destructor waits for it.
+  }
+  EXPECT_GE(firstRunMs, 140);
+  EXPECT_EQ(runs, 1);
+  EXPECT_FALSE(bInRun);
+
+  // Interval 0: one run after another.
+  std::atomic<int> fast{0};
+  {
+    Timer timer(milliseconds(0), [&] { ++fast; });
+    ASSERT_TRUE(tesmo::test::waitFor([&] { return fast >= 100; }, milliseconds(5000)));
+  }
+}
+
+TEST(RunShellCommand, CopiesOutputAndReturnsExitCode) {
+  testing::internal::CaptureStdout();
+  const int code = runShellCommand("printf 'a\\377b\\n'; exit 3");
+  const int missing = runShellCommand("exec /nonexistent/program 2>/dev/null");
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(code, 3);
+  EXPECT_EQ(missing, 127);
+  EXPECT_EQ(out, "a\xff" "b\n");
+}
+
+TEST_F(TesmoAppTest, CorrectionRunMovesGainsStepByStep) {
+  ScopedEnv runs("I_CALIBRATE_RUNS", "1");
+  TesmoApp app(writeConfig(correctionSection(100, 0.5)));
+  ASSERT_TRUE(app.getLinearRegress().isEnabled());
+  ASSERT_EQ(app.cameras.size(), 2u);
+
+  // The first (and only successful) run gives alpha 1.5 and beta -1 to every camera.
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(tickUntil(app, [&] { return appGain(app, 1).first != 1.0; }));
+  EXPECT_EQ(appGain(app, 0), std::make_pair(1.5, -1.0));
+  EXPECT_EQ(appGain(app, 1), std::make_pair(1.5, -1.0));
+
+  // Each tick halves the views' distance to the target.
+  double distance = 1.5 - viewGain(app, 0).first;
+  for (int i = 0; i < 5; ++i) {
+    app.tick();
+    const auto gain = viewGain(app, 0);
+    const double next = 1.5 - gain.first;
+    EXPECT_NEAR(next, distance * 0.5, 1e-12);
+    // Gain and offset move by the same share: the offset's distance stays -2 times the gain's.
+    EXPECT_NEAR(-1.0 - gain.second, -2.0 * next, 1e-12);
+    distance = next;
+  }
+
+  // Later runs exit with 3 and change nothing.
+  ASSERT_TRUE(tickUntil(app, [&] { return scriptRuns() >= 3; }));
+  app.disableLinearRegress();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(appGain(app, 0), std::make_pair(1.5, -1.0));
+  EXPECT_NE(out.find("I_calibrate: run 1 \xff\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("I_calibrate.py exit code: 0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("I_calibrate.py exit code: 3\n"), std::string::npos) << out;
+  EXPECT_FALSE(app.getLinearRegress().isEnabled());
+  // Snapshots of both cameras at their frame size (nothing rewrites them now).
+  for (const std::string name : {"cam_a", "cam_b"}) {
+    const cv::Mat shot = cv::imread(path("snap/" + name + ".png"));
+    EXPECT_EQ(shot.size(), cv::Size(320, 240)) << name;
+  }
+
+  // Off: the ticks leave the views' gains alone.
+  const auto frozen = viewGain(app, 0);
+  app.tick();
+  EXPECT_EQ(viewGain(app, 0), frozen);
+}
+
+TEST_F(TesmoAppTest, FlawedResultFileAppliesValidEntriesOnly) {
+  struct Case {
+    const char* what;
+    const char* result;
+    std::pair<double, double> camA, camB;
+  };
+  const Case cases[] = {
+      {"unknown camera and bad numbers",
+       "%YAML:1.0\n---\nlinear_regress:\n   cam_z: { alpha: 3, beta: 3 }\n"
+       "   cam_a: { alpha: x, beta: 3 }\n   cam_b: { alpha: 2, beta: 7 }\n",
+       {1.0, 0.0}, {2.0, 7.0}},
+      {"not parsable", "%YAML:1.0\n---\nlinear_regress: [ {\n", {1.0, 0.0}, {1.0, 0.0}},
+      {"no map", "%YAML:1.0\n---\nlinear_regress: 5\n", {1.0, 0.0}, {1.0, 0.0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(path("I_calibrate.log"));
+    ScopedEnv result("I_CALIBRATE_RESULT", c.result);
+    TesmoApp app(writeConfig(correctionSection(0, 1.0)));
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(tickUntil(app, [&] { return scriptRuns() >= 2; }));
+    app.disableLinearRegress();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(appGain(app, 0), c.camA);
+    EXPECT_EQ(appGain(app, 1), c.camB);
+  }
+}
+
+TEST_F(TesmoAppTest, CapturesAreServedOneAtATimeAndEndWhenClosed) {
+  TesmoApp app(writeConfig(""));
+  EXPECT_FALSE(app.getLinearRegress().isEnabled());
+  std::atomic<bool> bStop{false};
+  std::thread ticker([&] {
+    while (!bStop) app.tick();
+  });
+  // Two captures at once: both get a frame set.
+  auto first = std::async(std::launch::async, [&] { return app.printCams(); });
+  auto second = std::async(std::launch::async, [&] { return app.printCams(); });
+  EXPECT_TRUE(first.get());
+  EXPECT_TRUE(second.get());
+  bStop = true;
+  ticker.join();
+
+  // No tick any more: a waiting capture wakes without frames once captures are closed.
+  auto waiting = std::async(std::launch::async, [&] { return app.printCams(); });
+  EXPECT_EQ(waiting.wait_for(milliseconds(200)), std::future_status::timeout);
+  app.closeFrameCapture();
+  ASSERT_EQ(waiting.wait_for(milliseconds(5000)), std::future_status::ready);
+  EXPECT_FALSE(waiting.get());
+  EXPECT_FALSE(app.printCams());
+}
+
+TEST_F(TesmoAppTest, DestructionEndsARunThatWaitsForFrames) {
+  // Interval 0 and no ticks: the timer's first run waits for a frame set at once.
+  auto app = std::make_unique<TesmoApp>(writeConfig(correctionSection(0, 1.0)));
+  ASSERT_TRUE(app->getLinearRegress().isEnabled());
+  std::this_thread::sleep_for(milliseconds(100));  // let the run begin to wait
+  const auto start = SteadyClock::now();
+  app.reset();
+  EXPECT_LT(SteadyClock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(scriptRuns(), 0);
+}
+
+TEST_F(TesmoAppTest, SwitchingOnAndOffFromManyThreads) {
+  TesmoApp app(writeConfig(correctionSection(50, 1.0)));
+  std::atomic<bool> bStop{false};
+  std::thread ticker([&] {
+    while (!bStop) app.tick();
+  });
+  testing::internal::CaptureStdout();
+  std::vector<std::thread> switches;
+  for (int t = 0; t < 4; ++t) {
+    switches.emplace_back([&app, t] {
+      for (int i = 0; i < 20; ++i) {
+        if ((i + t) % 2 == 0) {
+          app.enableLinearRegress();
+        } else {
+          app.disableLinearRegress();
+        }
+      }
+    });
+  }
+  for (auto& s : switches) s.join();
+  app.enableLinearRegress();
+  EXPECT_TRUE(app.getLinearRegress().isEnabled());
+  app.disableLinearRegress();
+  EXPECT_FALSE(app.getLinearRegress().isEnabled());
+  testing::internal::GetCapturedStdout();
+  bStop = true;
+  ticker.join();
+}
+
+}  // namespace

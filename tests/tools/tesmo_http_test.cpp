@@ -1,0 +1,468 @@
+// The HTTP control server of the real tesmo_demo program, run as a child process on the bundled
+// sample scene and reached with cpp-httplib's client over the loopback interface. The calibration
+// scripts are the stand-ins in tests/tools/scripts.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "tests/tools/demo_process.h"
+
+namespace tesmo {
+namespace {
+
+namespace fs = boost::filesystem;
+using std::chrono::milliseconds;
+using test::Process;
+
+std::string sourceDir() {
+  const char* env = std::getenv("TESMO_SOURCE_DIR");
+  return env != nullptr ? env : TESMO_SOURCE_PATH;
+}
+
+// A port on 127.0.0.1 that nothing listens on at the moment of the call.
+int freePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof(addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// Parts of an MJPEG stream: each "--MJP\r\nContent-Type: image/jpeg\r\nContent-Length: N\r\n\r\n"
+// and N bytes of JPEG, the next boundary right after them.
+class MjpegParser {
+ public:
+  // Appends bytes; false once the stream broke the framing.
+  bool add(const char* data, size_t len) {
+    buf_.append(data, len);
+    const std::string head = "--MJP\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+    while (true) {
+      if (buf_.size() < head.size()) return buf_.compare(0, buf_.size(), head, 0, buf_.size()) == 0;
+      if (buf_.compare(0, head.size(), head) != 0) return false;
+      const size_t end = buf_.find("\r\n\r\n", head.size());
+      if (end == std::string::npos) return buf_.size() < head.size() + 32;
+      const size_t n = std::stoul(buf_.substr(head.size(), end - head.size()));
+      if (buf_.size() < end + 4 + n) return true;
+      const std::vector<uint8_t> jpeg(buf_.begin() + end + 4, buf_.begin() + end + 4 + n);
+      frames.push_back(cv::imdecode(jpeg, cv::IMREAD_COLOR));
+      buf_.erase(0, end + 4 + n);
+    }
+  }
+
+  std::vector<cv::Mat> frames;
+
+ private:
+  std::string buf_;
+};
+
+// Sends a POST without a "Content-Type" header over a plain socket (the library's client always
+// adds one) and returns the whole answer.
+std::string postWithoutContentType(int port, const std::string& route, const std::string& body) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+    const std::string request = "POST " + route + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                                "Connection: close\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(request.size())) {
+      timeval timeout{10, 0};
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+      char buf[4096];
+      ssize_t n = 0;
+      while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) answer.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return answer;
+}
+
+// A parsed JSON answer.
+cv::FileStorage parseJson(const std::string& text) {
+  return cv::FileStorage(text, cv::FileStorage::READ | cv::FileStorage::MEMORY |
+                                   cv::FileStorage::FORMAT_JSON);
+}
+
+class TesmoHttpTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / fs::unique_path("tesmo_http_test-%%%%-%%%%-%%%%");
+    fs::create_directories(dir / "out");
+    fs::create_symlink(fs::path(sourceDir()) / "samples", dir / "samples");
+    for (const char* script : {"I_calibrate.py", "R_calibrate.py"}) {
+      fs::copy_file(fs::path(sourceDir()) / "tests/tools/scripts" / script, dir / script);
+    }
+    port = freePort();
+    ASSERT_GT(port, 0);
+  }
+  void TearDown() override {
+    demo.reset();
+    boost::system::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+
+  std::string path(const std::string& name) const { return (dir / name).string(); }
+
+  // The sample configuration with snapshots in out/snap, the HTTP server on `port` and `extra`
+  // appended; started from the test directory and waited for until it answers.
+  void startDemo(const std::string& extra = "", bool bWaitForServer = true) {
+    std::string text = test::readFile(sourceDir() + "/samples/synthetic/config.yml");
+    const std::string key = "tesmo_app:\n";
+    ASSERT_NE(text.find(key), std::string::npos);
+    text.insert(text.find(key) + key.size(), "   temp_dir: \"out/snap\"\n");
+    text += "http_server:\n   address: \"127.0.0.1\"\n   port: " + std::to_string(port) +
+            "\n   mjpeg_max_width: 480\n   calib_script: R_calibrate.py\n" + extra;
+    std::ofstream(path("config.yml")) << text;
+    demo = std::make_unique<Process>(
+        std::vector<std::string>{TESMO_DEMO_PATH, "--config=" + path("config.yml")}, dir.string(),
+        path("demo.out"), path("demo.err"),
+        std::map<std::string, std::string>{{"GLOG_logtostderr", "1"}});
+    if (!bWaitForServer) return;
+    const bool bUp = test::waitFor(
+        [&] {
+          if (demo->poll()) return true;
+          auto res = client().Post("/get_app", "", "application/json");
+          return res && res->status == 200;
+        },
+        milliseconds(60000));
+    ASSERT_TRUE(bUp);
+    ASSERT_FALSE(demo->poll()) << "ended early:\n" << demo->out() << demo->err();
+  }
+
+  httplib::Client client() const {
+    httplib::Client c("127.0.0.1", port);
+    c.set_connection_timeout(5, 0);
+    c.set_read_timeout(60, 0);
+    return c;
+  }
+
+  httplib::Result post(const std::string& route, const std::string& body,
+                       const std::string& contentType = "application/json") {
+    return client().Post(route.c_str(), body, contentType.c_str());
+  }
+
+  // Reads `count` frames of a view's MJPEG stream; `contentType` receives the answer's type.
+  std::vector<cv::Mat> mjpegFrames(const std::string& view, size_t count,
+                                   std::string* contentType = nullptr) {
+    MjpegParser parser;
+    bool bFramed = true;
+    client().Get(
+        ("/" + view).c_str(),
+        [&](const httplib::Response& res) {
+          if (contentType != nullptr) *contentType = res.get_header_value("Content-Type");
+          return true;
+        },
+        [&](const char* data, size_t len) {
+          bFramed = parser.add(data, len);
+          return bFramed && parser.frames.size() < count;
+        });
+    EXPECT_TRUE(bFramed);
+    return parser.frames;
+  }
+
+  int lines(const std::string& name) const {
+    std::ifstream in(path(name));
+    int n = 0;
+    std::string line;
+    while (std::getline(in, line)) ++n;
+    return n;
+  }
+
+  // "enabled" of "/get_app"'s "linear_regress", or -1.
+  int correctionEnabled() {
+    auto res = post("/get_app", "");
+    if (!res || res->status != 200) return -1;
+    return static_cast<int>(parseJson(res->body)["app"]["linear_regress"]["enabled"]);
+  }
+
+  cv::Matx33f cameraR(const std::string& name) {
+    auto res = post("/get_cameras", "");
+    EXPECT_TRUE(res && res->status == 200);
+    cv::FileStorage json = parseJson(res ? res->body : "{}");
+    for (const cv::FileNode& camera : json["cameras"]) {
+      if (camera["name"].string() == name) {
+        cv::Mat r;
+        camera["R"] >> r;
+        return cv::Matx33f(r);
+      }
+    }
+    ADD_FAILURE() << "no camera " << name;
+    return cv::Matx33f::zeros();
+  }
+
+  fs::path dir;
+  int port = -1;
+  std::unique_ptr<Process> demo;
+};
+
+TEST_F(TesmoHttpTest, StreamsViewsAndAnswersReadOnlyRoutes) {
+  startDemo();
+  // Frames wider than mjpeg_max_width (480) are scaled down to it.
+  std::string type;
+  const auto top = mjpegFrames("top_view", 2, &type);
+  EXPECT_EQ(type, "multipart/x-mixed-replace;boundary=MJP");
+  ASSERT_EQ(top.size(), 2u);
+  EXPECT_EQ(top[1].size(), cv::Size(480, 617));
+  const auto virt = mjpegFrames("virtual_camera", 1);
+  ASSERT_EQ(virt.size(), 1u);
+  EXPECT_EQ(virt[0].size(), cv::Size(480, 320));
+
+  auto streams = post("/get_streams", "");
+  ASSERT_TRUE(streams);
+  EXPECT_EQ(streams->status, 200);
+  EXPECT_EQ(streams->get_header_value("Content-Type"), "application/json");
+  EXPECT_EQ(streams->get_header_value("Access-Control-Allow-Origin"), "*");
+  cv::FileStorage json = parseJson(streams->body);
+  ASSERT_EQ(json["streams"].size(), 2u);
+  EXPECT_EQ(json["streams"][0]["name"].string(), "top_view");
+  EXPECT_EQ(json["streams"][0]["mode"].string(), "top_view");
+  EXPECT_EQ(static_cast<int>(json["streams"][0]["view_size"][1]), 900);
+  EXPECT_EQ(json["streams"][1]["name"].string(), "virtual_camera");
+  EXPECT_NEAR(static_cast<double>(json["streams"][1]["virtual_camera"]["fov"]), 76.0, 1e-3);
+
+  auto cameras = post("/get_cameras", "");
+  ASSERT_TRUE(cameras);
+  json = parseJson(cameras->body);
+  std::vector<std::string> names;
+  for (const cv::FileNode& camera : json["cameras"]) {
+    names.push_back(camera["name"].string());
+    EXPECT_EQ(static_cast<int>(camera["frame_size"][0]), 960);
+    EXPECT_EQ(static_cast<int>(camera["frame_size"][1]), 640);
+    EXPECT_EQ(camera["T"].size(), 3u);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"back", "front", "left", "right"}));
+  EXPECT_NEAR(cameraR("back")(0, 0), -0.999848008f, 1e-6);
+
+  auto app = post("/get_app", "");
+  ASSERT_TRUE(app);
+  json = parseJson(app->body);
+  EXPECT_EQ(static_cast<int>(json["app"]["draw_info"]), 1);
+  EXPECT_EQ(static_cast<int>(json["app"]["linear_regress"]["enabled"]), 0);
+
+  auto missing = client().Get("/no_such_view");
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->status, 404);
+}
+
+TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
+  startDemo();
+  auto res = post("/configure",
+                  R"({"name": "top_view", "num_bands_blend": 2, "view_size": [320, 400]})");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200) << res->body;
+  EXPECT_EQ(res->body, "");
+  // The new size reaches the stream (narrower than 480: not scaled).
+  bool bResized = test::waitFor(
+      [&] {
+        const auto frames = mjpegFrames("top_view", 1);
+        return !frames.empty() && frames[0].size() == cv::Size(320, 400);
+      },
+      milliseconds(20000));
+  EXPECT_TRUE(bResized);
+  // The user-settings file holds every view, the changed one with its new values only.
+  cv::FileStorage user(path("out/GenUserSettings.yml"), cv::FileStorage::READ);
+  ASSERT_TRUE(user.isOpened());
+  const cv::FileNode gen = user["tesmo_gen"];
+  ASSERT_EQ(gen.size(), 2u);
+  EXPECT_EQ(gen[0]["name"].string(), "top_view");
+  EXPECT_EQ(static_cast<int>(gen[0]["num_bands_blend"]), 2);
+  EXPECT_EQ(static_cast<int>(gen[0]["view_size"][0]), 320);
+  EXPECT_EQ(gen[1]["name"].string(), "virtual_camera");
+  EXPECT_EQ(static_cast<int>(gen[1]["view_size"][0]), 960);
+
+  struct Case {
+    std::string route, body, contentType, message;
+  };
+  const std::vector<Case> cases = {
+      {"/configure", "{}", "application/json; charset=utf-8", "Requsr must be 'application/json'"},
+      {"/linear_regress", "{\"enabled\": ", "application/json", "Can't deserialize JSON request'"},
+      {"/configure", "", "application/json", "Can't deserialize JSON request'"},
+      {"/configure", "{\"a\": " + std::string(20000, '['), "application/json",
+       "Can't deserialize JSON request'"},
+      {"/configure", "{\"num_bands_blend\": 1}", "application/json", "\"name\" didn't specify"},
+      {"/configure", "{\"name\": 7}", "application/json", "\"name\" didn't specify"},
+      {"/configure", "{\"name\": \"nope\"}", "application/json", "Can'r find stream \"nope\""},
+      {"/configure", "{\"name\": \"top_view\", \"mode\": \"fisheye\"}", "application/json",
+       "Camera mode \"fisheye\" don't support"},
+      {"/configure", "{\"name\": \"top_view\", \"view_size\": [100000, 100000]}",
+       "application/json", "Bad view size"},
+      {"/add_camera_rotation", "{\"name\": \"zz\"}", "application/json",
+       "Can'r find camera \"zz\""},
+      {"/calibrate", "{\"pair\": [\"back\", \"front\", \"left\"]}", "application/json",
+       "Except two cameras"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.route + " " + c.body + " " + c.contentType);
+    auto bad = post(c.route, c.body, c.contentType);
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 400);
+    EXPECT_EQ(bad->body.rfind(c.message, 0), 0u) << bad->body;
+    EXPECT_EQ(bad->get_header_value("Content-Type"), "text/plain");
+    EXPECT_EQ(bad->get_header_value("Access-Control-Allow-Origin"), "*");
+  }
+  const std::string noType = postWithoutContentType(port, "/configure", "{}");
+  EXPECT_EQ(noType.rfind("HTTP/1.1 400", 0), 0u) << noType;
+  EXPECT_NE(noType.find("Access-Control-Allow-Origin: *\r\n"), std::string::npos) << noType;
+  EXPECT_EQ(noType.substr(noType.size() - 14), "\r\n\r\nBad format") << noType;
+  // Nothing was run for the refused calibration, and the program goes on.
+  EXPECT_FALSE(fs::exists(dir / "R_calibrate.log"));
+  EXPECT_FALSE(demo->poll()) << demo->err();
+  auto streams = post("/get_streams", "");
+  ASSERT_TRUE(streams);
+  EXPECT_EQ(static_cast<int>(parseJson(streams->body)["streams"][0]["view_size"][0]), 320);
+}
+
+TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
+  startDemo();
+  // Correction on without a configured section: default script and file names, interval 0.
+  auto on = post("/linear_regress", R"({"enabled": "on"})");
+  ASSERT_TRUE(on);
+  EXPECT_EQ(on->status, 200);
+  EXPECT_EQ(correctionEnabled(), 1);
+  ASSERT_TRUE(test::waitFor([&] { return lines("I_calibrate.log") >= 2; }, milliseconds(30000)));
+  EXPECT_TRUE(fs::exists(dir / "linear_regress.yml"));
+
+  // Calibration with a pair: the correction pauses meanwhile and comes back on afterwards.
+  auto calib = post("/calibrate", R"({"reset": true, "pair": ["front", "left; touch pwned"]})");
+  ASSERT_TRUE(calib);
+  EXPECT_EQ(calib->status, 200) << calib->body;
+  EXPECT_EQ(test::readFile(path("R_calibrate.log")),
+            path("config.yml") + "\n-r\n--cams=front,left; touch pwned\n\n");
+  EXPECT_FALSE(fs::exists(dir / "pwned"));
+  EXPECT_EQ(correctionEnabled(), 1);
+
+  // Off: once answered, no run follows.
+  auto off = post("/linear_regress", "{}");
+  ASSERT_TRUE(off);
+  EXPECT_EQ(off->status, 200);
+  const int runs = lines("I_calibrate.log");
+  EXPECT_EQ(correctionEnabled(), 0);
+  EXPECT_EQ(lines("I_calibrate.log"), runs);
+  // Nothing rewrites the snapshots now.
+  for (const char* name : {"back", "front", "left", "right"}) {
+    const cv::Mat shot = cv::imread(path(std::string("out/snap/") + name + ".png"));
+    EXPECT_EQ(shot.size(), cv::Size(960, 640)) << name;
+  }
+
+  // A failing script: cameras read back, 400.
+  std::ofstream(path("R_calibrate.exit")) << "1\n";
+  calib = post("/calibrate", "{}");
+  ASSERT_TRUE(calib);
+  EXPECT_EQ(calib->status, 400);
+  EXPECT_EQ(calib->body, "Can't can't calibrate");
+
+  // Turning "left" turns it and every camera after it in name order, not those before it.
+  const cv::Matx33f front0 = cameraR("front");
+  const cv::Matx33f left0 = cameraR("left");
+  const cv::Matx33f right0 = cameraR("right");
+  auto turn = post("/add_camera_rotation", R"({"name": "left", "d_yaw": 90})");
+  ASSERT_TRUE(turn);
+  EXPECT_EQ(turn->status, 200) << turn->body;
+  cv::Matx33f rRod;
+  cv::Rodrigues(cv::Vec3f(0.f, static_cast<float>(CV_PI / 2), 0.f), rRod);
+  EXPECT_LT(cv::norm(cameraR("front") - front0), 1e-6);
+  EXPECT_LT(cv::norm(cameraR("left") - rRod * left0), 1e-5);
+  EXPECT_LT(cv::norm(cameraR("right") - right0 * (left0.t() * rRod * left0)), 1e-4);
+  EXPECT_GT(cv::norm(cameraR("right") - right0), 0.1);
+
+  const std::string out = demo->out();
+  EXPECT_NE(out.find("Runing: python3 R_calibrate.py " + path("config.yml") + " -r --cams="),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("R_calibrate.py exit code: 0\n"), std::string::npos);
+  EXPECT_NE(out.find("R_calibrate.py exit code: 1\n"), std::string::npos);
+  EXPECT_NE(out.find("I_calibrate.py exit code: 0\n"), std::string::npos);
+  EXPECT_NE(out.find("I_calibrate: run 1 \xff\n"), std::string::npos);
+  // The sample's extrinsics are inline: the turn lives in memory only.
+  EXPECT_NE(out.find("Can't save extrinsics\n"), std::string::npos);
+  EXPECT_FALSE(demo->poll()) << demo->err();
+}
+
+TEST_F(TesmoHttpTest, SigintWithOpenStreamAndRunningTimerExitsPromptly) {
+  startDemo("linear_regress:\n   interval: 0\n");
+  std::atomic<size_t> frames{0};
+  std::thread viewer([&] {
+    MjpegParser parser;
+    client().Get("/top_view", [&](const char* data, size_t len) {
+      const bool bOk = parser.add(data, len);
+      frames = parser.frames.size();
+      return bOk;
+    });
+  });
+  const bool bStreaming = test::waitFor([&] { return frames >= 1; }, milliseconds(30000));
+  EXPECT_TRUE(test::waitFor([&] { return lines("I_calibrate.log") >= 1; }, milliseconds(30000)));
+  const auto start = std::chrono::steady_clock::now();
+  demo->signal(SIGINT);
+  const bool bEnded = demo->wait(milliseconds(15000));
+  const auto took = std::chrono::steady_clock::now() - start;
+  viewer.join();
+  ASSERT_TRUE(bStreaming);
+  ASSERT_TRUE(bEnded) << "no exit after SIGINT";
+  EXPECT_LT(took, std::chrono::seconds(8));
+  EXPECT_TRUE(demo->exitedNormally()) << "signal " << demo->termSignal();
+  EXPECT_EQ(demo->exitCode(), 0) << demo->err();
+  const std::string out = demo->out();
+  const auto table = out.find("#CALLS");
+  const auto stopped = out.find("HTTP server is stoped\n");
+  ASSERT_NE(table, std::string::npos) << out;
+  ASSERT_NE(stopped, std::string::npos) << out;
+  EXPECT_LT(table, stopped);
+}
+
+TEST_F(TesmoHttpTest, PortInUseLeavesProgramRunningWithoutServer) {
+  // Hold the port with a listening socket of our own.
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  startDemo("", /*bWaitForServer=*/false);
+  const bool bGaveUp = test::waitFor(
+      [&] {
+        return demo->poll() || demo->out().find("HTTP server is stoped\n") != std::string::npos;
+      },
+      milliseconds(60000));
+  ASSERT_TRUE(bGaveUp);
+  ASSERT_TRUE(test::waitFor(
+      [&] { return demo->poll() || fs::exists(dir / "out/top_view-0000003.png"); },
+      milliseconds(60000)));
+  EXPECT_FALSE(demo->poll()) << demo->err();
+  demo->signal(SIGINT);
+  ASSERT_TRUE(demo->wait(milliseconds(15000)));
+  EXPECT_EQ(demo->exitCode(), 0) << demo->err();
+  close(fd);
+}
+
+}  // namespace
+}  // namespace tesmo

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "generator/camera.h"
+
+class TesmoApp;
+class TesmoStream;
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace tesmo {
+
+// The demo program's HTTP control server (cpp-httplib): an endless MJPEG stream of every view at
+// GET "/" + view name, JSON routes that report and change the application ("/get_streams",
+// "/get_cameras", "/configure", "/add_camera_rotation", "/calibrate", "/linear_regress",
+// "/get_app", all POST), and static files from `mountPoint`.
+//
+// Threads: built and destroyed on the main thread; a listening thread of its own; handlers run on
+// the library's worker threads, concurrently with the ticks and the correction timer. Nothing a
+// client sends ends the process: bad requests get 400 with a plain-text message.
+//
+//   auto server = std::make_unique<tesmo::HTTPCtrl>(app, app->getFS()["http_server"]);
+//   ... main loop ...
+//   app->closeFrameCapture();  // no tick any more: wake requests waiting for frames
+//   server.reset();            // stops listening, joins the threads
+class HTTPCtrl {
+ public:
+  // Registers the routes, reads the "http_server" map `node` ("address", "port",
+  // "mjpeg_max_width", "mount_point", "calib_script"), mounts the static directory and starts
+  // listening on a thread of its own. A failure to bind is printed and leaves the server idle.
+  HTTPCtrl(std::shared_ptr<TesmoApp> app, const cv::FileNode& node);
+  // Stops the server (ending open MJPEG responses) and joins the listening and worker threads.
+  ~HTTPCtrl();
+
+  HTTPCtrl(const HTTPCtrl&) = delete;
+  HTTPCtrl& operator=(const HTTPCtrl&) = delete;
+
+  // Requires the content type "application/json" exactly and parses the body into `fs` (an
+  // in-memory JSON document). On failure writes a 400 answer into `res` and returns false.
+  static bool parseReq(const httplib::Request& req, httplib::Response& res, cv::FileStorage& fs);
+  // 400 with `message` as a "text/plain" body; the message is also logged as a warning.
+  static void badRequest(httplib::Response& res, const std::string& message);
+
+ protected:
+  void serveMjpeg(const std::shared_ptr<TesmoStream>& stream, httplib::Response& res);
+  void getStreams(httplib::Response& res);
+  void getCameras(httplib::Response& res);
+  void getApp(httplib::Response& res);
+  void configure(const httplib::Request& req, httplib::Response& res);
+  void addCameraRotation(const httplib::Request& req, httplib::Response& res);
+  void calibrate(const httplib::Request& req, httplib::Response& res);
+  void linearRegress(const httplib::Request& req, httplib::Response& res);
+
+  // Gives every view a copy of `cameras` and prepares it again, one critical section per view.
+  void setViewCameras(const std::vector<tesmo::Camera>& cameras);
+
+  std::shared_ptr<TesmoApp> app;
+  std::shared_ptr<httplib::Server> server;
+  std::thread thread;
+  std::string addr = "0.0.0.0";
+  int port = 8089;
+  int mjpegMaxWidth = 1280;
+  std::string mountPoint = "./www";
+  std::string calibScript = "R_calibrate.py";
+  // Set by the listening thread once `listen` has returned.
+  std::atomic<bool> bListenReturned{false};
+  // Serialises the routes that change the cameras and write calibration files.
+  std::mutex camerasRouteMutex;
+};
+
+}  // namespace tesmo
