@@ -1,5 +1,7 @@
 #include "generator/camera.h"
 
+#include <opencv2/calib3d.hpp>
+
 namespace tesmo {
 
 Camera::Camera(const std::string& name, const cv::Size& frameSize, CameraModel model,
@@ -66,6 +68,81 @@ void Camera::writeIntrinsics(const std::string& filePath) const {
   }
   writeIntrinsics(fs);
   fs.release();
+}
+
+}  // namespace tesmo
+
+// ---- Calibration ----------------------------------------------------------------------------
+
+namespace tesmo {
+
+double Camera::calibrateIntrinsics(const std::vector<std::vector<cv::Point3f>>& objectPoints,
+                                   const std::vector<std::vector<cv::Point2f>>& imagePoints,
+                                   int flags) {
+  // OpenCV writes into the matrices it is given; work on fresh ones so that copies of this camera,
+  // which share K's and D's data, keep their values.
+  cv::Mat newK = K.clone();
+  cv::Mat newD = D.clone();
+  const double eps = 2.220446049250313e-16;
+  double rms = 0.0;
+  if (model == Fisheye) {
+    rms = cv::fisheye::calibrate(
+        objectPoints, imagePoints, frameSize, newK, newD, cv::noArray(), cv::noArray(), flags,
+        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, eps));
+  } else {
+    rms = cv::calibrateCamera(
+        objectPoints, imagePoints, frameSize, newK, newD, cv::noArray(), cv::noArray(), flags,
+        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, eps));
+  }
+  K = newK;
+  D = newD;
+  return rms;
+}
+
+bool Camera::calibratePoseW2C(const std::vector<cv::Point3f>& objectPoints,
+                              const std::vector<cv::Point2f>& imagePoints,
+                              Pose3f& outPoseW2C) const {
+  std::vector<cv::Point2f> normalised;
+  if (model == Fisheye) {
+    cv::fisheye::undistortPoints(
+        imagePoints, normalised, K, D, cv::noArray(), cv::noArray(),
+        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 10, 1e-8));
+  } else {
+    cv::undistortPoints(imagePoints, normalised, K, D, cv::noArray(), cv::noArray());
+  }
+  cv::Vec3f rvec, tvec;
+  const bool found = cv::solvePnP(objectPoints, normalised, cv::Matx33f::eye(), cv::noArray(),
+                                  rvec, tvec, false, cv::SOLVEPNP_ITERATIVE);
+  // Degenerate input (collinear points, say) can come back "found" with NaNs.
+  if (!found || !cv::checkRange(rvec) || !cv::checkRange(tvec)) return false;
+  cv::Matx33f R;
+  cv::Rodrigues(rvec, R);
+  outPoseW2C.R = R;
+  outPoseW2C.T = tvec;
+  return true;
+}
+
+bool Camera::calibratePoseW2C(const std::vector<cv::Point3f>& objectPoints,
+                              const std::vector<cv::Point2f>& imagePoints) {
+  return calibratePoseW2C(objectPoints, imagePoints, poseW2C);
+}
+
+void Camera::undistortRectifyMap(cv::Mat& outMapX, cv::Mat& outMapY, float fov_scale) const {
+  cv::Matx33d scale = cv::Matx33d::eye();
+  if (fov_scale != 1.0f) {
+    scale(0, 0) = fov_scale;
+    scale(1, 1) = fov_scale;
+  }
+  // K may be single precision after scaling; the product is formed in double.
+  cv::Mat K64;
+  K.convertTo(K64, CV_64F);
+  const cv::Mat newK = K64 * cv::Mat(scale);
+  if (model == Fisheye) {
+    cv::fisheye::initUndistortRectifyMap(K, D, cv::Matx33d::eye(), newK, frameSize, CV_32FC1,
+                                         outMapX, outMapY);
+  } else {
+    cv::initUndistortRectifyMap(K, D, cv::noArray(), newK, frameSize, CV_32FC1, outMapX, outMapY);
+  }
 }
 
 }  // namespace tesmo

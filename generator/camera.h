@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -53,6 +54,31 @@ class Camera {
   // Writes the same keys at the top level of a new document filePath (complete on return).
   // Raises cv::Exception (StsParseError) when the file cannot be opened for writing.
   void writeIntrinsics(const std::string& filePath) const;
+
+  // ---- Calibration --------------------------------------------------------------------------
+  // Nothing in the library calls these; they compose OpenCV's calib3d functions for the model.
+
+  // Calibrates K and D from views of a planar pattern (one inner vector per view, object points
+  // in pattern units, image points in pixels of frameSize) with cv::calibrateCamera (Pinhole, 30
+  // iterations) or cv::fisheye::calibrate (Fisheye, 100 iterations); flags are the OpenCV
+  // calibration flags of that model, and with CALIB_USE_INTRINSIC_GUESS the current K and D are
+  // the start. K and D receive newly made matrices (copies of this camera keep theirs). Returns
+  // the RMS reprojection error in pixels. OpenCV errors (too few points, mismatched sizes)
+  // propagate as cv::Exception.
+  double calibrateIntrinsics(const std::vector<std::vector<cv::Point3f>>& objectPoints,
+                             const std::vector<std::vector<cv::Point2f>>& imagePoints, int flags);
+  // World-to-camera pose from world points and their pixels: the pixels are undistorted to
+  // normalised coordinates with the model's functions, then cv::solvePnP (iterative). Returns
+  // false, leaving outPoseW2C as it was, when no finite pose is found.
+  bool calibratePoseW2C(const std::vector<cv::Point3f>& objectPoints,
+                        const std::vector<cv::Point2f>& imagePoints, Pose3f& outPoseW2C) const;
+  // The same into this camera's poseW2C.
+  bool calibratePoseW2C(const std::vector<cv::Point3f>& objectPoints,
+                        const std::vector<cv::Point2f>& imagePoints);
+  // Undistortion maps (two CV_32FC1 of frameSize) for cv::remap of this camera's frames onto an
+  // ideal pinhole image whose focal lengths are K's times fov_scale (principal point kept); a
+  // fov_scale below 1 widens the field of view.
+  void undistortRectifyMap(cv::Mat& outMapX, cv::Mat& outMapY, float fov_scale) const;
 };
 
 }  // namespace tesmo
