@@ -84,7 +84,9 @@ inline cv::FileNode ViewNode(const cv::FileStorage& config, const std::string& n
 // seed `seed + i`.
 inline std::vector<cv::Mat> RandomFrames(const std::vector<Camera>& cams, uint64_t seed) {
   std::vector<cv::Mat> frames;
-  for (size_t i = 0; i < cams.size(); ++i) frames.push_back(RandomFrame(cams[i].frameSize, seed + i));
+  for (size_t i = 0; i < cams.size(); ++i) {
+    frames.push_back(RandomFrame(cams[i].frameSize, seed + i));
+  }
   return frames;
 }
 
