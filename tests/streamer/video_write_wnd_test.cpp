@@ -1,12 +1,5 @@
 #include "streamer/private/video_writes/video_write_wnd.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -18,8 +11,7 @@
 
 #include "streamer/video_write.h"
 #include "tests/streamer/sink_test_util.h"
-
-extern char** environ;
+#include "tests/xvfb.h"
 
 namespace tesmo {
 namespace {
@@ -27,51 +19,7 @@ namespace {
 using test::PatternFrame;
 using test::YamlNode;
 
-// An Xvfb server of the test's own, started on a free display number that it reports itself.
-class Xvfb {
- public:
-  Xvfb() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    const std::string fd = std::to_string(fds[1]);
-    const char* argv[] = {"Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp",
-                          "-screen",  "0",          "800x600x24", nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const int rc = posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char**>(argv),
-                                environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) {
-      pid_ = -1;
-      close(fds[0]);
-      return;
-    }
-    // Xvfb writes its display number once it accepts connections.
-    std::string number;
-    pollfd pfd{fds[0], POLLIN, 0};
-    char c;
-    while (poll(&pfd, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
-  }
-
-  ~Xvfb() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // ":N", or empty when the server did not start.
-  const std::string& display() const { return display_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
-};
+using testing_util::Xvfb;
 
 // Runs `command` and returns what it printed.
 std::string RunCommand(const std::string& command) {
@@ -87,7 +35,7 @@ std::string RunCommand(const std::string& command) {
 class VideoWriteWndTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    xvfb_ = new Xvfb();
+    xvfb_ = new Xvfb("800x600x24");
     if (!xvfb_->display().empty()) setenv("DISPLAY", xvfb_->display().c_str(), 1);
     unsetenv("QT_QPA_PLATFORM");
   }
