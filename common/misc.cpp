@@ -1,5 +1,9 @@
 #include "common/misc.h"
 
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 
 namespace cv {
@@ -44,3 +48,129 @@ bool isEnabled(const cv::FileNode& node) {
   cv::read_bool(enabled, value, false);
   return value;
 }
+
+namespace tesmo {
+
+namespace {
+
+std::string formatNumber(double v) {
+  if (std::isnan(v)) {
+    return "nan";
+  }
+  std::ostringstream out;
+  out << std::setprecision(17) << v;
+  return out.str();
+}
+
+template <typename T>
+std::string rangeText(const char* what, T lo, T hi) {
+  const bool anyLo = lo == std::numeric_limits<T>::lowest();
+  const bool anyHi = hi == std::numeric_limits<T>::max();
+  std::ostringstream out;
+  out << what;
+  if (anyLo && anyHi) {
+    return out.str();
+  }
+  if (anyLo) {
+    out << " at most " << hi;
+  } else if (anyHi) {
+    out << " at least " << lo;
+  } else {
+    out << " in " << lo << ".." << hi;
+  }
+  return out.str();
+}
+
+// The number a node holds, or false when it holds none.
+bool numberOf(const cv::FileNode& node, double* v) {
+  if (node.isInt()) {
+    *v = static_cast<int>(node);
+    return true;
+  }
+  if (node.isReal()) {
+    *v = node.real();
+    return true;
+  }
+  return false;
+}
+
+template <typename T>
+bool readReal(const cv::FileNode& section, const std::string& sectionName, const char* key,
+              T& value, T lo, T hi) {
+  const cv::FileNode node = section.isMap() ? section[key] : cv::FileNode();
+  if (node.isNone()) {
+    return false;
+  }
+  double v = 0;
+  if (!numberOf(node, &v) || !(v >= lo && v <= hi)) {
+    refuseKey(sectionName, key, node, rangeText("a finite number", lo, hi));
+  }
+  value = static_cast<T>(v);
+  return true;
+}
+
+}  // namespace
+
+std::string describeNode(const cv::FileNode& node) {
+  if (node.isString()) {
+    return "\"" + node.string() + "\"";
+  }
+  if (node.isInt()) {
+    return std::to_string(static_cast<int>(node));
+  }
+  if (node.isReal()) {
+    return formatNumber(node.real());
+  }
+  if (node.isMap()) {
+    return "a map";
+  }
+  if (node.isSeq()) {
+    return "a sequence";
+  }
+  return "nothing";
+}
+
+void refuseKey(const std::string& sectionName, const char* key, const cv::FileNode& node,
+               const std::string& expected) {
+  throw std::runtime_error("Key \"" + std::string(key) + "\" in \"" + sectionName +
+                           "\" must be " + expected + ", got " + describeNode(node));
+}
+
+bool readKey(const cv::FileNode& section, const std::string& sectionName, const char* key,
+             int& value, int lo, int hi) {
+  const cv::FileNode node = section.isMap() ? section[key] : cv::FileNode();
+  if (node.isNone()) {
+    return false;
+  }
+  double v = 0;
+  if (!numberOf(node, &v) || std::floor(v) != v || v < lo || v > hi) {
+    refuseKey(sectionName, key, node, rangeText("an integer", lo, hi));
+  }
+  value = static_cast<int>(v);
+  return true;
+}
+
+bool readKey(const cv::FileNode& section, const std::string& sectionName, const char* key,
+             double& value, double lo, double hi) {
+  return readReal(section, sectionName, key, value, lo, hi);
+}
+
+bool readKey(const cv::FileNode& section, const std::string& sectionName, const char* key,
+             float& value, float lo, float hi) {
+  return readReal(section, sectionName, key, value, lo, hi);
+}
+
+bool readKey(const cv::FileNode& section, const std::string& sectionName, const char* key,
+             std::string& value) {
+  const cv::FileNode node = section.isMap() ? section[key] : cv::FileNode();
+  if (node.isNone()) {
+    return false;
+  }
+  if (!node.isString()) {
+    refuseKey(sectionName, key, node, "a text");
+  }
+  value = node.string();
+  return true;
+}
+
+}  // namespace tesmo

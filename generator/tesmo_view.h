@@ -12,6 +12,11 @@
 
 namespace tesmo {
 
+// Largest view accepted from any input (configuration, user settings, HTTP): the requested and the
+// working size each at most kMaxViewSide pixels per side and kMaxViewPixels pixels in all.
+constexpr int kMaxViewSide = 8192;
+constexpr int kMaxViewPixels = 4096 * 4096;
+
 // OpenCV interpolation flag (0..6) to its name: "NEAREST", "LINEAR", "CUBIC", "AREA", "LANCZOS4",
 // "LINEAR_EXACT", "NEAREST_EXACT". Any other value is a fatal check.
 std::string InterpolationToString(int flag);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -8,6 +9,11 @@
 #include <opencv2/core/cuda.hpp>
 
 namespace tesmo {
+
+// Largest frame a source takes from a peer or produces after scaling: at most kMaxFrameSide
+// pixels per side and kMaxFrameBytes bytes of pixel data.
+constexpr int kMaxFrameSide = 16384;
+constexpr size_t kMaxFrameBytes = size_t(256) << 20;
 
 // A camera: delivers its next image with a timestamp. Each source is driven by one reader thread
 // and need not be safe for concurrent Next calls.

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
 namespace {
 
 cv::FileStorage Parse(const std::string& yaml) {
@@ -57,6 +61,65 @@ TEST(IsEnabled, Sections) {
   EXPECT_FALSE(isEnabled(fs["e"]));
   EXPECT_FALSE(isEnabled(fs["f"]));
   EXPECT_TRUE(isEnabled(fs["g"]));
+}
+
+}  // namespace
+
+namespace {
+
+// Reads key "v" of a one-key section as int (range 1..1024), double (range 0..10), float and
+// text; returns the value read or the error text.
+struct KeyCase {
+  const char* yaml;
+  const char* asInt;
+  const char* asDouble;
+  const char* asText;
+};
+
+template <typename T, typename... Range>
+std::string ReadAs(const std::string& yaml, T value, Range... range) {
+  cv::FileStorage fs = Parse("s: { " + yaml + " }\n");
+  try {
+    if (!tesmo::readKey(fs["s"], "s", "v", value, range...)) {
+      return "absent";
+    }
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+TEST(ReadKey, TypesRangesAndMessages) {
+  const KeyCase cases[] = {
+      {"v: 5", "5", "5", "Key \"v\" in \"s\" must be a text, got 5"},
+      {"v: 8.0", "8", "8", "Key \"v\" in \"s\" must be a text, got 8"},
+      {"v: \"5\"", "Key \"v\" in \"s\" must be an integer in 1..1024, got \"5\"",
+       "Key \"v\" in \"s\" must be a finite number in 0..10, got \"5\"", "5"},
+      {"v: 2.5", "Key \"v\" in \"s\" must be an integer in 1..1024, got 2.5", "2.5",
+       "Key \"v\" in \"s\" must be a text, got 2.5"},
+      {"v: 5000", "Key \"v\" in \"s\" must be an integer in 1..1024, got 5000",
+       "Key \"v\" in \"s\" must be a finite number in 0..10, got 5000",
+       "Key \"v\" in \"s\" must be a text, got 5000"},
+      {"v: .nan", "Key \"v\" in \"s\" must be an integer in 1..1024, got nan",
+       "Key \"v\" in \"s\" must be a finite number in 0..10, got nan",
+       "Key \"v\" in \"s\" must be a text, got nan"},
+      {"v: [1, 2]", "Key \"v\" in \"s\" must be an integer in 1..1024, got a sequence",
+       "Key \"v\" in \"s\" must be a finite number in 0..10, got a sequence",
+       "Key \"v\" in \"s\" must be a text, got a sequence"},
+      {"w: 1", "absent", "absent", "absent"},
+  };
+  for (const KeyCase& c : cases) {
+    EXPECT_EQ(ReadAs(c.yaml, 0, 1, 1024), c.asInt) << c.yaml;
+    EXPECT_EQ(ReadAs(c.yaml, 0.0, 0.0, 10.0), c.asDouble) << c.yaml;
+    EXPECT_EQ(ReadAs(c.yaml, std::string()), c.asText) << c.yaml;
+  }
+  // Unbounded readers name only the type; a float refuses what overflows it.
+  EXPECT_EQ(ReadAs("v: {}", 0), "Key \"v\" in \"s\" must be an integer, got a map");
+  EXPECT_EQ(ReadAs("v: 1e300", 0.f),
+            "Key \"v\" in \"s\" must be a finite number, got 1.0000000000000001e+300");
+  EXPECT_EQ(ReadAs("v: -1e300", 0.0), "-1e+300");
 }
 
 }  // namespace

@@ -22,10 +22,6 @@
 namespace tesmo {
 namespace {
 
-// Working sizes beyond this (per side) are refused by "/configure": the generator and its error
-// image would otherwise try to allocate them on the main thread.
-constexpr int kMaxViewSide = 16384;
-
 // Deepest nesting of JSON arrays and objects that a request may hold. OpenCV's JSON parser
 // recurses per level and overflows the stack on a few thousand; requests need three.
 constexpr int kMaxJsonDepth = 32;
@@ -399,18 +395,21 @@ void HTTPCtrl::configure(const httplib::Request& req, httplib::Response& res) {
     const auto before = stream.gen->getParams();
     try {
       stream.gen->readParams(fs.root());
-    } catch (const cv::Exception& e) {
+    } catch (const std::exception& e) {
       stream.gen->setParams(before);
       badRequest(res, std::string("Bad parameters: ") + e.what());
       return;
     }
+    // Working sizes beyond the bound would be allocated on the main thread by the generator and
+    // its error image.
     const cv::Size size = stream.gen->getParams().viewSizeCashed;
     if (size.width <= 0 || size.height <= 0 || size.width > kMaxViewSide ||
-        size.height > kMaxViewSide) {
+        size.height > kMaxViewSide || int64_t(size.width) * size.height > kMaxViewPixels) {
       stream.gen->setParams(before);
       badRequest(res, "Bad view size " + std::to_string(size.width) + "x" +
                           std::to_string(size.height) + ": each side must be 1.." +
-                          std::to_string(kMaxViewSide));
+                          std::to_string(kMaxViewSide) + " and the area at most " +
+                          std::to_string(kMaxViewPixels) + " pixels");
       return;
     }
     cv::Mat mask;
