@@ -1,6 +1,7 @@
 #include "streamer/img_codecs.h"
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 
 #include <glog/logging.h>
@@ -9,16 +10,26 @@
 
 #include "common/perf.h"
 #include "common/text_params.h"
+#include "streamer/frame_stream.h"
 #include "streamer/util.h"
 
 namespace tesmo {
 namespace {
 
-// Largest image the JPEG decoders accept, in pixels: OpenCV's own default limit for imdecode, so
-// that a forged JPEG header cannot make the TurboJPEG decoder allocate more than imdecode would.
-constexpr uint64_t kMaxDecodedPixels = uint64_t(1) << 30;
-
 int64_t SteadyMs() { return now<std::chrono::steady_clock>(); }
+
+// Whether a decoded BGR image of width x height stays within the frame bound, so that a forged
+// JPEG header cannot make the decoder allocate more than any frame may hold.
+bool WithinFrameBound(int width, int height) {
+  return width > 0 && height > 0 && width <= kMaxFrameSide && height <= kMaxFrameSide &&
+         uint64_t(width) * uint64_t(height) * 3 <= kMaxFrameBytes;
+}
+
+// The bytes of `buf` as one continuous block (a copy only for a non-continuous array).
+cv::Mat ContinuousBytes(cv::InputArray buf) {
+  cv::Mat mat = buf.getMat();
+  return mat.isContinuous() ? mat : mat.clone();
+}
 
 }  // namespace
 
@@ -103,13 +114,28 @@ ImageDecoderJpegTurbo::ImageDecoderJpegTurbo() : impl_(std::make_shared<Impl>())
 
 ImageDecoderJpegTurbo::~ImageDecoderJpegTurbo() = default;
 
+bool ReadJpegSize(cv::InputArray buf, cv::Size* size) {
+  const cv::Mat mat = ContinuousBytes(buf);
+  const unsigned long jpeg_size = mat.total() * mat.elemSize();
+  if (jpeg_size == 0) return false;
+  std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitDecompress(), &tjDestroy);
+  int width = 0;
+  int height = 0;
+  int subsampling = 0;
+  if (handle == nullptr ||
+      tjDecompressHeader2(handle.get(), mat.data, jpeg_size, &width, &height, &subsampling) < 0) {
+    return false;
+  }
+  *size = cv::Size(width, height);
+  return true;
+}
+
 // Encoded bytes usually arrive from another process: data that TurboJPEG refuses (or decodes only
 // with warnings, such as a truncated stream) makes Decode return false instead of ending the
 // process.
 bool ImageDecoderJpegTurbo::Decode(cv::InputArray buf, cv::Mat* dst) {
   const int64_t t0 = SteadyMs();
-  cv::Mat mat = buf.getMat();
-  if (!mat.isContinuous()) mat = mat.clone();
+  const cv::Mat mat = ContinuousBytes(buf);
   const unsigned long jpeg_size = mat.total() * mat.elemSize();
   if (jpeg_size == 0) return false;
   int width = 0;
@@ -119,9 +145,7 @@ bool ImageDecoderJpegTurbo::Decode(cv::InputArray buf, cv::Mat* dst) {
                           &jpeg_subsampp) < 0) {
     return false;
   }
-  if (width <= 0 || height <= 0 || uint64_t(width) * uint64_t(height) > kMaxDecodedPixels) {
-    return false;
-  }
+  if (!WithinFrameBound(width, height)) return false;
   dst->create(height, width, CV_8UC3);
   if (tjDecompress2(impl_->tj_decompressor_, mat.data, jpeg_size, dst->data, width,
                     static_cast<int>(dst->step[0]), height, TJPF_BGR, TJFLAG_FASTDCT) < 0) {
@@ -161,6 +185,8 @@ ImageDecoderJpegOpenCV::~ImageDecoderJpegOpenCV() = default;
 bool ImageDecoderJpegOpenCV::Decode(cv::InputArray buf, cv::Mat* dst) {
   const int64_t t0 = SteadyMs();
   bool ok = false;
+  cv::Size size;
+  if (ReadJpegSize(buf, &size) && !WithinFrameBound(size.width, size.height)) return false;
   try {
     cv::imdecode(buf, cv::IMREAD_COLOR, dst);
     ok = dst->data != nullptr;

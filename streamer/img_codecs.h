@@ -81,7 +81,13 @@ class ImageEncoderJpegTurbo : public ImageEncoder {
   std::shared_ptr<Impl> impl_;
 };
 
-// JPEG decoding through libjpeg-turbo, always to 3-channel BGR.
+// Width and height that the JPEG stream in `buf` declares, read from its headers without
+// decoding it; false (and *size untouched) when TurboJPEG cannot read such headers. Lets a
+// caller refuse an image before a decoder allocates room for it.
+bool ReadJpegSize(cv::InputArray buf, cv::Size* size);
+
+// JPEG decoding through libjpeg-turbo, always to 3-channel BGR. Images larger than the frame
+// bound of streamer/frame_stream.h are refused before any pixel memory is allocated.
 class ImageDecoderJpegTurbo : public ImageDecoder {
  public:
   ImageDecoderJpegTurbo();
@@ -105,7 +111,8 @@ class ImageEncoderJpegOpenCV : public ImageEncoder {
   std::shared_ptr<Impl> impl_;
 };
 
-// JPEG through cv::imdecode, to 3-channel BGR.
+// JPEG through cv::imdecode, to 3-channel BGR; JPEG streams larger than the frame bound of
+// streamer/frame_stream.h are refused before decoding.
 class ImageDecoderJpegOpenCV : public ImageDecoder {
  public:
   ImageDecoderJpegOpenCV();

@@ -1,10 +1,13 @@
 #include "streamer/private/input_check.h"
 
+#include <algorithm>
 #include <limits>
 
 #include <glog/logging.h>
 #include <opencv2/core.hpp>
 
+#include "common/perf.h"
+#include "streamer/frame_stream.h"
 #include "streamer/util.h"
 
 namespace tesmo {
@@ -35,11 +38,36 @@ bool DescribeFrame(const int32_t shape[4], int32_t dtype, FrameGeometry* geometr
     *reason = "Invalid header: size overflows";
     return false;
   }
+  if (rows > uint64_t(kMaxFrameSide) || uint64_t(shape[2]) > uint64_t(kMaxFrameSide) ||
+      row_bytes * rows > uint64_t(kMaxFrameBytes)) {
+    *reason = "Invalid header: a frame of " + std::to_string(shape[2]) + "x" +
+              std::to_string(rows) + " " + cv::typeToString(type) +
+              " is over the bound of " + std::to_string(kMaxFrameSide) + " pixels per side and " +
+              std::to_string(kMaxFrameBytes) + " bytes";
+    return false;
+  }
   geometry->rows = static_cast<int>(rows);
   geometry->cols = shape[2];
   geometry->type = type;
   geometry->frame_size = static_cast<size_t>(row_bytes * rows);
   return true;
+}
+
+bool IsComposable(int type, std::string* reason) {
+  const int channels = CV_MAT_CN(type);
+  if (CV_MAT_DEPTH(type) == CV_8U && (channels == 1 || channels == 3 || channels == 4)) {
+    return true;
+  }
+  *reason = "Frame type " + cv::typeToString(type) +
+            " cannot be composed: the views take 8-bit frames of 1, 3 or 4 channels";
+  return false;
+}
+
+void RecordZmqDelay(int64_t sent_ms) {
+  constexpr int64_t kLimit = std::numeric_limits<int32_t>::max();
+  int64_t delay = 0;
+  if (__builtin_sub_overflow(now(), sent_ms, &delay)) delay = sent_ms < 0 ? kLimit : -kLimit;
+  perf::UpdateRecord("zmq_delay", static_cast<long>(std::clamp(delay, -kLimit, kLimit)));
 }
 
 MalformedInputLog::MalformedInputLog(std::string source) : source_(std::move(source)) {}

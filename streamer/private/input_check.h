@@ -17,10 +17,20 @@ struct FrameGeometry {
 };
 
 // Checks that shape {n, rows, cols, channels} and dtype describe a real image (all sizes
-// positive, channels <= CV_CN_MAX, row count and byte size without overflow) and fills *geometry.
-// On failure returns false with the reason in *reason.
+// positive, channels <= CV_CN_MAX, row count and byte size without overflow) within the frame
+// bound of streamer/frame_stream.h (kMaxFrameSide per side, kMaxFrameBytes of pixels) and fills
+// *geometry. On failure returns false with the reason in *reason.
 bool DescribeFrame(const int32_t shape[4], int32_t dtype, FrameGeometry* geometry,
                    std::string* reason);
+
+// True for the frame types the view generators compose: 8-bit unsigned with 1, 3 or 4 channels.
+// Otherwise false with the reason in *reason.
+bool IsComposable(int type, std::string* reason);
+
+// Records "zmq_delay", the time from `sent_ms` (a sender's timestamp) to now in milliseconds.
+// The difference saturates instead of overflowing, and what is recorded is clamped to the range
+// of int32 so that no timestamp a peer sends can overflow the timing table's sums.
+void RecordZmqDelay(int64_t sent_ms);
 
 // Counts input refused by a source (a malformed message, a bad shared-memory header) and logs
 // the reason at WARNING, at most one line a second; suppressed lines are summed into the next.

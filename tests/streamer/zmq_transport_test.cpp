@@ -1,6 +1,8 @@
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -313,6 +315,44 @@ TEST(ZmqEncFrameStream, DrainsQueueToNewestAndSwitchesDecoders) {
 
   // Nothing queued: the call returns false after its time-out, not the old frame.
   EXPECT_FALSE(source.Next(&got, &ts, /*bAllowScale=*/true));
+}
+
+// A sender much faster than the decoder: each Next takes a bounded share of the queue and
+// decodes the newest message, so frames keep coming while the flood lasts.
+TEST(ZmqEncFrameStream, DeliversFramesDuringAFlood) {
+  const std::string addr = Endpoint("inproc", "flood");
+  zmq::socket_t pub(GetZmqCtx(), zmq::socket_type::pub);
+  pub.bind(addr);
+  ZmqEncFrameStream source(/*scale=*/1.0, addr);
+  const cv::Mat img = SmoothImage(480, 640, 1);
+  std::vector<uint8_t> jpeg;
+  ImageEncoderJpegTurbo(95).Encode(img, &jpeg);
+  const auto message = [&](int64_t ts) {
+    return std::vector<std::vector<uint8_t>>{
+        EncodedHeader(img, ts, JPEG, static_cast<uint32_t>(jpeg.size())), jpeg};
+  };
+  ASSERT_TRUE(SyncSource(pub, source, message(0)));
+
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    const int64_t start = now();
+    for (int64_t ts = 1; !stop && now() - start < 20000; ++ts) SendParts(pub, message(ts));
+  });
+  int delivered = 0;
+  int64_t last = 0;
+  const int64_t start = now();
+  while (delivered < 5 && now() - start < 15000) {
+    cv::Mat got;
+    int64_t ts = 0;
+    if (source.Next(&got, &ts, /*bAllowScale=*/true)) {
+      EXPECT_GT(ts, last);
+      last = ts;
+      ++delivered;
+    }
+  }
+  stop = true;
+  flood.join();
+  EXPECT_EQ(delivered, 5);
 }
 
 TEST(ZmqTransport, EncodedSinkToEncodedSource) {

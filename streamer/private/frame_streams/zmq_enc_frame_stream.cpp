@@ -2,11 +2,10 @@
 
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 #include <glog/logging.h>
 
-#include "common/perf.h"
-#include "streamer/data/cameras.h"
 #include "streamer/private/zmq_context.h"
 #include "streamer/util.h"
 
@@ -21,89 +20,112 @@ ZmqEncFrameStream::ZmqEncFrameStream(double /*scale*/, const std::string& addr)
   sock_->set(zmq::sockopt::subscribe, "");
   sock_->set(zmq::sockopt::rcvtimeo, kReceiveTimeoutMs);
   sock_->set(zmq::sockopt::linger, 0);
+  sock_->set(zmq::sockopt::rcvhwm, kReceiveQueueMessages);
+  // No part of a message for a frame within the bound is longer (the header part is 48 bytes, a
+  // JPEG is not longer than the pixels it holds): libzmq drops the connection of a peer that
+  // sends a longer one instead of receiving it.
+  sock_->set(zmq::sockopt::maxmsgsize, static_cast<int64_t>(kMaxFrameBytes));
   sock_->connect(addr);
 }
 
 ZmqEncFrameStream::~ZmqEncFrameStream() = default;
 
 bool ZmqEncFrameStream::Next(cv::Mat* frame, int64_t* ts, bool /*bAllowScale*/) {
+  Message newest;
+  bool taken = false;
   zmq::recv_flags flags = zmq::recv_flags::none;
-  bool delivered = false;
-  int64_t last_ts = 0;
-  for (;;) {
-    zmq::message_t head;
-    try {
-      if (!sock_->recv(head, flags)) break;
-    } catch (const zmq::error_t&) {
-      break;
-    }
-    // The parts of one message arrive together: take all of them, keeping the first two.
-    size_t parts = 1;
-    zmq::message_t payload;
-    try {
-      bool more = head.more();
-      if (more && sock_->recv(payload, zmq::recv_flags::none)) {
-        ++parts;
-        more = payload.more();
-        zmq::message_t extra;
-        while (more && sock_->recv(extra, zmq::recv_flags::none)) {
-          ++parts;
-          more = extra.more();
-        }
-      }
-    } catch (const zmq::error_t&) {
-    }
+  for (int i = 0; i < kMaxDrainMessages; ++i) {
+    Message msg;
+    if (!Receive(flags, &msg)) break;
+    flags = zmq::recv_flags::dontwait;
     std::string reason;
-    int64_t header_ts = 0;
-    if (!TakeMessage(head, payload, parts, frame, &header_ts, &reason)) {
+    if (!Check(&msg, &reason)) {
       malformed_.Drop(reason);
       return false;
     }
-    delivered = true;
-    last_ts = header_ts;
-    if (ts != nullptr) *ts = header_ts;
-    flags = zmq::recv_flags::dontwait;
+    newest = std::move(msg);
+    taken = true;
   }
-  if (delivered) perf::UpdateRecord("zmq_delay", static_cast<long>(now() - last_ts));
-  return delivered && !frame->empty();
-}
-
-bool ZmqEncFrameStream::TakeMessage(const zmq::message_t& head, const zmq::message_t& payload,
-                                    size_t parts, cv::Mat* frame, int64_t* ts,
-                                    std::string* reason) {
-  TensorEncodedMsgHeader header;
-  if (head.size() != sizeof(header)) {
-    *reason = "Check failed: msg_header.size() == sizeof(header) Header part of " +
-              std::to_string(head.size()) + " bytes";
+  if (!taken) return false;
+  std::string reason;
+  if (!Decode(newest, frame, &reason)) {
+    malformed_.Drop(reason);
     return false;
   }
-  std::memcpy(&header, head.data(), sizeof(header));
-  if (parts < 2) {
+  if (ts != nullptr) *ts = newest.header.timestamp;
+  RecordZmqDelay(newest.header.timestamp);
+  return !frame->empty();
+}
+
+bool ZmqEncFrameStream::Receive(zmq::recv_flags flags, Message* msg) {
+  try {
+    if (!sock_->recv(msg->head, flags)) return false;
+  } catch (const zmq::error_t&) {
+    return false;
+  }
+  // The parts of one message arrive together: take all of them, keeping the first two.
+  msg->parts = 1;
+  try {
+    bool more = msg->head.more();
+    if (more && sock_->recv(msg->payload, zmq::recv_flags::none)) {
+      ++msg->parts;
+      more = msg->payload.more();
+      zmq::message_t extra;
+      while (more && sock_->recv(extra, zmq::recv_flags::none)) {
+        ++msg->parts;
+        more = extra.more();
+      }
+    }
+  } catch (const zmq::error_t&) {
+  }
+  return true;
+}
+
+bool ZmqEncFrameStream::Check(Message* msg, std::string* reason) {
+  TensorEncodedMsgHeader& header = msg->header;
+  if (msg->head.size() != sizeof(header)) {
+    *reason = "Check failed: msg_header.size() == sizeof(header) Header part of " +
+              std::to_string(msg->head.size()) + " bytes";
+    return false;
+  }
+  std::memcpy(&header, msg->head.data(), sizeof(header));
+  if (msg->parts < 2) {
     *reason = "Check failed: sock_->getsockopt<int>(ZMQ_RCVMORE) No payload part";
     return false;
   }
-  if (parts > 2) {
+  if (msg->parts > 2) {
     *reason = "Check failed: !sock_->getsockopt<int>(ZMQ_RCVMORE) Message of " +
-              std::to_string(parts) + " parts";
+              std::to_string(msg->parts) + " parts";
     return false;
   }
   if (header.data_size == 0) {
     *reason = "Check failed: header.data_size > 0 ";
     return false;
   }
-  if (payload.size() != header.data_size) {
-    *reason = "Payload of " + std::to_string(payload.size()) + " bytes, header data_size=" +
+  if (msg->payload.size() != header.data_size) {
+    *reason = "Payload of " + std::to_string(msg->payload.size()) + " bytes, header data_size=" +
               std::to_string(header.data_size);
     return false;
   }
-  FrameGeometry geometry;
-  if (!DescribeFrame(header.shape, header.dtype, &geometry, reason)) return false;
-  if (header.codec != Raw && header.codec != JPEG) {
+  if (!DescribeFrame(header.shape, header.dtype, &msg->geometry, reason)) return false;
+  if (header.codec == Raw) {
+    if (msg->payload.size() != msg->geometry.frame_size) {
+      *reason = "Raw payload of " + std::to_string(msg->payload.size()) +
+                " bytes for a frame of " + std::to_string(msg->geometry.frame_size) + " bytes";
+      return false;
+    }
+    // A JPEG always decodes to 8-bit BGR; raw pixels keep the header's type.
+    return IsComposable(msg->geometry.type, reason);
+  }
+  if (header.codec != JPEG) {
     *reason = "Unknown codec format: " + std::to_string(header.codec);
     return false;
   }
-  *ts = header.timestamp;
+  return true;
+}
 
+bool ZmqEncFrameStream::Decode(const Message& msg, cv::Mat* frame, std::string* reason) {
+  const TensorEncodedMsgHeader& header = msg.header;
   if (header.codec != img_decoder_->decoder_format()) {
     if (header.codec == Raw) {
       img_decoder_ = ImageDecoder::Create("raw", "");
@@ -115,26 +137,35 @@ bool ZmqEncFrameStream::TakeMessage(const zmq::message_t& head, const zmq::messa
   }
 
   if (img_decoder_->decoder_format() == JPEG) {
-    const cv::Mat encoded(1, static_cast<int>(payload.size()), CV_8U,
-                          const_cast<void*>(payload.data()));
-    if (!img_decoder_->Decode(encoded, frame)) {
+    const cv::Mat encoded(1, static_cast<int>(msg.payload.size()), CV_8U,
+                          const_cast<void*>(msg.payload.data()));
+    // The JPEG's own header is read first: an image of another size than the message's is
+    // refused before the decoder allocates room for it.
+    cv::Size size;
+    if (!ReadJpegSize(encoded, &size)) {
       *reason = "Check failed: img_decoder_->Decode(cv::Mat(encode_buf_), frame) "
-                "Undecodable JPEG payload of " + std::to_string(payload.size()) + " bytes";
+                "Undecodable JPEG payload of " + std::to_string(msg.payload.size()) + " bytes";
       return false;
     }
-    return true;
+    if (size != cv::Size(msg.geometry.cols, msg.geometry.rows)) {
+      *reason = "JPEG of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                " in a message for a frame of " + std::to_string(msg.geometry.cols) + "x" +
+                std::to_string(msg.geometry.rows);
+      return false;
+    }
+    if (!img_decoder_->Decode(encoded, frame)) {
+      *reason = "Check failed: img_decoder_->Decode(cv::Mat(encode_buf_), frame) "
+                "Undecodable JPEG payload of " + std::to_string(msg.payload.size()) + " bytes";
+      return false;
+    }
+    return IsComposable(frame->type(), reason);
   }
-  if (payload.size() != geometry.frame_size) {
-    *reason = "Raw payload of " + std::to_string(payload.size()) + " bytes for a frame of " +
-              std::to_string(geometry.frame_size) + " bytes";
-    return false;
-  }
-  frame->create(geometry.rows, geometry.cols, geometry.type);
+  frame->create(msg.geometry.rows, msg.geometry.cols, msg.geometry.type);
   if (!frame->isContinuous()) {
     // The caller passed a region view of that size: give it a buffer of its own.
-    *frame = cv::Mat(geometry.rows, geometry.cols, geometry.type);
+    *frame = cv::Mat(msg.geometry.rows, msg.geometry.cols, msg.geometry.type);
   }
-  std::memcpy(frame->data, payload.data(), geometry.frame_size);
+  std::memcpy(frame->data, msg.payload.data(), msg.geometry.frame_size);
   return true;
 }
 

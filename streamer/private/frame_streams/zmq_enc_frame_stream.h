@@ -6,6 +6,7 @@
 
 #include <zmq.hpp>
 
+#include "streamer/data/cameras.h"
 #include "streamer/frame_stream.h"
 #include "streamer/img_codecs.h"
 #include "streamer/private/input_check.h"
@@ -13,17 +14,24 @@
 namespace tesmo {
 
 // Source "zmq_encoded": reads encoded frame messages (a 48-byte TensorEncodedMsgHeader part and a
-// payload part of raw pixels or JPEG) from a SUB socket connected to `addr`. Each Next takes every
-// message already queued and delivers the newest; the decoder follows the codec of the messages.
-// Frames come at the sender's size (the scale is 1.0).
+// payload part of raw pixels or JPEG) from a SUB socket connected to `addr`. Each Next takes the
+// messages already queued, at most kMaxDrainMessages of them, and decodes only the newest; the
+// decoder follows the codec of that message. Frames come at the sender's size (the scale is 1.0).
 //
 // A malformed message (wrong part count or header size, data_size 0 or not the payload's length,
-// bad sizes, unknown codec, undecodable JPEG) is dropped, logged at WARNING at most once a second
-// and counted (dropped_messages()); that Next returns false. A Next that receives nothing within
-// kReceiveTimeoutMs returns false.
+// bad sizes, a frame over the bound of streamer/frame_stream.h, a raw frame type the views cannot
+// compose, unknown codec, a JPEG whose size is not the header's or that does not decode) is
+// dropped, logged at WARNING at most once a second and counted (dropped_messages()); that Next
+// returns false. Messages are checked before anything is decoded or allocated for them. A Next
+// that receives nothing within kReceiveTimeoutMs returns false.
 class ZmqEncFrameStream : public FrameStream {
  public:
   static constexpr int kReceiveTimeoutMs = 100;
+  // Messages one Next takes at most before it decodes the newest: a sender faster than the
+  // decoder still gets frames through, and Next returns in bounded time.
+  static constexpr int kMaxDrainMessages = 32;
+  // Messages queued for this reader at most; libzmq drops further ones until Next takes some.
+  static constexpr int kReceiveQueueMessages = 8;
 
   ZmqEncFrameStream(double scale, const std::string& addr);
   ~ZmqEncFrameStream() override;
@@ -36,9 +44,21 @@ class ZmqEncFrameStream : public FrameStream {
   uint64_t dropped_messages() const { return malformed_.count(); }
 
  private:
-  // Checks one whole message and decodes it into *frame; false with *reason when malformed.
-  bool TakeMessage(const zmq::message_t& head, const zmq::message_t& payload, size_t parts,
-                   cv::Mat* frame, int64_t* ts, std::string* reason);
+  // One message off the socket.
+  struct Message {
+    zmq::message_t head;
+    zmq::message_t payload;
+    size_t parts = 0;
+    TensorEncodedMsgHeader header{};
+    FrameGeometry geometry;
+  };
+
+  // Receives every part of one message into *msg; false when none came.
+  bool Receive(zmq::recv_flags flags, Message* msg);
+  // Checks a message's parts and header; false with *reason when malformed.
+  bool Check(Message* msg, std::string* reason);
+  // Decodes a checked message into *frame; false with *reason when it cannot be.
+  bool Decode(const Message& msg, cv::Mat* frame, std::string* reason);
 
   std::unique_ptr<zmq::socket_t> sock_;
   std::shared_ptr<ImageDecoder> img_decoder_;

@@ -7,7 +7,6 @@
 #include <glog/logging.h>
 #include <opencv2/imgproc.hpp>
 
-#include "common/perf.h"
 #include "streamer/data/cameras.h"
 #include "streamer/private/zmq_context.h"
 #include "streamer/util.h"
@@ -26,6 +25,10 @@ ZmqFrameStream::ZmqFrameStream(double scale, const std::string& addr, bool prese
     sock_->set(zmq::sockopt::conflate, 1);
     sock_->set(zmq::sockopt::rcvtimeo, kReceiveTimeoutMs);
     sock_->set(zmq::sockopt::linger, 0);
+    // A longer message cannot hold a frame within the bound: libzmq drops the connection of a
+    // peer that sends one instead of receiving it.
+    sock_->set(zmq::sockopt::maxmsgsize,
+               static_cast<int64_t>(sizeof(TensorMsgHeader) + kMaxFrameBytes));
     sock_->connect(addr);
   } catch (const zmq::error_t&) {
     std::cout << "Zmq exception: initial socket setting went wrong" << std::endl;
@@ -110,10 +113,14 @@ bool ZmqFrameStream::TakeMessage(zmq::message_t& msg, cv::Mat* frame, int64_t* t
                     "sizeof(TensorMsgHeader) Protocol error. Size=" + std::to_string(size));
     return false;
   }
+  if (!IsComposable(geometry.type, &reason)) {
+    malformed_.Drop(reason);
+    return false;
+  }
   const cv::Mat view(geometry.rows, geometry.cols, geometry.type,
                      static_cast<uint8_t*>(msg.data()) + sizeof(TensorMsgHeader));
   if (ts != nullptr) *ts = preserve_timestamps_ ? header.timestamp : now();
-  perf::UpdateRecord("zmq_delay", static_cast<long>(now() - header.timestamp));
+  RecordZmqDelay(header.timestamp);
   try {
     if (scale != 1.0 && bAllowScale) {
       cv::resize(view, *frame,
@@ -124,7 +131,6 @@ bool ZmqFrameStream::TakeMessage(zmq::message_t& msg, cv::Mat* frame, int64_t* t
       view.copyTo(*frame);
     }
   } catch (const cv::Exception& e) {
-    // A sample type or channel count that OpenCV cannot resize.
     malformed_.Drop(std::string("Frame not usable: ") + e.what());
     return false;
   }

@@ -14,9 +14,11 @@ namespace tesmo {
 // Source "zmq": reads raw frame messages (one part: TensorMsgHeader + packed pixels) from a SUB
 // socket connected to `addr`, keeping only the newest message (conflation).
 //
-// Messages that do not describe a frame they hold (too short, bad sizes, extra parts) are
-// dropped, logged at WARNING at most once a second and counted (dropped_messages()); Next then
-// returns false. A Next that receives nothing within kReceiveTimeoutMs returns false, so a reader
+// Messages that do not describe a frame they hold (too short, bad sizes, extra parts), frames
+// over the bound of streamer/frame_stream.h and frame types the views cannot compose (see
+// IsComposable) are dropped, logged at WARNING at most once a second and counted
+// (dropped_messages()); Next then returns false. Messages longer than the largest frame needs
+// are refused by the socket itself. A Next that receives nothing within kReceiveTimeoutMs returns false, so a reader
 // thread is never stuck when the publisher is gone.
 class ZmqFrameStream : public FrameStream {
  public:
