@@ -1,6 +1,8 @@
 #include "streamer/private/memory_manager.h"
 
+#include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -13,9 +15,55 @@ namespace tesmo {
 
 namespace bip = boost::interprocess;
 
+namespace {
+
+pthread_mutex_t* NativeMutex(SharedData* data) {
+  return reinterpret_cast<pthread_mutex_t*>(&data->mutex);
+}
+
+// Boost constructs the mutex process-shared only; it is made robust as well, so that a process
+// that dies holding it leaves it to the next one that locks it instead of locking it for ever.
+void MakeMutexRobust(SharedData* data) {
+  pthread_mutex_t* mutex = NativeMutex(data);
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_destroy(mutex);
+  const int res = pthread_mutex_init(mutex, &attr);
+  pthread_mutexattr_destroy(&attr);
+  if (res != 0) throw bip::interprocess_exception(res);
+}
+
+}  // namespace
+
+SegmentLock::SegmentLock(SharedData* data, int timeout_ms) : mutex_(NativeMutex(data)) {
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += timeout_ms / 1000;
+  deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  const int res = pthread_mutex_clocklock(mutex_, CLOCK_MONOTONIC, &deadline);
+  if (res == EOWNERDEAD) {
+    // The holder died: the mutex is ours now, usable again once marked consistent.
+    pthread_mutex_consistent(mutex_);
+    owns_ = true;
+  } else {
+    owns_ = res == 0;
+  }
+}
+
+SegmentLock::~SegmentLock() {
+  if (owns_) pthread_mutex_unlock(mutex_);
+}
+
 MemoryManager::MemoryManager(const std::string& mem_id) : mem_id_(mem_id) {
   if (mem_id_.empty()) {
     shared_data_ = new SharedData();
+    MakeMutexRobust(shared_data_);
     return;
   }
   // Creating exclusively tells the creator apart from the processes that open an existing
@@ -35,6 +83,7 @@ MemoryManager::MemoryManager(const std::string& mem_id) : mem_id_(mem_id) {
   void* address = region_.get_address();
   if (created) {
     shared_data_ = new (address) SharedData;
+    MakeMutexRobust(shared_data_);
     shared_data_->initialised.store(1, std::memory_order_release);
     return;
   }

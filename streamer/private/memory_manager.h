@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include <pthread.h>
+
 #include <boost/interprocess/mapped_region.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
 #include <boost/interprocess/sync/interprocess_condition.hpp>
@@ -16,7 +18,9 @@
 namespace tesmo {
 
 // Layout of the shared-memory frame segment. `mutex` guards `header` and `offset`; `condition`
-// is signalled once per published frame. `buf` holds two frame halves of at most
+// is signalled once per published frame. The mutex is a process-shared POSIX mutex made robust
+// by the process that creates the segment (same size and layout as Boost's), so that the death of
+// a process holding it never locks the others out: see SegmentLock. `buf` holds two frame halves of at most
 // kMaxFrameWidth x kMaxFrameHeight 8-bit 3-channel pixels; `offset` names the half that holds
 // the published frame (0, or rows * cols * 3 of the stored frame size).
 struct SharedData {
@@ -50,9 +54,32 @@ static_assert(offsetof(SharedData, offset) == 128, "offset at 128");
 static_assert(offsetof(SharedData, buf) == 132, "buf at 132");
 static_assert(offsetof(SharedData, initialised) == 13916292, "marker in the tail padding");
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "marker shared between processes");
+static_assert(sizeof(boost::interprocess::interprocess_mutex) == sizeof(pthread_mutex_t),
+              "Boost's process-shared mutex is a pthread mutex");
+
+// Holds the segment's mutex for its life when it could be taken within `timeout_ms`. When the
+// process that held it died, the mutex is taken over and marked consistent again: the header and
+// offset it guarded are checked by the reader like any other header.
+//
+//   SegmentLock lock(shared_data, 100);
+//   if (!lock.owns()) return false;  // held by a live process all that time
+//   ... read or write the header and offset ...
+class SegmentLock {
+ public:
+  SegmentLock(SharedData* data, int timeout_ms);
+  ~SegmentLock();
+  SegmentLock(const SegmentLock&) = delete;
+  SegmentLock& operator=(const SegmentLock&) = delete;
+
+  bool owns() const { return owns_; }
+
+ private:
+  pthread_mutex_t* mutex_;
+  bool owns_ = false;
+};
 
 // Creates or opens the POSIX shared-memory segment `mem_id` and maps it. The process that
-// creates the segment constructs its mutex and condition, exactly once; a process that opens an
+// creates the segment constructs its (robust) mutex and condition, exactly once; a process that opens an
 // existing one waits (at most kInitTimeoutMs) until the creator has done so. An empty id gives a
 // private in-process segment on the heap. Destroying the manager removes the segment's name:
 // processes that map it keep using it, a later open of the name gets a new zero-filled segment.

@@ -36,6 +36,17 @@ bool SegmentExists(const std::string& name) {
   return stat(("/dev/shm/" + name).c_str(), &st) == 0;
 }
 
+// Waits at most timeout_ms for a file to exist.
+bool WaitForFile(const std::string& path, int timeout_ms) {
+  struct stat st;
+  const int64_t start = now();
+  while (stat(path.c_str(), &st) != 0) {
+    if (now() - start > timeout_ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 // Reads the segment's header and offset under its mutex.
 void Snapshot(MemoryManager& mm, TensorMsgHeader* header, uint32_t* offset) {
   SharedData* d = mm.GetDataPointer();
@@ -161,6 +172,7 @@ TEST(ShmemFrameStream, RefusesHeadersThatDoNotFitBehindTheOffset) {
       {"frame larger than the buffer", 2417, 1920, 3, 0, 0},
       {"frame larger than the half behind the offset", 1208, 1920, 3, 0, 6958081},
       {"16-bit samples", 1208, 1920, 3, 2, 6958080},
+      {"16-bit samples that fit", 10, 10, 3, 2, 0},
       {"offset beyond the buffer", 1, 1, 1, 0, 0xFFFFFFF0u},
       {"negative rows", -10, 1920, 3, 0, 0},
       {"zero channels", 10, 10, 0, 0, 0},
@@ -261,6 +273,31 @@ TEST(ShmemTwoProcesses, WriterProcessFirstThenReader) {
   EXPECT_EQ(good, 5);
 }
 
+// A writer process killed inside a critical section, then a new writer process: the reader (a
+// third process, which fails when one Next keeps it 5 s) takes the new writer's frames.
+TEST(ShmemTwoProcesses, WriterKilledInsideACriticalSectionThenNewWriter) {
+  for (const std::string section : {"mutex", "condition"}) {
+    SCOPED_TRACE(section);
+    const std::string name = SegmentName("die-" + section);
+    const std::string ready = "/tmp/" + name + ".ready";
+    ChildProcess reader({SHMEM_PEER_PATH, "read", name, /*count=*/"8", /*timeout_ms=*/"30000",
+                         ready});
+    ASSERT_TRUE(reader.started());
+    ASSERT_TRUE(WaitForFile(ready, 10000));
+    std::remove(ready.c_str());
+    // Frames 0, 1, 2, then death holding the lock.
+    ChildProcess dying({SHMEM_PEER_PATH, "die", name, section});
+    ASSERT_TRUE(dying.started());
+    dying.Wait(10000);
+    ASSERT_FALSE(dying.running());
+    ChildProcess writer({SHMEM_PEER_PATH, "write", name, /*count=*/"3000", /*period_ms=*/"10",
+                         /*rows=*/"120", /*cols=*/"160", /*first=*/"3"});
+    ASSERT_TRUE(writer.started());
+    EXPECT_EQ(reader.Wait(40000), 0);
+    bip::shared_memory_object::remove(name.c_str());
+  }
+}
+
 TEST(ShmemTwoProcesses, TwoReaderProcessesOnOneSegment) {
   const std::string name = SegmentName("tworeaders");
   VideoWriteShmem sink(name);
@@ -273,12 +310,7 @@ TEST(ShmemTwoProcesses, TwoReaderProcessesOnOneSegment) {
   ChildProcess reader2({SHMEM_PEER_PATH, "read", name, "10", "15000", ready2});
   ASSERT_TRUE(reader1.started());
   ASSERT_TRUE(reader2.started());
-  struct stat st;
-  const int64_t start = now();
-  while ((stat(ready1.c_str(), &st) != 0 || stat(ready2.c_str(), &st) != 0) &&
-         now() - start < 10000) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  EXPECT_TRUE(WaitForFile(ready1, 10000) && WaitForFile(ready2, 10000));
   std::remove(ready1.c_str());
   std::remove(ready2.c_str());
   for (int i = 0; i < 3000 && (reader1.running() || reader2.running()); ++i) {

@@ -1,15 +1,16 @@
 #include "streamer/private/frame_streams/shmem_frame_stream.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <iostream>
+#include <thread>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/interprocess/sync/scoped_lock.hpp>
 #include <opencv2/imgproc.hpp>
 
-namespace tesmo {
+#include "streamer/util.h"
 
-namespace bip = boost::interprocess;
+namespace tesmo {
 
 ShmemFrameStream::ShmemFrameStream(double scale, const std::string& mem_id)
     : FrameStream(scale),
@@ -21,24 +22,32 @@ ShmemFrameStream::ShmemFrameStream(double scale, const std::string& mem_id)
 ShmemFrameStream::~ShmemFrameStream() = default;
 
 bool ShmemFrameStream::Next(cv::Mat* frame, int64_t* ts, bool bAllowScale) {
+  // The reader polls the header instead of waiting on the segment's condition: a condition
+  // wait must take the mutex back without a time-out, so a writer that died holding it (or a
+  // condition it left corrupted) would keep this thread for ever.
   SharedData* shared_data = memory_manager_->GetDataPointer();
-  const boost::posix_time::ptime deadline =
-      boost::posix_time::microsec_clock::universal_time() +
-      boost::posix_time::milliseconds(kWaitTimeoutMs);
-  // Timed lock as well: a writer that died holding the mutex must not keep this thread forever.
-  bip::scoped_lock<bip::interprocess_mutex> lock(shared_data->mutex, deadline);
-  if (!lock.owns()) return false;
-
-  // A fresh segment is all zero: nothing has been published yet.
-  auto has_new_frame = [&] {
-    const TensorMsgHeader& h = shared_data->header;
-    const bool published = h.timestamp != 0 || h.shape[0] != 0;
-    return published && (h.timestamp != timestamp_ || h.index != index_);
-  };
-  while (!has_new_frame()) {
-    if (!shared_data->condition.timed_wait(lock, deadline) && !has_new_frame()) return false;
+  const int64_t deadline = now<std::chrono::steady_clock>() + kWaitTimeoutMs;
+  for (;;) {
+    const int64_t left = deadline - now<std::chrono::steady_clock>();
+    {
+      SegmentLock lock(shared_data, static_cast<int>(std::max<int64_t>(left, 1)));
+      if (lock.owns() && HasNewFrame(shared_data->header)) {
+        return TakeFrame(shared_data, frame, ts, bAllowScale);
+      }
+    }
+    if (now<std::chrono::steady_clock>() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollIntervalMs));
   }
+}
 
+bool ShmemFrameStream::HasNewFrame(const TensorMsgHeader& header) const {
+  // A fresh segment is all zero: nothing has been published yet.
+  const bool published = header.timestamp != 0 || header.shape[0] != 0;
+  return published && (header.timestamp != timestamp_ || header.index != index_);
+}
+
+bool ShmemFrameStream::TakeFrame(SharedData* shared_data, cv::Mat* frame, int64_t* ts,
+                                 bool bAllowScale) {
   const TensorMsgHeader header = shared_data->header;
   const uint32_t offset = shared_data->offset;
   timestamp_ = header.timestamp;
@@ -56,6 +65,10 @@ bool ShmemFrameStream::Next(cv::Mat* frame, int64_t* ts, bool bAllowScale) {
         std::to_string(header.shape[0]) + "x" + std::to_string(header.shape[1]) + "x" +
         std::to_string(header.shape[2]) + "x" + std::to_string(header.shape[3]) + ", dtype " +
         std::to_string(header.dtype) + ", offset " + std::to_string(offset) + ")");
+    return false;
+  }
+  if (!IsComposable(geometry.type, &reason)) {
+    malformed_.Drop(reason);
     return false;
   }
   const cv::Mat view(geometry.rows, geometry.cols, geometry.type, shared_data->buf + offset);

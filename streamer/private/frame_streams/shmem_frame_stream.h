@@ -12,14 +12,19 @@ namespace tesmo {
 
 // Source "shmem": reads the frames that a "shmem" sink publishes into the shared-memory segment
 // `mem_id` (created here when the reader comes first). Next delivers each published frame once:
-// it waits, at most kWaitTimeoutMs, for a frame newer than the last one delivered and returns
-// false when none came, so a reader thread is released when nothing is published.
+// it looks for a frame newer than the last one delivered every kPollIntervalMs, for at most
+// kWaitTimeoutMs, and returns false when none came, so a reader thread is released when nothing
+// is published. It never waits on the segment's condition and takes the mutex with a time-out,
+// so a writer that dies at any moment, even holding the mutex, keeps no call longer than that;
+// frames are taken again as soon as a new writer publishes.
 //
 // A header that describes more data than lies behind its offset (or no image at all) is refused
-// ("Incorrect size"), logged at WARNING at most once a second and counted (dropped_frames()).
+// ("Incorrect size"), as is a frame type the views cannot compose (see IsComposable); each is
+// logged at WARNING at most once a second and counted (dropped_frames()).
 class ShmemFrameStream : public FrameStream {
  public:
   static constexpr int kWaitTimeoutMs = 100;
+  static constexpr int kPollIntervalMs = 1;
 
   ShmemFrameStream(double scale, const std::string& mem_id);
   ~ShmemFrameStream() override;
@@ -32,6 +37,11 @@ class ShmemFrameStream : public FrameStream {
   uint64_t dropped_frames() const { return malformed_.count(); }
 
  private:
+  // Whether the header names a frame other than the last one delivered.
+  bool HasNewFrame(const TensorMsgHeader& header) const;
+  // Copies the published frame out, the segment's mutex held; false when it is refused.
+  bool TakeFrame(SharedData* shared_data, cv::Mat* frame, int64_t* ts, bool bAllowScale);
+
   int64_t timestamp_ = -1;  // of the last frame delivered
   int64_t index_ = -1;      // writer's frame index of the last frame delivered
   std::unique_ptr<MemoryManager> memory_manager_;

@@ -1,14 +1,10 @@
 #include "streamer/private/video_writes/video_write_shmem.h"
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/interprocess/sync/scoped_lock.hpp>
 #include <glog/logging.h>
 
 #include "streamer/util.h"
 
 namespace tesmo {
-
-namespace bip = boost::interprocess;
 
 VideoWriteShmem::VideoWriteShmem(const std::string& shmem_id)
     : memory_manager_(std::make_shared<MemoryManager>(shmem_id)), shmem_id_(shmem_id) {}
@@ -50,11 +46,9 @@ bool VideoWriteShmem::PublishImpl(const cv::Mat& frame, int64_t ts) {
   frame.copyTo(*input_frame_ptr_);
 
   SharedData* shared_data = memory_manager_->GetDataPointer();
-  // Readers hold the mutex only while they copy a frame out; one that died holding it must not
-  // stop the publishing thread.
-  bip::scoped_lock<bip::interprocess_mutex> lock(
-      shared_data->mutex, boost::posix_time::microsec_clock::universal_time() +
-                              boost::posix_time::milliseconds(kLockTimeoutMs));
+  // Readers hold the mutex only while they copy a frame out; a process that died holding it
+  // leaves it to this lock, and a live one that keeps it must not stop the publishing thread.
+  SegmentLock lock(shared_data, kLockTimeoutMs);
   if (!lock.owns()) {
     Warn("frame not published: the segment's mutex stays locked");
     return false;
