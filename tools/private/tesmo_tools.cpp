@@ -512,6 +512,18 @@ int runShellCommand(const std::string& command) {
   return (status >> 8) & 0xFF;
 }
 
+std::string shellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
 TesmoApp::~TesmoApp() {
   closeFrameCapture();
   disableLinearRegress();
@@ -607,7 +619,7 @@ void TesmoApp::correctIntensity() {
   }
   // The option is a blank, a hyphen and the Cyrillic small letter es (UTF-8 0xD1 0x81).
   const std::string command =
-      "python3 " + calibScript + " " + configFileName + " -\xD1\x81";
+      "python3 " + shellQuote(calibScript) + " " + shellQuote(configFileName) + " -\xD1\x81";
   const int exitCode = runShellCommand(command);
   std::printf("%s exit code: %i\n", calibScript.c_str(), exitCode);
   std::fflush(stdout);

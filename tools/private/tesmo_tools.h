@@ -120,6 +120,9 @@ class Timer {
 // logged error; it never ends the process.
 int runShellCommand(const std::string& command);
 
+// `text` as one word for the shell: in single quotes, each ' written as '\''.
+std::string shellQuote(const std::string& text);
+
 // The demo program's application: built once from the main configuration file, it opens every
 // source, runs the live reader, builds and prepares every view, and then runs one tick per pass of
 // the main loop. Start-up failures end the process through fatal checks, or throw (an unknown or
