@@ -4,9 +4,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -81,30 +83,46 @@ class MjpegParser {
   std::string buf_;
 };
 
-// Sends a POST without a "Content-Type" header over a plain socket (the library's client always
-// adds one) and returns the whole answer.
-std::string postWithoutContentType(int port, const std::string& route, const std::string& body) {
+// A plain socket connected to 127.0.0.1:port that has sent `request`; -1 when that failed.
+// Reads on it time out after 10 s.
+int sendRaw(int port, const std::string& request) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-    const std::string request = "POST " + route + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-                                "Connection: close\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body;
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-        static_cast<ssize_t>(request.size())) {
-      timeval timeout{10, 0};
-      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-      char buf[4096];
-      ssize_t n = 0;
-      while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) answer.append(buf, static_cast<size_t>(n));
-    }
+  timeval timeout{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+          static_cast<ssize_t>(request.size())) {
+    close(fd);
+    return -1;
   }
-  close(fd);
+  return fd;
+}
+
+// Sends a POST without a "Content-Type" header over a plain socket (the library's client always
+// adds one) and returns the whole answer.
+std::string postWithoutContentType(int port, const std::string& route, const std::string& body) {
+  const int fd = sendRaw(port, "POST " + route + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                                   "Connection: close\r\nContent-Length: " +
+                                   std::to_string(body.size()) + "\r\n\r\n" + body);
+  std::string answer;
+  char buf[4096];
+  ssize_t n = 0;
+  while (fd >= 0 && (n = recv(fd, buf, sizeof(buf), 0)) > 0) {
+    answer.append(buf, static_cast<size_t>(n));
+  }
+  if (fd >= 0) close(fd);
   return answer;
+}
+
+std::string repeat(const std::string& text, int times) {
+  std::string out;
+  out.reserve(text.size() * static_cast<size_t>(times));
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
 }
 
 // A parsed JSON answer.
@@ -133,6 +151,9 @@ class TesmoHttpTest : public testing::Test {
 
   std::string path(const std::string& name) const { return (dir / name).string(); }
 
+  // Its blank must reach the calibration scripts inside one argument.
+  static constexpr const char* kConfig = "my cfg.yml";
+
   // The sample configuration with snapshots in out/snap, the HTTP server on `port` and `extra`
   // appended; started from the test directory and waited for until it answers.
   void startDemo(const std::string& extra = "", bool bWaitForServer = true) {
@@ -142,9 +163,9 @@ class TesmoHttpTest : public testing::Test {
     text.insert(text.find(key) + key.size(), "   temp_dir: \"out/snap\"\n");
     text += "http_server:\n   address: \"127.0.0.1\"\n   port: " + std::to_string(port) +
             "\n   mjpeg_max_width: 480\n   calib_script: R_calibrate.py\n" + extra;
-    std::ofstream(path("config.yml")) << text;
+    std::ofstream(path(kConfig)) << text;
     demo = std::make_unique<Process>(
-        std::vector<std::string>{TESMO_DEMO_PATH, "--config=" + path("config.yml")}, dir.string(),
+        std::vector<std::string>{TESMO_DEMO_PATH, "--config=" + path(kConfig)}, dir.string(),
         path("demo.out"), path("demo.err"),
         std::map<std::string, std::string>{{"GLOG_logtostderr", "1"}});
     if (!bWaitForServer) return;
@@ -300,9 +321,15 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
   EXPECT_EQ(gen[1]["name"].string(), "virtual_camera");
   EXPECT_EQ(static_cast<int>(gen[1]["view_size"][0]), 960);
 
+  const cv::Matx33f right0 = cameraR("right");
   struct Case {
     std::string route, body, contentType, message;
+    int status = 400;
   };
+  const std::string xmlBomb = "<?xml version=\"1.0\"?>\n<opencv_storage>" +
+                              repeat("<a>", 30000) + repeat("</a>", 30000) + "</opencv_storage>";
+  const std::string yamlBomb = "%YAML:1.0\n" + repeat("- ", 50000) + "1\n";
+  const std::string oversize = "{\"name\": \"" + std::string(2 << 20, 'a') + "\"}";
   const std::vector<Case> cases = {
       {"/configure", "{}", "application/json; charset=utf-8", "Requsr must be 'application/json'"},
       {"/linear_regress", "{\"enabled\": ", "application/json", "Can't deserialize JSON request'"},
@@ -320,16 +347,46 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
        "Can'r find camera \"zz\""},
       {"/calibrate", "{\"pair\": [\"back\", \"front\", \"left\"]}", "application/json",
        "Except two cameras"},
+      // Bodies that OpenCV would not parse as JSON, or not within bounds.
+      {"/configure", xmlBomb, "application/json", "Can't deserialize JSON request'"},
+      {"/linear_regress", yamlBomb, "application/json", "Can't deserialize JSON request'"},
+      {"/configure", " \n [" + repeat("[", 40000), "application/json",
+       "Can't deserialize JSON request'"},
+      {"/configure", oversize, "application/json", "Request over 1048576 bytes", 413},
+      // Numbers out of range or beyond an int change nothing.
+      {"/add_camera_rotation", "{\"name\": \"right\", \"d_yaw\": 1e300}", "application/json",
+       "Bad parameters: Key \"d_yaw\""},
+      {"/add_camera_rotation", "{\"name\": \"right\", \"d_roll\": \"90\"}", "application/json",
+       "Bad parameters: Key \"d_roll\""},
+      {"/configure", "{\"name\": \"top_view\", \"view_size\": [4294967396, 400]}",
+       "application/json", "Bad parameters: the number 4294967396 does not fit"},
+      {"/linear_regress", "{\"enabled\": 1e400}", "application/json",
+       "Bad parameters: the number 1e400 does not fit"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.route + " " + c.body + " " + c.contentType);
+    SCOPED_TRACE(c.route + " " + c.body.substr(0, 60) + " " + c.contentType);
     auto bad = post(c.route, c.body, c.contentType);
     ASSERT_TRUE(bad);
-    EXPECT_EQ(bad->status, 400);
+    EXPECT_EQ(bad->status, c.status);
     EXPECT_EQ(bad->body.rfind(c.message, 0), 0u) << bad->body;
     EXPECT_EQ(bad->get_header_value("Content-Type"), "text/plain");
-    EXPECT_EQ(bad->get_header_value("Access-Control-Allow-Origin"), "*");
+    if (c.status == 400) {
+      EXPECT_EQ(bad->get_header_value("Access-Control-Allow-Origin"), "*");
+    }
   }
+  // A body over the limit without a length (chunked) is cut off at the limit.
+  size_t chunks = 0;
+  auto chunked = client().Post(
+      "/configure",
+      [&](size_t, httplib::DataSink& sink) {
+        const std::string chunk(64 << 10, ' ');
+        if (chunks++ == 40) sink.done();
+        return chunks > 40 || sink.write(chunk.data(), chunk.size());
+      },
+      "application/json");
+  ASSERT_TRUE(chunked);
+  EXPECT_EQ(chunked->status, 413);
+  EXPECT_LT(cv::norm(cameraR("right") - right0), 1e-9);
   const std::string noType = postWithoutContentType(port, "/configure", "{}");
   EXPECT_EQ(noType.rfind("HTTP/1.1 400", 0), 0u) << noType;
   EXPECT_NE(noType.find("Access-Control-Allow-Origin: *\r\n"), std::string::npos) << noType;
@@ -357,7 +414,7 @@ TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
   ASSERT_TRUE(calib);
   EXPECT_EQ(calib->status, 200) << calib->body;
   EXPECT_EQ(test::readFile(path("R_calibrate.log")),
-            path("config.yml") + "\n-r\n--cams=front,left; touch pwned\n\n");
+            path(kConfig) + "\n-r\n--cams=front,left; touch pwned\n\n");
   EXPECT_FALSE(fs::exists(dir / "pwned"));
   EXPECT_EQ(correctionEnabled(), 1);
 
@@ -396,7 +453,7 @@ TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
   EXPECT_GT(cv::norm(cameraR("right") - right0), 0.1);
 
   const std::string out = demo->out();
-  EXPECT_NE(out.find("Runing: python3 R_calibrate.py " + path("config.yml") + " -r --cams="),
+  EXPECT_NE(out.find("Runing: python3 'R_calibrate.py' '" + path(kConfig) + "' -r --cams="),
             std::string::npos) << out;
   EXPECT_NE(out.find("R_calibrate.py exit code: 0\n"), std::string::npos);
   EXPECT_NE(out.find("R_calibrate.py exit code: 1\n"), std::string::npos);
@@ -436,6 +493,84 @@ TEST_F(TesmoHttpTest, SigintWithOpenStreamAndRunningTimerExitsPromptly) {
   ASSERT_NE(table, std::string::npos) << out;
   ASSERT_NE(stopped, std::string::npos) << out;
   EXPECT_LT(table, stopped);
+}
+
+// 32 MJPEG viewers and 16 clients that send one byte every half second (reconnecting when cut
+// off) hold workers at once: the API still answers, a 33rd viewer gets 503, and SIGINT ends the
+// program promptly.
+TEST_F(TesmoHttpTest, ApiAnswersBesideViewersAndSlowClientsAndSigintEndsPromptly) {
+  startDemo();
+  constexpr int kViewers = 32;
+  constexpr int kSlow = 16;
+  const std::string slowRequest = "POST /get_app HTTP/1.1\r\nX-Slow: " + std::string(4096, 'a');
+  std::atomic<int> watching{0};  // viewers whose answer began with 200
+  std::atomic<bool> bSlowSending{false};
+  std::atomic<bool> bStop{false};
+  // One thread reads every viewer and feeds the slow clients, for at most 90 s.
+  std::thread clients([&] {
+    std::vector<int> viewers;
+    std::vector<std::string> heads(kViewers);
+    for (int i = 0; i < kViewers; ++i) {
+      viewers.push_back(sendRaw(port, "GET /top_view HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    }
+    std::vector<int> slow(kSlow, -1);
+    std::vector<size_t> sent(kSlow, 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    auto nextByte = std::chrono::steady_clock::now();
+    while (!bStop && std::chrono::steady_clock::now() < end) {
+      std::vector<pollfd> items;
+      for (int fd : viewers) items.push_back(pollfd{fd, POLLIN, 0});
+      poll(items.data(), items.size(), 10);
+      char buf[65536];
+      for (int i = 0; i < kViewers; ++i) {
+        if ((items[i].revents & POLLIN) == 0) continue;
+        const ssize_t n = recv(viewers[i], buf, sizeof(buf), 0);
+        if (n > 0 && heads[i].size() < 12) {
+          heads[i].append(buf, static_cast<size_t>(std::min<ssize_t>(n, 12)));
+          if (heads[i].rfind("HTTP/1.1 200", 0) == 0) ++watching;
+        }
+      }
+      if (std::chrono::steady_clock::now() < nextByte) continue;
+      nextByte += milliseconds(500);
+      for (int i = 0; i < kSlow; ++i) {
+        if (slow[i] < 0 || send(slow[i], &slowRequest[sent[i]], 1, MSG_NOSIGNAL) != 1) {
+          if (slow[i] >= 0) close(slow[i]);
+          slow[i] = sendRaw(port, slowRequest.substr(0, 1));
+          sent[i] = 0;
+        }
+        sent[i] = (sent[i] + 1) % slowRequest.size();
+      }
+      bSlowSending = true;
+    }
+    for (int fd : viewers) close(fd);
+    for (int fd : slow) close(fd);
+  });
+
+  const bool bWatching = test::waitFor([&] { return watching == kViewers; }, milliseconds(60000));
+  const bool bSlow = test::waitFor([&] { return bSlowSending.load(); }, milliseconds(10000));
+  auto app = post("/get_app", "");
+  const int extraFd = sendRaw(port, "GET /top_view HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  char head[12] = {};
+  const bool bRefused = extraFd >= 0 && recv(extraFd, head, sizeof(head), MSG_WAITALL) == 12 &&
+                        std::string(head, 12) == "HTTP/1.1 503";
+  if (extraFd >= 0) close(extraFd);
+
+  const auto start = std::chrono::steady_clock::now();
+  demo->signal(SIGINT);
+  const bool bEnded = demo->wait(milliseconds(30000));
+  const auto took = std::chrono::steady_clock::now() - start;
+  bStop = true;
+  clients.join();
+  EXPECT_TRUE(bWatching) << watching << " viewers";
+  EXPECT_TRUE(bSlow);
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->status, 200);
+  EXPECT_TRUE(bRefused);
+  ASSERT_TRUE(bEnded) << "no exit after SIGINT";
+  RecordProperty("sigint_to_exit_ms",
+                 static_cast<int>(std::chrono::duration_cast<milliseconds>(took).count()));
+  EXPECT_LT(took, std::chrono::seconds(5));
+  EXPECT_EQ(demo->exitCode(), 0) << demo->err();
 }
 
 TEST_F(TesmoHttpTest, PortInUseLeavesProgramRunningWithoutServer) {

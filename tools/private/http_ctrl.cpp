@@ -1,10 +1,22 @@
 #include "tools/private/http_ctrl.h"
 
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iostream>
+#include <limits>
+#include <set>
 #include <sstream>
 #include <utility>
 
@@ -17,6 +29,7 @@
 #include "common/misc.h"
 #include "generator/utils.h"
 #include "streamer/img_codecs.h"
+#include "streamer/util.h"
 #include "tools/private/tesmo_tools.h"
 
 namespace tesmo {
@@ -26,12 +39,45 @@ namespace {
 // recurses per level and overflows the stack on a few thousand; requests need three.
 constexpr int kMaxJsonDepth = 32;
 
-// Nesting depth of brackets and braces in `text`, outside strings.
-int jsonDepth(const std::string& text) {
-  int depth = 0, deepest = 0;
+// Whether `c` may continue a number token as OpenCV's parser reads one (strtol with base 0 or
+// strtod: signs, digits, hexadecimal digits, points and exponents).
+bool isNumberChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '+' || c == '-';
+}
+
+// Checks a number token the way OpenCV's JSON parser will read it: an integer is kept as an int
+// (4294967396 would silently become 100) and a real as a double (1e400 would become infinity).
+bool numberFits(const std::string& token) {
+  const bool bHex = token.find_first_of("xX") != std::string::npos;
+  const bool bReal = !bHex && token.find_first_of(".eE") != std::string::npos;
+  errno = 0;
+  char* end = nullptr;
+  if (bReal) {
+    const double value = std::strtod(token.c_str(), &end);
+    return errno == 0 && std::isfinite(value);
+  }
+  const long long value = std::strtoll(token.c_str(), &end, 0);
+  return errno == 0 && value >= std::numeric_limits<int>::min() &&
+         value <= std::numeric_limits<int>::max();
+}
+
+// Checks a request body before OpenCV parses it; false when OpenCV must not parse it, with the
+// reason in *why. OpenCV picks the parser by the first bytes (only "{" gives JSON; "<?xml",
+// "%YAML" and anything else give parsers that nest without bound), so the body must start with
+// "{" after blanks, which *start skips; outside strings, brackets may nest kMaxJsonDepth deep.
+// The first number token that does not fit is put in *badNumber (the body is parsable all the
+// same).
+bool checkJsonBody(const std::string& body, size_t* start, std::string* why,
+                   std::string* badNumber) {
+  *start = body.find_first_not_of(" \t\r\n");
+  if (*start == std::string::npos || body[*start] != '{') {
+    *why = "not a JSON object";
+    return false;
+  }
+  int depth = 0;
   bool bInString = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
+  for (size_t i = *start; i < body.size(); ++i) {
+    const char c = body[i];
     if (bInString) {
       if (c == '\\') {
         ++i;
@@ -41,12 +87,22 @@ int jsonDepth(const std::string& text) {
     } else if (c == '"') {
       bInString = true;
     } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
+      if (++depth > kMaxJsonDepth) {
+        *why = "nested deeper than " + std::to_string(kMaxJsonDepth);
+        return false;
+      }
     } else if (c == ']' || c == '}') {
       --depth;
+    } else if (std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '+' ||
+               c == '.') {
+      size_t end = i;
+      while (end < body.size() && isNumberChar(body[end])) ++end;
+      const std::string token = body.substr(i, end - i);
+      if (badNumber->empty() && !numberFits(token)) *badNumber = token;
+      i = end - 1;
     }
   }
-  return deepest;
+  return true;
 }
 
 // Pieces of `text` between `delimiter` characters, as successive std::getline calls give them.
@@ -70,21 +126,6 @@ void answerJson(httplib::Response& res, const std::string& json) {
   res.status = 200;
   res.set_content(json, "application/json");
 }
-
-// One word for the shell: 'text' with every ' written as '\''.
-std::string shellQuote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
-bool isNumber(const cv::FileNode& node) { return node.isInt() || node.isReal(); }
 
 bool canOpen(const std::string& path) {
   boost::system::error_code ec;
@@ -175,10 +216,238 @@ class LinearRegressGuard {
   bool bWasEnabled_;
 };
 
+// Connection limits. Enough workers for every MJPEG viewer, a few dozen clients that send or
+// read slowly (each held at most a few seconds) and the API routes.
+constexpr int kWorkerThreads = 64;
+constexpr int kReadTimeoutMs = 3000;         // for any one read to make progress
+constexpr int kRequestReadTimeoutMs = 5000;  // for a whole request: line, headers and body
+constexpr int kWriteTimeoutMs = 3000;        // for any one write to make progress
+constexpr time_t kKeepAliveTimeoutS = 2;     // for the next request of a kept-alive connection
+constexpr size_t kMaxHeaderBytes = size_t(64) << 10;
+constexpr size_t kMaxRequestBytes = kMaxHeaderBytes + HTTPCtrl::kMaxBodyBytes;
+// What is read and dropped after refusing a request whose bytes remain unread.
+constexpr int kDiscardMs = 1000;
+constexpr size_t kMaxDiscardBytes = size_t(16) << 20;
+
+// What became of the request a worker thread is reading: the library's routing hooks see no
+// connection, so they reach it through tRequest.
+struct RequestState {
+  bool bTooLarge = false;    // more than kMaxRequestBytes were sent
+  bool bCloseAfter = false;  // unread request bytes remain: close after answering
+};
+thread_local RequestState* tRequest = nullptr;
+
+// Waits until `fd` is ready for `events` or `timeoutMs` passes; false on time-out or error.
+bool waitFor(int fd, short events, int timeoutMs) {
+  pollfd item{fd, events, 0};
+  int n = 0;
+  do {
+    n = ::poll(&item, 1, timeoutMs);
+  } while (n < 0 && errno == EINTR);
+  return n > 0;
+}
+
+std::string addressOf(int fd, bool bPeer, int* port) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(addr);
+  const int res = bPeer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len)
+                        : ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  char host[NI_MAXHOST] = "";
+  char service[NI_MAXSERV] = "";
+  if (res != 0 || ::getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof(host),
+                                service, sizeof(service), NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    *port = 0;
+    return std::string();
+  }
+  *port = std::atoi(service);
+  return host;
+}
+
+// A client connection as the library's request processing reads and writes it, with the
+// limits above: reads fail once a request has taken kRequestReadTimeoutMs or kMaxRequestBytes,
+// and any read or write fails when it cannot progress within its time-out.
+class ClientStream : public httplib::Stream {
+ public:
+  explicit ClientStream(int fd) : fd_(fd) {}
+
+  // Waits at most timeoutMs for the first byte of the next request.
+  bool waitForRequest(int timeoutMs) const {
+    return begin_ < end_ || waitFor(fd_, POLLIN, timeoutMs);
+  }
+  // Starts the budgets of a new request.
+  void startRequest() {
+    deadline_ = now<std::chrono::steady_clock>() + kRequestReadTimeoutMs;
+    consumed_ = 0;
+    state = RequestState();
+  }
+
+  bool is_readable() const override {
+    return begin_ < end_ || waitFor(fd_, POLLIN, readTimeoutMs());
+  }
+  bool is_writable() const override { return waitFor(fd_, POLLOUT, kWriteTimeoutMs); }
+
+  ssize_t read(char* ptr, size_t size) override {
+    if (consumed_ >= kMaxRequestBytes) {
+      state.bTooLarge = true;
+      state.bCloseAfter = true;
+      return -1;
+    }
+    if (begin_ == end_) {
+      const int timeoutMs = readTimeoutMs();
+      if (timeoutMs <= 0 || !waitFor(fd_, POLLIN, timeoutMs)) {
+        state.bCloseAfter = true;
+        return -1;
+      }
+      const ssize_t n = ::recv(fd_, buf_, sizeof(buf_), 0);
+      if (n <= 0) return n;
+      begin_ = 0;
+      end_ = static_cast<size_t>(n);
+    }
+    const size_t n = std::min({size, end_ - begin_, kMaxRequestBytes - consumed_});
+    std::memcpy(ptr, buf_ + begin_, n);
+    begin_ += n;
+    consumed_ += n;
+    return static_cast<ssize_t>(n);
+  }
+
+  // Sends what the socket takes now, waiting at most kWriteTimeoutMs for room.
+  ssize_t write(const char* ptr, size_t size) override {
+    const int64_t end = now<std::chrono::steady_clock>() + kWriteTimeoutMs;
+    for (;;) {
+      const int64_t left = end - now<std::chrono::steady_clock>();
+      if (left <= 0 || !waitFor(fd_, POLLOUT, static_cast<int>(left))) return -1;
+      const ssize_t n = ::send(fd_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return n;
+    }
+  }
+
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    ip = addressOf(fd_, /*bPeer=*/true, &port);
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    ip = addressOf(fd_, /*bPeer=*/false, &port);
+  }
+  socket_t socket() const override { return fd_; }
+
+  RequestState state;
+
+ private:
+  // What a read may still wait: the one-read time-out within the request's deadline.
+  int readTimeoutMs() const {
+    const int64_t left = deadline_ - now<std::chrono::steady_clock>();
+    return static_cast<int>(std::min<int64_t>(left, kReadTimeoutMs));
+  }
+
+  int fd_;
+  char buf_[4096];
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  int64_t deadline_ = 0;
+  size_t consumed_ = 0;
+};
+
+// Content-Length of a request, 0 when absent or unreadable.
+uint64_t contentLength(const httplib::Request& req) {
+  return std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
+}
+
 }  // namespace
 
+// The library's server, with the limits above: its worker pool, the request processing of each
+// connection (the library's keep-alive loop is replaced so that every connection is known and
+// read within its budgets) and the refusal of oversize requests.
+class ControlServer : public httplib::Server {
+ public:
+  ControlServer() {
+    new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+    set_keep_alive_timeout(kKeepAliveTimeoutS);
+    set_read_timeout(kReadTimeoutMs / 1000);
+    set_write_timeout(kWriteTimeoutMs / 1000);
+    set_payload_max_length(HTTPCtrl::kMaxBodyBytes);
+    // A declared body over the limit is refused before a byte of it is read.
+    set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+      if (contentLength(req) <= HTTPCtrl::kMaxBodyBytes) return HandlerResponse::Unhandled;
+      if (tRequest != nullptr) tRequest->bCloseAfter = true;
+      tooLarge(res);
+      return HandlerResponse::Handled;
+    });
+    // A request that ran over its byte budget (a chunked or unannounced body, endless headers).
+    set_error_handler(HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+      if (tRequest == nullptr || !tRequest->bTooLarge) return HandlerResponse::Unhandled;
+      tooLarge(res);
+      return HandlerResponse::Handled;
+    }));
+  }
+
+  // Ends every open connection now and every one accepted from now on: blocked reads and writes
+  // return at once, so the workers come free (except for handlers still running).
+  void closeConnections() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bStopping_ = true;
+    for (const int fd : sockets_) ::shutdown(fd, SHUT_RDWR);
+  }
+
+ private:
+  static void tooLarge(httplib::Response& res) {
+    res.status = 413;
+    res.set_content("Request over " + std::to_string(HTTPCtrl::kMaxBodyBytes) + " bytes",
+                    "text/plain");
+  }
+
+  bool process_and_close_socket(socket_t sock) override {
+    bool bTracked = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!bStopping_) bTracked = sockets_.insert(sock).second;
+    }
+    bool ret = false;
+    if (bTracked) {
+      ClientStream strm(sock);
+      for (size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET;
+           --left) {
+        if (!strm.waitForRequest(static_cast<int>(keep_alive_timeout_sec_ * 1000))) break;
+        strm.startRequest();
+        tRequest = &strm.state;
+        bool bClosed = false;
+        ret = process_request(strm, /*close_connection=*/left == 1, bClosed, nullptr);
+        tRequest = nullptr;
+        if (strm.state.bCloseAfter) {
+          discardUnread(sock);
+          break;
+        }
+        if (!ret || bClosed) break;
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      sockets_.erase(sock);
+    }
+    ::shutdown(sock, SHUT_RDWR);
+    ::close(sock);
+    return ret;
+  }
+
+  // Closing a socket with unread data resets the connection, and the client may lose the answer
+  // while it still sends: the answer is followed by an end of stream, and what the client still
+  // sends is read and dropped for a short while.
+  static void discardUnread(int sock) {
+    ::shutdown(sock, SHUT_WR);
+    const int64_t end = now<std::chrono::steady_clock>() + kDiscardMs;
+    char buf[16384];
+    for (size_t dropped = 0; dropped < kMaxDiscardBytes;) {
+      const int64_t left = end - now<std::chrono::steady_clock>();
+      if (left <= 0 || !waitFor(sock, POLLIN, static_cast<int>(left))) return;
+      const ssize_t n = ::recv(sock, buf, sizeof(buf), 0);
+      if (n <= 0) return;
+      dropped += static_cast<size_t>(n);
+    }
+  }
+
+  std::mutex mutex_;
+  std::set<int> sockets_;  // connections being processed
+  bool bStopping_ = false;
+};
+
 HTTPCtrl::HTTPCtrl(std::shared_ptr<TesmoApp> app, const cv::FileNode& node)
-    : app(std::move(app)), server(std::make_shared<httplib::Server>()) {
+    : app(std::move(app)), server(std::make_shared<ControlServer>()) {
   for (const auto& stream : this->app->tesmoStreams) {
     std::shared_ptr<TesmoStream> view = stream;
     server->Get("/" + view->getName(),
@@ -230,6 +499,7 @@ HTTPCtrl::~HTTPCtrl() {
   while (!server->is_running() && !bListenReturned) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  server->closeConnections();
   server->stop();
   if (thread.joinable()) thread.join();
 }
@@ -244,13 +514,21 @@ bool HTTPCtrl::parseReq(const httplib::Request& req, httplib::Response& res,
     badRequest(res, "Requsr must be 'application/json'");
     return false;
   }
-  if (jsonDepth(req.body) > kMaxJsonDepth) {
+  size_t start = 0;
+  std::string why;
+  std::string badNumber;
+  if (!checkJsonBody(req.body, &start, &why, &badNumber)) {
+    LOG(WARNING) << "Request body refused unparsed: " << why;
     badRequest(res, "Can't deserialize JSON request'");
     return false;
   }
+  if (!badNumber.empty()) {
+    badRequest(res, "Bad parameters: the number " + badNumber + " does not fit");
+    return false;
+  }
   try {
-    if (fs.open(req.body, cv::FileStorage::READ | cv::FileStorage::MEMORY |
-                              cv::FileStorage::FORMAT_JSON)) {
+    if (fs.open(req.body.substr(start), cv::FileStorage::READ | cv::FileStorage::MEMORY |
+                                            cv::FileStorage::FORMAT_JSON)) {
       return true;
     }
   } catch (const cv::Exception&) {
@@ -282,6 +560,15 @@ void HTTPCtrl::badRequest(httplib::Response& res, const std::string& message) {
 // MJPEG stream and read-only routes
 
 void HTTPCtrl::serveMjpeg(const std::shared_ptr<TesmoStream>& stream, httplib::Response& res) {
+  // Each viewer holds a worker for as long as it watches: past the limit, the API routes would
+  // find none.
+  if (mjpegViewers.fetch_add(1) >= kMaxMjpegViewers) {
+    --mjpegViewers;
+    res.status = 503;
+    res.set_content("Too many MJPEG viewers (" + std::to_string(kMaxMjpegViewers) + ")",
+                    "text/plain");
+    return;
+  }
   res.set_content_provider(
       "multipart/x-mixed-replace;boundary=MJP",
       [this, stream](size_t /*offset*/, httplib::DataSink& sink) {
@@ -309,7 +596,8 @@ void HTTPCtrl::serveMjpeg(const std::shared_ptr<TesmoStream>& stream, httplib::R
           return false;
         }
       },
-      [stream](bool /*success*/) {});
+      // Runs when the response ends, however it ends.
+      [this, stream](bool /*success*/) { --mjpegViewers; });
 }
 
 void HTTPCtrl::getStreams(httplib::Response& res) {
@@ -423,12 +711,20 @@ void HTTPCtrl::addCameraRotation(const httplib::Request& req, httplib::Response&
   cv::FileStorage fs;
   std::string name;
   if (!parseNamedReq(req, res, fs, &name)) return;
-  const auto radians = [&fs](const char* key) {
-    const cv::FileNode node = fs[key];
-    const float degrees = isNumber(node) ? static_cast<float>(node) : 0.f;
-    return static_cast<float>(static_cast<double>(degrees) * 0.017453292519943295);
-  };
-  const cv::Vec3f rotation(radians("d_pitch"), radians("d_yaw"), radians("d_roll"));
+  // Angles in degrees, at most one turn either way; anything else is refused before a change.
+  float degrees[3] = {0.f, 0.f, 0.f};
+  try {
+    readKey(fs.root(), "/add_camera_rotation", "d_pitch", degrees[0], -360.f, 360.f);
+    readKey(fs.root(), "/add_camera_rotation", "d_yaw", degrees[1], -360.f, 360.f);
+    readKey(fs.root(), "/add_camera_rotation", "d_roll", degrees[2], -360.f, 360.f);
+  } catch (const std::exception& e) {
+    badRequest(res, std::string("Bad parameters: ") + e.what());
+    return;
+  }
+  cv::Vec3f rotation;
+  for (int i = 0; i < 3; ++i) {
+    rotation[i] = static_cast<float>(static_cast<double>(degrees[i]) * 0.017453292519943295);
+  }
   cv::Matx33f rRod;
   cv::Rodrigues(rotation, rRod);
 
@@ -444,6 +740,11 @@ void HTTPCtrl::addCameraRotation(const httplib::Request& req, httplib::Response&
     }
     const cv::Matx33f rSel = sel->poseW2C.R;
     const cv::Matx33f delta = rSel.inv(cv::DECOMP_LU) * rRod * rSel;
+    // A camera rotation that cannot be inverted gives no rotation; nothing is changed then.
+    if (!cv::checkRange(delta)) {
+      badRequest(res, "Can't turn camera \"" + name + "\": its rotation is not invertible");
+      return;
+    }
     for (auto it = sel; it != app->cameras.end(); ++it) it->poseW2C.R = it->poseW2C.R * delta;
     cameras = app->cameras;
   }
@@ -477,8 +778,9 @@ void HTTPCtrl::calibrate(const httplib::Request& req, httplib::Response& res) {
   bool bReset = false;
   cv::read_bool(fs["reset"], bReset, false);
   const std::string script = calibScript;
-  std::string command =
-      "python3 " + script + " " + app->getConfigFileName() + (bReset ? " -r" : " -c");
+  // Quoted, so that paths with blanks or shell syntax reach the script as one argument each.
+  std::string command = "python3 " + shellQuote(script) + " " +
+                        shellQuote(app->getConfigFileName()) + (bReset ? " -r" : " -c");
   const cv::FileNode pair = fs["pair"];
   if (pair.isSeq()) {
     std::vector<std::string> names;

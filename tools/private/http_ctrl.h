@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,14 +23,22 @@ struct Response;
 
 namespace tesmo {
 
+class ControlServer;
+
 // The demo program's HTTP control server (cpp-httplib): an endless MJPEG stream of every view at
 // GET "/" + view name, JSON routes that report and change the application ("/get_streams",
 // "/get_cameras", "/configure", "/add_camera_rotation", "/calibrate", "/linear_regress",
 // "/get_app", all POST), and static files from `mountPoint`.
 //
 // Threads: built and destroyed on the main thread; a listening thread of its own; handlers run on
-// the library's worker threads, concurrently with the ticks and the correction timer. Nothing a
+// kWorkerThreads worker threads, concurrently with the ticks and the correction timer. Nothing a
 // client sends ends the process: bad requests get 400 with a plain-text message.
+//
+// Limits against clients that misbehave: a request must arrive whole within a few seconds and
+// every read or write of the connection must progress within a few seconds, else the connection
+// is closed; bodies longer than kMaxBodyBytes get 413; MJPEG viewers beyond kMaxMjpegViewers get
+// 503, so that the API routes always find a worker; destruction closes every connection at once
+// (only a handler already running, such as a calibration script, is waited for).
 //
 //   auto server = std::make_unique<tesmo::HTTPCtrl>(app, app->getFS()["http_server"]);
 //   ... main loop ...
@@ -37,6 +46,11 @@ namespace tesmo {
 //   server.reset();            // stops listening, joins the threads
 class HTTPCtrl {
  public:
+  // Open MJPEG streams at most.
+  static constexpr int kMaxMjpegViewers = 32;
+  // Longest request body, in bytes.
+  static constexpr size_t kMaxBodyBytes = size_t(1) << 20;
+
   // Registers the routes, reads the "http_server" map `node` ("address", "port",
   // "mjpeg_max_width", "mount_point", "calib_script"), mounts the static directory and starts
   // listening on a thread of its own. A failure to bind is printed and leaves the server idle.
@@ -48,7 +62,9 @@ class HTTPCtrl {
   HTTPCtrl& operator=(const HTTPCtrl&) = delete;
 
   // Requires the content type "application/json" exactly and parses the body into `fs` (an
-  // in-memory JSON document). On failure writes a 400 answer into `res` and returns false.
+  // in-memory JSON document). Only a JSON object is parsed (the body's first non-blank byte must
+  // be "{"), nested at most 32 deep, with integers that fit an int and finite reals. On failure
+  // writes a 400 answer into `res` and returns false.
   static bool parseReq(const httplib::Request& req, httplib::Response& res, cv::FileStorage& fs);
   // 400 with `message` as a "text/plain" body; the message is also logged as a warning.
   static void badRequest(httplib::Response& res, const std::string& message);
@@ -70,7 +86,7 @@ class HTTPCtrl {
   void setViewCameras(const std::vector<tesmo::Camera>& cameras);
 
   std::shared_ptr<TesmoApp> app;
-  std::shared_ptr<httplib::Server> server;
+  std::shared_ptr<ControlServer> server;
   std::thread thread;
   std::string addr = "0.0.0.0";
   int port = 8089;
@@ -81,6 +97,8 @@ class HTTPCtrl {
   std::atomic<bool> bListenReturned{false};
   // Serialises the routes that change the cameras and write calibration files.
   std::mutex camerasRouteMutex;
+  // Open MJPEG streams.
+  std::atomic<int> mjpegViewers{0};
 };
 
 }  // namespace tesmo
