@@ -3,6 +3,8 @@
 //   second and the median publish-to-delivery latency;
 // - shared-memory hand-over: median time from the end of the writer's Publish to the return of
 //   the reader's Next (wake-up and copy out), and the whole Publish + Next;
+// - "zmq_encoded" source under a flood of JPEG messages sent faster than they decode: frames
+//   delivered per second and the median and longest Next;
 // - TurboJPEG against OpenCV imencode/imdecode at quality 80.
 #include <algorithm>
 #include <atomic>
@@ -17,12 +19,16 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 #include <turbojpeg.h>
+#include <zmq.hpp>
 
+#include "streamer/data/cameras.h"
 #include "streamer/img_codecs.h"
 #include "streamer/private/frame_streams/shmem_frame_stream.h"
+#include "streamer/private/frame_streams/zmq_enc_frame_stream.h"
 #include "streamer/private/frame_streams/zmq_frame_stream.h"
 #include "streamer/private/video_writes/video_write_shmem.h"
 #include "streamer/private/video_writes/video_write_zmq.h"
+#include "streamer/private/zmq_context.h"
 
 namespace {
 
@@ -91,6 +97,51 @@ void BM_ZmqRawTransport(benchmark::State& state) {
   state.SetLabel(state.range(0) == 0 ? "ipc" : "tcp");
 }
 BENCHMARK(BM_ZmqRawTransport)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_ZmqEncodedFlood(benchmark::State& state) {
+  static int counter = 0;
+  const std::string addr = "inproc://tesmo-bench-flood-" + std::to_string(counter++);
+  zmq::socket_t pub(tesmo::GetZmqCtx(), zmq::socket_type::pub);
+  pub.bind(addr);
+  tesmo::ZmqEncFrameStream source(/*scale=*/1.0, addr);
+  std::vector<uint8_t> jpeg;
+  tesmo::ImageEncoderJpegTurbo(80).Encode(TestFrame(), &jpeg);
+  tesmo::TensorEncodedMsgHeader header{};
+  header.shape[0] = 1;
+  header.shape[1] = kRows;
+  header.shape[2] = kCols;
+  header.shape[3] = 3;
+  header.codec = tesmo::JPEG;
+  header.data_size = static_cast<uint32_t>(jpeg.size());
+  std::atomic<bool> stop{false};
+  std::atomic<int64_t> sent{0};
+  std::thread flood([&] {
+    for (int64_t ts = 1; !stop; ++ts) {
+      header.timestamp = ts;
+      pub.send(zmq::buffer(&header, sizeof(header)), zmq::send_flags::sndmore);
+      pub.send(zmq::buffer(jpeg), zmq::send_flags::none);
+      ++sent;
+    }
+  });
+  cv::Mat got;
+  int64_t ts = 0;
+  int64_t delivered = 0;
+  std::vector<double> next;
+  const auto start = Clock::now();
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    if (source.Next(&got, &ts, false)) ++delivered;
+    next.push_back(Ms(Clock::now() - t0));
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  stop = true;
+  flood.join();
+  state.counters["delivered_per_s"] = delivered / seconds;
+  state.counters["sent_per_s"] = sent / seconds;
+  state.counters["next_median_ms"] = Median(next);
+  state.counters["next_max_ms"] = *std::max_element(next.begin(), next.end());
+}
+BENCHMARK(BM_ZmqEncodedFlood)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(5.0);
 
 void BM_ShmemHandOver(benchmark::State& state) {
   const std::string name = "tesmo-bench-" + std::to_string(getpid());
