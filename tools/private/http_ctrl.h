@@ -31,7 +31,7 @@ class ControlServer;
 // "/get_app", all POST), and static files from `mountPoint`.
 //
 // Threads: built and destroyed on the main thread; a listening thread of its own; handlers run on
-// kWorkerThreads worker threads, concurrently with the ticks and the correction timer. Nothing a
+// 64 worker threads, concurrently with the ticks and the correction timer. Nothing a
 // client sends ends the process: bad requests get 400 with a plain-text message.
 //
 // Limits against clients that misbehave: a request must arrive whole within a few seconds and
@@ -55,7 +55,8 @@ class HTTPCtrl {
   // "mjpeg_max_width", "mount_point", "calib_script"), mounts the static directory and starts
   // listening on a thread of its own. A failure to bind is printed and leaves the server idle.
   HTTPCtrl(std::shared_ptr<TesmoApp> app, const cv::FileNode& node);
-  // Stops the server (ending open MJPEG responses) and joins the listening and worker threads.
+  // Shuts every connection down (ending open MJPEG responses and slow clients at once), stops
+  // the server and joins the listening and worker threads.
   ~HTTPCtrl();
 
   HTTPCtrl(const HTTPCtrl&) = delete;
