@@ -159,6 +159,7 @@ bool LiveStreams::readFrame(CameraThreadData& td) {
   }
   const int64_t counter = td.counter.fetch_add(1, std::memory_order_relaxed) + 1;
   td.lastTs.store(buf->frameTs, std::memory_order_relaxed);
+  td.lastArrival.store(steadyMs(), std::memory_order_relaxed);
   buf->counter = counter;
 
   if (td.backQueue.size() > 0) {
@@ -261,7 +262,10 @@ LiveStreams::FrameSet LiveStreams::loanBuffer(bool& bTimeoutDetected) {
       if (result[i]) continue;
       CameraThreadData& td = *threadesData[i];
       if ((result[i] = td.midQueue.pop(1))) continue;
-      if (now() - td.lastTs.load(std::memory_order_relaxed) > readTimeout) {
+      // Silence is measured on this machine's clock, whatever the frames' timestamps say: a
+      // camera stamping ahead of the clock still times out.
+      const int64_t arrival = td.lastArrival.load(std::memory_order_relaxed);
+      if (arrival == 0 || steadyMs() - arrival > readTimeout) {
         std::unique_ptr<FrameBuf> buf = td.backQueue.pop(0);
         if (!buf) {
           // Every buffer of this camera is ready elsewhere or on loan: no set can be made now.

@@ -18,8 +18,10 @@ namespace tesmo {
 
 // The multi-camera reader between the frame sources and one consumer. One reader thread per
 // camera fills a fixed pool of frame buffers; the consumer loans one buffer per camera at a time
-// as a frame set and gives it back. A camera silent for longer than "read_timeout" ms appears in
-// the set as a drawn "No signal" frame, so a loan never blocks long on a dead camera.
+// as a frame set and gives it back. A camera that has delivered nothing for longer than
+// "read_timeout" ms (measured from the arrival of its last frame on the steady clock, not from
+// the frame's timestamp) appears in the set as a drawn "No signal" frame, so a loan never blocks
+// long on a dead camera.
 //
 // Buffer life cycle per camera: free (backQueue) -> filled by the reader -> [cudaQueue -> upload
 // thread] -> ready (midQueue) -> loaned -> returned -> free. A reader that would use up the last
@@ -60,6 +62,7 @@ class LiveStreams {
     std::atomic<int64_t> counter{0};        // frames read since start/reset, dropped included
     std::atomic<int64_t> skippedFrames{0};  // frames dropped for lack of a free buffer
     std::atomic<int64_t> lastTs{0};         // ms timestamp of the last frame read; 0: none yet
+    std::atomic<int64_t> lastArrival{0};    // steady-clock ms when it was read; 0: none yet
     std::vector<std::atomic<int>> hist;     // intervals between consecutive frames
     std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds> sleepUntil;
   };

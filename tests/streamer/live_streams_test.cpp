@@ -422,6 +422,34 @@ TEST(LiveStreams, StopDuringLoanReturnsEmptySet) {
   EXPECT_LT(Clock::now() - t1, milliseconds(300));
 }
 
+TEST(LiveStreams, CameraStampingAheadOfTheClockTimesOut) {
+  // Three frames stamped 600 s ahead, then silence: the camera is missing once read_timeout has
+  // passed since its last frame arrived.
+  auto source = std::make_shared<TestSource>(0, cv::Size(16, 16), milliseconds(0), 3);
+  source->timestamps = {now() + 600000};
+  auto streams = makeStreams({source});
+  LiveStreams live(*streams, config("{ read_timeout: 200, timeout_interval: 0 }"),
+                   LiveStreams::CPU_MAT, -1);
+  live.start();
+  ASSERT_TRUE(waitFor([&] { return source->reconnects > 0; }));
+  std::atomic<bool> bMissing{false};
+  std::thread consumer([&] {
+    for (;;) {
+      bool bTimeout = false;
+      auto set = live.loanBuffer(bTimeout);
+      if (set.empty()) return;
+      live.returnBuffer(std::move(set));
+      if (bTimeout) {
+        bMissing = true;
+        return;
+      }
+    }
+  });
+  EXPECT_TRUE(waitFor([&] { return bMissing.load(); }, milliseconds(10000)));
+  live.stop();  // ends a loan that would still wait
+  consumer.join();
+}
+
 TEST(LiveStreams, PacesReadersToFpsMax) {
   // An unthrottled source paced to 50 fps: 20 ms per frame.
   auto source = std::make_shared<TestSource>(0, cv::Size(16, 16), milliseconds(0));
