@@ -69,8 +69,10 @@ class LiveStreams {
 
   // Reads the "live_streams" node of `fs` (when open and a map) and builds querySize buffers per
   // camera of `mng`, which must outlive this object. Starts no thread. Throws
-  // std::runtime_error for "query_size" below 2, "hist_size" or "hist_item_size" below 1, and
-  // for GPU_MAT in a build or on a machine without a CUDA device.
+  // std::runtime_error naming the key for a key of the wrong type or out of its range
+  // ("query_size" 2..1024, "read_timeout" 0..60000, "timeout_interval" 0..1000, "hist_size"
+  // 1..100000, "hist_item_size" at least 1, "fps_max" 0 or less or at least 0.001), and for
+  // GPU_MAT in a build or on a machine without a CUDA device.
   LiveStreams(FrameStreams& mng, const cv::FileStorage& fs, int uploadDataType, int cudaDev);
   // Stops and joins the threads. Every loaned set must have been given back.
   ~LiveStreams();

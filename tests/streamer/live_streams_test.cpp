@@ -197,17 +197,29 @@ TEST(LiveStreams, ReadsSettingsAndPrintsBanner) {
 
 TEST(LiveStreams, RefusesBadSettings) {
   auto streams = makeStreams({std::make_shared<TestSource>(0, cv::Size(8, 8), milliseconds(0))});
+  // Numbers written as text, and values no reader needs, are refused with the key and value.
   const struct {
     const char* node;
     const char* key;
-  } cases[] = {{"{ query_size: 1 }", "\"query_size\""},
-               {"{ hist_size: 0 }", "\"hist_size\""},
-               {"{ hist_item_size: 0 }", "\"hist_item_size\""},
-               {"{ hist_item_size: -4 }", "\"hist_item_size\""}};
+    const char* value;
+  } cases[] = {{"{ query_size: 1 }", "\"query_size\"", "got 1"},
+               {"{ query_size: \"5\" }", "\"query_size\"", "got \"5\""},
+               {"{ query_size: 1025 }", "\"query_size\"", "got 1025"},
+               {"{ hist_size: 0 }", "\"hist_size\"", "got 0"},
+               {"{ hist_size: \"30\" }", "\"hist_size\"", "got \"30\""},
+               {"{ hist_size: 100001 }", "\"hist_size\"", "got 100001"},
+               {"{ hist_item_size: -4 }", "\"hist_item_size\"", "got -4"},
+               {"{ read_timeout: \"2000\" }", "\"read_timeout\"", "got \"2000\""},
+               {"{ timeout_interval: \"40\" }", "\"timeout_interval\"", "got \"40\""},
+               {"{ timeout_interval: 5000 }", "\"timeout_interval\"", "got 5000"},
+               {"{ fps_max: \"30\" }", "\"fps_max\"", "got \"30\""},
+               {"{ fps_max: 1e-6 }", "\"fps_max\"", "got 9.9999999999999995e-07"}};
   for (const auto& c : cases) {
     const std::string error = errorOf(
         [&] { LiveStreams live(*streams, config(c.node), LiveStreams::CPU_MAT, -1); });
-    EXPECT_NE(error.find(c.key), std::string::npos) << c.node << " -> " << error;
+    EXPECT_NE(error.find(std::string("Key ") + c.key + " in \"live_streams\""), std::string::npos)
+        << c.node << " -> " << error;
+    EXPECT_NE(error.find(c.value), std::string::npos) << c.node << " -> " << error;
   }
   // query_size 2 is the smallest working pool.
   LiveStreams two(*streams, config("{ query_size: 2 }"), LiveStreams::CPU_MAT, -1);
