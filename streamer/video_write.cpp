@@ -60,19 +60,22 @@ void VideoWrite::setROI(const cv::Rect& inROI, EROICopyStratagy inStratagy) {
 }
 
 bool VideoWrite::Publish(cv::Mat frame, int64_t timestamp) {
+  // An empty image is no frame: no sink gets it and it does not count.
+  if (frame.empty()) return false;
   if (frameInd == 0) startTs = now();
 
   // A region with a width or height that is not positive is no region, also when both are
   // negative and their product is positive.
+  bool bPublished = true;
   if (ROI.width <= 0 || ROI.height <= 0) {
-    PublishImpl(frame, timestamp);
+    bPublished = PublishImpl(frame, timestamp);
   } else {
     const cv::Rect bounds(0, 0, frame.cols, frame.rows);
     const cv::Rect visible = ROI & bounds;
     if (ROICopyStratagy == Cut) {
-      if (visible.area() > 0) PublishImpl(frame(visible), timestamp);
+      if (visible.area() > 0) bPublished = PublishImpl(frame(visible), timestamp);
     } else if (visible == ROI) {
-      PublishImpl(frame(ROI), timestamp);
+      bPublished = PublishImpl(frame(ROI), timestamp);
     } else {
       // The visible part keeps its place inside the region: it starts at -x (-y) when the region
       // begins before the frame, also when the region passes both edges of one axis.
@@ -80,14 +83,16 @@ bool VideoWrite::Publish(cv::Mat frame, int64_t timestamp) {
       tmpROIFrame.create(ROI.size(), frame.type());
       tmpROIFrame.setTo(kFillColour);
       if (dst.area() > 0) frame(visible).copyTo(tmpROIFrame(dst));
-      PublishImpl(tmpROIFrame, timestamp);
+      bPublished = PublishImpl(tmpROIFrame, timestamp);
     }
   }
 
+  if (!bPublished) ++failedFrames;
   ++frameInd;
   if (frameInd % 100 == 0) {
     VLOG(1) << "number: " << frameInd << ", avg. write time: "
-            << static_cast<float>(now() - startTs) / static_cast<float>(frameInd) << " ms";
+            << static_cast<float>(now() - startTs) / static_cast<float>(frameInd) << " ms"
+            << (failedFrames > 0 ? ", failed: " + std::to_string(failedFrames) : "");
   }
   return true;
 }
