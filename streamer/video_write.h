@@ -27,8 +27,10 @@ class VideoWrite {
   bool Publish(cv::Mat frame, int64_t timestamp);
   void setROI(const cv::Rect& inROI, EROICopyStratagy inStratagy);
 
-  // Builds the sink node["type"] names. Configuration errors end the process through fatal
-  // checks; an unknown type throws std::runtime_error("Unknown data format: " + type).
+  // Builds the sink node["type"] names. A missing type or required key ends the process through
+  // a fatal check; an unknown type throws std::runtime_error("Unknown data format: " + type); an
+  // optional key of the wrong type or value throws std::runtime_error naming the key and
+  // "video_writes/" + type.
   static std::shared_ptr<VideoWrite> Create(const cv::FileNode& node);
 
  protected:

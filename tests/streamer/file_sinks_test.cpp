@@ -165,11 +165,10 @@ TEST(VideoWriteOpenCV, Mpeg4InMp4) {
   EXPECT_EQ(probe.at("nb_read_frames"), "12");
 }
 
-TEST(VideoWriteOpenCV, FpsKeyMustBeANumber) {
+TEST(VideoWriteOpenCV, FpsKeyIsAnIntegerOrARealNumber) {
   if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is not installed";
   TempDir dir;
-  for (const auto& fps : {std::make_pair("30", "30/1"), std::make_pair("12.5", "25/2"),
-                          std::make_pair("\"30\"", "25/1")}) {
+  for (const auto& fps : {std::make_pair("30", "30/1"), std::make_pair("12.5", "25/2")}) {
     SCOPED_TRACE(fps.first);
     const std::string path = dir.file("fps.avi");
     {
