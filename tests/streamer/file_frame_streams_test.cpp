@@ -234,6 +234,12 @@ TEST(OcvFrameStream, ReadsScalesAndRestartsAfterReconnect) {
   OcvFrameStream unscaled(1.0, path);
   ASSERT_TRUE(unscaled.Next(&frame, &ts, true));
   EXPECT_EQ(frame.size(), cv::Size(640, 480));
+
+  // A scale that would make the frame 19200 pixels wide drops it instead.
+  OcvFrameStream huge(30.0, path);
+  EXPECT_FALSE(huge.Next(&frame, &ts, true));
+  ASSERT_TRUE(huge.Next(&frame, &ts, /*bAllowScale=*/false));
+  EXPECT_EQ(frame.size(), cv::Size(640, 480));
 }
 
 TEST(OcvFrameStream, MissingSourceOnlyFailsNext) {

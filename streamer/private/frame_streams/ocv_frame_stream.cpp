@@ -4,7 +4,6 @@
 #include <vector>
 
 #include <glog/logging.h>
-#include <opencv2/imgproc.hpp>
 
 #include "streamer/private/frame_streams/scaled_size.h"
 #include "streamer/util.h"
@@ -32,7 +31,12 @@ bool OcvFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScal
   }
   if (timestamp_ms != nullptr) *timestamp_ms = now();
   if (scale == 1.0 || !bAllowScale) return true;
-  cv::resize(*frame, *frame, ScaledSize(frame->size(), scale), 0, 0, cv::INTER_LINEAR);
+  if (!ScaleFrame(frame, scale)) {
+    LOG_EVERY_N(WARNING, 100) << "\"" << filename << "\": "
+                              << FrameTooLarge::Describe(frame->size()) << " scaled by " << scale
+                              << " passes " << kMaxFrameSide << " pixels on a side; frame dropped";
+    return false;
+  }
   return true;
 }
 
