@@ -254,6 +254,39 @@ TEST(OcvFrameStream, MissingSourceOnlyFailsNext) {
   EXPECT_DEATH(OcvFrameStream(0.0, dir.file("absent.avi")), "Check failed: scale > 0 ");
 }
 
+// Resident memory of this process in kB, from /proc/self/status.
+long ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST(OcvFrameStream, FailedReconnectsKeepMemoryFlat) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine";
+#endif
+  // The live reader reopens a missing source after every failed read, for as long as it is gone.
+  TempDir dir;
+  for (const std::string& name :
+       {std::string("/dev/video-tesmo-absent"), dir.file("absent.avi"),
+        std::string("rtsp://127.0.0.1:1/absent")}) {
+    SCOPED_TRACE(name);
+    OcvFrameStream stream(1.0, name);
+    cv::Mat frame;
+    int64_t ts = 0;
+    EXPECT_FALSE(stream.Next(&frame, &ts, true));
+    int opened = 0;
+    for (int i = 0; i < 20; ++i) opened += stream.reconnect();
+    const long before = ResidentKb();
+    for (int i = 0; i < 1000; ++i) opened += stream.reconnect();
+    EXPECT_LT(ResidentKb() - before, 4096);
+    EXPECT_EQ(opened, 0);
+  }
+}
+
 TEST(ImgFrameStream, ScalesOnceAndDeliversCopies) {
   TempDir dir;
   const std::string path = dir.file("still.png");

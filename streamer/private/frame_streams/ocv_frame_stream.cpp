@@ -10,6 +10,20 @@
 
 namespace tesmo {
 
+namespace {
+
+// The capture back-end for `filename`: V4L2 for a device path, GStreamer for a pipeline
+// ("... ! appsink"), FFmpeg for everything else (a file, a URL, an image-sequence pattern).
+// cv::CAP_ANY would also probe gPhoto2, which scans the USB bus for a third of a second and
+// leaks memory on every open that fails; the live reader retries a missing source without end.
+cv::VideoCaptureAPIs BackendFor(const std::string& filename) {
+  if (filename.rfind("/dev/", 0) == 0) return cv::CAP_V4L2;
+  if (filename.find('!') != std::string::npos) return cv::CAP_GSTREAMER;
+  return cv::CAP_FFMPEG;
+}
+
+}  // namespace
+
 OcvFrameStream::OcvFrameStream(double scale, const std::string& filename)
     : FrameStream(scale), filename(filename) {
   std::cout << "Creata OcvFrameStream(path = " << filename << ")\n";
@@ -44,7 +58,7 @@ bool OcvFrameStream::reconnect() {
   const std::vector<int> params = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, 5000,
                                    cv::CAP_PROP_READ_TIMEOUT_MSEC, 3000};
   try {
-    camera = cv::VideoCapture(filename, cv::CAP_ANY, params);
+    camera = cv::VideoCapture(filename, BackendFor(filename), params);
   } catch (const cv::Exception& e) {
     LOG_EVERY_N(WARNING, 100) << "Opening \"" << filename << "\" failed: " << e.what();
     camera.release();
