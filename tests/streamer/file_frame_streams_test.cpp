@@ -157,6 +157,15 @@ TEST_F(ReplayTest, RealtimeWrapperPacesFromTheFirstFrame) {
   EXPECT_EQ(FrameIndexOf(frame), 2);
   EXPECT_GE(elapsed_ms(), 128);
   EXPECT_FALSE(stream.Next(&frame, &ts, true));
+
+  // A first entry that names no frame: the first frame read is the reference, due 50 ms later.
+  auto skipped = std::make_shared<ReplayVideoFrameStream>(
+      1.0, Record(2, "-1 5\n0 100000\n1 100040\n"));
+  ReplayRealtimeFrameStream late_start(skipped, /*time_delta=*/-50, /*preserve_timestamps=*/true);
+  ASSERT_TRUE(NextWithin(late_start, &frame, &ts));
+  EXPECT_EQ(ts, 100000);
+  ASSERT_TRUE(NextWithin(late_start, &frame, &ts));
+  EXPECT_EQ(ts, 100040);
 }
 
 TEST_F(ReplayTest, RealtimeWrapperGivesTheThreadBackDuringAGap) {

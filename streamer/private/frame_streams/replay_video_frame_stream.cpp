@@ -105,8 +105,10 @@ ReplayRealtimeFrameStream::ReplayRealtimeFrameStream(const std::shared_ptr<Frame
   if (time_delta < 0) {
     cv::Mat first;
     int64_t ts0 = 0;
-    stream_->Next(&first, &ts0, /*bAllowScale=*/true);
-    time_delta_ = now() - ts0 - time_delta;
+    // Without a first frame (a skipped list entry) there is nothing to pace from yet: the first
+    // frame Next reads sets the offset instead.
+    pace_from_next_ = !stream_->Next(&first, &ts0, /*bAllowScale=*/true);
+    if (!pace_from_next_) time_delta_ = now() - ts0 - time_delta;
   }
 }
 
@@ -114,6 +116,10 @@ bool ReplayRealtimeFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool
   if (!has_pending_) {
     if (!stream_->Next(&pending_, &pending_ts_, bAllowScale)) return false;
     has_pending_ = true;
+    if (pace_from_next_) {
+      time_delta_ = now() - pending_ts_ - time_delta_;
+      pace_from_next_ = false;
+    }
   }
   int64_t due = 0;
   if (__builtin_add_overflow(pending_ts_, time_delta_, &due)) {

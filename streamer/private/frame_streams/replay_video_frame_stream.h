@@ -52,8 +52,10 @@ class ReplayVideoFrameStream : public FrameStream {
 // system clock. With time_delta >= 0 the offset is time_delta; with time_delta < 0 the
 // constructor consumes one frame (recorded time ts0) and fixes the offset so that a frame
 // recorded at t is due (t - ts0) + |time_delta| ms after construction, i.e. replay at the
-// recorded pace. With preserve_timestamps false a delivered frame is stamped with the system
-// time at delivery, else it keeps the wrapped source's timestamp.
+// recorded pace (when the wrapped source gives no first frame, the first frame Next reads is the
+// reference instead, due |time_delta| ms after it is read). With preserve_timestamps false a
+// delivered frame is stamped with the system time at delivery, else it keeps the wrapped
+// source's timestamp.
 //
 // Next blocks its caller while it waits, for at most kWaitSliceMs: a frame due later is kept and
 // the call returns false ("no frame yet"); a later call delivers it once it is due. So a gap in
@@ -74,6 +76,8 @@ class ReplayRealtimeFrameStream : public FrameStream {
   std::shared_ptr<FrameStream> stream_;
   int64_t time_delta_;
   bool preserve_timestamps_;
+  // time_delta < 0 and no reference frame read yet: time_delta_ still holds time_delta.
+  bool pace_from_next_ = false;
   // The wrapped source's frame that is not due yet.
   bool has_pending_ = false;
   cv::Mat pending_;
