@@ -45,7 +45,7 @@ bool VideoWriteSeq::PublishImpl(const cv::Mat& frame, int64_t /*timestamp*/) {
   if (last_warning_ms_ < 0 || t - last_warning_ms_ >= 1000) {
     last_warning_ms_ = t;
     LOG(WARNING) << "Can't write frame to \"" << path << "\" (" << reason << "); "
-                 << failedFrames + 1 << " frames not written so far";
+                 << "frames failed so far: " << failedFrames + 1;
   }
   return false;
 }
