@@ -287,15 +287,12 @@ TEST(VideoWriteCreateErrors, RefusesOptionalKeysOfTheWrongTypeOrValue) {
        "Key \"fps\" in \"video_writes/opencv_video\" must be a finite number, got \"30\""},
       {"type: opencv_video\nfps: -5\n", "Key \"fps\" in \"video_writes/opencv_video\" must be "
                                          "a number above 0, got -5"},
-      {"type: opencv_video\nfps: 0\n", "must be a number above 0, got 0"},
       {"type: opencv_video\nfilename: 5\n", "Key \"filename\" in \"video_writes/opencv_video\""},
       {"type: opencv_video\nfourcc: [M, J]\n", "Key \"fourcc\""},
       {"type: frame_sequence\nprefix: a\nroi: [600, 450, 100]\n",
        "Key \"roi\" in \"video_writes/frame_sequence\" must be a sequence of 4 integers x, y, "
        "width, height, got a sequence"},
-      {"type: frame_sequence\nprefix: a\nroi: [600, 450, 100, 50, 1]\n", "Key \"roi\""},
       {"type: frame_sequence\nprefix: a\nroi: [600, 450, 100.5, 50]\n", "Key \"roi\""},
-      {"type: frame_sequence\nprefix: a\nroi: 5\n", "Key \"roi\""},
       {"type: frame_sequence\nprefix: a\nroi_copy_stratagy: 1\n",
        "Key \"roi_copy_stratagy\" in \"video_writes/frame_sequence\" must be a text, got 1"},
       {"type: wnd\ndelay: \"1\"\n", "Key \"delay\" in \"video_writes/wnd\""},
