@@ -1,6 +1,7 @@
 #include "streamer/frame_streams.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include <glog/logging.h>
 
@@ -19,6 +20,12 @@ void FrameStreams::init(const cv::FileStorage& fs) {
   CHECK(cams.isMap()) << "\"cameras_manager\" node isn't \"map\" or absent";
   for (cv::FileNodeIterator it = cams.begin(); it != cams.end(); ++it) {
     const cv::FileNode child = *it;
+    // The name is the camera's identity everywhere: a second source of one name is refused
+    // before it is built.
+    if (frameStreamsMap.count(child.name()) != 0) {
+      throw std::runtime_error("Two sources named \"" + child.name() +
+                               "\" under \"camera_streams\"");
+    }
     auto data = std::make_shared<FrameStreamData>();
     data->name = child.name();
     data->stream = FrameStream::Create(child);

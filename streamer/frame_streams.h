@@ -12,7 +12,8 @@
 namespace tesmo {
 
 // The sources configured under "camera_streams", sorted by name (byte order). A source's position
-// is its camera index everywhere in the system. Read-only after construction.
+// is its camera index everywhere in the system. Read-only after construction. Two sources of one
+// name throw std::runtime_error naming it.
 class FrameStreams {
  public:
   struct FrameStreamData {

@@ -20,14 +20,15 @@ using SteadyClock = std::chrono::steady_clock;
 
 int64_t steadyMs() { return now<SteadyClock>(); }
 
-// Reads an integer key, refusing values below `min` with a message naming the key.
-void readInt(const cv::FileNode& node, const char* key, int& value, int min) {
-  cv::read(node[key], value, value);
-  if (value < min) {
-    throw std::runtime_error(std::string("live_streams: \"") + key + "\" must be at least " +
-                             std::to_string(min) + ", got " + std::to_string(value));
-  }
-}
+// The "live_streams" keys are read with tesmo::readKey under this section name, and refused
+// beyond these bounds: more buffers or bins than any camera needs, a time-out or pause that would
+// keep a loan (and with it the consumer's stop) waiting for more than a minute or a second.
+const char kSection[] = "live_streams";
+constexpr int kMaxQuerySize = 1024;
+constexpr int kMaxHistSize = 100000;
+constexpr int kMaxReadTimeout = 60000;     // ms
+constexpr int kMaxTimeoutInterval = 1000;  // ms
+constexpr double kMinFpsMax = 0.001;
 
 }  // namespace
 
@@ -37,15 +38,20 @@ LiveStreams::LiveStreams(FrameStreams& mng, const cv::FileStorage& fs, int uploa
   if (fs.isOpened()) {
     const cv::FileNode node = fs["live_streams"];
     if (node.isMap()) {
-      readInt(node, "query_size", querySize, 2);
-      cv::read(node["read_timeout"], readTimeout, readTimeout);
-      cv::read(node["timeout_interval"], timeoutInterval, timeoutInterval);
-      readInt(node, "hist_size", histSize, 1);
-      readInt(node, "hist_item_size", histItemSize, 1);
+      readKey(node, kSection, "query_size", querySize, 2, kMaxQuerySize);
+      readKey(node, kSection, "read_timeout", readTimeout, 0, kMaxReadTimeout);
+      readKey(node, kSection, "timeout_interval", timeoutInterval, 0,
+              kMaxTimeoutInterval);
+      readKey(node, kSection, "hist_size", histSize, 1, kMaxHistSize);
+      readKey(node, kSection, "hist_item_size", histItemSize, 1);
       cv::read_bool(node["log_skip_frames"], bLogSkipFrames, false);
       cv::read_bool(node["mark_frame_streams"], bMarkFrameStreams, false);
       double fpsMax = 0.0;
-      cv::read(node["fps_max"], fpsMax, 0.0);
+      readKey(node, kSection, "fps_max", fpsMax);
+      if (fpsMax > 0 && fpsMax < kMinFpsMax) {
+        refuseKey(kSection, "fps_max", node["fps_max"],
+                  "0 or less (no limit) or a rate of at least 0.001 frames per second");
+      }
       if (fpsMax > 0) {
         period = std::chrono::duration_cast<std::chrono::nanoseconds>(
             std::chrono::duration<double>(1.0 / fpsMax));
@@ -159,6 +165,7 @@ bool LiveStreams::readFrame(CameraThreadData& td) {
   }
   const int64_t counter = td.counter.fetch_add(1, std::memory_order_relaxed) + 1;
   td.lastTs.store(buf->frameTs, std::memory_order_relaxed);
+  td.lastArrival.store(steadyMs(), std::memory_order_relaxed);
   buf->counter = counter;
 
   if (td.backQueue.size() > 0) {
@@ -261,7 +268,10 @@ LiveStreams::FrameSet LiveStreams::loanBuffer(bool& bTimeoutDetected) {
       if (result[i]) continue;
       CameraThreadData& td = *threadesData[i];
       if ((result[i] = td.midQueue.pop(1))) continue;
-      if (now() - td.lastTs.load(std::memory_order_relaxed) > readTimeout) {
+      // Silence is measured on this machine's clock, whatever the frames' timestamps say: a
+      // camera stamping ahead of the clock still times out.
+      const int64_t arrival = td.lastArrival.load(std::memory_order_relaxed);
+      if (arrival == 0 || steadyMs() - arrival > readTimeout) {
         std::unique_ptr<FrameBuf> buf = td.backQueue.pop(0);
         if (!buf) {
           // Every buffer of this camera is ready elsewhere or on loan: no set can be made now.

@@ -18,8 +18,10 @@ namespace tesmo {
 
 // The multi-camera reader between the frame sources and one consumer. One reader thread per
 // camera fills a fixed pool of frame buffers; the consumer loans one buffer per camera at a time
-// as a frame set and gives it back. A camera silent for longer than "read_timeout" ms appears in
-// the set as a drawn "No signal" frame, so a loan never blocks long on a dead camera.
+// as a frame set and gives it back. A camera that has delivered nothing for longer than
+// "read_timeout" ms (measured from the arrival of its last frame on the steady clock, not from
+// the frame's timestamp) appears in the set as a drawn "No signal" frame, so a loan never blocks
+// long on a dead camera.
 //
 // Buffer life cycle per camera: free (backQueue) -> filled by the reader -> [cudaQueue -> upload
 // thread] -> ready (midQueue) -> loaned -> returned -> free. A reader that would use up the last
@@ -60,14 +62,17 @@ class LiveStreams {
     std::atomic<int64_t> counter{0};        // frames read since start/reset, dropped included
     std::atomic<int64_t> skippedFrames{0};  // frames dropped for lack of a free buffer
     std::atomic<int64_t> lastTs{0};         // ms timestamp of the last frame read; 0: none yet
+    std::atomic<int64_t> lastArrival{0};    // steady-clock ms when it was read; 0: none yet
     std::vector<std::atomic<int>> hist;     // intervals between consecutive frames
     std::chrono::time_point<std::chrono::system_clock, std::chrono::nanoseconds> sleepUntil;
   };
 
   // Reads the "live_streams" node of `fs` (when open and a map) and builds querySize buffers per
   // camera of `mng`, which must outlive this object. Starts no thread. Throws
-  // std::runtime_error for "query_size" below 2, "hist_size" or "hist_item_size" below 1, and
-  // for GPU_MAT in a build or on a machine without a CUDA device.
+  // std::runtime_error naming the key for a key of the wrong type or out of its range
+  // ("query_size" 2..1024, "read_timeout" 0..60000, "timeout_interval" 0..1000, "hist_size"
+  // 1..100000, "hist_item_size" at least 1, "fps_max" 0 or less or at least 0.001), and for
+  // GPU_MAT in a build or on a machine without a CUDA device.
   LiveStreams(FrameStreams& mng, const cv::FileStorage& fs, int uploadDataType, int cudaDev);
   // Stops and joins the threads. Every loaned set must have been given back.
   ~LiveStreams();

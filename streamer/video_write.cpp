@@ -26,28 +26,25 @@ namespace {
 // Colour of the padding that the Fill strategy puts around the visible part of the frame.
 const cv::Scalar kFillColour(50, 50, 50, 0);
 
-// "roi": exactly four integers x, y, width, height; anything else gives the empty region.
-cv::Rect ReadRoi(const cv::FileNode& node) {
-  if (!node.isSeq() || node.size() != 4) return cv::Rect();
-  int v[4];
-  for (int i = 0; i < 4; ++i) {
-    const cv::FileNode item = node[i];
-    if (!item.isInt()) return cv::Rect();
-    v[i] = static_cast<int>(item);
-  }
+// "roi": exactly four integers x, y, width, height; absent gives the empty region, any other
+// form is refused.
+cv::Rect ReadRoi(const cv::FileNode& node, const std::string& section) {
+  const cv::FileNode roi = node["roi"];
+  if (roi.isNone()) return cv::Rect();
+  int v[4] = {0, 0, 0, 0};
+  bool bValid = roi.isSeq() && roi.size() == 4;
+  for (int i = 0; bValid && i < 4; ++i) bValid = roi[i].isInt();
+  if (!bValid) refuseKey(section, "roi", roi, "a sequence of 4 integers x, y, width, height");
+  for (int i = 0; i < 4; ++i) v[i] = static_cast<int>(roi[i]);
   return cv::Rect(v[0], v[1], v[2], v[3]);
 }
 
-void ReadString(const cv::FileNode& node, std::string* value) {
-  if (node.isString()) *value = static_cast<std::string>(node);
-}
-
-void ReadInt(const cv::FileNode& node, int* value) {
-  if (node.isInt()) *value = static_cast<int>(node);
-}
-
-void ReadNumber(const cv::FileNode& node, double* value) {
-  if (node.isInt() || node.isReal()) *value = static_cast<double>(node);
+// An optional map key (an encoder's settings): absent gives an empty node, another form is
+// refused.
+cv::FileNode OptionalMap(const cv::FileNode& node, const std::string& section, const char* key) {
+  const cv::FileNode value = node[key];
+  if (!value.isNone() && !value.isMap()) refuseKey(section, key, value, "a map");
+  return value;
 }
 
 }  // namespace
@@ -60,19 +57,22 @@ void VideoWrite::setROI(const cv::Rect& inROI, EROICopyStratagy inStratagy) {
 }
 
 bool VideoWrite::Publish(cv::Mat frame, int64_t timestamp) {
+  // An empty image is no frame: no sink gets it and it does not count.
+  if (frame.empty()) return false;
   if (frameInd == 0) startTs = now();
 
   // A region with a width or height that is not positive is no region, also when both are
   // negative and their product is positive.
+  bool bPublished = true;
   if (ROI.width <= 0 || ROI.height <= 0) {
-    PublishImpl(frame, timestamp);
+    bPublished = PublishImpl(frame, timestamp);
   } else {
     const cv::Rect bounds(0, 0, frame.cols, frame.rows);
     const cv::Rect visible = ROI & bounds;
     if (ROICopyStratagy == Cut) {
-      if (visible.area() > 0) PublishImpl(frame(visible), timestamp);
+      if (visible.area() > 0) bPublished = PublishImpl(frame(visible), timestamp);
     } else if (visible == ROI) {
-      PublishImpl(frame(ROI), timestamp);
+      bPublished = PublishImpl(frame(ROI), timestamp);
     } else {
       // The visible part keeps its place inside the region: it starts at -x (-y) when the region
       // begins before the frame, also when the region passes both edges of one axis.
@@ -80,14 +80,16 @@ bool VideoWrite::Publish(cv::Mat frame, int64_t timestamp) {
       tmpROIFrame.create(ROI.size(), frame.type());
       tmpROIFrame.setTo(kFillColour);
       if (dst.area() > 0) frame(visible).copyTo(tmpROIFrame(dst));
-      PublishImpl(tmpROIFrame, timestamp);
+      bPublished = PublishImpl(tmpROIFrame, timestamp);
     }
   }
 
+  if (!bPublished) ++failedFrames;
   ++frameInd;
   if (frameInd % 100 == 0) {
     VLOG(1) << "number: " << frameInd << ", avg. write time: "
-            << static_cast<float>(now() - startTs) / static_cast<float>(frameInd) << " ms";
+            << static_cast<float>(now() - startTs) / static_cast<float>(frameInd) << " ms"
+            << (failedFrames > 0 ? ", failed: " + std::to_string(failedFrames) : "");
   }
   return true;
 }
@@ -95,18 +97,19 @@ bool VideoWrite::Publish(cv::Mat frame, int64_t timestamp) {
 std::shared_ptr<VideoWrite> VideoWrite::Create(const cv::FileNode& node) {
   CHECK(node["type"].isString());
   const std::string type = static_cast<std::string>(node["type"]);
+  // Sinks stand in a view's "video_writes"; messages name them by type.
+  const std::string section = "video_writes/" + type;
 
   bool bAsync = false;
   cv::read_bool(node["async"], bAsync, false);
-  const cv::Rect roi = ReadRoi(node["roi"]);
+  const cv::Rect roi = ReadRoi(node, section);
 
   EROICopyStratagy stratagy = Fill;
-  const cv::FileNode stratagyNode = node["roi_copy_stratagy"];
-  if (stratagyNode.isString()) {
-    const std::string name = static_cast<std::string>(stratagyNode);
-    if (name == "fill") {
+  std::string stratagyName;
+  if (readKey(node, section, "roi_copy_stratagy", stratagyName)) {
+    if (stratagyName == "fill") {
       stratagy = Fill;
-    } else if (name == "cut") {
+    } else if (stratagyName == "cut") {
       stratagy = Cut;
     } else {
       CHECK(0) << "Wrong \"rio_copy_stratag\"";
@@ -121,7 +124,7 @@ std::shared_ptr<VideoWrite> VideoWrite::Create(const cv::FileNode& node) {
   } else if (type == "zmq_jpeg") {
     CHECK(node["addr"].isString());
     const std::string addr = static_cast<std::string>(node["addr"]);
-    const cv::FileNode encNode = node["jpeg_enc"];
+    const cv::FileNode encNode = OptionalMap(node, section, "jpeg_enc");
     std::shared_ptr<ImageEncoder> encoder = encNode.isMap()
                                                 ? ImageEncoder::Create(encNode)
                                                 : std::make_shared<ImageEncoderJpegOpenCV>();
@@ -129,15 +132,15 @@ std::shared_ptr<VideoWrite> VideoWrite::Create(const cv::FileNode& node) {
     LOG(INFO) << "Created zmq jpeg publisher\n";
   } else if (type == "shmem") {
     std::string shmemId;
-    ReadString(node["shmem_id"], &shmemId);
+    readKey(node, section, "shmem_id", shmemId);
     writer = std::make_shared<VideoWriteShmem>(shmemId);
     LOG(INFO) << "Created shmem writer, id:" << shmemId << "\n";
   } else if (type == "rtsp") {
     int port = 8558;
-    ReadInt(node["port"], &port);
+    readKey(node, section, "port", port, 1, 65535);
     std::string name = "sensors_video";
-    ReadString(node["name"], &name);
-    const cv::FileNode encNode = node["h264_enc"];
+    readKey(node, section, "name", name);
+    const cv::FileNode encNode = OptionalMap(node, section, "h264_enc");
     std::shared_ptr<VideoEncoder> encoder =
         encNode.isMap() ? VideoEncoder::Create(encNode) : std::make_shared<VideoEncoderX264>();
     writer = std::make_shared<VideoWriteLive555RTSP>(port, name, encoder);
@@ -149,18 +152,20 @@ std::shared_ptr<VideoWrite> VideoWrite::Create(const cv::FileNode& node) {
     LOG(INFO) << "Created VideoWriteSeq writer, prefix:" << prefix << "\n";
   } else if (type == "opencv_video") {
     std::string fourcc;
-    ReadString(node["fourcc"], &fourcc);
+    readKey(node, section, "fourcc", fourcc);
     double fps = 25.0;
-    ReadNumber(node["fps"], &fps);
+    if (readKey(node, section, "fps", fps) && !(fps > 0)) {
+      refuseKey(section, "fps", node["fps"], "a number above 0");
+    }
     std::string filename = "output.mp4";
-    ReadString(node["filename"], &filename);
+    readKey(node, section, "filename", filename);
     writer = std::make_shared<VideoWriteOpenCV>(filename, fourcc, fps);
     LOG(INFO) << "Created OpenCV writer, filename:\"" << filename << "\"\n";
   } else if (type == "wnd") {
     std::string name = "VideoWriteWnd";
-    ReadString(node["name"], &name);
+    readKey(node, section, "name", name);
     int delay = 0;
-    ReadInt(node["delay"], &delay);
+    readKey(node, section, "delay", delay);
     writer = std::make_shared<VideoWriteWnd>(name, delay);
     LOG(INFO) << "Created Window writer\n";
   } else {

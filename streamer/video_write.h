@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include <opencv2/core.hpp>
 
@@ -20,12 +21,16 @@ class VideoWrite {
   VideoWrite& operator=(const VideoWrite&) = delete;
 
   // Publishes `frame` (a header sharing the caller's pixels) stamped `timestamp` (ms since the
-  // Unix epoch). Always returns true.
+  // Unix epoch) and returns true, also when the sink fails to deliver it (counted, and shown in
+  // the statistics line that glog's verbose level 1 prints every 100 frames). An empty frame is
+  // refused: nothing is published or counted and false is returned.
   bool Publish(cv::Mat frame, int64_t timestamp);
   void setROI(const cv::Rect& inROI, EROICopyStratagy inStratagy);
 
-  // Builds the sink node["type"] names. Configuration errors end the process through fatal
-  // checks; an unknown type throws std::runtime_error("Unknown data format: " + type).
+  // Builds the sink node["type"] names. A missing type or required key ends the process through
+  // a fatal check; an unknown type throws std::runtime_error("Unknown data format: " + type); an
+  // optional key of the wrong type or value throws std::runtime_error naming the key and
+  // "video_writes/" + type.
   static std::shared_ptr<VideoWrite> Create(const cv::FileNode& node);
 
  protected:
@@ -36,6 +41,8 @@ class VideoWrite {
   int frameInd = 0;
   // System-clock ms at the first Publish.
   int64_t startTs = 0;
+  // Frames whose PublishImpl returned false.
+  int failedFrames = 0;
   cv::Rect ROI;
   EROICopyStratagy ROICopyStratagy = Fill;
   cv::Mat tmpROIFrame;

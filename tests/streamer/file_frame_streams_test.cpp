@@ -80,18 +80,19 @@ TEST_F(ReplayTest, ListLongerThanTheVideoEndsAtTheVideosEnd) {
   EXPECT_FALSE(stream.Next(&frame, nullptr, true));
 }
 
-TEST_F(ReplayTest, RepeatedIndexLeavesTheCallersImage) {
-  ReplayVideoFrameStream stream(1.0, Record(3, "0 100\n0 150\n2 200\n"));
+TEST_F(ReplayTest, RepeatedOrNegativeIndexGivesNoFrame) {
+  ReplayVideoFrameStream stream(1.0, Record(3, "-1 50\n0 100\n0 150\n2 200\n"));
   cv::Mat frame;
   int64_t ts = 0;
+  EXPECT_FALSE(stream.Next(&frame, &ts, true));  // -1: no frame of the video
   ASSERT_TRUE(stream.Next(&frame, &ts, true));
   EXPECT_EQ(FrameIndexOf(frame), 0);
+  EXPECT_EQ(ts, 100);
 
+  // Frame 0 again: no frame, the caller's image and timestamp untouched.
   cv::Mat mine(4, 4, CV_8UC3, cv::Scalar::all(7));
-  const uchar* data = mine.data;
-  ASSERT_TRUE(stream.Next(&mine, &ts, true));
-  EXPECT_EQ(ts, 150);
-  EXPECT_EQ(mine.data, data);
+  EXPECT_FALSE(stream.Next(&mine, &ts, true));
+  EXPECT_EQ(ts, 100);
   EXPECT_EQ(mine.size(), cv::Size(4, 4));
   EXPECT_EQ(mine.at<cv::Vec3b>(0, 0), cv::Vec3b(7, 7, 7));
 
@@ -123,9 +124,19 @@ TEST_F(ReplayTest, FileNamesComeFromThePrefix) {
                "Check failed: video_.isOpened\\(\\) \".*run9.avi\"");
 }
 
+// Calls Next until it delivers or `limit` passes, as the live reader does.
+bool NextWithin(FrameStream& stream, cv::Mat* frame, int64_t* ts,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (stream.Next(frame, ts, /*bAllowScale=*/true)) return true;
+  }
+  return false;
+}
+
 TEST_F(ReplayTest, RealtimeWrapperPacesFromTheFirstFrame) {
   // Recorded 40 ms apart; time_delta -50: the constructor consumes frame 0, frame 1 is due 90 ms
-  // and frame 2 130 ms after construction.
+  // and frame 2 130 ms after construction, however late frame 1 was taken.
   auto replay = std::make_shared<ReplayVideoFrameStream>(
       1.0, Record(3, "0 100000\n1 100040\n2 100080\n"));
   const auto start = std::chrono::steady_clock::now();
@@ -136,21 +147,52 @@ TEST_F(ReplayTest, RealtimeWrapperPacesFromTheFirstFrame) {
   };
   cv::Mat frame;
   int64_t ts = 0;
-  ASSERT_TRUE(stream.Next(&frame, &ts, true));
+  ASSERT_TRUE(NextWithin(stream, &frame, &ts));
   EXPECT_EQ(FrameIndexOf(frame), 1);
-  const double first = elapsed_ms();
-  EXPECT_GE(first, 88);
-  EXPECT_LT(first, 600);
+  EXPECT_GE(elapsed_ms(), 88);
   // Not preserved: stamped with the system time at delivery.
-  EXPECT_LE(std::abs(ts - now()), 50);
+  EXPECT_LE(std::abs(ts - now()), 1000);
 
-  ASSERT_TRUE(stream.Next(&frame, &ts, true));
+  ASSERT_TRUE(NextWithin(stream, &frame, &ts));
   EXPECT_EQ(FrameIndexOf(frame), 2);
-  const double second = elapsed_ms();
-  EXPECT_GE(second, 128);
-  EXPECT_GE(second - first, 30);
-  EXPECT_LT(second, 700);
+  EXPECT_GE(elapsed_ms(), 128);
   EXPECT_FALSE(stream.Next(&frame, &ts, true));
+
+  // A first entry that names no frame: the first frame read is the reference, due 50 ms later.
+  auto skipped = std::make_shared<ReplayVideoFrameStream>(
+      1.0, Record(2, "-1 5\n0 100000\n1 100040\n"));
+  ReplayRealtimeFrameStream late_start(skipped, /*time_delta=*/-50, /*preserve_timestamps=*/true);
+  ASSERT_TRUE(NextWithin(late_start, &frame, &ts));
+  EXPECT_EQ(ts, 100000);
+  ASSERT_TRUE(NextWithin(late_start, &frame, &ts));
+  EXPECT_EQ(ts, 100040);
+}
+
+TEST_F(ReplayTest, RealtimeWrapperGivesTheThreadBackDuringAGap) {
+  // Frame 1 is recorded an hour after frame 0; time_delta -1 consumes frame 0 at construction.
+  // A call waits one slice at most and keeps the frame.
+  const int64_t hour = 3600 * 1000;
+  auto replay = std::make_shared<ReplayVideoFrameStream>(
+      1.0, Record(2, "0 0\n1 " + std::to_string(hour) + "\n"));
+  ReplayRealtimeFrameStream late(replay, /*time_delta=*/-1, /*preserve_timestamps=*/true);
+  cv::Mat frame;
+  int64_t ts = 0;
+  for (int i = 0; i < 2; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(late.Next(&frame, &ts, true));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
+  }
+  EXPECT_TRUE(frame.empty());
+
+  // A frame due after several slices comes out at its time, the one held back first.
+  auto replay2 = std::make_shared<ReplayVideoFrameStream>(1.0, Record(2, "0 0\n1 1000\n"));
+  const auto start = std::chrono::steady_clock::now();
+  ReplayRealtimeFrameStream paced(replay2, /*time_delta=*/-1, /*preserve_timestamps=*/true);
+  EXPECT_FALSE(paced.Next(&frame, &ts, true));
+  ASSERT_TRUE(NextWithin(paced, &frame, &ts));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(FrameIndexOf(frame), 1);
+  EXPECT_EQ(ts, 1000);
 }
 
 TEST_F(ReplayTest, RealtimeWrapperWithPositiveDeltaKeepsTimestamps) {
@@ -201,6 +243,12 @@ TEST(OcvFrameStream, ReadsScalesAndRestartsAfterReconnect) {
   OcvFrameStream unscaled(1.0, path);
   ASSERT_TRUE(unscaled.Next(&frame, &ts, true));
   EXPECT_EQ(frame.size(), cv::Size(640, 480));
+
+  // A scale that would make the frame 19200 pixels wide drops it instead.
+  OcvFrameStream huge(30.0, path);
+  EXPECT_FALSE(huge.Next(&frame, &ts, true));
+  ASSERT_TRUE(huge.Next(&frame, &ts, /*bAllowScale=*/false));
+  EXPECT_EQ(frame.size(), cv::Size(640, 480));
 }
 
 TEST(OcvFrameStream, MissingSourceOnlyFailsNext) {
@@ -213,6 +261,39 @@ TEST(OcvFrameStream, MissingSourceOnlyFailsNext) {
   EXPECT_FALSE(stream.reconnect());
   EXPECT_FALSE(stream.Next(&frame, &ts, true));
   EXPECT_DEATH(OcvFrameStream(0.0, dir.file("absent.avi")), "Check failed: scale > 0 ");
+}
+
+// Resident memory of this process in kB, from /proc/self/status.
+long ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST(OcvFrameStream, FailedReconnectsKeepMemoryFlat) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine";
+#endif
+  // The live reader reopens a missing source after every failed read, for as long as it is gone.
+  TempDir dir;
+  for (const std::string& name :
+       {std::string("/dev/video-tesmo-absent"), dir.file("absent.avi"),
+        std::string("rtsp://127.0.0.1:1/absent")}) {
+    SCOPED_TRACE(name);
+    OcvFrameStream stream(1.0, name);
+    cv::Mat frame;
+    int64_t ts = 0;
+    EXPECT_FALSE(stream.Next(&frame, &ts, true));
+    int opened = 0;
+    for (int i = 0; i < 20; ++i) opened += stream.reconnect();
+    const long before = ResidentKb();
+    for (int i = 0; i < 1000; ++i) opened += stream.reconnect();
+    EXPECT_LT(ResidentKb() - before, 4096);
+    EXPECT_EQ(opened, 0);
+  }
 }
 
 TEST(ImgFrameStream, ScalesOnceAndDeliversCopies) {

@@ -197,17 +197,28 @@ TEST(LiveStreams, ReadsSettingsAndPrintsBanner) {
 
 TEST(LiveStreams, RefusesBadSettings) {
   auto streams = makeStreams({std::make_shared<TestSource>(0, cv::Size(8, 8), milliseconds(0))});
+  // Numbers written as text, and values no reader needs, are refused with the key and value.
   const struct {
     const char* node;
     const char* key;
-  } cases[] = {{"{ query_size: 1 }", "\"query_size\""},
-               {"{ hist_size: 0 }", "\"hist_size\""},
-               {"{ hist_item_size: 0 }", "\"hist_item_size\""},
-               {"{ hist_item_size: -4 }", "\"hist_item_size\""}};
+    const char* value;
+  } cases[] = {{"{ query_size: 1 }", "\"query_size\"", "got 1"},
+               {"{ query_size: \"5\" }", "\"query_size\"", "got \"5\""},
+               {"{ query_size: 1025 }", "\"query_size\"", "got 1025"},
+               {"{ hist_size: 0 }", "\"hist_size\"", "got 0"},
+               {"{ hist_size: \"30\" }", "\"hist_size\"", "got \"30\""},
+               {"{ hist_size: 100001 }", "\"hist_size\"", "got 100001"},
+               {"{ hist_item_size: -4 }", "\"hist_item_size\"", "got -4"},
+               {"{ read_timeout: \"2000\" }", "\"read_timeout\"", "got \"2000\""},
+               {"{ timeout_interval: 5000 }", "\"timeout_interval\"", "got 5000"},
+               {"{ fps_max: \"30\" }", "\"fps_max\"", "got \"30\""},
+               {"{ fps_max: 1e-6 }", "\"fps_max\"", "got 9.9999999999999995e-07"}};
   for (const auto& c : cases) {
     const std::string error = errorOf(
         [&] { LiveStreams live(*streams, config(c.node), LiveStreams::CPU_MAT, -1); });
-    EXPECT_NE(error.find(c.key), std::string::npos) << c.node << " -> " << error;
+    EXPECT_NE(error.find(std::string("Key ") + c.key + " in \"live_streams\""), std::string::npos)
+        << c.node << " -> " << error;
+    EXPECT_NE(error.find(c.value), std::string::npos) << c.node << " -> " << error;
   }
   // query_size 2 is the smallest working pool.
   LiveStreams two(*streams, config("{ query_size: 2 }"), LiveStreams::CPU_MAT, -1);
@@ -227,9 +238,9 @@ TEST(LiveStreams, SlowConsumerDropsAndCountsFrames) {
   LiveStreams live(*streams, cv::FileStorage(), LiveStreams::CPU_MAT, -1);
   live.start();
 
+  auto& td = LiveStreamsPeer::camera(live, 0);
   int loaned = 0;
   int64_t lastCounter = 0;
-  size_t mostReady = 0;
   for (int k = 0; k < 12; ++k) {
     auto set = loanLive(live);
     ASSERT_EQ(set.size(), 1u);
@@ -237,17 +248,15 @@ TEST(LiveStreams, SlowConsumerDropsAndCountsFrames) {
     EXPECT_GT(set[0]->counter, lastCounter);
     EXPECT_EQ(frameSeq(set[0]->framesCpu), set[0]->counter);
     lastCounter = set[0]->counter;
-    const auto until = Clock::now() + milliseconds(15);
-    while (Clock::now() < until) {
-      mostReady = std::max(mostReady, live.getMidQueueFullness(0));
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
+    // While the set is held the reader fills the ready queue up to three frames (one buffer is
+    // on loan, one stays free) and then drops; it never goes past three.
+    const int64_t skipped = td.skippedFrames;
+    EXPECT_TRUE(waitFor([&] { return td.skippedFrames > skipped; }, milliseconds(10000)));
+    EXPECT_EQ(live.getMidQueueFullness(0), 3u);
     live.returnBuffer(std::move(set));
   }
   live.stop();
 
-  auto& td = LiveStreamsPeer::camera(live, 0);
-  EXPECT_EQ(mostReady, 3u);
   EXPECT_GT(td.skippedFrames, 0);
   // Every frame read went to the ready queue (then loaned or still there) or was dropped.
   EXPECT_EQ(td.counter, loaned + static_cast<int64_t>(live.getMidQueueFullness(0)) +
@@ -265,7 +274,8 @@ TEST(LiveStreams, DeadCameraGivesNoSignalAndPause) {
   auto dead = std::make_shared<TestSource>(1, cv::Size(64, 48), milliseconds(0));
   dead->dead = true;
   auto streams = makeStreams({live0, dead});
-  LiveStreams live(*streams, cv::FileStorage(), LiveStreams::CPU_MAT, -1);
+  // A long pause tells "paused" from "not paused" on a loaded machine.
+  LiveStreams live(*streams, config("{ timeout_interval: 400 }"), LiveStreams::CPU_MAT, -1);
   live.setDefaultFrameSize(0, cv::Size(64, 48));
   live.setDefaultFrameSize(1, cv::Size(640, 480));
   live.start();
@@ -277,7 +287,7 @@ TEST(LiveStreams, DeadCameraGivesNoSignalAndPause) {
   const auto elapsed = Clock::now() - t0;
   ASSERT_EQ(set.size(), 2u);
   EXPECT_TRUE(bTimeout);
-  EXPECT_GE(elapsed, milliseconds(40));
+  EXPECT_GE(elapsed, milliseconds(400));
   EXPECT_EQ(frameCamera(set[0]->framesCpu), 0);
   const cv::Mat& noSignal = set[1]->framesCpu;
   EXPECT_EQ(set[1]->camIndex, 1);
@@ -294,7 +304,7 @@ TEST(LiveStreams, DeadCameraGivesNoSignalAndPause) {
   // Once stopped, a loan is empty without the pause, though camera 1 is timed out.
   const auto t1 = Clock::now();
   EXPECT_TRUE(live.loanBuffer(bTimeout).empty());
-  EXPECT_LT(Clock::now() - t1, milliseconds(30));
+  EXPECT_LT(Clock::now() - t1, milliseconds(300));
   EXPECT_EQ(LiveStreamsPeer::queuedBuffers(live, 0) + LiveStreamsPeer::queuedBuffers(live, 1), 10u);
 }
 
@@ -388,50 +398,67 @@ TEST(LiveStreams, MarksFrameNumbers) {
 }
 
 TEST(LiveStreams, StopDuringLoanReturnsEmptySet) {
-  // Camera 1 delivers once, then nothing: with its last frame recent, a loan waits for it.
-  auto fast = std::make_shared<TestSource>(0, cv::Size(16, 16), std::chrono::microseconds(1000));
-  auto slow = std::make_shared<TestSource>(1, cv::Size(16, 16), milliseconds(60000));
-  auto streams = makeStreams({fast, slow});
-  LiveStreams live(*streams, cv::FileStorage(), LiveStreams::CPU_MAT, -1);
-  // However the test ends, camera 1's reader must leave Next for stop() to return.
-  struct KillOnExit {
-    TestSource& source;
-    ~KillOnExit() { source.dead = true; }
-  } killSlow{*slow};
+  // Camera 0 delivers two frames, camera 1 one; with camera 1's frame recent, a loan after the
+  // first set waits for it.
+  auto first = std::make_shared<TestSource>(0, cv::Size(16, 16), milliseconds(0), 2);
+  auto second = std::make_shared<TestSource>(1, cv::Size(16, 16), milliseconds(0), 1);
+  auto streams = makeStreams({first, second});
+  LiveStreams live(*streams, config("{ read_timeout: 60000 }"), LiveStreams::CPU_MAT, -1);
   live.start();
-  // Take camera 1's only frame in a full set.
   ASSERT_TRUE(waitFor(
-      [&] { return live.getMidQueueFullness(0) > 0 && live.getMidQueueFullness(1) > 0; }));
+      [&] { return live.getMidQueueFullness(0) == 2 && live.getMidQueueFullness(1) == 1; }));
   bool bFirstTimeout = true;
-  auto first = live.loanBuffer(bFirstTimeout);
-  ASSERT_EQ(first.size(), 2u);
+  auto firstSet = live.loanBuffer(bFirstTimeout);
+  ASSERT_EQ(firstSet.size(), 2u);
   EXPECT_FALSE(bFirstTimeout);
-  live.returnBuffer(std::move(first));
+  live.returnBuffer(std::move(firstSet));
 
-  std::atomic<bool> loanDone{false};
   LiveStreams::FrameSet set = {};
   bool bTimeout = true;
-  std::thread consumer([&] {
-    set = live.loanBuffer(bTimeout);
-    loanDone = true;
-  });
-  // Give the loan time to enter its wait for camera 1; the result must not depend on it.
-  std::this_thread::sleep_for(milliseconds(30));
-  slow->dead = true;  // its reader leaves Next; the camera is still not timed out
+  std::thread consumer([&] { set = live.loanBuffer(bTimeout); });
+  // The loan has taken camera 0's second frame and waits for camera 1.
+  EXPECT_TRUE(waitFor([&] { return live.getMidQueueFullness(0) == 0; }, milliseconds(10000)));
   const auto t0 = Clock::now();
   live.stop();
   consumer.join();
-  EXPECT_TRUE(loanDone);
   EXPECT_TRUE(set.empty());
   EXPECT_FALSE(bTimeout);
   EXPECT_LT(Clock::now() - t0, milliseconds(1000));
   EXPECT_FALSE(LiveStreamsPeer::anyThreadJoinable(live));
   for (int i = 0; i < 2; ++i) EXPECT_EQ(LiveStreamsPeer::queuedBuffers(live, i), 5u) << i;
 
-  // After stop a loan is empty at once, with no pause.
+  // After stop a loan is empty at once.
   const auto t1 = Clock::now();
   EXPECT_TRUE(live.loanBuffer(bTimeout).empty());
-  EXPECT_LT(Clock::now() - t1, milliseconds(30));
+  EXPECT_LT(Clock::now() - t1, milliseconds(300));
+}
+
+TEST(LiveStreams, CameraStampingAheadOfTheClockTimesOut) {
+  // Three frames stamped 600 s ahead, then silence: the camera is missing once read_timeout has
+  // passed since its last frame arrived.
+  auto source = std::make_shared<TestSource>(0, cv::Size(16, 16), milliseconds(0), 3);
+  source->timestamps = {now() + 600000};
+  auto streams = makeStreams({source});
+  LiveStreams live(*streams, config("{ read_timeout: 200, timeout_interval: 0 }"),
+                   LiveStreams::CPU_MAT, -1);
+  live.start();
+  ASSERT_TRUE(waitFor([&] { return source->reconnects > 0; }));
+  std::atomic<bool> bMissing{false};
+  std::thread consumer([&] {
+    for (;;) {
+      bool bTimeout = false;
+      auto set = live.loanBuffer(bTimeout);
+      if (set.empty()) return;
+      live.returnBuffer(std::move(set));
+      if (bTimeout) {
+        bMissing = true;
+        return;
+      }
+    }
+  });
+  EXPECT_TRUE(waitFor([&] { return bMissing.load(); }, milliseconds(10000)));
+  live.stop();  // ends a loan that would still wait
+  consumer.join();
 }
 
 TEST(LiveStreams, PacesReadersToFpsMax) {
@@ -497,6 +524,10 @@ TEST(LiveStreams, UmatViewsAndWaitFrames) {
   auto a = std::make_shared<TestSource>(0, cv::Size(40, 30), std::chrono::microseconds(1000));
   auto b = std::make_shared<TestSource>(1, cv::Size(40, 30), std::chrono::microseconds(1000));
   auto streams = makeStreams({a, b});
+  // The OpenCL context is made on this thread, as the application does before it starts the
+  // reader: PoCL's compiler gives the thread that makes it a signal stack of its own, which
+  // AddressSanitizer cannot release when that thread (here a reader) ends.
+  cv::ocl::Context::getDefault();
   LiveStreams live(*streams, cv::FileStorage(), LiveStreams::CPU_MAT | LiveStreams::UMAT, -1);
   live.start();
   for (int k = 0; k < 3; ++k) {

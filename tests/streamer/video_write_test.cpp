@@ -13,6 +13,7 @@
 #include "streamer/private/video_encoders/video_encoder_x264.h"
 #include "streamer/private/video_writes/video_write_live555_rtsp.h"
 #include "streamer/private/video_writes/video_write_open_async.h"
+#include "streamer/private/video_writes/video_write_seq.h"
 #include "tests/streamer/sink_test_util.h"
 
 namespace tesmo {
@@ -67,6 +68,19 @@ TEST(VideoWritePublish, WholeFrameIsPassedWithoutCopyAndCounted) {
     EXPECT_EQ(sink.calls[i].timestamp, 1000 + 40 * i);
     EXPECT_EQ(sink.calls[i].data, frame.data);
   }
+}
+
+TEST(VideoWritePublish, EmptyFrameIsRefusedAndNotCounted) {
+  TempDir dir;
+  RecordingSink recording;
+  VideoWriteSeq sequence(dir.file("e"));
+  for (VideoWrite* sink : std::vector<VideoWrite*>{&recording, &sequence}) {
+    EXPECT_FALSE(sink->Publish(cv::Mat(), 0));
+    EXPECT_TRUE(sink->Publish(PatternFrame({8, 8}), 0));
+  }
+  ASSERT_EQ(recording.calls.size(), 1u);
+  EXPECT_EQ(recording.calls[0].index, 0);
+  EXPECT_TRUE(boost::filesystem::exists(dir.file("e-0000000.png")));
 }
 
 TEST(VideoWritePublish, RegionWithoutPositiveSidesIsNoRegion) {
@@ -214,16 +228,12 @@ TEST_F(VideoWriteCreate, RegionKeys) {
   const cv::Mat fullFrame = frame;
   const cv::Mat cut = frame(cv::Rect(600, 450, 40, 30));
   EXPECT_TRUE(SameImage(writeSequence("")[0], fullFrame));
-  EXPECT_TRUE(SameImage(writeSequence("roi: [600, 450, 100]\n")[0], fullFrame));
-  EXPECT_TRUE(SameImage(writeSequence("roi: [600, 450, 100, 50, 1]\n")[0], fullFrame));
-  EXPECT_TRUE(SameImage(writeSequence("roi: [600, 450, 100.5, 50]\n")[0], fullFrame));
   EXPECT_TRUE(SameImage(writeSequence("roi: [600, 450, 100, 50]\nroi_copy_stratagy: cut\n")[0],
                         cut));
 
-  // Fill is the default, also when the strategy is not a string.
+  // Fill is the default.
   for (const char* keys : {"roi: [600, 450, 100, 50]\n",
-                           "roi: [600, 450, 100, 50]\nroi_copy_stratagy: fill\n",
-                           "roi: [600, 450, 100, 50]\nroi_copy_stratagy: 1\n"}) {
+                           "roi: [600, 450, 100, 50]\nroi_copy_stratagy: fill\n"}) {
     SCOPED_TRACE(keys);
     const cv::Mat out = writeSequence(keys)[0];
     ASSERT_EQ(out.size(), cv::Size(100, 50));
@@ -250,13 +260,11 @@ TEST_F(VideoWriteCreate, CreationLogLines) {
   const std::string prefix = dir.file("p");
   VideoWrite::Create(YamlNode("type: frame_sequence\nprefix: \"" + prefix + "\"\n").node());
   VideoWrite::Create(YamlNode("type: opencv_video\n").node());
-  VideoWrite::Create(YamlNode("type: opencv_video\nfilename: 5\n").node());
   VideoWrite::Create(YamlNode("type: opencv_video\nfilename: \"" + dir.file("o.avi") + "\"\n").node());
   EXPECT_EQ(log.find(google::GLOG_INFO, "Created VideoWriteSeq writer, prefix:"),
             std::vector<std::string>{"Created VideoWriteSeq writer, prefix:" + prefix});
   EXPECT_EQ(log.find(google::GLOG_INFO, "Created OpenCV writer, filename:"),
             (std::vector<std::string>{"Created OpenCV writer, filename:\"output.mp4\"",
-                                      "Created OpenCV writer, filename:\"output.mp4\"",
                                       "Created OpenCV writer, filename:\"" + dir.file("o.avi") +
                                           "\""}));
 }
@@ -267,6 +275,40 @@ TEST(VideoWriteCreateErrors, UnknownTypeThrows) {
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "Unknown data format: jpeg");
+  }
+}
+
+TEST(VideoWriteCreateErrors, RefusesOptionalKeysOfTheWrongTypeOrValue) {
+  const struct {
+    const char* yaml;
+    const char* error;  // a part of the message
+  } cases[] = {
+      {"type: opencv_video\nfps: \"30\"\n",
+       "Key \"fps\" in \"video_writes/opencv_video\" must be a finite number, got \"30\""},
+      {"type: opencv_video\nfps: -5\n", "Key \"fps\" in \"video_writes/opencv_video\" must be "
+                                         "a number above 0, got -5"},
+      {"type: opencv_video\nfilename: 5\n", "Key \"filename\" in \"video_writes/opencv_video\""},
+      {"type: opencv_video\nfourcc: [M, J]\n", "Key \"fourcc\""},
+      {"type: frame_sequence\nprefix: a\nroi: [600, 450, 100]\n",
+       "Key \"roi\" in \"video_writes/frame_sequence\" must be a sequence of 4 integers x, y, "
+       "width, height, got a sequence"},
+      {"type: frame_sequence\nprefix: a\nroi: [600, 450, 100.5, 50]\n", "Key \"roi\""},
+      {"type: frame_sequence\nprefix: a\nroi_copy_stratagy: 1\n",
+       "Key \"roi_copy_stratagy\" in \"video_writes/frame_sequence\" must be a text, got 1"},
+      {"type: wnd\ndelay: \"1\"\n", "Key \"delay\" in \"video_writes/wnd\""},
+      {"type: shmem\nshmem_id: 4\n", "Key \"shmem_id\" in \"video_writes/shmem\""},
+      {"type: zmq_jpeg\naddr: \"tcp://127.0.0.1:1\"\njpeg_enc: 80\n",
+       "Key \"jpeg_enc\" in \"video_writes/zmq_jpeg\" must be a map, got 80"},
+      {"type: rtsp\nport: \"8554\"\n", "Key \"port\" in \"video_writes/rtsp\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.yaml);
+    try {
+      VideoWrite::Create(YamlNode(c.yaml).node());
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+    }
   }
 }
 

@@ -100,10 +100,7 @@ bool BosonFrameStream::ConvertFrame(const cv::Mat& buf, size_t bytesused, Sensor
     default:
       return false;
   }
-  if (bAllowScale && scale != 1.0) {
-    cv::resize(*frame, *frame, ScaledSize(frame->size(), scale), 0, 0, cv::INTER_LINEAR);
-  }
-  return true;
+  return !bAllowScale || scale == 1.0 || ScaleFrame(frame, scale);
 }
 
 BosonFrameStream::BosonFrameStream(double scale, const std::string& video, SensorTypes sensorType,
@@ -113,6 +110,8 @@ BosonFrameStream::BosonFrameStream(double scale, const std::string& video, Senso
   CHECK(sensorType == BOSON_320 || sensorType == BOSON_640) << "unknown sensor type " << sensorType;
   CHECK(sensorFormat == RAW8 || sensorFormat == RAW16 || sensorFormat == BGR8)
       << "unknown sensor format " << sensorFormat;
+  const cv::Size requested = FrameSize(sensorType, sensorFormat);
+  if (!FitsScaled(requested, scale)) throw FrameTooLarge(requested, scale);
 
   CHECK((fd = open(video.c_str(), O_RDWR)) >= 0)
       << "Invalid video device; " << video << "; " << strerror(errno) << ";\n";
@@ -204,8 +203,13 @@ bool BosonFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowSc
   }
   const size_t bytesused = std::min<size_t>(bufferinfo.bytesused, bufferinfo.length);
   if (!ConvertFrame(buf, bytesused, sensor_format_, scale, bAllowScale, frame)) {
-    LOG_EVERY_N(WARNING, 100) << "Boson: dropped a short frame of " << bufferinfo.bytesused
-                              << " bytes, " << buf.total() * buf.elemSize() << " expected";
+    if (bytesused < buf.total() * buf.elemSize()) {
+      LOG_EVERY_N(WARNING, 100) << "Boson: dropped a short frame of " << bufferinfo.bytesused
+                                << " bytes, " << buf.total() * buf.elemSize() << " expected";
+    } else {
+      LOG_EVERY_N(WARNING, 100) << "Boson: dropped a frame that scale " << scale
+                                << " takes past " << kMaxFrameSide << " pixels on a side";
+    }
     return false;
   }
   return true;

@@ -25,7 +25,9 @@ class BosonFrameStream : public FrameStream {
   enum SensorFormats { RAW8 = 0, RAW16 = 1, BGR8 = 2 };
 
   // Opens `video` (e.g. "/dev/video0"), sets the format that `sensorFormat` needs, maps one
-  // buffer, starts streaming and prints a banner. The scale must be positive (fatal check).
+  // buffer, starts streaming and prints a banner. The scale must be positive (fatal check);
+  // FrameTooLarge is thrown, before the device is opened, when it would scale the requested
+  // frame size past kMaxFrameSide pixels on a side.
   BosonFrameStream(double scale, const std::string& video, SensorTypes sensorType,
                    SensorFormats sensorFormat);
   // Stops streaming, unmaps the buffer and closes the device.
@@ -47,7 +49,8 @@ class BosonFrameStream : public FrameStream {
   // Converts one captured buffer `buf` (as BufferHeader lays it out) of which the driver filled
   // `bytesused` bytes into *frame: 8-bit grey (RAW8), a 16-bit copy (RAW16) or 8-bit BGR read in
   // I420 plane order (BGR8); then resized by `scale` when bAllowScale and scale is not 1.0.
-  // False, *frame untouched, when `bytesused` is short of the whole buffer.
+  // False when `bytesused` is short of the whole buffer (*frame untouched) or when the scaled
+  // frame would pass kMaxFrameSide pixels on a side.
   static bool ConvertFrame(const cv::Mat& buf, size_t bytesused, SensorFormats format,
                            double scale, bool bAllowScale, cv::Mat* frame);
 

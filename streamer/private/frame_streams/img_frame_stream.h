@@ -14,7 +14,8 @@ namespace tesmo {
 class ImgFrameStream : public FrameStream {
  public:
   // Prints a banner and loads `path`; an unreadable image or a scale that is not positive ends
-  // the process through a fatal check.
+  // the process through a fatal check. Throws FrameTooLarge when the scaled image would pass
+  // kMaxFrameSide pixels on a side.
   ImgFrameStream(double scale, const std::string& path);
 
   using FrameStream::Next;

@@ -4,12 +4,25 @@
 #include <vector>
 
 #include <glog/logging.h>
-#include <opencv2/imgproc.hpp>
 
 #include "streamer/private/frame_streams/scaled_size.h"
 #include "streamer/util.h"
 
 namespace tesmo {
+
+namespace {
+
+// The capture back-end for `filename`: V4L2 for a device path, GStreamer for a pipeline
+// ("... ! appsink"), FFmpeg for everything else (a file, a URL, an image-sequence pattern).
+// cv::CAP_ANY would also probe gPhoto2, which scans the USB bus for a third of a second and
+// leaks memory on every open that fails; the live reader retries a missing source without end.
+cv::VideoCaptureAPIs BackendFor(const std::string& filename) {
+  if (filename.rfind("/dev/", 0) == 0) return cv::CAP_V4L2;
+  if (filename.find('!') != std::string::npos) return cv::CAP_GSTREAMER;
+  return cv::CAP_FFMPEG;
+}
+
+}  // namespace
 
 OcvFrameStream::OcvFrameStream(double scale, const std::string& filename)
     : FrameStream(scale), filename(filename) {
@@ -32,7 +45,12 @@ bool OcvFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScal
   }
   if (timestamp_ms != nullptr) *timestamp_ms = now();
   if (scale == 1.0 || !bAllowScale) return true;
-  cv::resize(*frame, *frame, ScaledSize(frame->size(), scale), 0, 0, cv::INTER_LINEAR);
+  if (!ScaleFrame(frame, scale)) {
+    LOG_EVERY_N(WARNING, 100) << "\"" << filename << "\": "
+                              << FrameTooLarge::Describe(frame->size()) << " scaled by " << scale
+                              << " passes " << kMaxFrameSide << " pixels on a side; frame dropped";
+    return false;
+  }
   return true;
 }
 
@@ -40,7 +58,7 @@ bool OcvFrameStream::reconnect() {
   const std::vector<int> params = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, 5000,
                                    cv::CAP_PROP_READ_TIMEOUT_MSEC, 3000};
   try {
-    camera = cv::VideoCapture(filename, cv::CAP_ANY, params);
+    camera = cv::VideoCapture(filename, BackendFor(filename), params);
   } catch (const cv::Exception& e) {
     LOG_EVERY_N(WARNING, 100) << "Opening \"" << filename << "\" failed: " << e.what();
     camera.release();

@@ -10,10 +10,13 @@
 
 namespace tesmo {
 
-// Source type "ocv": anything cv::VideoCapture opens from `filename` (video file, device, URL).
-// Opens on the first Next; reconnect() reopens, so a file that reached its end starts again and a
-// lost stream is retried (open time-out 5000 ms, read time-out 3000 ms). Frames are stamped with
-// the system time at reading.
+// Source type "ocv": what cv::VideoCapture opens from `filename`: a device path (/dev/...) through
+// V4L2, a GStreamer pipeline (a name with '!') through GStreamer, anything else (video file, URL,
+// image-sequence pattern) through FFmpeg. Opens on the first Next; reconnect() reopens, so a file
+// that reached its end starts again and a lost stream is retried (open time-out 5000 ms, read
+// time-out 3000 ms); a failed open costs no memory. Frames are stamped with the system time at
+// reading; a frame that the scale would take past kMaxFrameSide pixels on a side is dropped
+// (false, with a warning).
 class OcvFrameStream : public FrameStream {
  public:
   // Prints a banner; the scale must be positive (fatal check). Opens nothing yet.

@@ -3,8 +3,10 @@
 #include <chrono>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include <boost/filesystem/path.hpp>
 #include <glog/logging.h>
@@ -41,6 +43,7 @@ ReplayVideoFrameStream::ReplayVideoFrameStream(double /*scale*/, const std::stri
   boost::filesystem::path video_path(p);
   if (!video_path.has_extension()) video_path = p + ".mp4";
 
+  timestamp_path_ = timestamp_path.string();
   std::ifstream f(timestamp_path.string());
   CHECK(f.is_open()) << timestamp_path;
   std::string line;
@@ -70,6 +73,14 @@ bool ReplayVideoFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool /*
     if (timestamp_ms != nullptr) *timestamp_ms = -1;
     return false;
   }
+  if (indices_[pos_] <= frame_idx_) {
+    // A repeated, backward or negative index names no new frame of the video.
+    LOG_EVERY_N(WARNING, 100) << timestamp_path_ << ": entry " << pos_ + 1 << " lists frame "
+                              << indices_[pos_] << ", not after frame " << frame_idx_
+                              << " already read; entry skipped";
+    ++pos_;
+    return false;
+  }
   while (indices_[pos_] > frame_idx_) {
     video_.read(*frame);
     if (frame->empty()) {
@@ -94,19 +105,41 @@ ReplayRealtimeFrameStream::ReplayRealtimeFrameStream(const std::shared_ptr<Frame
   if (time_delta < 0) {
     cv::Mat first;
     int64_t ts0 = 0;
-    stream_->Next(&first, &ts0, /*bAllowScale=*/true);
-    time_delta_ = now() - ts0 - time_delta;
+    // Without a first frame (a skipped list entry) there is nothing to pace from yet: the first
+    // frame Next reads sets the offset instead.
+    pace_from_next_ = !stream_->Next(&first, &ts0, /*bAllowScale=*/true);
+    if (!pace_from_next_) time_delta_ = now() - ts0 - time_delta;
   }
 }
 
 bool ReplayRealtimeFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScale) {
-  int64_t own_timestamp = 0;
-  if (timestamp_ms == nullptr) timestamp_ms = &own_timestamp;
-  if (!stream_->Next(frame, timestamp_ms, bAllowScale)) return false;
+  if (!has_pending_) {
+    if (!stream_->Next(&pending_, &pending_ts_, bAllowScale)) return false;
+    has_pending_ = true;
+    if (pace_from_next_) {
+      time_delta_ = now() - pending_ts_ - time_delta_;
+      pace_from_next_ = false;
+    }
+  }
+  int64_t due = 0;
+  if (__builtin_add_overflow(pending_ts_, time_delta_, &due)) {
+    due = time_delta_ > 0 ? std::numeric_limits<int64_t>::max()
+                          : std::numeric_limits<int64_t>::min();
+  }
   const int64_t t = now();
-  const int64_t due = *timestamp_ms + time_delta_;
-  if (t < due) std::this_thread::sleep_for(std::chrono::milliseconds(due - t));
-  if (!preserve_timestamps_) *timestamp_ms = now();
+  if (t < due) {
+    // A frame due later than one slice is held back: the caller gets its thread back (and can
+    // stop) and asks again.
+    if (due - t > kWaitSliceMs) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kWaitSliceMs));
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(due - t));
+  }
+  // The caller's image becomes the buffer the next frame is read into: no copy.
+  std::swap(*frame, pending_);
+  has_pending_ = false;
+  if (timestamp_ms != nullptr) *timestamp_ms = preserve_timestamps_ ? pending_ts_ : now();
   return true;
 }
 

@@ -34,11 +34,13 @@ class ReplayVideoFrameStream : public FrameStream {
   ReplayVideoFrameStream(double scale, const std::string& prefix);
 
   using FrameStream::Next;
-  // An entry whose index is not above the last frame read delivers no new frame: true with that
-  // entry's timestamp and *frame left as passed.
+  // An entry whose index is not above the last frame read (repeated, backward or negative)
+  // delivers no frame: it is skipped with a warning and the call returns false, *frame and
+  // *timestamp_ms untouched.
   bool Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScale) override;
 
  private:
+  std::string timestamp_path_;
   size_t pos_ = 0;
   std::vector<int> indices_;
   std::vector<int64_t> timestamps_;
@@ -50,21 +52,36 @@ class ReplayVideoFrameStream : public FrameStream {
 // system clock. With time_delta >= 0 the offset is time_delta; with time_delta < 0 the
 // constructor consumes one frame (recorded time ts0) and fixes the offset so that a frame
 // recorded at t is due (t - ts0) + |time_delta| ms after construction, i.e. replay at the
-// recorded pace. With preserve_timestamps false a delivered frame is stamped with the system
-// time at delivery, else it keeps the wrapped source's timestamp. Next blocks its caller while
-// it waits.
+// recorded pace (when the wrapped source gives no first frame, the first frame Next reads is the
+// reference instead, due |time_delta| ms after it is read). With preserve_timestamps false a
+// delivered frame is stamped with the system time at delivery, else it keeps the wrapped
+// source's timestamp.
+//
+// Next blocks its caller while it waits, for at most kWaitSliceMs: a frame due later is kept and
+// the call returns false ("no frame yet"); a later call delivers it once it is due. So a gap in
+// the recording never holds up the live reader's stop.
 class ReplayRealtimeFrameStream : public FrameStream {
  public:
+  static constexpr int64_t kWaitSliceMs = 100;
+
   ReplayRealtimeFrameStream(const std::shared_ptr<FrameStream>& stream, int64_t time_delta,
                             bool preserve_timestamps);
 
   using FrameStream::Next;
+  // The delivered image is swapped into *frame; the caller's previous image is kept to read the
+  // next frame into.
   bool Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScale) override;
 
  private:
   std::shared_ptr<FrameStream> stream_;
   int64_t time_delta_;
   bool preserve_timestamps_;
+  // time_delta < 0 and no reference frame read yet: time_delta_ still holds time_delta.
+  bool pace_from_next_ = false;
+  // The wrapped source's frame that is not due yet.
+  bool has_pending_ = false;
+  cv::Mat pending_;
+  int64_t pending_ts_ = 0;
 };
 
 }  // namespace tesmo

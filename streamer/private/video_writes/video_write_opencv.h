@@ -10,10 +10,13 @@
 
 namespace tesmo {
 
-// Writes frames into one video file through OpenCV's VideoWriter. The writer opens at the first
-// frame and opens again (same path, the file starts anew) whenever the frame size changes. When
-// it cannot open, "Can't open video writer: " + path goes to the error log once per size and the
-// frames of that size are refused. OpenCV exceptions from open or write reach the caller.
+// Writes frames into a video file through OpenCV's VideoWriter. The writer opens at the first
+// frame. When the frame size changes, the file written so far is finished and kept, and the
+// frames of the new size go to a new file whose name has a counter before the extension
+// (out.avi, then out-1.avi, out-2.avi, ...), named in an INFO log line; an existing file of that
+// name is overwritten. When a file cannot open, "Can't open video writer: " + path goes to the
+// error log once per size and the frames of that size are refused; the next size tries the same
+// name again. OpenCV exceptions from open or write reach the caller.
 class VideoWriteOpenCV : public VideoWrite {
  public:
   // `fourcc` is a four-character codec code such as "MJPG" or "mp4v"; any other length gives
@@ -31,6 +34,8 @@ class VideoWriteOpenCV : public VideoWrite {
   cv::VideoWriter writer;
   cv::Size frameSize;
   cv::Mat tmpFrame;
+  // Files opened so far; the next one is numbered with it.
+  int filesOpened = 0;
 };
 
 }  // namespace tesmo

@@ -1,6 +1,11 @@
 #include "streamer/private/video_writes/video_write_seq.h"
 
+#include <chrono>
+
+#include <glog/logging.h>
 #include <opencv2/imgcodecs.hpp>
+
+#include "streamer/util.h"
 
 namespace tesmo {
 
@@ -25,7 +30,24 @@ VideoWriteSeq::VideoWriteSeq(const std::string& output_prefix)
 VideoWriteSeq::~VideoWriteSeq() = default;
 
 bool VideoWriteSeq::PublishImpl(const cv::Mat& frame, int64_t /*timestamp*/) {
-  return cv::imwrite(cv::format(output_fmt_.c_str(), frameInd), frame);
+  const std::string path = cv::format(output_fmt_.c_str(), frameInd);
+  std::string reason = "no such directory, no permission or a full disk";
+  bool bWritten = false;
+  try {
+    bWritten = cv::imwrite(path, frame);
+  } catch (const cv::Exception& e) {
+    reason = e.what();
+  }
+  if (bWritten) return true;
+
+  // The frame counts as failed once this returns; warn at most once a second.
+  const int64_t t = now<std::chrono::steady_clock>();
+  if (last_warning_ms_ < 0 || t - last_warning_ms_ >= 1000) {
+    last_warning_ms_ = t;
+    LOG(WARNING) << "Can't write frame to \"" << path << "\" (" << reason << "); "
+                 << "frames failed so far: " << failedFrames + 1;
+  }
+  return false;
 }
 
 }  // namespace tesmo

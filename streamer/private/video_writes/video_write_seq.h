@@ -11,19 +11,21 @@ namespace tesmo {
 
 // Writes each frame as a PNG named output_prefix + "-%07d.png" with the frame index (0 for the
 // first published frame); a '%' in the prefix is taken literally. No directory is created; an
-// existing file is overwritten. A failed
-// write is not logged and the next frame tries its own name.
+// existing file is overwritten. A frame that cannot be written (no such directory, no
+// permission, an image PNG cannot hold) is a WARNING naming the file and the count of failed
+// frames, at most once a second; the next frame tries its own name.
 class VideoWriteSeq : public VideoWrite {
  public:
   explicit VideoWriteSeq(const std::string& output_prefix);
   ~VideoWriteSeq() override;
 
  protected:
-  // Returns cv::imwrite's result.
+  // True when the file was written.
   bool PublishImpl(const cv::Mat& frame, int64_t timestamp) override;
 
  private:
   const std::string output_fmt_;
+  int64_t last_warning_ms_ = -1;  // steady clock; -1: no warning yet
 };
 
 }  // namespace tesmo
