@@ -70,7 +70,9 @@ class TesmoViewGenerator {
     // Working size actually produced (computeViewSize); never read from or written to a file.
     cv::Size viewSizeCashed = cv::Size(1024, 1024);
 
-    // viewSizeCashed = viewSize * scaleFactor rounded to multiples of 2^numBandsBlend.
+    // viewSizeCashed = viewSize * scaleFactor rounded to multiples of 2^numBandsBlend. A side
+    // beyond an int comes out as INT_MAX and a negative one as 0, never as a wrapped value; a step
+    // 2^numBandsBlend below 1 or beyond an int gives 0 x 0.
     void computeViewSize();
   };
 
@@ -99,6 +101,9 @@ class TesmoViewGenerator {
   // Updates the parameters from a parameter node; absent keys keep their values. An unknown
   // "mode" is a fatal check; an unknown "interpolation" is reported on standard output and
   // ignored. Angles are read in degrees and held in radians.
+  // All or nothing: a "view_size" or a resulting working size outside 1..kMaxViewSide per side
+  // or above kMaxViewPixels, or a "scale_factor" that is not a finite number above 0, throws
+  // std::runtime_error naming the key and the value, and the parameters stay as they were.
   void readParams(const cv::FileNode& node);
   // Writes every parameter as keys of the map open in fs (angles in degrees).
   void writeParams(cv::FileStorage& fs) const;
@@ -139,8 +144,9 @@ class TesmoViewGenerator {
   // Records a caught failure: not ok, text printed and kept for the error image. Exceptions that
   // are not std::exception propagate; an empty pointer throws std::bad_exception.
   void handleException(const std::exception_ptr& eptr);
-  // Draws errorMessage in 60-character lines on a CV_8UC3 image of the working size, then sleeps
-  // 20 ms so that a failing generator does not spin.
+  // Draws errorMessage in 60-character lines on a CV_8UC3 image of the working size (of the
+  // default working size when the current one is out of bounds, which only setParams can give),
+  // then sleeps 20 ms so that a failing generator does not spin.
   void drawDebugFrame(const cv::_OutputArray& out);
 
   std::vector<Camera> cameras;

@@ -276,6 +276,13 @@ TEST(TesmoViewGeneratorCpu, ErrorImageAfterFailedPrepareAndRecovery) {
   gen.process(in, out);
   EXPECT_GT(cv::countNonZero(out.reshape(1) == 255), 500);
 
+  // A working size without pixels (only setParams can give one): the error image has the default
+  // working size.
+  Probe::GenerationParams none = bad;
+  none.viewSizeCashed = cv::Size(0, 0);
+  gen.setParams(none);
+  EXPECT_EQ(Process(gen, frames).size(), cv::Size(1024, 1024));
+
   Probe::GenerationParams good = bad;
   good.viewSizeCashed = cv::Size(1000, 704);
   gen.setParams(good);
