@@ -48,6 +48,16 @@ class ScopedEnv {
   std::string name_;
 };
 
+// The application with its pending capture request in reach.
+class ProbeApp : public TesmoApp {
+ public:
+  using TesmoApp::TesmoApp;
+  bool captureWaits() {
+    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
+    return frameBufsPromise != nullptr && !frameBufsPromise->bSet;
+  }
+};
+
 class TesmoAppTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -255,15 +265,32 @@ TEST_F(TesmoAppTest, CapturesAreServedOneAtATimeAndEndWhenClosed) {
   EXPECT_FALSE(app.printCams());
 }
 
-TEST_F(TesmoAppTest, DestructionEndsARunThatWaitsForFrames) {
-  // Interval 0 and no ticks: the timer's first run waits for a frame set at once.
-  auto app = std::make_unique<TesmoApp>(writeConfig(correctionSection(0, 1.0)));
-  ASSERT_TRUE(app->getLinearRegress().isEnabled());
-  std::this_thread::sleep_for(milliseconds(100));  // let the run begin to wait
-  const auto start = SteadyClock::now();
-  app.reset();
-  EXPECT_LT(SteadyClock::now() - start, std::chrono::seconds(5));
-  EXPECT_EQ(scriptRuns(), 0);
+TEST_F(TesmoAppTest, StoppingTheCorrectionEndsARunThatWaitsForFrames) {
+  // Interval 0 and no ticks: the timer's first run waits for a frame set at once. Switching the
+  // correction off (here on a thread that would otherwise tick) and destroying the application
+  // both end that wait without a tick.
+  for (const bool bDestroy : {false, true}) {
+    SCOPED_TRACE(bDestroy ? "destroyed" : "switched off");
+    auto app = std::make_unique<ProbeApp>(writeConfig(correctionSection(0, 1.0)));
+    ASSERT_TRUE(tesmo::test::waitFor([&] { return app->captureWaits(); }, milliseconds(30000)));
+    auto stop = std::async(std::launch::async, [&] {
+      if (bDestroy) {
+        app.reset();
+      } else {
+        app->disableLinearRegress();
+      }
+    });
+    EXPECT_EQ(stop.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    // Should the stop hang, ticks hand the run its frames so that the test can end.
+    while (!bDestroy && stop.wait_for(milliseconds(0)) != std::future_status::ready) app->tick();
+    EXPECT_EQ(scriptRuns(), 0);
+    if (bDestroy) continue;
+    // The withdrawn request is gone: the next capture gets a frame set.
+    EXPECT_FALSE(app->getLinearRegress().isEnabled());
+    auto capture = std::async(std::launch::async, [&] { return app->printCams(); });
+    while (capture.wait_for(milliseconds(0)) != std::future_status::ready) app->tick();
+    EXPECT_TRUE(capture.get());
+  }
 }
 
 TEST_F(TesmoAppTest, SwitchingOnAndOffFromManyThreads) {

@@ -490,6 +490,8 @@ void Timer::start(std::chrono::nanoseconds interval, std::function<void()> fn) {
 
 Timer::~Timer() {
   bTerminated = true;
+  // A run that waits for something this thread would provide gives up before the wait below.
+  if (onStop) onStop();
   // Taking the mutex once orders the flag before the thread's next wait, so the wake-up below
   // cannot be lost; it also waits for a run in progress.
   { std::lock_guard<std::mutex> lock(mutex); }
@@ -521,7 +523,14 @@ void TesmoApp::enableLinearRegress() {
   std::lock_guard<std::mutex> lock(linearRegressMutex);
   std::shared_ptr<Timer> old = std::atomic_exchange(&linearRegress.updateIntensityTimer, {});
   old.reset();
-  auto timer = std::make_shared<Timer>(linearRegress.interval, [this] { runLinearRegress(); });
+  // Set when this timer is being stopped; its waiting run then withdraws its capture.
+  auto bStopping = std::make_shared<std::atomic<bool>>(false);
+  auto timer = std::make_shared<Timer>(
+      linearRegress.interval, [this, bStopping] { runLinearRegress(*bStopping); },
+      [this, bStopping] {
+        *bStopping = true;
+        withdrawCaptures();
+      });
   std::atomic_store(&linearRegress.updateIntensityTimer, std::move(timer));
 }
 
@@ -532,14 +541,30 @@ void TesmoApp::disableLinearRegress() {
 }
 
 void TesmoApp::closeFrameCapture() {
-  std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
-  bCaptureClosed = true;
-  // A promise destroyed without a value wakes its future with a broken-promise error.
-  frameBufsPromise.reset();
+  {
+    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
+    bCaptureClosed = true;
+    // A promise destroyed without a value wakes its future with a broken-promise error.
+    frameBufsPromise.reset();
+  }
+  captureCv.notify_all();
 }
 
-bool TesmoApp::printCams() {
-  std::lock_guard<std::mutex> captureLock(captureMutex);
+void TesmoApp::withdrawCaptures() {
+  {
+    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
+    const FrameBufsPromise* request = frameBufsPromise.get();
+    if (request != nullptr && !request->bSet && request->bWithdrawn != nullptr &&
+        *request->bWithdrawn) {
+      frameBufsPromise.reset();  // its requester wakes with a broken promise
+    }
+  }
+  captureCv.notify_all();
+}
+
+bool TesmoApp::printCams() { return capture(nullptr); }
+
+bool TesmoApp::capture(const std::atomic<bool>* bWithdrawn) {
   boost::system::error_code ec;
   boost::filesystem::create_directories(tempDir, ec);
   if (ec) {
@@ -547,22 +572,28 @@ bool TesmoApp::printCams() {
     return false;
   }
 
+  // The flag is read under the mutex, and withdrawCaptures takes the mutex after setting it: a
+  // withdrawal is never missed between the check and the wait.
+  const auto withdrawn = [bWithdrawn] { return bWithdrawn != nullptr && *bWithdrawn; };
   std::future<std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>>> future;
+  const FrameBufsPromise* request = nullptr;
   {
-    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
-    if (bCaptureClosed) return false;
-    CHECK(!frameBufsPromise);
+    std::unique_lock<std::mutex> lock(frameBufsPromiseMutex);
+    captureCv.wait(lock, [&] { return !frameBufsPromise || bCaptureClosed || withdrawn(); });
+    if (bCaptureClosed || withdrawn()) return false;
     frameBufsPromise = std::make_unique<FrameBufsPromise>();
+    frameBufsPromise->bWithdrawn = bWithdrawn;
     frameBufsPromise->future = frameBufsPromise->promise.get_future();
-    // Waited on outside the record: closeFrameCapture may free the record meanwhile.
+    // Waited on outside the record: closing or withdrawal may free the record meanwhile.
     future = std::move(frameBufsPromise->future);
+    request = frameBufsPromise.get();
   }
 
   std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>> frameBufs;
   try {
     frameBufs = future.get();
   } catch (const std::future_error&) {
-    return false;  // closed: no tick will hand over frames
+    return false;  // closed or withdrawn: no tick will hand over frames
   }
 
   std::vector<std::string> names;
@@ -585,22 +616,25 @@ bool TesmoApp::printCams() {
 
   {
     std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
-    frameBufsPromise.reset();
+    // Closing may have freed this request (and no other one can have come since).
+    if (frameBufsPromise.get() == request) frameBufsPromise.reset();
   }
+  captureCv.notify_all();
   return bOk;
 }
 
-void TesmoApp::runLinearRegress() {
+void TesmoApp::runLinearRegress(const std::atomic<bool>& bStopping) {
   // Runs on the timer's thread: nothing may escape it.
   try {
-    correctIntensity();
+    correctIntensity(bStopping);
   } catch (const std::exception& e) {
     LOG(WARNING) << "Intensity correction run failed: " << e.what();
   }
 }
 
-void TesmoApp::correctIntensity() {
-  if (!printCams()) {
+void TesmoApp::correctIntensity(const std::atomic<bool>& bStopping) {
+  if (!capture(&bStopping)) {
+    if (bStopping) return;  // the timer stops: the run gives up its capture
     LOG_EVERY_N(WARNING, 100) << "Intensity correction: can't save the frame snapshots to \""
                               << tempDir << "\"; the script is not run";
     return;

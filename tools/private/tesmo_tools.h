@@ -88,7 +88,10 @@ class TesmoStream {
 // Periodic worker of the intensity correction: a thread that runs a callback once per interval
 // while holding `mutex`. The first run comes one interval after construction, each later one an
 // interval after the previous run returned; an interval of 0 runs the callback again at once.
-// Destroying the timer (from any other thread) waits for a run in progress, then joins the thread.
+// Destroying the timer (from any thread but its own) calls `onStop` on the destroying thread, then
+// waits for a run in progress and joins the thread. `onStop` lets a run that waits for something
+// the destroying thread would otherwise provide (a tick's frames) give up, so that the timer can
+// be destroyed from that thread too.
 //
 //   Timer timer(std::chrono::milliseconds(3000), [&app] { app.runOnce(); });
 //   ...               // runs every 3 s on the timer's thread
@@ -96,7 +99,9 @@ class TesmoStream {
 class Timer {
  public:
   template <class Rep, class Period, class Callback>
-  Timer(const std::chrono::duration<Rep, Period>& interval, Callback fn) {
+  Timer(const std::chrono::duration<Rep, Period>& interval, Callback fn,
+        std::function<void()> onStop = nullptr)
+      : onStop(std::move(onStop)) {
     start(std::chrono::duration_cast<std::chrono::nanoseconds>(interval),
           std::function<void()>(std::move(fn)));
   }
@@ -110,6 +115,7 @@ class Timer {
 
   // Set by the destructor; read by the thread under `mutex` and between runs.
   std::atomic<bool> bTerminated{false};
+  std::function<void()> onStop;
   std::thread thread;
   std::condition_variable cv;
   std::mutex mutex;
@@ -186,7 +192,9 @@ class TesmoApp {
   // Intensity correction on: stops a running timer (waiting for a run in progress), then starts a
   // new one whose first run comes one interval later. Any thread; calls are serialised.
   void enableLinearRegress();
-  // Intensity correction off: destroys the timer, waiting for a run in progress. Any thread.
+  // Intensity correction off: destroys the timer, waiting for a run in progress; a run that still
+  // waits for a tick's frame set gives up its capture instead, so the thread that ticks may call
+  // it too. Any thread.
   void disableLinearRegress();
 
   // Captures the next frame set that a tick hands over, writes every camera's CPU image to
@@ -213,13 +221,21 @@ class TesmoApp {
     std::promise<std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>>> promise;
     std::future<std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>>> future;
     bool bSet = false;
+    // The requester's flag that withdraws the request (see capture), or null.
+    const std::atomic<bool>* bWithdrawn = nullptr;
   };
 
   void addView(const cv::FileNode& node, const cv::FileNode& userGen);
+  // printCams for a requester that may withdraw: once *bWithdrawn is set and withdrawCaptures()
+  // has run, a capture that still waits (for its turn or for a tick's frames) returns false.
+  bool capture(const std::atomic<bool>* bWithdrawn);
+  // Wakes the captures that wait, so that withdrawn ones give up (a withdrawn request that no tick
+  // has fulfilled yet is dropped).
+  void withdrawCaptures();
   // One correction run on the timer's thread: snapshots, script, result file. Failures are
-  // logged; nothing escapes to the timer.
-  void runLinearRegress();
-  void correctIntensity();
+  // logged; nothing escapes to the timer. `bStopping` is set when the timer is being stopped.
+  void runLinearRegress(const std::atomic<bool>& bStopping);
+  void correctIntensity(const std::atomic<bool>& bStopping);
   void drawInfo();
 
   bool bDrawInfo = true;
@@ -250,8 +266,9 @@ class TesmoApp {
   std::unique_ptr<FrameBufsPromise> frameBufsPromise;
   // Under frameBufsPromiseMutex: set by closeFrameCapture.
   bool bCaptureClosed = false;
-  // Serialises captures, so that at most one request is pending.
-  std::mutex captureMutex;
+  // With frameBufsPromiseMutex: captures wait here for their turn (at most one request is
+  // pending), and for closing or withdrawal.
+  std::condition_variable captureCv;
   // Serialises switching the intensity correction on and off.
   std::mutex linearRegressMutex;
   // Serialises writes of the user-settings file.
