@@ -1,12 +1,14 @@
 // Runs the real tesmo_demo program as a child process on small generated scenes.
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -299,6 +301,104 @@ TEST(TesmoDemo, UserSettingsEntryReplacesViewParameters) {
   const cv::Mat expected = composeView(config, user["tesmo_gen"][1]);
   ASSERT_EQ(expected.size(), b.size());
   EXPECT_GE(cv::PSNR(b, expected), 50.0);
+}
+
+// A client that posts "/configure" requests for `view` to the demo on 127.0.0.1:<port> without
+// pause, alternating two view sizes, and prints the count after every answer. It retries the
+// first request for up to 60 s (the server may not listen yet) and ends at the first failed one
+// after that.
+const char* const kConfigureClient = R"(
+import json, sys, time, urllib.request
+port, view = sys.argv[1], sys.argv[2]
+count, deadline = 0, time.monotonic() + 60
+while True:
+    size = [200, 120] if count % 2 else [160, 160]
+    body = json.dumps({"name": view, "view_size": size}).encode()
+    request = urllib.request.Request("http://127.0.0.1:%s/configure" % port, data=body,
+                                     headers={"Content-Type": "application/json"})
+    try:
+        urllib.request.urlopen(request, timeout=60).read()
+    except Exception:
+        if count or time.monotonic() > deadline:
+            break
+        time.sleep(0.05)
+        continue
+    count += 1
+    print(count, flush=True)
+)";
+
+// The user-settings file is replaced whole: read while "/configure" requests rewrite it, or after
+// the program was killed (SIGKILL) meanwhile, it holds the old or the new document, and the
+// program starts again from it.
+TEST(TesmoDemo, UserSettingsSurviveAKillWhileSaving) {
+  TempDir dir;
+  SceneSetup setup = twoViewScene(dir);
+  setup.userSettings = dir / "user.yml";
+  const std::string config = dir / "config.yml";
+  test::writeScene(setup, config);
+  // A port that nothing listens on now.
+  const std::string port = test::runCapture(
+      {"/usr/bin/python3", "-c",
+       "import socket; s = socket.socket(); s.bind(('127.0.0.1', 0)); "
+       "print(s.getsockname()[1], end='')"},
+      dir.str(), {}, milliseconds(30000));
+  ASSERT_FALSE(port.empty());
+  std::ofstream(config, std::ios::app) << "http_server:\n   address: \"127.0.0.1\"\n   port: "
+                                       << port << "\n";
+
+  // Whether the file holds a whole document: it parses and lists both views.
+  const auto whole = [&] {
+    try {
+      cv::FileStorage user(test::readFile(setup.userSettings),
+                           cv::FileStorage::READ | cv::FileStorage::MEMORY);
+      return user["tesmo_gen"].size() == 2;
+    } catch (const cv::Exception&) {
+      return false;
+    }
+  };
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    auto demo = startDemo(dir, {"--config=" + config});
+    ASSERT_TRUE(test::waitFor(
+        [&] { return demo->out().find("Tesmo generation is started") != std::string::npos ||
+                     demo->poll(); },
+        milliseconds(60000)));
+    ASSERT_FALSE(demo->poll()) << "ended at start:\n" << demo->err();
+    Process client({"/usr/bin/python3", "-c", kConfigureClient, port, "a_view"}, dir.str(),
+                   dir / "client.out", dir / "client.err");
+    // Read again and again while the requests go on.
+    std::atomic<bool> bReading{true};
+    std::atomic<int> brokenReads{0};
+    std::thread reader([&] {
+      while (bReading) {
+        if (fs::exists(setup.userSettings) && !whole()) ++brokenReads;
+      }
+    });
+    // Killed after a few saves, while the next request is on its way.
+    const long saves = 1 + round % 3;
+    const bool bSaved = test::waitFor(
+        [&] {
+          const std::string out = client.out();
+          return std::count(out.begin(), out.end(), '\n') >= saves;
+        },
+        milliseconds(60000));
+    demo->signal(SIGKILL);
+    bReading = false;
+    reader.join();
+    ASSERT_TRUE(bSaved) << client.err();
+    ASSERT_TRUE(demo->wait(milliseconds(20000)));
+
+    EXPECT_EQ(brokenReads, 0);
+    cv::FileStorage user(setup.userSettings, cv::FileStorage::READ);
+    const cv::FileNode views = user["tesmo_gen"];
+    ASSERT_EQ(views.size(), 2u) << test::readFile(setup.userSettings);
+    EXPECT_EQ(views[0]["name"].string(), "a_view");
+    const cv::FileNode size = views[0]["view_size"];
+    ASSERT_TRUE(size.isSeq());
+    const cv::Size saved(static_cast<int>(size[0]), static_cast<int>(size[1]));
+    EXPECT_TRUE(saved == cv::Size(160, 160) || saved == cv::Size(200, 120)) << saved;
+    EXPECT_EQ(views[1]["name"].string(), "b_view");
+  }
 }
 
 // Bad configurations end the program with their message and a non-zero status, never a signal.

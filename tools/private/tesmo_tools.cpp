@@ -1,8 +1,14 @@
 #include "tools/private/tesmo_tools.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -163,6 +169,33 @@ bool readFlag(const cv::FileNode& node, bool defaultValue) {
   return value;
 }
 
+// Writes `text` to `path` whole or not at all: into `path`.tmp (with the old file's permissions),
+// flushed to disk, then renamed over `path`. On failure the temporary file is removed, `path` is
+// left as it was and the reason is returned; an empty result means success.
+std::string replaceFile(const std::string& path, const std::string& text) {
+  const std::string tmp = path + ".tmp";
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return "can't create \"" + tmp + "\": " + std::strerror(errno);
+  struct stat old {};
+  if (::stat(path.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+  int error = 0;
+  for (size_t done = 0; done < text.size() && error == 0;) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n >= 0) {
+      done += static_cast<size_t>(n);
+    } else if (errno != EINTR) {
+      error = errno;
+    }
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) error = errno;
+  if (error == 0) return std::string();
+  ::unlink(tmp.c_str());
+  return "can't write \"" + tmp + "\" and rename it over \"" + path + "\": " +
+         std::strerror(error);
+}
+
 }  // namespace
 
 TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFileName) {
@@ -240,13 +273,8 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   }
   lifeStreams->start();
 
-  // A missing file means no overrides (checked first: OpenCV logs an error for it otherwise).
   cv::FileStorage userFs;
-  boost::system::error_code ec;
-  if (boost::filesystem::exists(userSettingsFile, ec)) {
-    userFs.open(userSettingsFile, cv::FileStorage::READ);
-  }
-  const cv::FileNode userGen = userFs.isOpened() ? userFs["tesmo_gen"] : cv::FileNode();
+  const cv::FileNode userGen = readUserSettings(userFs);
 
   if (genNode.isSeq()) {
     for (const cv::FileNode& node : genNode) addView(node, userGen);
@@ -294,16 +322,46 @@ void TesmoApp::addView(const cv::FileNode& node, const cv::FileNode& userGen) {
     }
   }
 
+  // The entry's parameters are checked on their own first, so that a refused value there names
+  // the file it came from.
+  if (userNode.isMap()) {
+    try {
+      tesmo::TesmoViewGeneratorCpu check({}, userNode);
+    } catch (const std::exception& e) {
+      throw std::runtime_error("User settings file \"" + userSettingsFile + "\", view \"" + name +
+                               "\": " + e.what());
+    }
+  }
   auto stream = std::make_shared<TesmoStream>(cameras, node, userNode, platform);
   stream->compute();
   tesmoStreams.push_back(std::move(stream));
 }
 
+cv::FileNode TesmoApp::readUserSettings(cv::FileStorage& userFs) const {
+  // A missing file means no overrides (checked first: OpenCV logs an error for it otherwise).
+  boost::system::error_code ec;
+  if (!boost::filesystem::exists(userSettingsFile, ec)) return cv::FileNode();
+  const std::string file = "User settings file \"" + userSettingsFile + "\"";
+  if (boost::filesystem::is_regular_file(userSettingsFile, ec) &&
+      boost::filesystem::file_size(userSettingsFile, ec) == 0 && !ec) {
+    throw std::runtime_error(file + " is empty");
+  }
+  try {
+    userFs.open(userSettingsFile, cv::FileStorage::READ);
+  } catch (const cv::Exception& e) {
+    throw std::runtime_error(file + " can't be parsed: " + e.what());
+  }
+  if (!userFs.isOpened()) throw std::runtime_error(file + " can't be opened");
+  const cv::FileNode userGen = userFs["tesmo_gen"];
+  if (!userGen.isSeq()) throw std::runtime_error(file + " holds no \"tesmo_gen\" sequence");
+  return userGen;
+}
+
 void TesmoApp::saveUserGenSettings() {
   // HTTP requests may save at the same time: one writer at a time.
   std::lock_guard<std::mutex> saveLock(userSettingsMutex);
-  cv::FileStorage out(userSettingsFile, cv::FileStorage::WRITE);
-  if (!out.isOpened()) return;
+  // Composed in memory, in the format the file name's extension selects.
+  cv::FileStorage out(userSettingsFile, cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
   out << "tesmo_gen" << "[";
   for (const auto& stream : tesmoStreams) {
     out << "{";
@@ -315,7 +373,8 @@ void TesmoApp::saveUserGenSettings() {
     out << "}";
   }
   out << "]";
-  out.release();
+  const std::string error = replaceFile(userSettingsFile, out.releaseAndGetString());
+  if (!error.empty()) LOG(WARNING) << "User settings not saved: " << error;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -129,7 +129,7 @@ int runShellCommand(const std::string& command);
 // The demo program's application: built once from the main configuration file, it opens every
 // source, runs the live reader, builds and prepares every view, and then runs one tick per pass of
 // the main loop. Start-up failures end the process through fatal checks, or throw (an unknown or
-// unavailable platform, an unparsable user-settings file, errors of the readers it calls).
+// unavailable platform, a user-settings file that cannot be read, errors of the readers it calls).
 //
 // Threads: the constructor and tick run on the main thread. `camerasMutex` guards `cameras`: the
 // ticks read the gains and offsets, the correction timer writes them, HTTP routes read and
@@ -178,8 +178,10 @@ class TesmoApp {
   // draw the overlay and publish every view with the same timestamp.
   void tick();
 
-  // Writes every view's name and generator parameters to the user-settings file, replacing it.
-  // A file that cannot be written is silently not written. Any thread; calls are serialised.
+  // Writes every view's name and generator parameters to the user-settings file, replacing it
+  // whole: the document goes to a temporary file in the same folder, flushed to disk and renamed
+  // over the old one, so the file always holds the old or the new document. A failure is logged
+  // and leaves the old file as it was. Any thread; calls are serialised.
   void saveUserGenSettings();
 
   // The open main configuration.
@@ -226,6 +228,10 @@ class TesmoApp {
   };
 
   void addView(const cv::FileNode& node, const cv::FileNode& userGen);
+  // The user-settings file's "tesmo_gen" sequence, read into `userFs`; an empty node when the file
+  // does not exist. A file that is empty, cannot be parsed or holds no "tesmo_gen" sequence throws
+  // std::runtime_error naming the file.
+  cv::FileNode readUserSettings(cv::FileStorage& userFs) const;
   // printCams for a requester that may withdraw: once *bWithdrawn is set and withdrawCaptures()
   // has run, a capture that still waits (for its turn or for a tick's frames) returns false.
   bool capture(const std::atomic<bool>* bWithdrawn);
