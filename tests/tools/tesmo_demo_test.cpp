@@ -401,24 +401,26 @@ TEST(TesmoDemo, UserSettingsSurviveAKillWhileSaving) {
   }
 }
 
-// Bad configurations end the program with their message and a non-zero status, never a signal.
+// Bad configurations end the program with their message and status 1, never a signal.
 TEST(TesmoDemo, BadInputEndsWithMessage) {
   struct Case {
     Case(std::string what, std::function<void(SceneSetup&)> change, std::string message,
          std::string configOverride, std::string userSettings = "",
-         std::vector<std::string> extraArgs = {})
+         std::vector<std::string> extraArgs = {}, std::string display = "")
         : what(std::move(what)),
           change(std::move(change)),
           message(std::move(message)),
           configOverride(std::move(configOverride)),
           userSettings(std::move(userSettings)),
-          extraArgs(std::move(extraArgs)) {}
+          extraArgs(std::move(extraArgs)),
+          display(std::move(display)) {}
     std::string what;
     std::function<void(SceneSetup&)> change;
     std::string message;
     std::string configOverride;  // write this text as the configuration instead; "-": no file
     std::string userSettings;    // text of the user-settings file, when not empty
     std::vector<std::string> extraArgs;
+    std::string display;  // DISPLAY, when not empty
   };
   const std::vector<Case> cases = {
       {"missing file", nullptr, "Check failed: fs.isOpened() ", "-"},
@@ -446,6 +448,9 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
        "tesmo_gen: [ { name: a_view, \n"},
       {"interactive without a display", [](SceneSetup&) {},
        "interactive mode needs a display, and DISPLAY is not set", "", "", {"-i"}},
+      {"interactive with a display nobody serves", [](SceneSetup&) {},
+       "interactive mode needs a display, and DISPLAY \":7777\" cannot be opened", "", "", {"-i"},
+       ":7777"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -466,11 +471,11 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
     }
     std::vector<std::string> args = {"--config=" + config};
     args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
-    auto demo = startDemo(dir, args,
-                          {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
+    auto demo = startDemo(
+        dir, args, {{"DISPLAY", c.display}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
     ASSERT_TRUE(demo->wait(milliseconds(30000)));
     EXPECT_TRUE(demo->exitedNormally()) << "signal " << demo->termSignal();
-    EXPECT_NE(demo->exitCode(), 0);
+    EXPECT_EQ(demo->exitCode(), 1);
     const std::string err = demo->err();
     EXPECT_NE(err.find(c.message), std::string::npos) << err;
     EXPECT_EQ(err.find("stack trace"), std::string::npos) << err;
