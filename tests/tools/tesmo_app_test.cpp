@@ -293,6 +293,58 @@ TEST_F(TesmoAppTest, StoppingTheCorrectionEndsARunThatWaitsForFrames) {
   }
 }
 
+// Start-up refuses a key of the wrong type or out of range naming the key, the section and what
+// was expected, and a user-settings file it cannot use naming the file.
+TEST_F(TesmoAppTest, StartUpRefusesBadValuesNamingKeyAndFile) {
+  struct Case {
+    const char* what;
+    const char* from;  // replaced by `to` in the configuration
+    const char* to;
+    const char* userSettings;  // text of the user-settings file; null: no file
+    std::string message;
+  };
+  const std::string user = "User settings file \"" + path("user.yml") + "\" ";
+  const Case cases[] = {
+      {"platform of another type", "platform: cpu", "platform: 1", nullptr,
+       "Key \"platform\" in \"tesmo_app\" must be a text, got 1"},
+      {"number that is a word", "tesmo_app:\n", "tesmo_app:\n   fps_min: fast\n", nullptr,
+       "Key \"fps_min\" in \"tesmo_app\" must be a finite number at least 0, got \"fast\""},
+      {"fps_min above fps_max", "tesmo_app:\n", "tesmo_app:\n   fps_min: 30\n   fps_max: 10\n",
+       nullptr, "Key \"fps_min\" in \"tesmo_app\" must be at most \"fps_max\" (10), got 30"},
+      {"flag that is none", "tesmo_app:\n", "tesmo_app:\n   log_fps: maybe\n", nullptr,
+       "Key \"log_fps\" in \"tesmo_app\" must be a flag"},
+      {"view name of another type", "name: a_view", "name: 17", nullptr,
+       "Key \"name\" in \"tesmo_gen\" must be a text, got 17"},
+      {"sinks of another type", "name: a_view", "name: a_view\n      video_writes: 3", nullptr,
+       "View \"a_view\": Key \"video_writes\" in \"tesmo_gen\" must be a map or a sequence"},
+      {"correction interval", "tesmo_app:\n", "linear_regress:\n   interval: -5\ntesmo_app:\n",
+       nullptr, "Key \"interval\" in \"linear_regress\" must be an integer at least 0, got -5"},
+      {"empty user settings", "", "", "", user + "is empty"},
+      {"user settings without views", "", "", "%YAML:1.0\n---\nviews: []\n",
+       user + "holds no \"tesmo_gen\" sequence"},
+      {"refused user entry", "", "",
+       "%YAML:1.0\n---\ntesmo_gen:\n   - { name: a_view, scale_factor: 0 }\n",
+       "User settings file \"" + path("user.yml") + "\", view \"a_view\": Key \"scale_factor\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string text = tesmo::test::readFile(writeConfig(""));
+    if (*c.from != '\0') {
+      ASSERT_NE(text.find(c.from), std::string::npos);
+      text.replace(text.find(c.from), std::string(c.from).size(), c.to);
+    }
+    std::ofstream(path("config.yml")) << text;
+    fs::remove(path("user.yml"));
+    if (c.userSettings != nullptr) std::ofstream(path("user.yml")) << c.userSettings;
+    try {
+      TesmoApp bad(path("config.yml"));
+      ADD_FAILURE() << "not refused";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST_F(TesmoAppTest, SwitchingOnAndOffFromManyThreads) {
   TesmoApp app(writeConfig(correctionSection(50, 1.0)));
   std::atomic<bool> bStop{false};

@@ -33,6 +33,28 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
+// Section names in the messages about configuration keys.
+const char* const kAppSection = "tesmo_app";
+const char* const kGenSection = "tesmo_gen";
+const char* const kLinearRegressSection = "linear_regress";
+
+// A flag key of a section (cv::read_bool's words or an integer): absent keeps `value`; present
+// with anything cv::read_bool does not take, it throws the error of tesmo::readKey.
+bool readFlag(const cv::FileNode& section, const std::string& sectionName, const char* key,
+              bool value) {
+  const cv::FileNode node = section[key];
+  if (node.isNone()) return value;
+  bool asTrue = true;
+  bool asFalse = false;
+  cv::read_bool(node, asTrue, true);
+  cv::read_bool(node, asFalse, false);
+  if (asTrue != asFalse) {
+    tesmo::refuseKey(sectionName, key, node,
+                     "a flag (y/n, yes/no, true/false, on/off or an integer)");
+  }
+  return asTrue;
+}
+
 std::shared_ptr<tesmo::TesmoViewGenerator> createGenerator(Platform platform,
                                                            const std::vector<tesmo::Camera>& cameras,
                                                            const cv::FileNode& paramNode) {
@@ -81,7 +103,7 @@ void requireGenerator(Platform platform) {
 
 TesmoStream::TesmoStream(std::vector<tesmo::Camera> cameras, const cv::FileNode& node,
                          const cv::FileNode& userNode, Platform platform) {
-  name = node["name"].isString() ? node["name"].string() : std::string();
+  tesmo::readKey(node, kGenSection, "name", name);
   CHECK(!name.empty());
   const bool bUser = userNode.isMap();
   if (bUser) {
@@ -92,6 +114,9 @@ TesmoStream::TesmoStream(std::vector<tesmo::Camera> cameras, const cv::FileNode&
   outputImg.setTo(cv::Scalar::all(0));
 
   const cv::FileNode w = node["video_writes"];
+  if (!w.isNone() && !w.isMap() && !w.isSeq()) {
+    tesmo::refuseKey(kGenSection, "video_writes", w, "a map or a sequence of maps");
+  }
   if (w.isMap()) {
     if (isEnabled(w)) videoWrites.push_back(tesmo::VideoWrite::Create(w));
   } else if (w.isSeq()) {
@@ -163,12 +188,6 @@ std::chrono::nanoseconds secondsToNs(double seconds) {
       std::chrono::duration<double>(seconds));
 }
 
-bool readFlag(const cv::FileNode& node, bool defaultValue) {
-  bool value = defaultValue;
-  cv::read_bool(node, value, defaultValue);
-  return value;
-}
-
 // Writes `text` to `path` whole or not at all: into `path`.tmp (with the old file's permissions),
 // flushed to disk, then renamed over `path`. On failure the temporary file is removed, `path` is
 // left as it was and the reason is returned; an empty result means success.
@@ -207,32 +226,39 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   CHECK(appNode.isMap());
   CHECK(genNode.isSeq() || genNode.isMap());
 
-  cv::read(appNode["user_settings"], userSettingsFile, userSettingsFile);
+  tesmo::readKey(appNode, kAppSection, "user_settings", userSettingsFile);
   int cudaDev = -1;
-  cv::read(appNode["cuda_dev"], cudaDev, cudaDev);
+  tesmo::readKey(appNode, kAppSection, "cuda_dev", cudaDev, -1);
 
   double fpsMin = 0.0, fpsMax = 0.0;
-  cv::read(appNode["fps_min"], fpsMin, 0.0);
-  cv::read(appNode["fps_max"], fpsMax, 0.0);
+  tesmo::readKey(appNode, kAppSection, "fps_min", fpsMin, 0.0);
+  tesmo::readKey(appNode, kAppSection, "fps_max", fpsMax, 0.0);
+  if (fpsMin > 0 && fpsMax > 0 && fpsMin > fpsMax) {
+    std::ostringstream max;
+    max << fpsMax;
+    tesmo::refuseKey(kAppSection, "fps_min", appNode["fps_min"],
+                     "at most \"fps_max\" (" + max.str() + ")");
+  }
   if (fpsMin > 0 && fpsMax > 0) {
     fpsAutoAdj.periodMin = secondsToNs(1.0 / fpsMax);
     fpsAutoAdj.periodMax = secondsToNs(1.0 / fpsMin);
     fpsAutoAdj.period = secondsToNs(2.0 / (fpsMin + fpsMax));
   }
 
-  cv::read(appNode["fps_adj_speed"], fpsAutoAdj.adjSpeed, fpsAutoAdj.adjSpeed);
+  tesmo::readKey(appNode, kAppSection, "fps_adj_speed", fpsAutoAdj.adjSpeed);
   std::string platformText;
-  cv::read(appNode["platform"], platformText, std::string());
+  tesmo::readKey(appNode, kAppSection, "platform", platformText);
   platform = getPlatform(platformText);
 
   const cv::FileNode extNode = fs["extrinsics"];
   extFileName = extNode.isString() ? extNode.string() : std::string();
 
-  cv::read(appNode["fps_filter"], fpsFilter, fpsFilter);
-  fpsAutoAdj.bAllowSkipFrame = readFlag(appNode["allow_skip_frame"], fpsAutoAdj.bAllowSkipFrame);
-  bDrawInfo = readFlag(appNode["draw_info"], bDrawInfo);
-  cv::read(appNode["temp_dir"], tempDir, tempDir);
-  bLogFPS = readFlag(appNode["log_fps"], bLogFPS);
+  tesmo::readKey(appNode, kAppSection, "fps_filter", fpsFilter, 0.f, 1.f);
+  fpsAutoAdj.bAllowSkipFrame =
+      readFlag(appNode, kAppSection, "allow_skip_frame", fpsAutoAdj.bAllowSkipFrame);
+  bDrawInfo = readFlag(appNode, kAppSection, "draw_info", bDrawInfo);
+  tesmo::readKey(appNode, kAppSection, "temp_dir", tempDir);
+  bLogFPS = readFlag(appNode, kAppSection, "log_fps", bLogFPS);
 
   // Refuse a platform without a generator before any source or thread is started.
   requireGenerator(platform);
@@ -295,11 +321,11 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   const cv::FileNode lrNode = fs["linear_regress"];
   linearRegress.bEnbledByDefault = lrNode.isMap() && isEnabled(lrNode);
   if (linearRegress.bEnbledByDefault) {
-    cv::read(lrNode["filter"], linearRegress.filter, linearRegress.filter);
-    cv::read(lrNode["calib_script"], calibScript, calibScript);
-    cv::read(lrNode["tmp_file"], linearRegressTmpFile, linearRegressTmpFile);
+    tesmo::readKey(lrNode, kLinearRegressSection, "filter", linearRegress.filter, 0.f, 1.f);
+    tesmo::readKey(lrNode, kLinearRegressSection, "calib_script", calibScript);
+    tesmo::readKey(lrNode, kLinearRegressSection, "tmp_file", linearRegressTmpFile);
     int intervalMs = 3000;
-    cv::read(lrNode["interval"], intervalMs, intervalMs);
+    tesmo::readKey(lrNode, kLinearRegressSection, "interval", intervalMs, 0);
     linearRegress.interval = std::chrono::milliseconds(intervalMs);
     enableLinearRegress();
   }
@@ -309,8 +335,9 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
 
 void TesmoApp::addView(const cv::FileNode& node, const cv::FileNode& userGen) {
   CHECK(node.isMap());
-  if (!isEnabled(node)) return;
-  const std::string name = node["name"].isString() ? node["name"].string() : std::string();
+  if (!readFlag(node, kGenSection, "enabled", true)) return;
+  std::string name;
+  tesmo::readKey(node, kGenSection, "name", name);
 
   cv::FileNode userNode;
   if (userGen.isSeq()) {
@@ -332,7 +359,12 @@ void TesmoApp::addView(const cv::FileNode& node, const cv::FileNode& userGen) {
                                "\": " + e.what());
     }
   }
-  auto stream = std::make_shared<TesmoStream>(cameras, node, userNode, platform);
+  std::shared_ptr<TesmoStream> stream;
+  try {
+    stream = std::make_shared<TesmoStream>(cameras, node, userNode, platform);
+  } catch (const std::exception& e) {
+    throw std::runtime_error("View \"" + name + "\": " + e.what());
+  }
   stream->compute();
   tesmoStreams.push_back(std::move(stream));
 }

@@ -128,8 +128,9 @@ int runShellCommand(const std::string& command);
 
 // The demo program's application: built once from the main configuration file, it opens every
 // source, runs the live reader, builds and prepares every view, and then runs one tick per pass of
-// the main loop. Start-up failures end the process through fatal checks, or throw (an unknown or
-// unavailable platform, a user-settings file that cannot be read, errors of the readers it calls).
+// the main loop. Start-up failures end the process through fatal checks, or throw (a key of the
+// wrong type or out of range, "fps_min" above "fps_max", an unknown or unavailable platform, a
+// user-settings file that cannot be read, a refused view, errors of the readers it calls).
 //
 // Threads: the constructor and tick run on the main thread. `camerasMutex` guards `cameras`: the
 // ticks read the gains and offsets, the correction timer writes them, HTTP routes read and
