@@ -27,8 +27,10 @@ int StringToInterpolation(const std::string& name);
 // from the frames of a calibrated camera set. Variants: TesmoViewGeneratorCpu (and the GPU ones).
 //
 // Life cycle: construct (not ok), prepare() after construction and after every change of
-// parameters or cameras, then process() once per frame set. While the generator is not ok,
-// process() draws an error image with the last failure's text. One thread at a time.
+// parameters or cameras, then process() once per frame set; until the next successful prepare(),
+// process() composes from what the last one built, whatever the parameters say meanwhile. While
+// the generator is not ok, process() draws an error image with the last failure's text. One
+// thread at a time.
 class TesmoViewGenerator {
  public:
   enum GenerationMode { TopView = 0, VirtualCamera = 1 };
@@ -90,7 +92,8 @@ class TesmoViewGenerator {
   // (CV_8U, working size) with the union of the cameras' visibility. Failures leave the generator
   // not ok (see the variants).
   virtual void prepare(cv::Mat& dstMask) = 0;
-  // Composes the view from one frame per camera (camera order) into out (CV_8UC3, working size).
+  // Composes the view from one frame per camera (camera order) into out (CV_8UC3, the working
+  // size of the last successful prepare).
   // A frame count different from the camera count is a fatal check.
   virtual void process(const std::vector<cv::_OutputArray>& frames,
                        const cv::_OutputArray& out) = 0;

@@ -300,7 +300,8 @@ TEST(TesmoViewGeneratorCpu, ProcessKeepsThePreparedParametersUntilTheNextPrepare
   Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
   testing_util::ExpectProcessKeepsThePreparation(
       gen, Frames(rig, 7),
-      {"view_size: [40, 24]\n", "view_size: [320, 240]\nnum_bands_blend: 3\ninterpolation: AREA\n"});
+      {"view_size: [40, 24]\n",
+       "view_size: [320, 240]\nnum_bands_blend: 3\ninterpolation: AREA\n"});
 }
 
 // Rows and columns of the white pixels in a band of rows.
