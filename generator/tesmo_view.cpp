@@ -6,14 +6,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <iomanip>
 #include <iostream>
 #include <limits>
 #include <opencv2/imgproc.hpp>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "common/misc.h"
 #include "generator/calc_maps.h"
 #include "generator/utils.h"
 
@@ -41,15 +40,6 @@ const std::string& boundsText() {
   static const std::string text = "each side 1.." + std::to_string(kMaxViewSide) +
                                   " and at most " + std::to_string(kMaxViewPixels) + " pixels";
   return text;
-}
-
-std::string numberText(double v) {
-  if (std::isnan(v)) {
-    return "nan";
-  }
-  std::ostringstream out;
-  out << std::setprecision(10) << v;
-  return out.str();
 }
 
 bool isNumber(const cv::FileNode& node) { return node.isInt() || node.isReal(); }
@@ -172,7 +162,8 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
                                  : cv::Size();
     if (!isInBounds(size)) {
       throw std::runtime_error("Key \"view_size\" must be " + boundsText() + ", got [" +
-                               numberText(w) + ", " + numberText(h) + "]");
+                               describeNode(viewSize[0]) + ", " + describeNode(viewSize[1]) +
+                               "]");
     }
     next.viewSize = size;
   }
@@ -199,7 +190,7 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
     const float scale = static_cast<float>(scaleFactor.real());
     if (!(std::isfinite(scale) && scale > 0.f)) {
       throw std::runtime_error("Key \"scale_factor\" must be a finite number above 0, got " +
-                               numberText(scaleFactor.real()));
+                               describeNode(scaleFactor));
     }
     next.scaleFactor = scale;
   }
@@ -234,7 +225,7 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
     throw std::runtime_error(
         "Keys \"view_size\" [" + std::to_string(next.viewSize.width) + ", " +
         std::to_string(next.viewSize.height) + "], \"scale_factor\" " +
-        numberText(next.scaleFactor) + " and \"num_bands_blend\" " +
+        cv::format("%g", next.scaleFactor) + " and \"num_bands_blend\" " +
         std::to_string(next.numBandsBlend) + " give a working size of " +
         std::to_string(next.viewSizeCashed.width) + "x" +
         std::to_string(next.viewSizeCashed.height) + "; it must be " + boundsText());

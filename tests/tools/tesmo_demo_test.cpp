@@ -70,6 +70,14 @@ SceneSetup twoViewScene(const TempDir& dir) {
   return setup;
 }
 
+// The two-view scene with the user-settings file dir/user.yml, written to dir/config.yml.
+SceneSetup writeUserSettingsScene(const TempDir& dir) {
+  SceneSetup setup = twoViewScene(dir);
+  setup.userSettings = dir / "user.yml";
+  test::writeScene(setup, dir / "config.yml");
+  return setup;
+}
+
 // Runs the demo until `prefix` has `frames` PNGs, then sends SIGINT and waits for the exit.
 void runUntilFrames(Process& demo, const std::string& prefix, size_t frames) {
   const bool bFrames = test::waitFor(
@@ -274,10 +282,8 @@ TEST(TesmoDemo, SampleSceneOnOpenClMatchesCpuComposition) {
 
 TEST(TesmoDemo, UserSettingsEntryReplacesViewParameters) {
   TempDir dir;
-  SceneSetup setup = twoViewScene(dir);
-  setup.userSettings = dir / "user.yml";
+  const SceneSetup setup = writeUserSettingsScene(dir);
   const std::string config = dir / "config.yml";
-  test::writeScene(setup, config);
   {
     // b_view's entry keeps only "mode" and "view_size": its roi falls back to the generator's
     // default, not to the configuration's. An entry of an unknown view is ignored.
@@ -332,10 +338,8 @@ while True:
 // program starts again from it.
 TEST(TesmoDemo, UserSettingsSurviveAKillWhileSaving) {
   TempDir dir;
-  SceneSetup setup = twoViewScene(dir);
-  setup.userSettings = dir / "user.yml";
+  const SceneSetup setup = writeUserSettingsScene(dir);
   const std::string config = dir / "config.yml";
-  test::writeScene(setup, config);
   // A port that nothing listens on now.
   const std::string port = test::runCapture(
       {"/usr/bin/python3", "-c",
