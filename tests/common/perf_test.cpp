@@ -83,26 +83,14 @@ TEST(PerfTable, OwnFormatWhateverTheStreamAndStateRestored) {
   perf::Clear("perf_format_cleared");
   perf::Clear("perf_format_never_reported");
 
-  struct Case {
-    const char* what;
-    void (*set)(std::ostream&);
-  };
-  const Case cases[] = {
-      {"default", [](std::ostream&) {}},
-      {"fill, precision, fixed, left, showpos",
-       [](std::ostream& s) {
-         s << std::setfill('*') << std::setprecision(2) << std::fixed << std::left << std::showpos;
-       }},
-      {"grouping locale, scientific, hex",
-       [](std::ostream& s) {
-         s.imbue(std::locale(std::locale::classic(), new Grouping));
-         s << std::scientific << std::hex << std::setw(33);
-       }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const bool bHostile : {false, true}) {
+    SCOPED_TRACE(bHostile ? "caller's format" : "default format");
     std::ostringstream text;
-    c.set(text);
+    if (bHostile) {
+      text.imbue(std::locale(std::locale::classic(), new Grouping));
+      text << std::setfill('*') << std::setprecision(2) << std::fixed << std::left << std::showpos
+           << std::hex << std::setw(33);
+    }
     std::ostringstream before;
     before.copyfmt(text);
     const Report report = ReportOf(text);

@@ -145,14 +145,14 @@ std::string linkSamples(const TempDir& dir) {
 TEST(TesmoDemo, HelpAndDeviceListExitWithoutReadingConfig) {
   TempDir dir;
   auto demo = startDemo(dir, {"--help", "--config=/nonexistent/config.yml"});
-  ASSERT_TRUE(demo->wait(milliseconds(10000)));
+  ASSERT_TRUE(demo->wait(milliseconds(60000)));
   EXPECT_EQ(demo->exitCode(), 0);
   const std::string out = demo->out();
   EXPECT_NE(out.find("Tesmo view demo."), std::string::npos) << out;
   EXPECT_NE(out.find("show_all_wnd"), std::string::npos) << out;
 
   auto list = startDemo(dir, {"--cuda_dev_list", "--config=/nonexistent/config.yml"});
-  ASSERT_TRUE(list->wait(milliseconds(10000)));
+  ASSERT_TRUE(list->wait(milliseconds(60000)));
   EXPECT_EQ(list->exitCode(), 0) << list->err();
   EXPECT_EQ(list->out().rfind("CUDA device list:\n", 0), 0u) << list->out();
 }
