@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <iomanip>
+#include <ios>
+#include <locale>
 #include <map>
 #include <mutex>
 #include <string>
@@ -22,6 +24,37 @@ Table& table() {
   static Table* t = new Table();
   return *t;
 }
+
+// Keeps a stream's format state (flags, fill, precision, width, locale) and restores it when it
+// goes, so that the table neither takes on the caller's format nor leaves its own behind.
+class FormatGuard {
+ public:
+  explicit FormatGuard(std::ostream& stream)
+      : stream_(stream),
+        flags_(stream.flags()),
+        fill_(stream.fill()),
+        precision_(stream.precision()),
+        width_(stream.width()),
+        locale_(stream.getloc()) {}
+  ~FormatGuard() {
+    stream_.imbue(locale_);
+    stream_.flags(flags_);
+    stream_.fill(fill_);
+    stream_.precision(precision_);
+    stream_.width(width_);
+  }
+
+  FormatGuard(const FormatGuard&) = delete;
+  FormatGuard& operator=(const FormatGuard&) = delete;
+
+ private:
+  std::ostream& stream_;
+  std::ios_base::fmtflags flags_;
+  char fill_;
+  std::streamsize precision_;
+  std::streamsize width_;
+  std::locale locale_;
+};
 
 }  // namespace
 
@@ -48,6 +81,12 @@ void Clear(const char* name) {
 void ReportPerfStat(std::ostream& stream) {
   Table& t = table();
   std::lock_guard<std::mutex> lock(t.mutex);
+  // The table's own format: blank fill, six significant digits in general notation, no grouping.
+  const FormatGuard guard(stream);
+  stream.imbue(std::locale::classic());
+  stream.flags(std::ios_base::dec);
+  stream.fill(' ');
+  stream.precision(6);
   size_t longest = 0;
   for (const auto& kv : t.records) {
     longest = std::max(longest, kv.first.size());

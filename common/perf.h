@@ -18,7 +18,8 @@ void UpdateRecord(const char* name, long time_spent);
 // Resets the record `name` to 0 calls and 0 ms; an unknown name is ignored.
 void Clear(const char* name);
 
-// Writes the whole table, ordered by label, to `stream` (a consistent snapshot).
+// Writes the whole table, ordered by label, to `stream` (a consistent snapshot), in its own
+// format whatever the stream's format state; that state is the same afterwards as before.
 void ReportPerfStat(std::ostream& stream);
 
 }  // namespace perf

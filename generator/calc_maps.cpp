@@ -1,5 +1,6 @@
 #include "generator/calc_maps.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <opencv2/calib3d.hpp>
@@ -208,16 +209,33 @@ void GenImagePlaneBorder(float fovX, float fovY, std::vector<cv::Vec3f>* pts) {
   CV_Assert(pts != nullptr);
   pts->clear();
   constexpr int kMaxPtsPerSide = 50;
+  // A side that needs more steps than this (a field of view far narrower across than down) is
+  // spread evenly over this many points instead.
+  constexpr int kMaxPtsPerLongSide = 100 * kMaxPtsPerSide;
   const float width = 2 * std::tan(fovX / 2);
   const float height = 2 * std::tan(fovY / 2);
   const float step = width / kMaxPtsPerSide;
   if (!(step > 0)) {
     return;
   }
-  for (float x = 0; x < width; x += step) pts->emplace_back(x - width / 2, -height / 2, 1.f);
-  for (float y = 0; y < height; y += step) pts->emplace_back(width / 2, y - height / 2, 1.f);
-  for (float x = width; x > 0; x -= step) pts->emplace_back(x - width / 2, height / 2, 1.f);
-  for (float y = height; y > 0; y -= step) pts->emplace_back(-width / 2, y - height / 2, 1.f);
+  // The distances k x step below `length`, each computed from k: adding a step that small
+  // against the distance would no longer move it, and the loop would never end.
+  const auto along = [step](float length) {
+    std::vector<float> d;
+    const double count = length > 0 ? std::ceil(static_cast<double>(length) / step) : 0.0;
+    const int n = static_cast<int>(std::min<double>(count, kMaxPtsPerLongSide));
+    const float sideStep = count <= kMaxPtsPerLongSide ? step : length / n;
+    for (int k = 0; k < n && static_cast<float>(k) * sideStep < length; ++k) {
+      d.push_back(static_cast<float>(k) * sideStep);
+    }
+    return d;
+  };
+  const std::vector<float> across = along(width);
+  const std::vector<float> down = along(height);
+  for (float x : across) pts->emplace_back(x - width / 2, -height / 2, 1.f);
+  for (float y : down) pts->emplace_back(width / 2, y - height / 2, 1.f);
+  for (float x : across) pts->emplace_back(width / 2 - x, height / 2, 1.f);
+  for (float y : down) pts->emplace_back(-width / 2, height / 2 - y, 1.f);
 }
 
 void CalcCameraRoi(const cv::Mat& K, const cv::Mat& D, cv::Size frameSize, float scaleX,

@@ -43,7 +43,9 @@ void CalcCameraToCylinderMap(CameraModel cameraType, const cv::Matx33f& K, const
 void CalcCameraToPlaneMap(CameraModel cameraType, const cv::Matx33f& K, const cv::Vec4f& D,
                           float planeDist, float xang0, float xang1, float fov_y, cv::Mat* map);
 
-// Outline of a unit-depth image plane of the given fields of view (radians); replaces *pts.
+// Outline of a unit-depth image plane of the given fields of view (radians); replaces *pts. The
+// points lie one width/50 apart on every side; a side that would need more than 5000 of them gets
+// 5000, evenly spread.
 void GenImagePlaneBorder(float fovX, float fovY, std::vector<cv::Vec3f>* pts);
 
 // Undistortion map with an in-plane scale, turn (angZ, radians) and shift. An empty K stands for

@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <iostream>
+#include <limits>
 #include <opencv2/imgproc.hpp>
+#include <stdexcept>
 #include <thread>
 
+#include "common/misc.h"
 #include "generator/calc_maps.h"
 #include "generator/utils.h"
 
@@ -24,6 +28,19 @@ const int kNumInterpolations = 7;
 const int kMaxBandsBlend = 30;
 
 const double kPi = 3.141592653589793;
+
+const double kIntMax = std::numeric_limits<int>::max();
+
+bool isInBounds(cv::Size size) {
+  return size.width >= 1 && size.height >= 1 && size.width <= kMaxViewSide &&
+         size.height <= kMaxViewSide && int64_t(size.width) * size.height <= kMaxViewPixels;
+}
+
+const std::string& boundsText() {
+  static const std::string text = "each side 1.." + std::to_string(kMaxViewSide) +
+                                  " and at most " + std::to_string(kMaxViewPixels) + " pixels";
+  return text;
+}
 
 bool isNumber(const cv::FileNode& node) { return node.isInt() || node.isReal(); }
 
@@ -69,11 +86,23 @@ int StringToInterpolation(const std::string& name) {
 }
 
 void TesmoViewGenerator::GenerationParams::computeViewSize() {
-  const int step = static_cast<int>(std::pow(2.0, numBandsBlend));
-  const float fstep = static_cast<float>(step);
-  const long w = std::lround(scaleFactor * static_cast<float>(viewSize.width) / fstep);
-  const long h = std::lround(scaleFactor * static_cast<float>(viewSize.height) / fstep);
-  viewSizeCashed = cv::Size(static_cast<int>(step * w), static_cast<int>(step * h));
+  const double step = std::pow(2.0, numBandsBlend);
+  if (!(step >= 1.0 && step <= kIntMax)) {
+    viewSizeCashed = cv::Size(0, 0);
+    return;
+  }
+  const int istep = static_cast<int>(step);
+  const float fstep = static_cast<float>(istep);
+  // Sides beyond an int come out as 0 or INT_MAX, never as an overflowed value.
+  const auto side = [&](int requested) {
+    const float steps = scaleFactor * static_cast<float>(requested) / fstep;
+    if (!(std::fabs(steps) <= static_cast<float>(kIntMax))) {
+      return steps > 0 ? static_cast<int>(kIntMax) : 0;
+    }
+    const double pixels = static_cast<double>(istep) * static_cast<double>(std::lround(steps));
+    return static_cast<int>(std::min(std::max(pixels, 0.0), kIntMax));
+  };
+  viewSizeCashed = cv::Size(side(viewSize.width), side(viewSize.height));
 }
 
 TesmoViewGenerator::TesmoViewGenerator(const std::vector<Camera>& cameras, const cv::FileNode& node)
@@ -96,14 +125,16 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
   if (!node.isMap()) {
     return;
   }
+  // Read into a copy: a refused value leaves the parameters as they were.
+  GenerationParams next = params;
 
   const cv::FileNode mode = node["mode"];
   if (mode.isString()) {
     const std::string value = mode.string();
     if (value == "virtual_camera") {
-      params.mode = VirtualCamera;
+      next.mode = VirtualCamera;
     } else if (value == "top_view") {
-      params.mode = TopView;
+      next.mode = TopView;
     } else {
       CHECK(0) << "Camera mode \"" << value << "\" don't support";
     }
@@ -116,33 +147,53 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
     if (flag < 0) {
       std::cout << "Unsuported interpolation: " << name << "\n";
     } else {
-      params.interpolation = flag;
+      next.interpolation = flag;
     }
   }
 
   const cv::FileNode viewSize = node["view_size"];
   if (viewSize.isSeq() && viewSize.size() == 2 && isNumber(viewSize[0]) && isNumber(viewSize[1])) {
-    params.viewSize = cv::Size(static_cast<int>(viewSize[0]), static_cast<int>(viewSize[1]));
+    const double w = viewSize[0].real();
+    const double h = viewSize[1].real();
+    // The sides are checked as read, before their conversion to int could overflow.
+    const bool bSides = w >= 1 && h >= 1 && w <= kMaxViewSide && h <= kMaxViewSide;
+    const cv::Size size = bSides ? cv::Size(static_cast<int>(viewSize[0]),
+                                            static_cast<int>(viewSize[1]))
+                                 : cv::Size();
+    if (!isInBounds(size)) {
+      throw std::runtime_error("Key \"view_size\" must be " + boundsText() + ", got [" +
+                               describeNode(viewSize[0]) + ", " + describeNode(viewSize[1]) +
+                               "]");
+    }
+    next.viewSize = size;
   }
 
-  readNumber(node["blend_border_width"], params.blendBorderWidth);
+  readNumber(node["blend_border_width"], next.blendBorderWidth);
 
   // A negative count or one whose size step overflows an int is refused.
-  int numBands = params.numBandsBlend;
+  int numBands = next.numBandsBlend;
   readNumber(node["num_bands_blend"], numBands);
   if (numBands >= 0 && numBands <= kMaxBandsBlend) {
-    params.numBandsBlend = numBands;
+    next.numBandsBlend = numBands;
   } else {
     std::cout << "Unsupported num_bands_blend: " << numBands << "\n";
   }
 
   const cv::FileNode distortion = node["distortion"];
   if (distortion.isMap()) {
-    readNumber(distortion["pow"], params.distortion.pow);
-    readNumber(distortion["force"], params.distortion.force);
+    readNumber(distortion["pow"], next.distortion.pow);
+    readNumber(distortion["force"], next.distortion.force);
   }
 
-  readNumber(node["scale_factor"], params.scaleFactor);
+  const cv::FileNode scaleFactor = node["scale_factor"];
+  if (isNumber(scaleFactor)) {
+    const float scale = static_cast<float>(scaleFactor.real());
+    if (!(std::isfinite(scale) && scale > 0.f)) {
+      throw std::runtime_error("Key \"scale_factor\" must be a finite number above 0, got " +
+                               describeNode(scaleFactor));
+    }
+    next.scaleFactor = scale;
+  }
 
   const cv::FileNode topView = node["top_view"];
   if (topView.isMap()) {
@@ -153,23 +204,33 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
       const float a1 = static_cast<float>(roi[1]);
       const float a2 = static_cast<float>(roi[2]);
       const float a3 = static_cast<float>(roi[3]);
-      params.topView.roi = PlaneRoi(cv::Vec3f(a0, a3, 0.f), cv::Vec3f(a0, a1, 0.f),
-                                    cv::Vec3f(a2, a3, 0.f), cv::Vec3f(a2, a1, 0.f));
+      next.topView.roi = PlaneRoi(cv::Vec3f(a0, a3, 0.f), cv::Vec3f(a0, a1, 0.f),
+                                  cv::Vec3f(a2, a3, 0.f), cv::Vec3f(a2, a1, 0.f));
     }
-    readAngle(topView["rot_z"], params.topView.rotZ);
+    readAngle(topView["rot_z"], next.topView.rotZ);
   }
 
   const cv::FileNode virtualCamera = node["virtual_camera"];
   if (virtualCamera.isMap()) {
-    readNumber(virtualCamera["def_camera_ind"], params.virtualCamera.defCameraInd);
-    readAngle(virtualCamera["fov"], params.virtualCamera.fov);
-    readAngle(virtualCamera["rot_x"], params.virtualCamera.rotX);
-    readAngle(virtualCamera["rot_y"], params.virtualCamera.rotY);
-    readAngle(virtualCamera["rot_z"], params.virtualCamera.rotZ);
-    readNumber(virtualCamera["focal_dist"], params.virtualCamera.focalDist);
+    readNumber(virtualCamera["def_camera_ind"], next.virtualCamera.defCameraInd);
+    readAngle(virtualCamera["fov"], next.virtualCamera.fov);
+    readAngle(virtualCamera["rot_x"], next.virtualCamera.rotX);
+    readAngle(virtualCamera["rot_y"], next.virtualCamera.rotY);
+    readAngle(virtualCamera["rot_z"], next.virtualCamera.rotZ);
+    readNumber(virtualCamera["focal_dist"], next.virtualCamera.focalDist);
   }
 
-  params.computeViewSize();
+  next.computeViewSize();
+  if (!isInBounds(next.viewSizeCashed)) {
+    throw std::runtime_error(
+        "Keys \"view_size\" [" + std::to_string(next.viewSize.width) + ", " +
+        std::to_string(next.viewSize.height) + "], \"scale_factor\" " +
+        cv::format("%g", next.scaleFactor) + " and \"num_bands_blend\" " +
+        std::to_string(next.numBandsBlend) + " give a working size of " +
+        std::to_string(next.viewSizeCashed.width) + "x" +
+        std::to_string(next.viewSizeCashed.height) + "; it must be " + boundsText());
+  }
+  params = next;
 }
 
 void TesmoViewGenerator::writeParams(cv::FileStorage& fs) const {
@@ -420,6 +481,11 @@ void TesmoViewGenerator::computeCamerasROI(const std::vector<cv::Mat>& warpMaps,
   }
 }
 
+void TesmoViewGenerator::finishPrepare() {
+  prepared = params;
+  bIsOk = true;
+}
+
 void TesmoViewGenerator::handleException(const std::exception_ptr& eptr) {
   if (!eptr) {
     throw std::bad_exception();
@@ -434,19 +500,17 @@ void TesmoViewGenerator::handleException(const std::exception_ptr& eptr) {
 }
 
 void TesmoViewGenerator::drawDebugFrame(const cv::_OutputArray& out) {
-  const cv::Size size = params.viewSizeCashed;
-  // A working size without pixels (only reachable through setParams) has nothing to draw on.
-  if (size.width > 0 && size.height > 0) {
-    out.create(size, CV_8UC3);
-    cv::Mat img = out.getMat();
-    const double s = std::max(1.0, static_cast<double>(static_cast<float>(size.width) / 1500));
-    const size_t kLineChars = 60;
-    for (size_t k = 0; k * kLineChars < errorMessage.size(); ++k) {
-      const std::string piece = errorMessage.substr(k * kLineChars, kLineChars);
-      const cv::Point origin(10, static_cast<int>(60 + s * 40 * static_cast<double>(k + 1)));
-      cv::putText(img, piece, origin, cv::FONT_HERSHEY_SIMPLEX, s, cv::Scalar(255, 255, 255),
-                  static_cast<int>(s), cv::LINE_8);
-    }
+  const cv::Size size =
+      isInBounds(params.viewSizeCashed) ? params.viewSizeCashed : GenerationParams().viewSizeCashed;
+  out.create(size, CV_8UC3);
+  cv::Mat img = out.getMat();
+  const double s = std::max(1.0, static_cast<double>(static_cast<float>(size.width) / 1500));
+  const size_t kLineChars = 60;
+  for (size_t k = 0; k * kLineChars < errorMessage.size(); ++k) {
+    const std::string piece = errorMessage.substr(k * kLineChars, kLineChars);
+    const cv::Point origin(10, static_cast<int>(60 + s * 40 * static_cast<double>(k + 1)));
+    cv::putText(img, piece, origin, cv::FONT_HERSHEY_SIMPLEX, s, cv::Scalar(255, 255, 255),
+                static_cast<int>(s), cv::LINE_8);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }

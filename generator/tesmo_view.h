@@ -27,8 +27,10 @@ int StringToInterpolation(const std::string& name);
 // from the frames of a calibrated camera set. Variants: TesmoViewGeneratorCpu (and the GPU ones).
 //
 // Life cycle: construct (not ok), prepare() after construction and after every change of
-// parameters or cameras, then process() once per frame set. While the generator is not ok,
-// process() draws an error image with the last failure's text. One thread at a time.
+// parameters or cameras, then process() once per frame set; until the next successful prepare(),
+// process() composes from what the last one built, whatever the parameters say meanwhile. While
+// the generator is not ok, process() draws an error image with the last failure's text. One
+// thread at a time.
 class TesmoViewGenerator {
  public:
   enum GenerationMode { TopView = 0, VirtualCamera = 1 };
@@ -70,7 +72,9 @@ class TesmoViewGenerator {
     // Working size actually produced (computeViewSize); never read from or written to a file.
     cv::Size viewSizeCashed = cv::Size(1024, 1024);
 
-    // viewSizeCashed = viewSize * scaleFactor rounded to multiples of 2^numBandsBlend.
+    // viewSizeCashed = viewSize * scaleFactor rounded to multiples of 2^numBandsBlend. A side
+    // beyond an int comes out as INT_MAX and a negative one as 0, never as a wrapped value; a step
+    // 2^numBandsBlend below 1 or beyond an int gives 0 x 0.
     void computeViewSize();
   };
 
@@ -88,7 +92,8 @@ class TesmoViewGenerator {
   // (CV_8U, working size) with the union of the cameras' visibility. Failures leave the generator
   // not ok (see the variants).
   virtual void prepare(cv::Mat& dstMask) = 0;
-  // Composes the view from one frame per camera (camera order) into out (CV_8UC3, working size).
+  // Composes the view from one frame per camera (camera order) into out (CV_8UC3, the working
+  // size of the last successful prepare).
   // A frame count different from the camera count is a fatal check.
   virtual void process(const std::vector<cv::_OutputArray>& frames,
                        const cv::_OutputArray& out) = 0;
@@ -99,6 +104,9 @@ class TesmoViewGenerator {
   // Updates the parameters from a parameter node; absent keys keep their values. An unknown
   // "mode" is a fatal check; an unknown "interpolation" is reported on standard output and
   // ignored. Angles are read in degrees and held in radians.
+  // All or nothing: a "view_size" or a resulting working size outside 1..kMaxViewSide per side
+  // or above kMaxViewPixels, or a "scale_factor" that is not a finite number above 0, throws
+  // std::runtime_error naming the key and the value, and the parameters stay as they were.
   void readParams(const cv::FileNode& node);
   // Writes every parameter as keys of the map open in fs (angles in degrees).
   void writeParams(cv::FileStorage& fs) const;
@@ -133,16 +141,24 @@ class TesmoViewGenerator {
                       std::vector<cv::Mat>* masks,
                       std::vector<std::vector<cv::Mat>>* weightPyrs,
                       std::vector<cv::Mat>* weightSums);
+  // Ends a successful prepare(): keeps the parameters it built from in `prepared` and marks the
+  // generator ok.
+  void finishPrepare();
   // Records a caught failure: not ok, text printed and kept for the error image. Exceptions that
   // are not std::exception propagate; an empty pointer throws std::bad_exception.
   void handleException(const std::exception_ptr& eptr);
-  // Draws errorMessage in 60-character lines on a CV_8UC3 image of the working size, then sleeps
-  // 20 ms so that a failing generator does not spin.
+  // Draws errorMessage in 60-character lines on a CV_8UC3 image of the working size (of the
+  // default working size when the current one is out of bounds, which only setParams can give),
+  // then sleeps 20 ms so that a failing generator does not spin.
   void drawDebugFrame(const cv::_OutputArray& out);
 
   std::vector<Camera> cameras;
   std::vector<cv::Rect> camerasROI;
   GenerationParams params;
+  // The parameters of the last successful prepare(). process() and processOneFrame() read the
+  // working size, the band count and the interpolation from here, never from `params`: a change
+  // of `params` reaches them only through the next successful prepare().
+  GenerationParams prepared;
   std::shared_ptr<MasksGenerator> maskGen;
   bool bIsOk = false;
   std::string errorMessage;

@@ -1,6 +1,9 @@
 #include "generator/calc_maps.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
 #include <opencv2/calib3d.hpp>
 
 #include "generator/math.h"
@@ -234,6 +237,21 @@ TEST(MapHelpers, OtherMapsHaveTheirSizes) {
     EXPECT_EQ(p[2], 1.f);
     EXPECT_NEAR(std::max(std::fabs(p[0]), std::fabs(p[1])), 1.f, 1e-5);
   }
+  // A field of view far narrower across than down: the long sides get at most 5000 points each,
+  // spread over their whole length.
+  GenImagePlaneBorder(1e-6f, 2.f, &pts);
+  EXPECT_LE(pts.size(), 2u * 50 + 2u * 5000 + 2);
+  const float halfHeight = std::tan(1.f);
+  int onLongSides = 0;
+  float farthest = 0.f;
+  for (const cv::Vec3f& p : pts) {
+    if (std::fabs(p[1]) < halfHeight) {
+      ++onLongSides;
+      farthest = std::max(farthest, std::fabs(p[1]));
+    }
+  }
+  EXPECT_GT(onLongSides, 9900);
+  EXPECT_GT(farthest, 0.999f * halfHeight);
   EXPECT_THROW(CalcCameraToCylinderMap(Fisheye, K, D, 1.f, cv::Size(9, 3), nullptr), cv::Exception);
   EXPECT_THROW(GenImagePlaneBorder(1.f, 1.f, nullptr), cv::Exception);
 }

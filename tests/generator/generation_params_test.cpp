@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -157,6 +159,58 @@ TEST(GenerationParams, PartialUpdateKeepsOtherKeys) {
   gen.setParams(p);
   gen.readParams(cv::FileNode());
   EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(10, 10));
+}
+
+TEST(GenerationParams, RefusedSizesAndScalesKeepThePreviousParameters) {
+  struct Case {
+    const char* yaml;
+    const char* message;
+  };
+  const char* const kBounds = "must be each side 1..8192 and at most 16777216 pixels";
+  const Case cases[] = {
+      {"view_size: [0, 100]", "Key \"view_size\" must be "},
+      {"view_size: [8193, 100]", "got [8193, 100]"},
+      {"view_size: [5000, 5000]", "got [5000, 5000]"},
+      {"view_size: [2147483647, 2]", "got [2147483647, 2]"},
+      {"view_size: [1e12, 2]", "got [1000000000000, 2]"},
+      {"view_size: [1, 1]\nnum_bands_blend: 3", "give a working size of 0x0; it "},
+      {"scale_factor: 1e9", "\"scale_factor\" 1e+09 and \"num_bands_blend\" 0 give a working size"},
+      {"view_size: [8192, 8]\nscale_factor: 1.5", "working size of 12288x12"},
+      {"scale_factor: 0", "Key \"scale_factor\" must be a finite number above 0, got 0"},
+      {"scale_factor: -1", "got -1"},
+      {"scale_factor: 1e-60", "above 0, got "},
+      {"scale_factor: .inf", "got inf"},
+      {"scale_factor: .nan", "got nan"},
+  };
+  TesmoViewGeneratorCpu gen({}, Memory("mode: top_view\nview_size: [640, 480]\n").root());
+  const std::string before = Written(gen);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.yaml);
+    // Keys before and after the refused one are not taken either.
+    const std::string yaml = std::string("mode: virtual_camera\n") + c.yaml + "\nrot_x: 5\n";
+    try {
+      gen.readParams(Memory(yaml).root());
+      ADD_FAILURE() << "not refused";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+      if (std::string(c.yaml).find("view_size") != std::string::npos) {
+        EXPECT_NE(std::string(e.what()).find(kBounds), std::string::npos) << e.what();
+      }
+    }
+    EXPECT_EQ(Written(gen), before);
+    EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(640, 480));
+  }
+  // The largest views are taken.
+  gen.readParams(Memory("view_size: [4096, 4096]\n").root());
+  EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(4096, 4096));
+  gen.readParams(Memory("view_size: [8192, 2048]\n").root());
+  EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(8192, 2048));
+  // A working size beyond an int comes out as INT_MAX, not as a wrapped value.
+  Params huge = gen.getParams();
+  huge.scaleFactor = 1e9f;
+  huge.computeViewSize();
+  EXPECT_EQ(huge.viewSizeCashed, cv::Size(std::numeric_limits<int>::max(),
+                                          std::numeric_limits<int>::max()));
 }
 
 TEST(GenerationParams, ConstructedFromParameterFile) {

@@ -276,6 +276,13 @@ TEST(TesmoViewGeneratorCpu, ErrorImageAfterFailedPrepareAndRecovery) {
   gen.process(in, out);
   EXPECT_GT(cv::countNonZero(out.reshape(1) == 255), 500);
 
+  // A working size without pixels (only setParams can give one): the error image has the default
+  // working size.
+  Probe::GenerationParams none = bad;
+  none.viewSizeCashed = cv::Size(0, 0);
+  gen.setParams(none);
+  EXPECT_EQ(Process(gen, frames).size(), cv::Size(1024, 1024));
+
   Probe::GenerationParams good = bad;
   good.viewSizeCashed = cv::Size(1000, 704);
   gen.setParams(good);
@@ -286,6 +293,15 @@ TEST(TesmoViewGeneratorCpu, ErrorImageAfterFailedPrepareAndRecovery) {
   EXPECT_EQ(cv::norm(out, Reference(gen, frames), cv::NORM_INF), 0.0);
   // The last failure's text is kept, only not shown.
   EXPECT_FALSE(gen.errorMessage.empty());
+}
+
+TEST(TesmoViewGeneratorCpu, ProcessKeepsThePreparedParametersUntilTheNextPrepare) {
+  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
+  Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
+  testing_util::ExpectProcessKeepsThePreparation(
+      gen, Frames(rig, 7),
+      {"view_size: [40, 24]\n",
+       "view_size: [320, 240]\nnum_bands_blend: 3\ninterpolation: AREA\n"});
 }
 
 // Rows and columns of the white pixels in a band of rows.
@@ -319,7 +335,7 @@ TEST(TesmoViewGeneratorCpu, DebugFrameLinesOfSixtyCharacters) {
   // A 3000-pixel wide view doubles font, thickness and line spacing.
   Probe wide({}, "view_size: [3000, 400]\n");
   wide.errorMessage = "HHH";
-  cv::Mat big;
+  cv::Mat big(400, 3000, CV_8UC3, cv::Scalar::all(0));  // a new image would not be cleared
   wide.drawDebugFrame(big);
   ASSERT_EQ(big.size(), cv::Size(3000, 400));
   const cv::Rect box = WhiteBox(big, 60, 150);

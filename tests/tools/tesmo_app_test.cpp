@@ -48,6 +48,16 @@ class ScopedEnv {
   std::string name_;
 };
 
+// The application with its pending capture request in reach.
+class ProbeApp : public TesmoApp {
+ public:
+  using TesmoApp::TesmoApp;
+  bool captureWaits() {
+    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
+    return frameBufsPromise != nullptr && !frameBufsPromise->bSet;
+  }
+};
+
 class TesmoAppTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -255,15 +265,84 @@ TEST_F(TesmoAppTest, CapturesAreServedOneAtATimeAndEndWhenClosed) {
   EXPECT_FALSE(app.printCams());
 }
 
-TEST_F(TesmoAppTest, DestructionEndsARunThatWaitsForFrames) {
-  // Interval 0 and no ticks: the timer's first run waits for a frame set at once.
-  auto app = std::make_unique<TesmoApp>(writeConfig(correctionSection(0, 1.0)));
-  ASSERT_TRUE(app->getLinearRegress().isEnabled());
-  std::this_thread::sleep_for(milliseconds(100));  // let the run begin to wait
-  const auto start = SteadyClock::now();
-  app.reset();
-  EXPECT_LT(SteadyClock::now() - start, std::chrono::seconds(5));
-  EXPECT_EQ(scriptRuns(), 0);
+TEST_F(TesmoAppTest, StoppingTheCorrectionEndsARunThatWaitsForFrames) {
+  // Interval 0 and no ticks: the timer's first run waits for a frame set at once. Switching the
+  // correction off (here on a thread that would otherwise tick) and destroying the application
+  // both end that wait without a tick.
+  for (const bool bDestroy : {false, true}) {
+    SCOPED_TRACE(bDestroy ? "destroyed" : "switched off");
+    auto app = std::make_unique<ProbeApp>(writeConfig(correctionSection(0, 1.0)));
+    ASSERT_TRUE(tesmo::test::waitFor([&] { return app->captureWaits(); }, milliseconds(30000)));
+    auto stop = std::async(std::launch::async, [&] {
+      if (bDestroy) {
+        app.reset();
+      } else {
+        app->disableLinearRegress();
+      }
+    });
+    EXPECT_EQ(stop.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    // Should the stop hang, ticks hand the run its frames so that the test can end.
+    while (!bDestroy && stop.wait_for(milliseconds(0)) != std::future_status::ready) app->tick();
+    EXPECT_EQ(scriptRuns(), 0);
+    if (bDestroy) continue;
+    // The withdrawn request is gone: the next capture gets a frame set.
+    EXPECT_FALSE(app->getLinearRegress().isEnabled());
+    auto capture = std::async(std::launch::async, [&] { return app->printCams(); });
+    while (capture.wait_for(milliseconds(0)) != std::future_status::ready) app->tick();
+    EXPECT_TRUE(capture.get());
+  }
+}
+
+// Start-up refuses a key of the wrong type or out of range naming the key, the section and what
+// was expected, and a user-settings file it cannot use naming the file.
+TEST_F(TesmoAppTest, StartUpRefusesBadValuesNamingKeyAndFile) {
+  struct Case {
+    const char* what;
+    const char* from;  // replaced by `to` in the configuration
+    const char* to;
+    const char* userSettings;  // text of the user-settings file; null: no file
+    std::string message;
+  };
+  const std::string user = "User settings file \"" + path("user.yml") + "\" ";
+  const Case cases[] = {
+      {"platform of another type", "platform: cpu", "platform: 1", nullptr,
+       "Key \"platform\" in \"tesmo_app\" must be a text, got 1"},
+      {"number that is a word", "tesmo_app:\n", "tesmo_app:\n   fps_min: fast\n", nullptr,
+       "Key \"fps_min\" in \"tesmo_app\" must be a finite number at least 0, got \"fast\""},
+      {"fps_min above fps_max", "tesmo_app:\n", "tesmo_app:\n   fps_min: 30\n   fps_max: 10\n",
+       nullptr, "Key \"fps_min\" in \"tesmo_app\" must be at most \"fps_max\" (10), got 30"},
+      {"flag that is none", "tesmo_app:\n", "tesmo_app:\n   log_fps: maybe\n", nullptr,
+       "Key \"log_fps\" in \"tesmo_app\" must be a flag"},
+      {"view name of another type", "name: a_view", "name: 17", nullptr,
+       "Key \"name\" in \"tesmo_gen\" must be a text, got 17"},
+      {"sinks of another type", "name: a_view", "name: a_view\n      video_writes: 3", nullptr,
+       "View \"a_view\": Key \"video_writes\" in \"tesmo_gen\" must be a map or a sequence"},
+      {"correction interval", "tesmo_app:\n", "linear_regress:\n   interval: -5\ntesmo_app:\n",
+       nullptr, "Key \"interval\" in \"linear_regress\" must be an integer at least 0, got -5"},
+      {"empty user settings", "", "", "", user + "is empty"},
+      {"user settings without views", "", "", "%YAML:1.0\n---\nviews: []\n",
+       user + "holds no \"tesmo_gen\" sequence"},
+      {"refused user entry", "", "",
+       "%YAML:1.0\n---\ntesmo_gen:\n   - { name: a_view, scale_factor: 0 }\n",
+       "User settings file \"" + path("user.yml") + "\", view \"a_view\": Key \"scale_factor\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string text = tesmo::test::readFile(writeConfig(""));
+    if (*c.from != '\0') {
+      ASSERT_NE(text.find(c.from), std::string::npos);
+      text.replace(text.find(c.from), std::string(c.from).size(), c.to);
+    }
+    std::ofstream(path("config.yml")) << text;
+    fs::remove(path("user.yml"));
+    if (c.userSettings != nullptr) std::ofstream(path("user.yml")) << c.userSettings;
+    try {
+      TesmoApp bad(path("config.yml"));
+      ADD_FAILURE() << "not refused";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+  }
 }
 
 TEST_F(TesmoAppTest, SwitchingOnAndOffFromManyThreads) {

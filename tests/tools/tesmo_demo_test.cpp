@@ -1,12 +1,14 @@
 // Runs the real tesmo_demo program as a child process on small generated scenes.
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -65,6 +67,14 @@ SceneSetup twoViewScene(const TempDir& dir) {
   setup.dir = dir.str();
   setup.views.push_back({"b_view", {0.5f, 1.5f, 3.5f, -1.5f}, cv::Size(300, 300), true, dir / "b"});
   setup.views.push_back({"a_view", {-3.5f, 1.5f, -0.5f, -1.5f}, cv::Size(300, 300), true, dir / "a"});
+  return setup;
+}
+
+// The two-view scene with the user-settings file dir/user.yml, written to dir/config.yml.
+SceneSetup writeUserSettingsScene(const TempDir& dir) {
+  SceneSetup setup = twoViewScene(dir);
+  setup.userSettings = dir / "user.yml";
+  test::writeScene(setup, dir / "config.yml");
   return setup;
 }
 
@@ -135,14 +145,14 @@ std::string linkSamples(const TempDir& dir) {
 TEST(TesmoDemo, HelpAndDeviceListExitWithoutReadingConfig) {
   TempDir dir;
   auto demo = startDemo(dir, {"--help", "--config=/nonexistent/config.yml"});
-  ASSERT_TRUE(demo->wait(milliseconds(10000)));
+  ASSERT_TRUE(demo->wait(milliseconds(60000)));
   EXPECT_EQ(demo->exitCode(), 0);
   const std::string out = demo->out();
   EXPECT_NE(out.find("Tesmo view demo."), std::string::npos) << out;
   EXPECT_NE(out.find("show_all_wnd"), std::string::npos) << out;
 
   auto list = startDemo(dir, {"--cuda_dev_list", "--config=/nonexistent/config.yml"});
-  ASSERT_TRUE(list->wait(milliseconds(10000)));
+  ASSERT_TRUE(list->wait(milliseconds(60000)));
   EXPECT_EQ(list->exitCode(), 0) << list->err();
   EXPECT_EQ(list->out().rfind("CUDA device list:\n", 0), 0u) << list->out();
 }
@@ -272,10 +282,8 @@ TEST(TesmoDemo, SampleSceneOnOpenClMatchesCpuComposition) {
 
 TEST(TesmoDemo, UserSettingsEntryReplacesViewParameters) {
   TempDir dir;
-  SceneSetup setup = twoViewScene(dir);
-  setup.userSettings = dir / "user.yml";
+  const SceneSetup setup = writeUserSettingsScene(dir);
   const std::string config = dir / "config.yml";
-  test::writeScene(setup, config);
   {
     // b_view's entry keeps only "mode" and "view_size": its roi falls back to the generator's
     // default, not to the configuration's. An entry of an unknown view is ignored.
@@ -301,24 +309,122 @@ TEST(TesmoDemo, UserSettingsEntryReplacesViewParameters) {
   EXPECT_GE(cv::PSNR(b, expected), 50.0);
 }
 
-// Bad configurations end the program with their message and a non-zero status, never a signal.
+// A client that posts "/configure" requests for `view` to the demo on 127.0.0.1:<port> without
+// pause, alternating two view sizes, and prints the count after every answer. It retries the
+// first request for up to 60 s (the server may not listen yet) and ends at the first failed one
+// after that.
+const char* const kConfigureClient = R"(
+import json, sys, time, urllib.request
+port, view = sys.argv[1], sys.argv[2]
+count, deadline = 0, time.monotonic() + 60
+while True:
+    size = [200, 120] if count % 2 else [160, 160]
+    body = json.dumps({"name": view, "view_size": size}).encode()
+    request = urllib.request.Request("http://127.0.0.1:%s/configure" % port, data=body,
+                                     headers={"Content-Type": "application/json"})
+    try:
+        urllib.request.urlopen(request, timeout=60).read()
+    except Exception:
+        if count or time.monotonic() > deadline:
+            break
+        time.sleep(0.05)
+        continue
+    count += 1
+    print(count, flush=True)
+)";
+
+// The user-settings file is replaced whole: read while "/configure" requests rewrite it, or after
+// the program was killed (SIGKILL) meanwhile, it holds the old or the new document, and the
+// program starts again from it.
+TEST(TesmoDemo, UserSettingsSurviveAKillWhileSaving) {
+  TempDir dir;
+  const SceneSetup setup = writeUserSettingsScene(dir);
+  const std::string config = dir / "config.yml";
+  // A port that nothing listens on now.
+  const std::string port = test::runCapture(
+      {"/usr/bin/python3", "-c",
+       "import socket; s = socket.socket(); s.bind(('127.0.0.1', 0)); "
+       "print(s.getsockname()[1], end='')"},
+      dir.str(), {}, milliseconds(30000));
+  ASSERT_FALSE(port.empty());
+  std::ofstream(config, std::ios::app) << "http_server:\n   address: \"127.0.0.1\"\n   port: "
+                                       << port << "\n";
+
+  // Whether the file holds a whole document: it parses and lists both views.
+  const auto whole = [&] {
+    try {
+      cv::FileStorage user(test::readFile(setup.userSettings),
+                           cv::FileStorage::READ | cv::FileStorage::MEMORY);
+      return user["tesmo_gen"].size() == 2;
+    } catch (const cv::Exception&) {
+      return false;
+    }
+  };
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    auto demo = startDemo(dir, {"--config=" + config});
+    ASSERT_TRUE(test::waitFor(
+        [&] { return demo->out().find("Tesmo generation is started") != std::string::npos ||
+                     demo->poll(); },
+        milliseconds(60000)));
+    ASSERT_FALSE(demo->poll()) << "ended at start:\n" << demo->err();
+    Process client({"/usr/bin/python3", "-c", kConfigureClient, port, "a_view"}, dir.str(),
+                   dir / "client.out", dir / "client.err");
+    // Read again and again while the requests go on.
+    std::atomic<bool> bReading{true};
+    std::atomic<int> brokenReads{0};
+    std::thread reader([&] {
+      while (bReading) {
+        if (fs::exists(setup.userSettings) && !whole()) ++brokenReads;
+      }
+    });
+    // Killed after a few saves, while the next request is on its way.
+    const long saves = 1 + round % 3;
+    const bool bSaved = test::waitFor(
+        [&] {
+          const std::string out = client.out();
+          return std::count(out.begin(), out.end(), '\n') >= saves;
+        },
+        milliseconds(60000));
+    demo->signal(SIGKILL);
+    bReading = false;
+    reader.join();
+    ASSERT_TRUE(bSaved) << client.err();
+    ASSERT_TRUE(demo->wait(milliseconds(20000)));
+
+    EXPECT_EQ(brokenReads, 0);
+    cv::FileStorage user(setup.userSettings, cv::FileStorage::READ);
+    const cv::FileNode views = user["tesmo_gen"];
+    ASSERT_EQ(views.size(), 2u) << test::readFile(setup.userSettings);
+    EXPECT_EQ(views[0]["name"].string(), "a_view");
+    const cv::FileNode size = views[0]["view_size"];
+    ASSERT_TRUE(size.isSeq());
+    const cv::Size saved(static_cast<int>(size[0]), static_cast<int>(size[1]));
+    EXPECT_TRUE(saved == cv::Size(160, 160) || saved == cv::Size(200, 120)) << saved;
+    EXPECT_EQ(views[1]["name"].string(), "b_view");
+  }
+}
+
+// Bad configurations end the program with their message and status 1, never a signal.
 TEST(TesmoDemo, BadInputEndsWithMessage) {
   struct Case {
     Case(std::string what, std::function<void(SceneSetup&)> change, std::string message,
          std::string configOverride, std::string userSettings = "",
-         std::vector<std::string> extraArgs = {})
+         std::vector<std::string> extraArgs = {}, std::string display = "")
         : what(std::move(what)),
           change(std::move(change)),
           message(std::move(message)),
           configOverride(std::move(configOverride)),
           userSettings(std::move(userSettings)),
-          extraArgs(std::move(extraArgs)) {}
+          extraArgs(std::move(extraArgs)),
+          display(std::move(display)) {}
     std::string what;
     std::function<void(SceneSetup&)> change;
     std::string message;
     std::string configOverride;  // write this text as the configuration instead; "-": no file
     std::string userSettings;    // text of the user-settings file, when not empty
     std::vector<std::string> extraArgs;
+    std::string display;  // DISPLAY, when not empty
   };
   const std::vector<Case> cases = {
       {"missing file", nullptr, "Check failed: fs.isOpened() ", "-"},
@@ -346,6 +452,13 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
        "tesmo_gen: [ { name: a_view, \n"},
       {"interactive without a display", [](SceneSetup&) {},
        "interactive mode needs a display, and DISPLAY is not set", "", "", {"-i"}},
+      {"interactive with a display nobody serves", [](SceneSetup&) {},
+       "interactive mode needs a display, and DISPLAY \":7777\" cannot be opened", "", "", {"-i"},
+       ":7777"},
+      {"view too large", [](SceneSetup& s) { s.views[0].size = cv::Size(9000, 300); },
+       "View \"b_view\": Key \"view_size\" must be each side 1..8192 and at most 16777216 "
+       "pixels, got [9000, 300]",
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -366,11 +479,11 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
     }
     std::vector<std::string> args = {"--config=" + config};
     args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
-    auto demo = startDemo(dir, args,
-                          {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
+    auto demo = startDemo(
+        dir, args, {{"DISPLAY", c.display}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
     ASSERT_TRUE(demo->wait(milliseconds(30000)));
     EXPECT_TRUE(demo->exitedNormally()) << "signal " << demo->termSignal();
-    EXPECT_NE(demo->exitCode(), 0);
+    EXPECT_EQ(demo->exitCode(), 1);
     const std::string err = demo->err();
     EXPECT_NE(err.find(c.message), std::string::npos) << err;
     EXPECT_EQ(err.find("stack trace"), std::string::npos) << err;

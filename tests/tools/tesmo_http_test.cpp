@@ -342,7 +342,7 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
       {"/configure", "{\"name\": \"top_view\", \"mode\": \"fisheye\"}", "application/json",
        "Camera mode \"fisheye\" don't support"},
       {"/configure", "{\"name\": \"top_view\", \"view_size\": [100000, 100000]}",
-       "application/json", "Bad view size"},
+       "application/json", "Bad parameters: Key \"view_size\" must be each side 1..8192"},
       {"/add_camera_rotation", "{\"name\": \"zz\"}", "application/json",
        "Can'r find camera \"zz\""},
       {"/calibrate", "{\"pair\": [\"back\", \"front\", \"left\"]}", "application/json",

@@ -1,8 +1,14 @@
 #include "tools/private/tesmo_tools.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -26,6 +32,28 @@
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+
+// Section names in the messages about configuration keys.
+const char* const kAppSection = "tesmo_app";
+const char* const kGenSection = "tesmo_gen";
+const char* const kLinearRegressSection = "linear_regress";
+
+// A flag key of a section (cv::read_bool's words or an integer): absent keeps `value`; present
+// with anything cv::read_bool does not take, it throws the error of tesmo::readKey.
+bool readFlag(const cv::FileNode& section, const std::string& sectionName, const char* key,
+              bool value) {
+  const cv::FileNode node = section[key];
+  if (node.isNone()) return value;
+  bool asTrue = true;
+  bool asFalse = false;
+  cv::read_bool(node, asTrue, true);
+  cv::read_bool(node, asFalse, false);
+  if (asTrue != asFalse) {
+    tesmo::refuseKey(sectionName, key, node,
+                     "a flag (y/n, yes/no, true/false, on/off or an integer)");
+  }
+  return asTrue;
+}
 
 std::shared_ptr<tesmo::TesmoViewGenerator> createGenerator(Platform platform,
                                                            const std::vector<tesmo::Camera>& cameras,
@@ -75,7 +103,7 @@ void requireGenerator(Platform platform) {
 
 TesmoStream::TesmoStream(std::vector<tesmo::Camera> cameras, const cv::FileNode& node,
                          const cv::FileNode& userNode, Platform platform) {
-  name = node["name"].isString() ? node["name"].string() : std::string();
+  tesmo::readKey(node, kGenSection, "name", name);
   CHECK(!name.empty());
   const bool bUser = userNode.isMap();
   if (bUser) {
@@ -86,6 +114,9 @@ TesmoStream::TesmoStream(std::vector<tesmo::Camera> cameras, const cv::FileNode&
   outputImg.setTo(cv::Scalar::all(0));
 
   const cv::FileNode w = node["video_writes"];
+  if (!w.isNone() && !w.isMap() && !w.isSeq()) {
+    tesmo::refuseKey(kGenSection, "video_writes", w, "a map or a sequence of maps");
+  }
   if (w.isMap()) {
     if (isEnabled(w)) videoWrites.push_back(tesmo::VideoWrite::Create(w));
   } else if (w.isSeq()) {
@@ -157,10 +188,31 @@ std::chrono::nanoseconds secondsToNs(double seconds) {
       std::chrono::duration<double>(seconds));
 }
 
-bool readFlag(const cv::FileNode& node, bool defaultValue) {
-  bool value = defaultValue;
-  cv::read_bool(node, value, defaultValue);
-  return value;
+// Writes `text` to `path` whole or not at all: into `path`.tmp (with the old file's permissions),
+// flushed to disk, then renamed over `path`. On failure the temporary file is removed, `path` is
+// left as it was and the reason is returned; an empty result means success.
+std::string replaceFile(const std::string& path, const std::string& text) {
+  const std::string tmp = path + ".tmp";
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return "can't create \"" + tmp + "\": " + std::strerror(errno);
+  struct stat old {};
+  if (::stat(path.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+  int error = 0;
+  for (size_t done = 0; done < text.size() && error == 0;) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n >= 0) {
+      done += static_cast<size_t>(n);
+    } else if (errno != EINTR) {
+      error = errno;
+    }
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) error = errno;
+  if (error == 0) return std::string();
+  ::unlink(tmp.c_str());
+  return "can't write \"" + tmp + "\" and rename it over \"" + path + "\": " +
+         std::strerror(error);
 }
 
 }  // namespace
@@ -174,32 +226,39 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   CHECK(appNode.isMap());
   CHECK(genNode.isSeq() || genNode.isMap());
 
-  cv::read(appNode["user_settings"], userSettingsFile, userSettingsFile);
+  tesmo::readKey(appNode, kAppSection, "user_settings", userSettingsFile);
   int cudaDev = -1;
-  cv::read(appNode["cuda_dev"], cudaDev, cudaDev);
+  tesmo::readKey(appNode, kAppSection, "cuda_dev", cudaDev, -1);
 
   double fpsMin = 0.0, fpsMax = 0.0;
-  cv::read(appNode["fps_min"], fpsMin, 0.0);
-  cv::read(appNode["fps_max"], fpsMax, 0.0);
+  tesmo::readKey(appNode, kAppSection, "fps_min", fpsMin, 0.0);
+  tesmo::readKey(appNode, kAppSection, "fps_max", fpsMax, 0.0);
+  if (fpsMin > 0 && fpsMax > 0 && fpsMin > fpsMax) {
+    std::ostringstream max;
+    max << fpsMax;
+    tesmo::refuseKey(kAppSection, "fps_min", appNode["fps_min"],
+                     "at most \"fps_max\" (" + max.str() + ")");
+  }
   if (fpsMin > 0 && fpsMax > 0) {
     fpsAutoAdj.periodMin = secondsToNs(1.0 / fpsMax);
     fpsAutoAdj.periodMax = secondsToNs(1.0 / fpsMin);
     fpsAutoAdj.period = secondsToNs(2.0 / (fpsMin + fpsMax));
   }
 
-  cv::read(appNode["fps_adj_speed"], fpsAutoAdj.adjSpeed, fpsAutoAdj.adjSpeed);
+  tesmo::readKey(appNode, kAppSection, "fps_adj_speed", fpsAutoAdj.adjSpeed);
   std::string platformText;
-  cv::read(appNode["platform"], platformText, std::string());
+  tesmo::readKey(appNode, kAppSection, "platform", platformText);
   platform = getPlatform(platformText);
 
   const cv::FileNode extNode = fs["extrinsics"];
   extFileName = extNode.isString() ? extNode.string() : std::string();
 
-  cv::read(appNode["fps_filter"], fpsFilter, fpsFilter);
-  fpsAutoAdj.bAllowSkipFrame = readFlag(appNode["allow_skip_frame"], fpsAutoAdj.bAllowSkipFrame);
-  bDrawInfo = readFlag(appNode["draw_info"], bDrawInfo);
-  cv::read(appNode["temp_dir"], tempDir, tempDir);
-  bLogFPS = readFlag(appNode["log_fps"], bLogFPS);
+  tesmo::readKey(appNode, kAppSection, "fps_filter", fpsFilter, 0.f, 1.f);
+  fpsAutoAdj.bAllowSkipFrame =
+      readFlag(appNode, kAppSection, "allow_skip_frame", fpsAutoAdj.bAllowSkipFrame);
+  bDrawInfo = readFlag(appNode, kAppSection, "draw_info", bDrawInfo);
+  tesmo::readKey(appNode, kAppSection, "temp_dir", tempDir);
+  bLogFPS = readFlag(appNode, kAppSection, "log_fps", bLogFPS);
 
   // Refuse a platform without a generator before any source or thread is started.
   requireGenerator(platform);
@@ -240,13 +299,8 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   }
   lifeStreams->start();
 
-  // A missing file means no overrides (checked first: OpenCV logs an error for it otherwise).
   cv::FileStorage userFs;
-  boost::system::error_code ec;
-  if (boost::filesystem::exists(userSettingsFile, ec)) {
-    userFs.open(userSettingsFile, cv::FileStorage::READ);
-  }
-  const cv::FileNode userGen = userFs.isOpened() ? userFs["tesmo_gen"] : cv::FileNode();
+  const cv::FileNode userGen = readUserSettings(userFs);
 
   if (genNode.isSeq()) {
     for (const cv::FileNode& node : genNode) addView(node, userGen);
@@ -267,11 +321,11 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   const cv::FileNode lrNode = fs["linear_regress"];
   linearRegress.bEnbledByDefault = lrNode.isMap() && isEnabled(lrNode);
   if (linearRegress.bEnbledByDefault) {
-    cv::read(lrNode["filter"], linearRegress.filter, linearRegress.filter);
-    cv::read(lrNode["calib_script"], calibScript, calibScript);
-    cv::read(lrNode["tmp_file"], linearRegressTmpFile, linearRegressTmpFile);
+    tesmo::readKey(lrNode, kLinearRegressSection, "filter", linearRegress.filter, 0.f, 1.f);
+    tesmo::readKey(lrNode, kLinearRegressSection, "calib_script", calibScript);
+    tesmo::readKey(lrNode, kLinearRegressSection, "tmp_file", linearRegressTmpFile);
     int intervalMs = 3000;
-    cv::read(lrNode["interval"], intervalMs, intervalMs);
+    tesmo::readKey(lrNode, kLinearRegressSection, "interval", intervalMs, 0);
     linearRegress.interval = std::chrono::milliseconds(intervalMs);
     enableLinearRegress();
   }
@@ -281,8 +335,9 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
 
 void TesmoApp::addView(const cv::FileNode& node, const cv::FileNode& userGen) {
   CHECK(node.isMap());
-  if (!isEnabled(node)) return;
-  const std::string name = node["name"].isString() ? node["name"].string() : std::string();
+  if (!readFlag(node, kGenSection, "enabled", true)) return;
+  std::string name;
+  tesmo::readKey(node, kGenSection, "name", name);
 
   cv::FileNode userNode;
   if (userGen.isSeq()) {
@@ -294,16 +349,51 @@ void TesmoApp::addView(const cv::FileNode& node, const cv::FileNode& userGen) {
     }
   }
 
-  auto stream = std::make_shared<TesmoStream>(cameras, node, userNode, platform);
+  // The entry's parameters are checked on their own first, so that a refused value there names
+  // the file it came from.
+  if (userNode.isMap()) {
+    try {
+      tesmo::TesmoViewGeneratorCpu check({}, userNode);
+    } catch (const std::exception& e) {
+      throw std::runtime_error("User settings file \"" + userSettingsFile + "\", view \"" + name +
+                               "\": " + e.what());
+    }
+  }
+  std::shared_ptr<TesmoStream> stream;
+  try {
+    stream = std::make_shared<TesmoStream>(cameras, node, userNode, platform);
+  } catch (const std::exception& e) {
+    throw std::runtime_error("View \"" + name + "\": " + e.what());
+  }
   stream->compute();
   tesmoStreams.push_back(std::move(stream));
+}
+
+cv::FileNode TesmoApp::readUserSettings(cv::FileStorage& userFs) const {
+  // A missing file means no overrides (checked first: OpenCV logs an error for it otherwise).
+  boost::system::error_code ec;
+  if (!boost::filesystem::exists(userSettingsFile, ec)) return cv::FileNode();
+  const std::string file = "User settings file \"" + userSettingsFile + "\"";
+  if (boost::filesystem::is_regular_file(userSettingsFile, ec) &&
+      boost::filesystem::file_size(userSettingsFile, ec) == 0 && !ec) {
+    throw std::runtime_error(file + " is empty");
+  }
+  try {
+    userFs.open(userSettingsFile, cv::FileStorage::READ);
+  } catch (const cv::Exception& e) {
+    throw std::runtime_error(file + " can't be parsed: " + e.what());
+  }
+  if (!userFs.isOpened()) throw std::runtime_error(file + " can't be opened");
+  const cv::FileNode userGen = userFs["tesmo_gen"];
+  if (!userGen.isSeq()) throw std::runtime_error(file + " holds no \"tesmo_gen\" sequence");
+  return userGen;
 }
 
 void TesmoApp::saveUserGenSettings() {
   // HTTP requests may save at the same time: one writer at a time.
   std::lock_guard<std::mutex> saveLock(userSettingsMutex);
-  cv::FileStorage out(userSettingsFile, cv::FileStorage::WRITE);
-  if (!out.isOpened()) return;
+  // Composed in memory, in the format the file name's extension selects.
+  cv::FileStorage out(userSettingsFile, cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
   out << "tesmo_gen" << "[";
   for (const auto& stream : tesmoStreams) {
     out << "{";
@@ -315,7 +405,8 @@ void TesmoApp::saveUserGenSettings() {
     out << "}";
   }
   out << "]";
-  out.release();
+  const std::string error = replaceFile(userSettingsFile, out.releaseAndGetString());
+  if (!error.empty()) LOG(WARNING) << "User settings not saved: " << error;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -490,6 +581,8 @@ void Timer::start(std::chrono::nanoseconds interval, std::function<void()> fn) {
 
 Timer::~Timer() {
   bTerminated = true;
+  // A run that waits for something this thread would provide gives up before the wait below.
+  if (onStop) onStop();
   // Taking the mutex once orders the flag before the thread's next wait, so the wake-up below
   // cannot be lost; it also waits for a run in progress.
   { std::lock_guard<std::mutex> lock(mutex); }
@@ -533,7 +626,14 @@ void TesmoApp::enableLinearRegress() {
   std::lock_guard<std::mutex> lock(linearRegressMutex);
   std::shared_ptr<Timer> old = std::atomic_exchange(&linearRegress.updateIntensityTimer, {});
   old.reset();
-  auto timer = std::make_shared<Timer>(linearRegress.interval, [this] { runLinearRegress(); });
+  // Set when this timer is being stopped; its waiting run then withdraws its capture.
+  auto bStopping = std::make_shared<std::atomic<bool>>(false);
+  auto timer = std::make_shared<Timer>(
+      linearRegress.interval, [this, bStopping] { runLinearRegress(*bStopping); },
+      [this, bStopping] {
+        *bStopping = true;
+        withdrawCaptures();
+      });
   std::atomic_store(&linearRegress.updateIntensityTimer, std::move(timer));
 }
 
@@ -544,14 +644,30 @@ void TesmoApp::disableLinearRegress() {
 }
 
 void TesmoApp::closeFrameCapture() {
-  std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
-  bCaptureClosed = true;
-  // A promise destroyed without a value wakes its future with a broken-promise error.
-  frameBufsPromise.reset();
+  {
+    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
+    bCaptureClosed = true;
+    // A promise destroyed without a value wakes its future with a broken-promise error.
+    frameBufsPromise.reset();
+  }
+  captureCv.notify_all();
 }
 
-bool TesmoApp::printCams() {
-  std::lock_guard<std::mutex> captureLock(captureMutex);
+void TesmoApp::withdrawCaptures() {
+  {
+    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
+    const FrameBufsPromise* request = frameBufsPromise.get();
+    if (request != nullptr && !request->bSet && request->bWithdrawn != nullptr &&
+        *request->bWithdrawn) {
+      frameBufsPromise.reset();  // its requester wakes with a broken promise
+    }
+  }
+  captureCv.notify_all();
+}
+
+bool TesmoApp::printCams() { return capture(nullptr); }
+
+bool TesmoApp::capture(const std::atomic<bool>* bWithdrawn) {
   boost::system::error_code ec;
   boost::filesystem::create_directories(tempDir, ec);
   if (ec) {
@@ -559,22 +675,28 @@ bool TesmoApp::printCams() {
     return false;
   }
 
+  // The flag is read under the mutex, and withdrawCaptures takes the mutex after setting it: a
+  // withdrawal is never missed between the check and the wait.
+  const auto withdrawn = [bWithdrawn] { return bWithdrawn != nullptr && *bWithdrawn; };
   std::future<std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>>> future;
+  const FrameBufsPromise* request = nullptr;
   {
-    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
-    if (bCaptureClosed) return false;
-    CHECK(!frameBufsPromise);
+    std::unique_lock<std::mutex> lock(frameBufsPromiseMutex);
+    captureCv.wait(lock, [&] { return !frameBufsPromise || bCaptureClosed || withdrawn(); });
+    if (bCaptureClosed || withdrawn()) return false;
     frameBufsPromise = std::make_unique<FrameBufsPromise>();
+    frameBufsPromise->bWithdrawn = bWithdrawn;
     frameBufsPromise->future = frameBufsPromise->promise.get_future();
-    // Waited on outside the record: closeFrameCapture may free the record meanwhile.
+    // Waited on outside the record: closing or withdrawal may free the record meanwhile.
     future = std::move(frameBufsPromise->future);
+    request = frameBufsPromise.get();
   }
 
   std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>> frameBufs;
   try {
     frameBufs = future.get();
   } catch (const std::future_error&) {
-    return false;  // closed: no tick will hand over frames
+    return false;  // closed or withdrawn: no tick will hand over frames
   }
 
   std::vector<std::string> names;
@@ -597,22 +719,25 @@ bool TesmoApp::printCams() {
 
   {
     std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
-    frameBufsPromise.reset();
+    // Closing may have freed this request (and no other one can have come since).
+    if (frameBufsPromise.get() == request) frameBufsPromise.reset();
   }
+  captureCv.notify_all();
   return bOk;
 }
 
-void TesmoApp::runLinearRegress() {
+void TesmoApp::runLinearRegress(const std::atomic<bool>& bStopping) {
   // Runs on the timer's thread: nothing may escape it.
   try {
-    correctIntensity();
+    correctIntensity(bStopping);
   } catch (const std::exception& e) {
     LOG(WARNING) << "Intensity correction run failed: " << e.what();
   }
 }
 
-void TesmoApp::correctIntensity() {
-  if (!printCams()) {
+void TesmoApp::correctIntensity(const std::atomic<bool>& bStopping) {
+  if (!capture(&bStopping)) {
+    if (bStopping) return;  // the timer stops: the run gives up its capture
     LOG_EVERY_N(WARNING, 100) << "Intensity correction: can't save the frame snapshots to \""
                               << tempDir << "\"; the script is not run";
     return;

@@ -88,7 +88,10 @@ class TesmoStream {
 // Periodic worker of the intensity correction: a thread that runs a callback once per interval
 // while holding `mutex`. The first run comes one interval after construction, each later one an
 // interval after the previous run returned; an interval of 0 runs the callback again at once.
-// Destroying the timer (from any other thread) waits for a run in progress, then joins the thread.
+// Destroying the timer (from any thread but its own) calls `onStop` on the destroying thread, then
+// waits for a run in progress and joins the thread. `onStop` lets a run that waits for something
+// the destroying thread would otherwise provide (a tick's frames) give up, so that the timer can
+// be destroyed from that thread too.
 //
 //   Timer timer(std::chrono::milliseconds(3000), [&app] { app.runOnce(); });
 //   ...               // runs every 3 s on the timer's thread
@@ -96,7 +99,9 @@ class TesmoStream {
 class Timer {
  public:
   template <class Rep, class Period, class Callback>
-  Timer(const std::chrono::duration<Rep, Period>& interval, Callback fn) {
+  Timer(const std::chrono::duration<Rep, Period>& interval, Callback fn,
+        std::function<void()> onStop = nullptr)
+      : onStop(std::move(onStop)) {
     start(std::chrono::duration_cast<std::chrono::nanoseconds>(interval),
           std::function<void()>(std::move(fn)));
   }
@@ -110,6 +115,7 @@ class Timer {
 
   // Set by the destructor; read by the thread under `mutex` and between runs.
   std::atomic<bool> bTerminated{false};
+  std::function<void()> onStop;
   std::thread thread;
   std::condition_variable cv;
   std::mutex mutex;
@@ -125,8 +131,9 @@ std::string shellQuote(const std::string& text);
 
 // The demo program's application: built once from the main configuration file, it opens every
 // source, runs the live reader, builds and prepares every view, and then runs one tick per pass of
-// the main loop. Start-up failures end the process through fatal checks, or throw (an unknown or
-// unavailable platform, an unparsable user-settings file, errors of the readers it calls).
+// the main loop. Start-up failures end the process through fatal checks, or throw (a key of the
+// wrong type or out of range, "fps_min" above "fps_max", an unknown or unavailable platform, a
+// user-settings file that cannot be read, a refused view, errors of the readers it calls).
 //
 // Threads: the constructor and tick run on the main thread. `camerasMutex` guards `cameras`: the
 // ticks read the gains and offsets, the correction timer writes them, HTTP routes read and
@@ -175,8 +182,10 @@ class TesmoApp {
   // draw the overlay and publish every view with the same timestamp.
   void tick();
 
-  // Writes every view's name and generator parameters to the user-settings file, replacing it.
-  // A file that cannot be written is silently not written. Any thread; calls are serialised.
+  // Writes every view's name and generator parameters to the user-settings file, replacing it
+  // whole: the document goes to a temporary file in the same folder, flushed to disk and renamed
+  // over the old one, so the file always holds the old or the new document. A failure is logged
+  // and leaves the old file as it was. Any thread; calls are serialised.
   void saveUserGenSettings();
 
   // The open main configuration.
@@ -189,7 +198,9 @@ class TesmoApp {
   // Intensity correction on: stops a running timer (waiting for a run in progress), then starts a
   // new one whose first run comes one interval later. Any thread; calls are serialised.
   void enableLinearRegress();
-  // Intensity correction off: destroys the timer, waiting for a run in progress. Any thread.
+  // Intensity correction off: destroys the timer, waiting for a run in progress; a run that still
+  // waits for a tick's frame set gives up its capture instead, so the thread that ticks may call
+  // it too. Any thread.
   void disableLinearRegress();
 
   // Captures the next frame set that a tick hands over, writes every camera's CPU image to
@@ -216,13 +227,25 @@ class TesmoApp {
     std::promise<std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>>> promise;
     std::future<std::vector<std::unique_ptr<tesmo::LiveStreams::FrameBuf>>> future;
     bool bSet = false;
+    // The requester's flag that withdraws the request (see capture), or null.
+    const std::atomic<bool>* bWithdrawn = nullptr;
   };
 
   void addView(const cv::FileNode& node, const cv::FileNode& userGen);
+  // The user-settings file's "tesmo_gen" sequence, read into `userFs`; an empty node when the file
+  // does not exist. A file that is empty, cannot be parsed or holds no "tesmo_gen" sequence throws
+  // std::runtime_error naming the file.
+  cv::FileNode readUserSettings(cv::FileStorage& userFs) const;
+  // printCams for a requester that may withdraw: once *bWithdrawn is set and withdrawCaptures()
+  // has run, a capture that still waits (for its turn or for a tick's frames) returns false.
+  bool capture(const std::atomic<bool>* bWithdrawn);
+  // Wakes the captures that wait, so that withdrawn ones give up (a withdrawn request that no tick
+  // has fulfilled yet is dropped).
+  void withdrawCaptures();
   // One correction run on the timer's thread: snapshots, script, result file. Failures are
-  // logged; nothing escapes to the timer.
-  void runLinearRegress();
-  void correctIntensity();
+  // logged; nothing escapes to the timer. `bStopping` is set when the timer is being stopped.
+  void runLinearRegress(const std::atomic<bool>& bStopping);
+  void correctIntensity(const std::atomic<bool>& bStopping);
   void drawInfo();
 
   bool bDrawInfo = true;
@@ -253,8 +276,9 @@ class TesmoApp {
   std::unique_ptr<FrameBufsPromise> frameBufsPromise;
   // Under frameBufsPromiseMutex: set by closeFrameCapture.
   bool bCaptureClosed = false;
-  // Serialises captures, so that at most one request is pending.
-  std::mutex captureMutex;
+  // With frameBufsPromiseMutex: captures wait here for their turn (at most one request is
+  // pending), and for closing or withdrawal.
+  std::condition_variable captureCv;
   // Serialises switching the intensity correction on and off.
   std::mutex linearRegressMutex;
   // Serialises writes of the user-settings file.
