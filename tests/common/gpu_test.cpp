@@ -176,6 +176,13 @@ TEST(GpuImage, ReallocatesOnlyWhenSizeOrTypeChanges) {
   EXPECT_EQ(cv::norm(Downloaded(holder), cv::Mat(size, CV_32FC3, cv::Scalar::all(3)),
                      cv::NORM_INF),
             0.0);
+
+  // An Image passed as an output array is allocated through the array's GpuMat.
+  gpu::Image out;
+  cv::_OutputArray array(out);
+  ASSERT_EQ(array.kind(), cv::_InputArray::CUDA_GPU_MAT);
+  gpu::convertTo(src, array.getGpuMatRef(), CV_32F);
+  EXPECT_EQ(out.size(), size);
 }
 
 // Work on `fast` that waits for an event recorded on `slow` sees all of `slow`'s earlier work;
