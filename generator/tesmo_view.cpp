@@ -420,6 +420,11 @@ void TesmoViewGenerator::computeCamerasROI(const std::vector<cv::Mat>& warpMaps,
   }
 }
 
+void TesmoViewGenerator::finishPrepare() {
+  prepared = params;
+  bIsOk = true;
+}
+
 void TesmoViewGenerator::handleException(const std::exception_ptr& eptr) {
   if (!eptr) {
     throw std::bad_exception();

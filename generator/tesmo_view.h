@@ -133,6 +133,9 @@ class TesmoViewGenerator {
                       std::vector<cv::Mat>* masks,
                       std::vector<std::vector<cv::Mat>>* weightPyrs,
                       std::vector<cv::Mat>* weightSums);
+  // Ends a successful prepare(): keeps the parameters it built from in `prepared` and marks the
+  // generator ok.
+  void finishPrepare();
   // Records a caught failure: not ok, text printed and kept for the error image. Exceptions that
   // are not std::exception propagate; an empty pointer throws std::bad_exception.
   void handleException(const std::exception_ptr& eptr);
@@ -143,6 +146,10 @@ class TesmoViewGenerator {
   std::vector<Camera> cameras;
   std::vector<cv::Rect> camerasROI;
   GenerationParams params;
+  // The parameters of the last successful prepare(). process() and processOneFrame() read the
+  // working size, the band count and the interpolation from here, never from `params`: a change
+  // of `params` reaches them only through the next successful prepare().
+  GenerationParams prepared;
   std::shared_ptr<MasksGenerator> maskGen;
   bool bIsOk = false;
   std::string errorMessage;

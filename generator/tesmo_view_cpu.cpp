@@ -469,7 +469,7 @@ void TesmoViewGeneratorCpu::prepare(cv::Mat& dstMask) {
     });
     tmpFrames.resize(numCams);
 
-    bIsOk = true;
+    finishPrepare();
   } catch (...) {
     handleException(std::current_exception());
   }
@@ -484,9 +484,10 @@ void TesmoViewGeneratorCpu::process(const std::vector<cv::_OutputArray>& frames,
   }
   try {
     const int64_t t0 = now<std::chrono::steady_clock>();
+    // What prepare built: blocks, spans, maps and weights of the prepared working size.
     const size_t numCams = cameras.size();
-    const cv::Size size = params.viewSizeCashed;
-    const int interpolation = params.interpolation;
+    const cv::Size size = prepared.viewSizeCashed;
+    const int interpolation = prepared.interpolation;
 
     std::vector<cv::Mat> src(numCams);
     for (size_t i = 0; i < numCams; ++i) {
@@ -605,7 +606,7 @@ void TesmoViewGeneratorCpu::processOneFrame(const cv::_InputArray& frames,
   try {
     CV_Assert(camIdx >= 0 && camIdx < static_cast<int>(warpMapsX16u.size()));
     const cv::Mat frame = frames.getMat(camIdx);
-    cv::remap(frame, out, warpMapsX16u[camIdx], warpMapsY16u[camIdx], params.interpolation,
+    cv::remap(frame, out, warpMapsX16u[camIdx], warpMapsY16u[camIdx], prepared.interpolation,
               cv::BORDER_CONSTANT, cv::Scalar());
   } catch (...) {
     handleException(std::current_exception());

@@ -76,7 +76,7 @@ void TesmoViewGeneratorOpenCL::prepare(cv::Mat& dstMask) {
     tmpWarpedFrames.resize(numCams);
     tmpFramePyrs.resize(numCams);
     tmpDstFramePyr.resize(numLevels);
-    bIsOk = true;
+    finishPrepare();
   } catch (...) {
     handleException(std::current_exception());
   }
@@ -90,8 +90,9 @@ void TesmoViewGeneratorOpenCL::process(const std::vector<cv::_OutputArray>& fram
     return;
   }
   try {
+    // The prepared band count: the weight pyramids have exactly its levels.
     const size_t numCams = cameras.size();
-    const int numBands = params.numBandsBlend;
+    const int numBands = prepared.numBandsBlend;
     const int numLevels = numBands + 1;
 
     int64_t t0 = steadyMs();
@@ -107,7 +108,7 @@ void TesmoViewGeneratorOpenCL::process(const std::vector<cv::_OutputArray>& fram
                   ("Frame of camera %d has type %s; 8-bit BGR frames (CV_8UC3) expected",
                    static_cast<int>(i), cv::typeToString(frame.type()).c_str()));
       }
-      cv::remap(frame, tmpRemapped, oclWarpMaps[i], cv::noArray(), params.interpolation,
+      cv::remap(frame, tmpRemapped, oclWarpMaps[i], cv::noArray(), prepared.interpolation,
                 cv::BORDER_CONSTANT, cv::Scalar());
       tmpRemapped.convertTo(tmpWarpedFrames[i], CV_32F, 0.00392156862745098);
     }
@@ -169,7 +170,7 @@ void TesmoViewGeneratorOpenCL::processOneFrame(const cv::_InputArray& frames,
     CV_Assert(camIdx >= 0 && camIdx < static_cast<int>(oclWarpMaps.size()) &&
               camIdx < static_cast<int>(frames.total()));
     const cv::UMat frame = frames.getUMat(camIdx);
-    cv::remap(frame, out, oclWarpMaps[camIdx], cv::noArray(), params.interpolation,
+    cv::remap(frame, out, oclWarpMaps[camIdx], cv::noArray(), prepared.interpolation,
               cv::BORDER_CONSTANT, cv::Scalar());
   } catch (...) {
     handleException(std::current_exception());

@@ -159,6 +159,30 @@ TesmoViewGenerator::GenerationParams ExpectPrepareFailsOnOddPyramid(Generator& g
   return bad;
 }
 
+// Prepares `gen` and composes `frames`; then, for each YAML text of `changes` in turn, reads it
+// with readParams and composes again without preparing: the view keeps the prepared size and
+// pixels (processOneFrame too). The next prepare takes the new parameters.
+template <class Image>
+void ExpectProcessKeepsThePreparation(TesmoViewGenerator& gen, const std::vector<Image>& frames,
+                                      const std::vector<std::string>& changes) {
+  cv::Mat covered;
+  gen.prepare(covered);
+  const cv::Mat expected = Compose(gen, frames);
+  ASSERT_FALSE(expected.empty());
+  for (const std::string& change : changes) {
+    SCOPED_TRACE(change);
+    gen.readParams(Memory(change).root());
+    const cv::Mat out = Compose(gen, frames);
+    ASSERT_EQ(out.size(), expected.size());
+    EXPECT_EQ(cv::norm(out, expected, cv::NORM_INF), 0.0);
+    cv::Mat one;
+    gen.processOneFrame(frames, one, 0);
+    EXPECT_EQ(one.size(), expected.size());
+  }
+  gen.prepare(covered);
+  EXPECT_EQ(Compose(gen, frames).size(), gen.getParams().viewSizeCashed);
+}
+
 // PSNR (dB) of the CV_8UC3 images a and b over the non-zero pixels of `mask`.
 inline double MaskedPsnr(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {
   cv::Mat diff;

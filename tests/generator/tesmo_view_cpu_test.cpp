@@ -288,6 +288,14 @@ TEST(TesmoViewGeneratorCpu, ErrorImageAfterFailedPrepareAndRecovery) {
   EXPECT_FALSE(gen.errorMessage.empty());
 }
 
+TEST(TesmoViewGeneratorCpu, ProcessKeepsThePreparedParametersUntilTheNextPrepare) {
+  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
+  Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
+  testing_util::ExpectProcessKeepsThePreparation(
+      gen, Frames(rig, 7),
+      {"view_size: [40, 24]\n", "view_size: [320, 240]\nnum_bands_blend: 3\ninterpolation: AREA\n"});
+}
+
 // Rows and columns of the white pixels in a band of rows.
 cv::Rect WhiteBox(const cv::Mat& img, int y0, int y1) {
   cv::Mat white = img.rowRange(y0, y1).reshape(1) == 255;
@@ -319,7 +327,7 @@ TEST(TesmoViewGeneratorCpu, DebugFrameLinesOfSixtyCharacters) {
   // A 3000-pixel wide view doubles font, thickness and line spacing.
   Probe wide({}, "view_size: [3000, 400]\n");
   wide.errorMessage = "HHH";
-  cv::Mat big;
+  cv::Mat big(400, 3000, CV_8UC3, cv::Scalar::all(0));  // a new image would not be cleared
   wide.drawDebugFrame(big);
   ASSERT_EQ(big.size(), cv::Size(3000, 400));
   const cv::Rect box = WhiteBox(big, 60, 150);

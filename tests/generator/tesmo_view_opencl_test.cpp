@@ -341,6 +341,14 @@ TEST_F(TesmoViewGeneratorOpenCLTest, OutputHasTheWorkingSize) {
   EXPECT_EQ(deviceOut.type(), CV_8UC3);
 }
 
+TEST_F(TesmoViewGeneratorOpenCLTest, ProcessKeepsThePreparedParametersUntilTheNextPrepare) {
+  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
+  Probe gen(rig, "mode: top_view\nview_size: [160, 120]\nnum_bands_blend: 1\n");
+  testing_util::ExpectProcessKeepsThePreparation(
+      gen, Upload(RandomFrames(rig, 23)),
+      {"num_bands_blend: 3\n", "view_size: [40, 24]\nnum_bands_blend: 4\ninterpolation: AREA\n"});
+}
+
 TEST_F(TesmoViewGeneratorOpenCLTest, ProcessOneFrameWarpsOneCamera) {
   std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   rig.pop_back();
