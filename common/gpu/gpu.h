@@ -83,13 +83,16 @@ class Stream {
  public:
   // A new queue (with a worker thread of its own in this back-end).
   Stream();
-  // The default stream: work given to it runs on the calling thread before the call returns.
-  // It does not wait for other streams' work.
+  // The default stream: work given to it runs on the calling thread before the call returns,
+  // after the work queued so far on every other stream (as CUDA's default stream waits for the
+  // streams that cv::cuda::Stream() creates). So a GPU image that a caller's call left in work on
+  // a stream of its own is complete for a download on the default stream.
   static Stream& Null();
 
-  // True when every operation queued so far has run.
+  // True when every operation queued so far has run (default stream: on every stream).
   bool queryIfComplete() const;
-  // Blocks until every operation queued so far has run.
+  // Blocks until every operation queued so far has run (default stream: on every stream). A
+  // failure of other streams' work stays with those streams.
   void waitForCompletion();
   // Operations queued on this stream after this call start only once `event` has completed its
   // latest record (made before this call). An event never recorded is ignored.

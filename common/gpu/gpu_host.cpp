@@ -18,6 +18,7 @@
 #include <thread>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -234,9 +235,10 @@ struct Stream::Impl {
     if (worker.joinable()) worker.join();
   }
 
-  // Runs `task` now (default stream) or queues it.
+  // Runs `task` now (default stream, after the other streams' work) or queues it.
   void submit(std::function<void()> task) {
     if (!async) {
+      drainOtherStreams();
       task();
       return;
     }
@@ -250,17 +252,39 @@ struct Stream::Impl {
   }
 
   void wait() {
-    std::unique_lock<std::mutex> lock(mutex);
-    const uint64_t target = submitted;
-    cv.wait(lock, [&] { return finished >= target; });
+    if (!async) {
+      drainOtherStreams();
+      return;
+    }
+    drain();
+    std::lock_guard<std::mutex> lock(mutex);
     throwKeptError();
   }
 
   bool idle() {
+    if (!async) return otherStreamsIdle();
     std::lock_guard<std::mutex> lock(mutex);
     throwKeptError();
     return finished == submitted;
   }
+
+  // Waits for the work queued so far; a failure stays kept for this stream's owner.
+  void drain() {
+    std::unique_lock<std::mutex> lock(mutex);
+    const uint64_t target = submitted;
+    cv.wait(lock, [&] { return finished >= target; });
+  }
+
+  bool drained() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return finished == submitted;
+  }
+
+  // The default stream's order: it runs after the work queued so far on every other stream,
+  // as CUDA's default stream does with the streams cv::cuda::Stream() creates. A stream's own
+  // worker never waits for itself.
+  static void drainOtherStreams();
+  static bool otherStreamsIdle();
 
   // Under `mutex`.
   void throwKeptError() {
@@ -271,6 +295,7 @@ struct Stream::Impl {
   }
 
   void run() {
+    worker_of = this;
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
       cv.wait(lock, [&] { return stopping || !tasks.empty(); });
@@ -301,7 +326,56 @@ struct Stream::Impl {
   std::exception_ptr error;  // the first failure of queued work not yet thrown
   bool stopping = false;
   std::thread worker;
+
+  // The stream whose worker runs on this thread, if any.
+  static thread_local const Impl* worker_of;
 };
+
+thread_local const Stream::Impl* Stream::Impl::worker_of = nullptr;
+
+namespace {
+
+// Every stream made by Stream(), for the default stream to wait for. Never destroyed: streams
+// may outlive static objects.
+struct StreamList {
+  static StreamList& get() {
+    static StreamList* list = new StreamList;
+    return *list;
+  }
+  void add(const std::shared_ptr<Stream::Impl>& stream) {
+    std::lock_guard<std::mutex> lock(mutex);
+    streams.erase(std::remove_if(streams.begin(), streams.end(),
+                                 [](const std::weak_ptr<Stream::Impl>& s) { return s.expired(); }),
+                  streams.end());
+    streams.push_back(stream);
+  }
+  // The live streams but the calling worker's own.
+  std::vector<std::shared_ptr<Stream::Impl>> others() {
+    std::vector<std::shared_ptr<Stream::Impl>> live;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const std::weak_ptr<Stream::Impl>& s : streams) {
+      std::shared_ptr<Stream::Impl> stream = s.lock();
+      if (stream && stream.get() != Stream::Impl::worker_of) live.push_back(std::move(stream));
+    }
+    return live;
+  }
+
+  std::mutex mutex;
+  std::vector<std::weak_ptr<Stream::Impl>> streams;
+};
+
+}  // namespace
+
+void Stream::Impl::drainOtherStreams() {
+  for (const std::shared_ptr<Impl>& stream : StreamList::get().others()) stream->drain();
+}
+
+bool Stream::Impl::otherStreamsIdle() {
+  for (const std::shared_ptr<Impl>& stream : StreamList::get().others()) {
+    if (!stream->drained()) return false;
+  }
+  return true;
+}
 
 struct Event::Impl {
   void complete(uint64_t generation) {
@@ -339,7 +413,7 @@ void enqueue(Stream& stream, std::function<void()> work) {
 
 }  // namespace
 
-Stream::Stream() : impl_(std::make_shared<Impl>(/*async=*/true)) {}
+Stream::Stream() : impl_(std::make_shared<Impl>(/*async=*/true)) { StreamList::get().add(impl_); }
 
 Stream::Stream(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
@@ -355,7 +429,7 @@ void Stream::waitForCompletion() { impl_->wait(); }
 void Stream::waitEvent(const Event& event) {
   std::shared_ptr<Event::Impl> e = StreamAccess::impl(event);
   const uint64_t target = e->latest();
-  if (target == 0) return;
+  if (target == 0 || event.queryIfComplete()) return;  // nothing left to wait for
   impl_->submit([e, target] { e->waitFor(target); });
 }
 

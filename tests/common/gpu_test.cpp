@@ -213,6 +213,27 @@ TEST(GpuStream, EventOrdersWorkAcrossStreams) {
   EXPECT_EQ(cv::countNonZero(got != 5), 0);
 }
 
+// The default stream runs after the work queued on other streams, as CUDA's does: a download or
+// upload on it sees, and never overtakes, what another stream has still to write.
+TEST(GpuStream, DefaultStreamWaitsForOtherStreams) {
+  const cv::Size size(2048, 1024);
+  constexpr int kSteps = 40;
+  gpu::Stream slow;
+  gpu::Image acc(size, CV_32FC1), one(size, CV_32FC1), small(4, 4, CV_32FC1);
+  gpu::setTo(acc, cv::Scalar(0), slow);
+  gpu::setTo(one, cv::Scalar(1), slow);
+  for (int i = 0; i < kSteps; ++i) gpu::add(acc, one, acc, slow);
+  gpu::setTo(small, cv::Scalar(2), slow);
+  gpu::upload(cv::Mat(4, 4, CV_32FC1, cv::Scalar(3)), small);
+  const cv::Mat got = Downloaded(acc);
+  double lo = 0, hi = 0;
+  cv::minMaxLoc(got, &lo, &hi);
+  EXPECT_EQ(lo, kSteps);
+  EXPECT_EQ(hi, kSteps);
+  EXPECT_TRUE(slow.queryIfComplete());
+  EXPECT_EQ(cv::countNonZero(Downloaded(small) != 3), 0);
+}
+
 TEST(GpuStream, ThrowsAFailureOfQueuedWorkOnce) {
   gpu::Stream stream;
   gpu::Image ints(8, 8, CV_32SC1), out;
