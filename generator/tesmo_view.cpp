@@ -439,6 +439,20 @@ void TesmoViewGenerator::handleException(const std::exception_ptr& eptr) {
 }
 
 void TesmoViewGenerator::drawDebugFrame(const cv::_OutputArray& out) {
+  if (out.kind() == cv::_InputArray::CUDA_GPU_MAT) {
+    // OpenCV draws text on host images only: drawn on a host copy of the GPU image (reused as
+    // it is, like a host image of the right size and type), then uploaded.
+    cv::cuda::GpuMat& gpuOut = out.getGpuMatRef();
+    cv::Mat host;
+    if (!gpuOut.empty() && gpuOut.type() == CV_8UC3) {
+      gpu::download(gpuOut, host);
+    }
+    drawDebugFrame(host);
+    if (!host.empty()) {
+      gpu::upload(host, gpuOut);
+    }
+    return;
+  }
   const cv::Size size = params.viewSizeCashed;
   // A working size without pixels (only reachable through setParams) has nothing to draw on.
   if (size.width > 0 && size.height > 0) {
