@@ -26,13 +26,18 @@ using testing_util::Memory;
 using testing_util::RandomFrame;
 using testing_util::RandomFrames;
 
-// The CUDA generator with its state in reach of the tests.
+// The CUDA generator with its state in reach of the tests, built from a node or a YAML text.
 class Probe : public TesmoViewGeneratorCuda {
  public:
-  Probe(const std::vector<Camera>& cams, const cv::FileNode& node)
-      : TesmoViewGeneratorCuda(cams, node) {}
+  using TesmoViewGeneratorCuda::TesmoViewGeneratorCuda;
   Probe(const std::vector<Camera>& cams, const std::string& yaml)
-      : TesmoViewGeneratorCuda(cams, Memory(yaml).root()) {}
+      : Probe(cams, Memory(yaml).root()) {}
+  // Prepares; true when the generator is ok.
+  bool prepared() {
+    cv::Mat covered;
+    prepare(covered);
+    return bIsOk;
+  }
   using TesmoViewGeneratorCuda::bIsOk;
   using TesmoViewGeneratorCuda::errorMessage;
   using TesmoViewGeneratorCuda::gpuFullMask;
@@ -99,7 +104,9 @@ TEST(TesmoViewGeneratorCuda, SampleSceneMatchesTheCpuGenerator) {
     if (view.size() != reference.size()) {
       cv::resize(reference, reference, view.size(), 0, 0, cv::INTER_LINEAR);
       cv::resize(covered, covered, view.size(), 0, 0, cv::INTER_NEAREST);
+      cv::resize(coveredCpu, coveredCpu, view.size(), 0, 0, cv::INTER_NEAREST);
     }
+    covered &= coveredCpu;
     ASSERT_GT(cv::countNonZero(covered), static_cast<int>(view.total() / 4));
     const double psnr = MaskedPsnr(view, reference, covered);
     std::cout << "[   PSNR   ] " << what << ": CUDA vs CPU " << psnr << " dB\n";
@@ -119,9 +126,7 @@ TEST(TesmoViewGeneratorCuda, GainAndOffsetScaleAndShiftIntensities) {
   std::vector<cv::Mat> frames = {RandomFrame(cams[0].frameSize, 5)};
   cv::GaussianBlur(frames[0], frames[0], cv::Size(5, 5), 0);
   Probe gen(cams, "mode: top_view\nview_size: [256, 192]\nnum_bands_blend: 2\n");
-  cv::Mat covered;
-  gen.prepare(covered);
-  ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
   const cv::Mat plain = Compose(gen, frames);
   // About half the samples above 127, which a gain of 2 saturates.
   ASSERT_GT(cv::countNonZero(plain.reshape(1) > 127), static_cast<int>(plain.total()));
@@ -148,9 +153,7 @@ TEST(TesmoViewGeneratorCuda, NoBandsTakeNoRestoreOrMaskStep) {
     SCOPED_TRACE(bands);
     Probe gen(rig, "mode: top_view\nview_size: [160, 120]\nnum_bands_blend: " +
                        std::to_string(bands) + "\n");
-    cv::Mat covered;
-    gen.prepare(covered);
-    ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
+    ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
     const cv::Mat view = Compose(gen, frames);
     ASSERT_GT(cv::countNonZero(view.reshape(1)), static_cast<int>(view.total()));
     gpu::setTo(gen.gpuFullMask, cv::Scalar::all(0));
@@ -170,9 +173,7 @@ TEST(TesmoViewGeneratorCuda, NoBandsTakeNoRestoreOrMaskStep) {
 TEST(TesmoViewGeneratorCuda, EmptyCameraListLeavesTheOutputUntouched) {
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
-  cv::Mat covered;
-  gen.prepare(covered);
-  ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
   gen.getCameras().clear();
   cv::Mat out(10, 10, CV_8UC3, cv::Scalar::all(7));
   const uchar* data = out.data;
@@ -188,17 +189,15 @@ TEST(TesmoViewGeneratorCuda, FailuresLeadToTheErrorImage) {
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   Probe gen(rig, "mode: top_view\nview_size: [320, 240]\nscale_factor: 0.5\n");
   const std::vector<cv::Mat> frames = RandomFrames(rig, 17);
-  cv::Mat covered;
 
   TesmoViewGenerator::GenerationParams bad = gen.getParams();
   bad.numBandsBlend = 3;
   bad.viewSizeCashed = cv::Size(161, 120);
   gen.setParams(bad);
-  EXPECT_THROW(gen.prepare(covered), cv::Exception);
+  EXPECT_THROW(gen.prepared(), cv::Exception);
   EXPECT_FALSE(gen.bIsOk);
   gen.readParams(Memory("num_bands_blend: 0\n").root());
-  gen.prepare(covered);
-  ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
 
   std::vector<cv::Mat> mixed = frames;
   cv::cvtColor(frames[2], mixed[2], cv::COLOR_BGR2GRAY);
@@ -207,7 +206,8 @@ TEST(TesmoViewGeneratorCuda, FailuresLeadToTheErrorImage) {
     std::vector<cv::_OutputArray> in(mixed.begin(), mixed.end());
     testing::internal::CaptureStdout();
     gen.process(in, untouched);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Caught exception: \n" + gen.errorMessage + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Caught exception: \n" + gen.errorMessage + "\n");
   }
   EXPECT_FALSE(gen.bIsOk);
   EXPECT_NE(gen.errorMessage.find("Input frames contain inconsistent type"), std::string::npos)
@@ -231,8 +231,7 @@ TEST(TesmoViewGeneratorCuda, FailuresLeadToTheErrorImage) {
   ASSERT_EQ(fromGpu.size(), host.size());
   EXPECT_EQ(cv::norm(fromGpu, host, cv::NORM_INF), 0.0);
 
-  gen.prepare(covered);
-  ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
   EXPECT_EQ(Compose(gen, frames).size(), cv::Size(320, 240));
 }
 
@@ -241,9 +240,7 @@ TEST(TesmoViewGeneratorCuda, FailuresLeadToTheErrorImage) {
 TEST(TesmoViewGeneratorCuda, GpuImagesGiveTheHostResults) {
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(640, 400));
   Probe gen(rig, "mode: top_view\nview_size: [640, 480]\nnum_bands_blend: 3\n");
-  cv::Mat covered;
-  gen.prepare(covered);
-  ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
   const std::vector<cv::Mat> frames = RandomFrames(rig, 19);
   GpuFrames gpuFrames(frames);
 
@@ -282,9 +279,7 @@ TEST(TesmoViewGeneratorCuda, FrameCountAndUnknownFrameKindsAreFatal) {
   testing::FLAGS_gtest_death_test_style = "threadsafe";
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
-  cv::Mat covered;
-  gen.prepare(covered);
-  ASSERT_TRUE(gen.bIsOk);
+  ASSERT_TRUE(gen.prepared());
   std::vector<cv::Mat> frames = RandomFrames(rig, 29);
   cv::Mat out;
   std::vector<cv::_OutputArray> three(frames.begin(), frames.end() - 1);
