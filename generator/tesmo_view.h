@@ -175,7 +175,8 @@ class TesmoViewGenerator {
 // Streams: computation on calcStream; host-to-GPU copies on uploadStream; the download of
 // process() on downloadStream (processOneFrame() trades the two copy streams). Events order them:
 // uploads before the computation that reads them, the computation before its download, and the
-// previous frame set's computation before uploads overwrite what it reads. A host output returns
+// previous frame set's computation before uploads overwrite what it reads; prepare() first waits
+// for the work of earlier calls (a failure kept there is logged, not thrown). A host output returns
 // with the view in host memory; a GPU output returns with its conversion still queued on
 // calcStream (a download on the layer's default stream waits for it).
 class TesmoViewGeneratorCuda : public TesmoViewGenerator {
@@ -200,6 +201,9 @@ class TesmoViewGeneratorCuda : public TesmoViewGenerator {
   void createLaplacePyrGpu(cv::cuda::GpuMat img, int numLevels, std::vector<gpu::Image>& pyr);
   // pyr[0] = the image restored from the Laplacian pyramid pyr, on calcStream.
   void restoreImageFromLaplacePyrGpu(std::vector<gpu::Image>& pyr);
+  // Blocks until the three streams have run their work; a kept failure is logged with
+  // failureText before its text.
+  void waitForStreams(const char* failureText);
 
   // Prepared: per camera the x and y planes (CV_32FC1) of its warp map and numBandsBlend + 1
   // CV_32FC3 weight levels; per level the CV_32FC3 sum of the cameras' weights.

@@ -39,20 +39,24 @@ void downloadComputed(gpu::Stream& calc, const gpu::Event& computed, gpu::Stream
 
 TesmoViewGeneratorCuda::~TesmoViewGeneratorCuda() {
   // Queued work may still read or write the images released after this body.
+  waitForStreams("GPU work failed before release: ");
+}
+
+void TesmoViewGeneratorCuda::waitForStreams(const char* failureText) {
   for (gpu::Stream* stream : {&calcStream, &uploadStream, &downloadStream}) {
     try {
       stream->waitForCompletion();
     } catch (const std::exception& e) {
-      LOG(ERROR) << "GPU work failed before release: " << e.what();
+      LOG(ERROR) << failureText << e.what();
     }
   }
 }
 
 void TesmoViewGeneratorCuda::prepare(cv::Mat& dstMask) {
   bIsOk = false;
-  // Work queued by earlier calls may still read the images that the uploads below overwrite.
-  computedEvent.record(calcStream);
-  uploadStream.waitEvent(computedEvent);
+  // Work queued by earlier calls (a conversion into a GPU output) may still read the images that
+  // the uploads below overwrite. A failure it kept belongs to that earlier call, not to this one.
+  waitForStreams("GPU work of an earlier call failed: ");
 
   gpuWarpMapsX.clear();
   gpuWarpMapsY.clear();

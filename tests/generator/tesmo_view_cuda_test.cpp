@@ -233,6 +233,16 @@ TEST(TesmoViewGeneratorCuda, FailuresLeadToTheErrorImage) {
 
   ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
   EXPECT_EQ(Compose(gen, frames).size(), cv::Size(320, 240));
+
+  // A failure inside queued work (the host remap has no 32-bit integer kernel) of a call into a
+  // GPU output belongs to that call: the next prepare is not failed by it.
+  std::vector<cv::Mat> ints(frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) frames[i].convertTo(ints[i], CV_32S);
+  GpuFrames gpuInts(ints);
+  std::vector<cv::_OutputArray> intsIn(gpuInts.views.begin(), gpuInts.views.end());
+  gen.process(intsIn, gpuOut);
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
+  EXPECT_EQ(Compose(gen, frames).size(), cv::Size(320, 240));
 }
 
 // GPU frames and GPU outputs give what host frames and host outputs give, for the view and for
