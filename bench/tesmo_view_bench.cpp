@@ -11,16 +11,22 @@
 //   BM_Bandwidth    reads and writes the bytes process must touch at the least: the fixed-point
 //                   maps, the 8-bit weights and the sampled frame area once, the output once
 //   BM_Prepare      TesmoViewGeneratorCpu::prepare
+//   BM_ProcessCuda  TesmoViewGeneratorCuda::process on the GPU layer's host back-end, host frames
+//                   in and a host view out, with bands:0 (no multi-band blending, as the CPU
+//                   generator) or bands:3
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <opencv2/imgproc.hpp>
+#include <tuple>
 #include <vector>
 
 #include "bench/view_bench_util.h"
+#include "generator/tesmo_view.h"
 #include "generator/tesmo_view_cpu.h"
 
 namespace {
@@ -174,6 +180,28 @@ void BM_Prepare(benchmark::State& state) {
   }
 }
 
+void BM_ProcessCuda(benchmark::State& state) {
+  cv::setNumThreads(state.range(2) == 1 ? 1 : -1);
+  const int rig = static_cast<int>(state.range(0));
+  const bool soft = state.range(1) != 0;
+  const int bands = static_cast<int>(state.range(3));
+  // Prepared once per rig, seams and bands.
+  static std::map<std::tuple<int, bool, int>, std::unique_ptr<tesmo::TesmoViewGeneratorCuda>> gens;
+  std::unique_ptr<tesmo::TesmoViewGeneratorCuda>& gen = gens[{rig, soft, bands}];
+  if (!gen) {
+    gen.reset(new tesmo::TesmoViewGeneratorCuda(Rig(rig), Params(soft, bands).root()));
+    cv::Mat mask;
+    gen->prepare(mask);
+  }
+  std::vector<cv::Mat> frames = HostFrames(gen->getCameras());
+  std::vector<cv::_OutputArray> in(frames.begin(), frames.end());
+  cv::Mat out;
+  for (auto _ : state) {
+    gen->process(in, out);
+    benchmark::DoNotOptimize(out.data);
+  }
+}
+
 void Args(benchmark::internal::Benchmark* b) {
   b->ArgNames({"rig", "soft", "threads"});
   for (int threads : {0, 1}) {
@@ -188,6 +216,17 @@ BENCHMARK(BM_Process)->Apply(Args);
 BENCHMARK(BM_PlainOpenCV)->Apply(Args);
 BENCHMARK(BM_Bandwidth)->Apply(Args);
 BENCHMARK(BM_Prepare)->Apply(Args);
+BENCHMARK(BM_ProcessCuda)->Apply([](benchmark::internal::Benchmark* b) {
+  b->ArgNames({"rig", "soft", "threads", "bands"});
+  for (int threads : {0, 1}) {
+    for (int rig : {0, 1}) {
+      for (int soft : {0, 1}) {
+        for (int bands : {0, 3}) b->Args({rig, soft, threads, bands});
+      }
+    }
+  }
+  b->Unit(benchmark::kMillisecond)->UseRealTime();
+});
 
 }  // namespace
 

@@ -500,6 +500,20 @@ void TesmoViewGenerator::handleException(const std::exception_ptr& eptr) {
 }
 
 void TesmoViewGenerator::drawDebugFrame(const cv::_OutputArray& out) {
+  if (out.kind() == cv::_InputArray::CUDA_GPU_MAT) {
+    // OpenCV draws text on host images only: drawn on a host copy of the GPU image (reused as
+    // it is, like a host image of the right size and type), then uploaded.
+    cv::cuda::GpuMat& gpuOut = out.getGpuMatRef();
+    cv::Mat host;
+    if (!gpuOut.empty() && gpuOut.type() == CV_8UC3) {
+      gpu::download(gpuOut, host);
+    }
+    drawDebugFrame(host);
+    if (!host.empty()) {
+      gpu::upload(host, gpuOut);
+    }
+    return;
+  }
   const cv::Size size =
       isInBounds(params.viewSizeCashed) ? params.viewSizeCashed : GenerationParams().viewSizeCashed;
   out.create(size, CV_8UC3);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/gpu/gpu.h"
 #include "generator/camera.h"
 #include "generator/masks_gen.h"
 #include "generator/types.h"
@@ -162,6 +163,86 @@ class TesmoViewGenerator {
   std::shared_ptr<MasksGenerator> maskGen;
   bool bIsOk = false;
   std::string errorMessage;
+};
+
+// View generator on a GPU through the GPU layer (common/gpu). prepare() uploads the float warp
+// maps, the weight pyramids, their per-level sums and the coverage mask; process() remaps every
+// camera's frame, applies the camera's gain and offset (alpha, beta; read at every call) as
+// sample * alpha / 255 + beta / 255, splits it into a Laplacian pyramid of numBandsBlend levels,
+// merges the pyramids level by level with the weights, divides by the weight sums, restores the
+// view, masks it with the coverage mask (numBandsBlend > 0), resizes it to viewSize when that
+// differs from the working size, and converts it to 8 bits. The output has viewSize, not the
+// working size. Samples that no camera sees are 0: the layer's division by a zero sum gives 0.
+//
+// Frames: GPU images (cv::cuda::GpuMat views of gpu::Image pixels, used in place) or host images
+// (cv::Mat, cv::UMat; uploaded), all of one type, 8-bit BGR in practice. Another kind of array
+// is a fatal check; frames of mixed types, or of a type the three-channel weights do not fit,
+// are caught failures: the generator turns not ok and draws the error image until the next
+// successful prepare(). A failure in prepare() itself reaches the caller (the generator stays not
+// ok).
+//
+// Streams: computation on calcStream; host-to-GPU copies on uploadStream; the download of
+// process() on downloadStream (processOneFrame() trades the two copy streams). Events order them:
+// uploads before the computation that reads them, the computation before its download, and the
+// previous frame set's computation before uploads overwrite what it reads; prepare() first waits
+// for the work of earlier calls (a failure kept there is logged, not thrown). A host output returns
+// with the view in host memory; a GPU output returns with its conversion still queued on
+// calcStream (a download on the layer's default stream waits for it).
+class TesmoViewGeneratorCuda : public TesmoViewGenerator {
+ public:
+  TesmoViewGeneratorCuda(const std::vector<Camera>& cameras, const cv::FileNode& node)
+      : TesmoViewGenerator(cameras, node) {}
+  // Waits for the three streams, then releases the GPU images.
+  ~TesmoViewGeneratorCuda() override;
+
+  // Throws whatever fails (OpenCV errors included); the generator then stays not ok.
+  void prepare(cv::Mat& dstMask) override;
+  void process(const std::vector<cv::_OutputArray>& frames, const cv::_OutputArray& out) override;
+  // frames: a vector of cv::cuda::GpuMat, cv::Mat or cv::UMat; the result keeps the frame's type
+  // and has the working size (no gain, offset, weights or resize). An invalid camIdx is a caught
+  // failure.
+  void processOneFrame(const cv::_InputArray& frames, const cv::_OutputArray& out,
+                       int camIdx) override;
+
+ protected:
+  // pyr = img's Laplacian pyramid of numLevels levels below it (pyr[0] shares img's pixels and
+  // is overwritten), on calcStream.
+  void createLaplacePyrGpu(cv::cuda::GpuMat img, int numLevels, std::vector<gpu::Image>& pyr);
+  // pyr[0] = the image restored from the Laplacian pyramid pyr, on calcStream.
+  void restoreImageFromLaplacePyrGpu(std::vector<gpu::Image>& pyr);
+  // Blocks until the three streams have run their work; a kept failure is logged with
+  // failureText before its text.
+  void waitForStreams(const char* failureText);
+
+  // Prepared: per camera the x and y planes (CV_32FC1) of its warp map and numBandsBlend + 1
+  // CV_32FC3 weight levels; per level the CV_32FC3 sum of the cameras' weights.
+  std::vector<gpu::Image> gpuWarpMapsX;
+  std::vector<gpu::Image> gpuWarpMapsY;
+  std::vector<std::vector<gpu::Image>> gpuWeightPyrs;
+  std::vector<gpu::Image> gpuDstWeightPyr;
+  gpu::Stream calcStream;
+  gpu::Stream uploadStream;
+  gpu::Stream downloadStream;
+  // Scratch reused from frame set to frame set: the remap output in the frame type; per camera
+  // its warped frame as float and its Laplacian pyramid; the merged pyramid (CV_32FC3); per
+  // camera the uploaded host frame; the two pyramid functions' scratch; per level one camera's
+  // weighted level; the view resized to viewSize; the 8-bit view before its download.
+  gpu::Image tmpWarpedFrame;
+  std::vector<gpu::Image> tmpWarpedFrames;
+  std::vector<std::vector<gpu::Image>> tmpFramePyrs;
+  std::vector<gpu::Image> tmpDstFramePyr;
+  std::vector<gpu::Image> tmpFrames;
+  std::vector<gpu::Image> tmpCreateLaplacePyrGpu;
+  std::vector<gpu::Image> tmpRestoreImageFromLaplacePyrGpu;
+  std::vector<gpu::Image> tmpCreateMerge;
+  gpu::Image tmpDstScaled;
+  gpu::Image tmpDst32f;
+  // Prepared: the union of the cameras' visibility as CV_32FC3 of 0.0 or 1.0.
+  gpu::Image gpuFullMask;
+  // uploadedEvent: the latest uploads for calcStream; computedEvent: the latest computation, for
+  // the download and for the next uploads into images it reads.
+  gpu::Event uploadedEvent;
+  gpu::Event computedEvent;
 };
 
 }  // namespace tesmo

@@ -26,7 +26,7 @@ bool FrameStream::Next(cv::Mat* frame) {
 }
 
 bool FrameStream::Next(cv::cuda::GpuMat* /*frame*/, int64_t* /*timestamp_ms*/,
-                       bool /*bAllowScale*/, cv::cuda::Stream& /*stream*/) {
+                       bool /*bAllowScale*/, gpu::Stream& /*stream*/) {
   return false;
 }
 

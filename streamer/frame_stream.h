@@ -8,6 +8,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/core/cuda.hpp>
 
+#include "common/gpu/gpu.h"
+
 namespace tesmo {
 
 // Largest frame a source takes from a peer or produces after scaling: at most kMaxFrameSide
@@ -27,8 +29,10 @@ class FrameStream {
   explicit FrameStream(double scale);
   virtual bool Next(cv::Mat* frame);
   virtual bool Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScale) = 0;
+  // The frame as a GPU image (a gpu::Image, or a GpuMat of the frame's size and type), queued
+  // on `stream`.
   virtual bool Next(cv::cuda::GpuMat* frame, int64_t* timestamp_ms, bool bAllowScale,
-                    cv::cuda::Stream& stream);
+                    gpu::Stream& stream);
   virtual bool reconnect();
   virtual bool isOpend();
   virtual ~FrameStream();

@@ -76,7 +76,7 @@ LiveStreams::LiveStreams(FrameStreams& mng, const cv::FileStorage& fs, int uploa
     threadesData[i] = td;
   }
   spareSet.reserve(mng.size());
-  if (uploadDataType & GPU_MAT) cudaUploadStream = std::make_unique<cv::cuda::Stream>();
+  if (uploadDataType & GPU_MAT) cudaUploadStream = std::make_unique<gpu::Stream>();
 
   std::cout << "Init LiveStreams:\n";
   std::cout << "\tNum streams: " << mng.size() << "\n";
@@ -207,7 +207,7 @@ void LiveStreams::cudaThreadFunc() {
     try {
       const int64_t t0 = steadyMs();
       if (camerasRoi.empty()) {
-        buf->framesGpu.upload(buf->framesCpu, *cudaUploadStream);
+        gpu::upload(buf->framesCpu, buf->framesGpu, *cudaUploadStream);
       } else {
         // A region goes into a GPU image of the frame's full size; the first upload makes it.
         const cv::Rect& roi = camerasRoi[buf->camIndex];
@@ -216,7 +216,7 @@ void LiveStreams::cudaThreadFunc() {
           buf->framesGpu.create(buf->framesCpu.size(), buf->framesCpu.type());
         }
         cv::cuda::GpuMat dst = buf->framesGpu(roi);
-        dst.upload(buf->framesCpu(roi), *cudaUploadStream);
+        gpu::upload(buf->framesCpu(roi), dst, *cudaUploadStream);
       }
       cudaUploadStream->waitForCompletion();
       perf::UpdateRecord("cma_upload_one_frame_to_gpu", steadyMs() - t0);
@@ -232,7 +232,7 @@ void LiveStreams::cudaThreadFunc() {
 
 void LiveStreams::uploadTimeoutFrame(FrameBuf& buf) {
   if (uploadDataType & GPU_MAT) {
-    buf.framesGpu.upload(buf.framesCpu, *cudaUploadStream);
+    gpu::upload(buf.framesCpu, buf.framesGpu, *cudaUploadStream);
     cudaUploadStream->waitForCompletion();
   }
   if (uploadDataType & UMAT) buf.framesCpu.copyTo(buf.framesUmat);

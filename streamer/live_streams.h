@@ -11,6 +11,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/core/cuda.hpp>
 
+#include "common/gpu/gpu.h"
 #include "streamer/frame_streams.h"
 #include "streamer/queue.h"
 
@@ -43,7 +44,7 @@ class LiveStreams {
   struct FrameBuf {
     explicit FrameBuf(int camIndex) : camIndex(camIndex) {}
     cv::Mat framesCpu;           // the frame as read, or the drawn "No signal" frame
-    cv::cuda::GpuMat framesGpu;  // uploaded copy (GPU_MAT)
+    gpu::Image framesGpu;        // uploaded copy (GPU_MAT)
     cv::UMat framesUmat;         // OpenCL view of framesCpu (UMAT)
     int64_t frameTs = 0;         // ms as the source gave it; kept by a "No signal" frame
     int64_t counter = 0;         // the camera's frame number, 1 for its first frame
@@ -142,7 +143,7 @@ class LiveStreams {
   std::atomic<int64_t> waitFramesCounter{0};
   int64_t tsStart = 0;  // ms, system clock
   std::vector<cv::Rect> camerasRoi;
-  std::unique_ptr<cv::cuda::Stream> cudaUploadStream;
+  std::unique_ptr<gpu::Stream> cudaUploadStream;
   queue<FrameBuf> cudaQueue;
   std::thread cudaThread;
   std::vector<std::shared_ptr<CameraThreadData>> threadesData;

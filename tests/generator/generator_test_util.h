@@ -6,11 +6,13 @@
 #include <cmath>
 #include <cstdint>
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <string>
 #include <vector>
 
 #include "generator/camera.h"
 #include "generator/tesmo_view.h"
+#include "generator/utils.h"
 #include "tests/temp_dir.h"
 
 namespace tesmo {
@@ -79,6 +81,29 @@ inline cv::FileNode ViewNode(const cv::FileStorage& config, const std::string& n
   }
   return cv::FileNode();
 }
+
+// The bundled sample (samples/synthetic) of the source tree `root`: its configuration, its
+// cameras and one frame per camera (the configured image files). ok() is false when something
+// could not be read.
+struct SampleFrames {
+  explicit SampleFrames(const std::string& root) {
+    config.open(root + "/samples/synthetic/config.yml", cv::FileStorage::READ);
+    if (!config.isOpened()) return;
+    readCameras(config, /*ReadExtrinsics=*/true, cameras);
+    for (const Camera& camera : cameras) {
+      const std::string file = config["camera_streams"][camera.name]["filename"].string();
+      frames.push_back(cv::imread(root + "/" + file, cv::IMREAD_COLOR));
+    }
+  }
+  bool ok() const {
+    return !cameras.empty() && frames.size() == cameras.size() &&
+           std::none_of(frames.begin(), frames.end(), [](const cv::Mat& f) { return f.empty(); });
+  }
+
+  cv::FileStorage config;
+  std::vector<Camera> cameras;
+  std::vector<cv::Mat> frames;
+};
 
 // Frames of deterministic random texture, one per camera in its frame size; camera i gets the
 // seed `seed + i`.

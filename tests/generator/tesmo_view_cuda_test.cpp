@@ -1,0 +1,214 @@
+// The CUDA generator (on the GPU layer's host back-end) against the CPU generator and against
+// what its own steps must give.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "common/gpu/gpu.h"
+#include "generator/tesmo_view.h"
+#include "generator/tesmo_view_cpu.h"
+#include "tests/generator/generator_test_util.h"
+
+namespace tesmo {
+namespace {
+
+using testing_util::Compose;
+using testing_util::MakeSurroundRig;
+using testing_util::RandomFrames;
+
+// The CUDA generator with its state in reach of the tests, built from a node or a YAML text.
+class Probe : public TesmoViewGeneratorCuda {
+ public:
+  using TesmoViewGeneratorCuda::TesmoViewGeneratorCuda;
+  Probe(const std::vector<Camera>& cams, const std::string& yaml)
+      : Probe(cams, testing_util::Memory(yaml).root()) {}
+  // Prepares; true when the generator is ok.
+  bool prepared() {
+    cv::Mat covered;
+    prepare(covered);
+    return bIsOk;
+  }
+  using TesmoViewGeneratorCuda::bIsOk;
+  using TesmoViewGeneratorCuda::errorMessage;
+  using TesmoViewGeneratorCuda::gpuFullMask;
+};
+
+// GPU copies of host images.
+std::vector<gpu::Image> Uploaded(const std::vector<cv::Mat>& host) {
+  std::vector<gpu::Image> images(host.size());
+  for (size_t i = 0; i < host.size(); ++i) gpu::upload(host[i], images[i]);
+  return images;
+}
+
+cv::Mat Downloaded(const cv::cuda::GpuMat& image) {
+  cv::Mat host;
+  gpu::download(image, host);  // the default stream waits for the generator's streams
+  return host;
+}
+
+// Over the pixels both generators cover; the CPU view is resized to the requested size when the
+// working size differs from it (with 3 bands, 704 x 904 for the requested 700 x 900).
+TEST(TesmoViewGeneratorCuda, SampleSceneMatchesTheCpuGenerator) {
+  const char* root = std::getenv("TESMO_SOURCE_DIR");
+  const testing_util::SampleFrames scene(root != nullptr ? root : TESMO_CUDA_TEST_SOURCE_DIR);
+  ASSERT_TRUE(scene.ok()) << "the sample scene could not be read";
+  const struct {
+    int numBandsBlend;
+    float scaleFactor;
+  } cases[] = {{0, 1.f}, {3, 1.f}, {0, 0.5f}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.numBandsBlend) + " bands, scale " +
+                 std::to_string(c.scaleFactor));
+    const cv::FileNode node = testing_util::ViewNode(scene.config, "top_view");
+    Probe cuda(scene.cameras, node);
+    TesmoViewGeneratorCpu cpu(scene.cameras, node);
+    TesmoViewGenerator::GenerationParams params = cuda.getParams();
+    params.numBandsBlend = c.numBandsBlend;
+    params.scaleFactor = c.scaleFactor;
+    params.computeViewSize();
+    cuda.setParams(params);
+    cpu.setParams(params);
+    cv::Mat covered, coveredCpu;
+    cuda.prepare(covered);
+    cpu.prepare(coveredCpu);
+    covered &= coveredCpu;
+    const cv::Mat view = Compose(cuda, scene.frames);
+    cv::Mat reference = Compose(cpu, scene.frames);
+    ASSERT_EQ(view.size(), params.viewSize);
+    ASSERT_EQ(view.type(), CV_8UC3);
+    if (view.size() != reference.size()) {
+      cv::resize(reference, reference, view.size(), 0, 0, cv::INTER_LINEAR);
+      cv::resize(covered, covered, view.size(), 0, 0, cv::INTER_NEAREST);
+    }
+    ASSERT_GT(cv::countNonZero(covered), static_cast<int>(view.total() / 4));
+    const double psnr = testing_util::MaskedPsnr(view, reference, covered);
+    std::cout << "[   PSNR   ] CUDA vs CPU " << psnr << " dB\n";
+    EXPECT_GE(psnr, 40.0);
+  }
+}
+
+// One camera that sees the whole view. Gain and offset change without a new prepare and give
+// saturate(alpha x v + beta) of the plain view v (a blurred texture around 127, so a gain of 2
+// saturates about half the samples); a coverage mask of zeros blacks out only a view with bands.
+TEST(TesmoViewGeneratorCuda, GainOffsetAndCoverageMask) {
+  const std::vector<Camera> cams = {testing_util::MakeDownCamera("a")};
+  std::vector<cv::Mat> frames = {testing_util::RandomFrame(cams[0].frameSize, 5)};
+  cv::GaussianBlur(frames[0], frames[0], cv::Size(5, 5), 0);
+  const struct {
+    double alpha, beta;
+    int bands;
+    bool bZeroMask;
+  } cases[] = {{2.0, 0.0, 0, false},
+               {1.0, 40.0, 2, false},
+               {0.5, -20.0, 0, false},
+               {1.0, 0.0, 0, true},
+               {1.0, 0.0, 2, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.alpha) + ", " + std::to_string(c.beta) + ", bands " +
+                 std::to_string(c.bands) + (c.bZeroMask ? ", zero mask" : ""));
+    Probe gen(cams, "mode: top_view\nview_size: [256, 192]\nnum_bands_blend: " +
+                        std::to_string(c.bands) + "\n");
+    ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
+    const cv::Mat plain = Compose(gen, frames);
+    gen.getCameras()[0].alpha = c.alpha;
+    gen.getCameras()[0].beta = c.beta;
+    if (c.bZeroMask) gpu::setTo(gen.gpuFullMask, cv::Scalar::all(0));
+    const bool bBlack = c.bZeroMask && c.bands > 0;
+    cv::Mat expected;
+    plain.convertTo(expected, CV_8U, bBlack ? 0.0 : c.alpha, bBlack ? 0.0 : c.beta);
+    EXPECT_LE(cv::norm(Compose(gen, frames), expected, cv::NORM_INF), c.alpha + 0.5);
+  }
+}
+
+// A failed prepare reaches the caller. Frames of two types fail the call that gets them; the next
+// calls draw the error image (working size, drawn over what the output holds) into host and GPU
+// outputs alike. A failure inside queued work of a call into a GPU output (the host remap has no
+// 32-bit integer kernel) does not fail the next prepare. An empty camera list leaves the output
+// untouched.
+TEST(TesmoViewGeneratorCuda, FailuresAndTheErrorImage) {
+  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
+  Probe gen(rig, "mode: top_view\nview_size: [320, 240]\nscale_factor: 0.5\n");
+  std::vector<cv::Mat> frames = RandomFrames(rig, 17);
+  TesmoViewGenerator::GenerationParams bad = gen.getParams();
+  bad.numBandsBlend = 3;
+  bad.viewSizeCashed = cv::Size(161, 120);
+  gen.setParams(bad);
+  EXPECT_THROW(gen.prepared(), cv::Exception);
+  EXPECT_FALSE(gen.bIsOk);
+  gen.readParams(testing_util::Memory("num_bands_blend: 0\n").root());
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
+
+  std::vector<cv::Mat> mixed = frames;
+  cv::cvtColor(frames[2], mixed[2], cv::COLOR_BGR2GRAY);
+  cv::Mat untouched(240, 320, CV_8UC3, cv::Scalar::all(7));
+  testing::internal::CaptureStdout();
+  gen.process({mixed.begin(), mixed.end()}, untouched);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Caught exception: \n" + gen.errorMessage + "\n");
+  EXPECT_NE(gen.errorMessage.find("(-213:The function/feature is not implemented) Input frames "
+                                  "contain inconsistent type in function 'process'"),
+            std::string::npos)
+      << gen.errorMessage;
+  EXPECT_EQ(cv::countNonZero(untouched.reshape(1) != 7), 0);
+
+  cv::Mat host = cv::Mat::zeros(120, 160, CV_8UC3);
+  std::vector<gpu::Image> gpuOut = Uploaded({host});
+  gen.process({frames.begin(), frames.end()}, host);
+  gen.process({frames.begin(), frames.end()}, gpuOut[0]);
+  EXPECT_GT(cv::countNonZero(host.reshape(1) == 255), 50);
+  EXPECT_EQ(cv::norm(Downloaded(gpuOut[0]), host, cv::NORM_INF), 0.0);
+
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
+  std::vector<cv::Mat> ints(frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) frames[i].convertTo(ints[i], CV_32S);
+  std::vector<gpu::Image> gpuInts = Uploaded(ints);
+  gen.process({gpuInts.begin(), gpuInts.end()}, gpuOut[0]);
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
+  EXPECT_EQ(Compose(gen, frames).size(), cv::Size(320, 240));
+
+  gen.getCameras().clear();
+  gen.process({}, untouched);
+  EXPECT_EQ(cv::countNonZero(untouched.reshape(1) != 7), 0);
+  EXPECT_TRUE(gen.bIsOk);
+}
+
+// GPU frames and outputs give what host frames and outputs give, for the view and for one
+// camera's warped frame; processOneFrame takes a vector of images only.
+TEST(TesmoViewGeneratorCuda, GpuImagesGiveTheHostResults) {
+  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(640, 400));
+  Probe gen(rig, "mode: top_view\nview_size: [640, 480]\nnum_bands_blend: 3\n");
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
+  const std::vector<cv::Mat> frames = RandomFrames(rig, 19);
+  std::vector<gpu::Image> gpuFrames = Uploaded(frames);
+  const std::vector<cv::cuda::GpuMat> views(gpuFrames.begin(), gpuFrames.end());
+  const cv::Mat expected = Compose(gen, frames);
+  gpu::Image out, gpuOne;
+  gen.process({gpuFrames.begin(), gpuFrames.end()}, out);
+  EXPECT_EQ(cv::norm(Downloaded(out), expected, cv::NORM_INF), 0.0);
+  cv::Mat one;
+  gen.processOneFrame(frames, one, 3);
+  gen.processOneFrame(views, gpuOne, 3);
+  ASSERT_EQ(one.size(), cv::Size(640, 480));
+  EXPECT_EQ(cv::norm(Downloaded(gpuOne), one, cv::NORM_INF), 0.0);
+  testing::internal::CaptureStdout();
+  gen.processOneFrame(frames[0], one, 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(gen.errorMessage.find("Unknown/unsupported array type"), std::string::npos);
+}
+
+TEST(TesmoViewGeneratorCuda, ProcessKeepsThePreparedParametersUntilTheNextPrepare) {
+  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
+  Probe gen(rig, "mode: top_view\nview_size: [160, 120]\nnum_bands_blend: 1\n");
+  testing_util::ExpectProcessKeepsThePreparation(
+      gen, RandomFrames(rig, 23),
+      {"num_bands_blend: 3\n", "view_size: [64, 32]\nnum_bands_blend: 4\n"});
+}
+
+}  // namespace
+}  // namespace tesmo
