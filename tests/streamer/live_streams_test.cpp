@@ -262,7 +262,7 @@ TEST(LiveStreams, DeadCameraGivesNoSignalAndPause) {
   auto dead = std::make_shared<TestSource>(1, cv::Size(64, 48), milliseconds(0));
   dead->dead = true;
   auto streams = makeStreams({live0, dead});
-  LiveStreams live(*streams, cv::FileStorage(), LiveStreams::CPU_MAT, -1);
+  LiveStreams live(*streams, config("{ timeout_interval: 400 }"), LiveStreams::CPU_MAT, -1);
   live.setDefaultFrameSize(0, cv::Size(64, 48));
   live.setDefaultFrameSize(1, cv::Size(640, 480));
   live.start();
@@ -274,7 +274,7 @@ TEST(LiveStreams, DeadCameraGivesNoSignalAndPause) {
   const auto elapsed = Clock::now() - t0;
   ASSERT_EQ(set.size(), 2u);
   EXPECT_TRUE(bTimeout);
-  EXPECT_GE(elapsed, milliseconds(40));
+  EXPECT_GE(elapsed, milliseconds(400));
   EXPECT_EQ(frameCamera(set[0]->framesCpu), 0);
   const cv::Mat& noSignal = set[1]->framesCpu;
   EXPECT_EQ(set[1]->camIndex, 1);
@@ -291,7 +291,7 @@ TEST(LiveStreams, DeadCameraGivesNoSignalAndPause) {
   // Once stopped, a loan is empty without the pause, though camera 1 is timed out.
   const auto t1 = Clock::now();
   EXPECT_TRUE(live.loanBuffer(bTimeout).empty());
-  EXPECT_LT(Clock::now() - t1, milliseconds(30));
+  EXPECT_LT(Clock::now() - t1, milliseconds(200));
   EXPECT_EQ(LiveStreamsPeer::queuedBuffers(live, 0) + LiveStreamsPeer::queuedBuffers(live, 1), 10u);
 }
 
