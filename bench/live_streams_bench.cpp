@@ -133,12 +133,13 @@ void reportAllocations(benchmark::State& state, const AllocationMark& before, in
   state.counters["no_signal_sets"] = static_cast<double>(timeouts);
 }
 
-// Readers running free beside the consumer: the argument is the sources' frame time in µs (0:
-// as fast as asked, so a frame is always ready and the readers drop the surplus).
+// Readers running free beside the consumer: the arguments are the sources' frame time in µs (0:
+// as fast as asked, so a frame is always ready and the readers drop the surplus) and the
+// OutputFrameType bits (with GPU_MAT every frame also passes the upload thread).
 void BM_LoanReturnFourCameras(benchmark::State& state) {
   FrameStreams streams(memoryConfig("camera_streams: {}"));
   addSources(&streams, std::chrono::microseconds(state.range(0)));
-  LiveStreams live(streams, cv::FileStorage(), LiveStreams::CPU_MAT, -1);
+  LiveStreams live(streams, cv::FileStorage(), static_cast<int>(state.range(1)), 0);
   live.start();
   warmUp(live);
 
@@ -155,8 +156,11 @@ void BM_LoanReturnFourCameras(benchmark::State& state) {
   live.stop();
 }
 BENCHMARK(BM_LoanReturnFourCameras)
-    ->Arg(0)
-    ->Arg(100)
+    ->ArgNames({"frame_us", "form"})
+    ->Args({0, LiveStreams::CPU_MAT})
+    ->Args({100, LiveStreams::CPU_MAT})
+    ->Args({0, LiveStreams::CPU_MAT | LiveStreams::GPU_MAT})
+    ->Args({100, LiveStreams::CPU_MAT | LiveStreams::GPU_MAT})
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
 

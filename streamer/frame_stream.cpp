@@ -8,6 +8,7 @@
 #include "streamer/private/frame_streams/boson_frame_stream.h"
 #include "streamer/private/frame_streams/img_frame_stream.h"
 #include "streamer/private/frame_streams/ocv_frame_stream.h"
+#include "streamer/private/frame_streams/ocv_gpu_frame_stream.h"
 #include "streamer/private/frame_streams/replay_video_frame_stream.h"
 #include "streamer/private/frame_streams/scaled_size.h"
 #include "streamer/private/frame_streams/shmem_frame_stream.h"
@@ -61,6 +62,12 @@ const SourceType kSourceTypes[] = {
         double scale) -> std::shared_ptr<FrameStream> {
        CHECK(node["filename"].isString());
        return std::make_shared<OcvFrameStream>(scale, node["filename"].string());
+     }},
+    {"ocv_gpu",
+     [](const cv::FileNode& node, const std::string& /*section*/,
+        double scale) -> std::shared_ptr<FrameStream> {
+       // No check: an absent or non-string "filename" gives an empty name.
+       return std::make_shared<OcvGpuFrameStream>(scale, node["filename"].string());
      }},
     {"replay_video",
      [](const cv::FileNode& node, const std::string& section,

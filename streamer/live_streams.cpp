@@ -58,12 +58,6 @@ LiveStreams::LiveStreams(FrameStreams& mng, const cv::FileStorage& fs, int uploa
       }
     }
   }
-  if ((uploadDataType & GPU_MAT) && cv::cuda::getCudaEnabledDeviceCount() < 1) {
-    throw std::runtime_error(
-        "LiveStreams: GPU_MAT frames need OpenCV built with CUDA and a CUDA device; this build "
-        "has none (use CPU_MAT or UMAT)");
-  }
-
   threadesData.resize(mng.size());
   for (size_t i = 0; i < mng.size(); ++i) {
     auto td = std::make_shared<CameraThreadData>();
@@ -110,9 +104,9 @@ void LiveStreams::stop() {
 void LiveStreams::readThreadFunc(int cam) {
   if ((uploadDataType & GPU_MAT) && cudaDev >= 0) {
     try {
-      cv::cuda::setDevice(cudaDev);
+      gpu::setDevice(cudaDev);
     } catch (const std::exception& e) {
-      LOG(ERROR) << "LiveStreams: can't select CUDA device " << cudaDev << ": " << e.what();
+      LOG(ERROR) << "LiveStreams: can't select GPU device " << cudaDev << ": " << e.what();
     }
   }
   CameraThreadData& td = *threadesData[cam];
@@ -206,17 +200,16 @@ void LiveStreams::cudaThreadFunc() {
     CameraThreadData& td = *threadesData[buf->camIndex];
     try {
       const int64_t t0 = steadyMs();
-      if (camerasRoi.empty()) {
-        gpu::upload(buf->framesCpu, buf->framesGpu, *cudaUploadStream);
+      const cv::Mat& cpu = buf->framesCpu;
+      gpu::Image& gpuImage = buf->framesGpu;
+      if (camerasRoi.empty() || gpuImage.size() != cpu.size() || gpuImage.type() != cpu.type()) {
+        // With regions set, the first upload into a GPU image of the frame's size and type is
+        // whole, so that no pixel of it is left undefined.
+        gpu::upload(cpu, gpuImage, *cudaUploadStream);
       } else {
-        // A region goes into a GPU image of the frame's full size; the first upload makes it.
         const cv::Rect& roi = camerasRoi[buf->camIndex];
-        if (buf->framesGpu.size() != buf->framesCpu.size() ||
-            buf->framesGpu.type() != buf->framesCpu.type()) {
-          buf->framesGpu.create(buf->framesCpu.size(), buf->framesCpu.type());
-        }
-        cv::cuda::GpuMat dst = buf->framesGpu(roi);
-        gpu::upload(buf->framesCpu(roi), dst, *cudaUploadStream);
+        cv::cuda::GpuMat dst = gpuImage(roi);
+        gpu::upload(cpu(roi), dst, *cudaUploadStream);
       }
       cudaUploadStream->waitForCompletion();
       perf::UpdateRecord("cma_upload_one_frame_to_gpu", steadyMs() - t0);
@@ -317,29 +310,50 @@ void LiveStreams::returnBuffer(FrameSet bufs) {
   if (bufs.capacity() > spareSet.capacity()) spareSet.swap(bufs);
 }
 
-bool LiveStreams::waitFrames(cv::OutputArray frames) {
+template <typename Copy>
+bool LiveStreams::loanAndCopy(Copy copy) {
   bool bTimeout = false;
   FrameSet set = loanBuffer(bTimeout);
   if (set.empty()) return false;
-  const size_t n = set.size();
-  const cv::_InputArray::KindFlag kind = frames.kind();
-  if (kind == cv::_InputArray::STD_VECTOR_CUDA_GPU_MAT) {
-    auto& out = *static_cast<std::vector<cv::cuda::GpuMat>*>(frames.getObj());
-    out.resize(n);
-    for (size_t i = 0; i < n; ++i) set[i]->framesGpu.copyTo(out[i]);
-  } else if (kind == cv::_InputArray::STD_VECTOR_MAT) {
-    auto& out = *static_cast<std::vector<cv::Mat>*>(frames.getObj());
-    out.resize(n);
-    for (size_t i = 0; i < n; ++i) set[i]->framesCpu.copyTo(out[i]);
-  } else if (kind == cv::_InputArray::STD_VECTOR_UMAT) {
-    auto& out = *static_cast<std::vector<cv::UMat>*>(frames.getObj());
-    out.resize(n);
-    for (size_t i = 0; i < n; ++i) set[i]->framesUmat.copyTo(out[i]);
-  } else {
-    CHECK(0) << "Unsupported type of frames";
+  try {
+    copy(set);
+  } catch (...) {
+    returnBuffer(std::move(set));
+    throw;
   }
   returnBuffer(std::move(set));
   return !bTimeout;
+}
+
+bool LiveStreams::waitFrames(cv::OutputArray frames) {
+  return loanAndCopy([&](const FrameSet& set) {
+    const size_t n = set.size();
+    const cv::_InputArray::KindFlag kind = frames.kind();
+    if (kind == cv::_InputArray::STD_VECTOR_CUDA_GPU_MAT) {
+      // Plain GpuMat headers cannot allocate: each must already view an image of the size and
+      // type of its camera's frame (see the gpu::Image form).
+      auto& out = *static_cast<std::vector<cv::cuda::GpuMat>*>(frames.getObj());
+      out.resize(n);
+      for (size_t i = 0; i < n; ++i) gpu::copyTo(set[i]->framesGpu, out[i]);
+    } else if (kind == cv::_InputArray::STD_VECTOR_MAT) {
+      auto& out = *static_cast<std::vector<cv::Mat>*>(frames.getObj());
+      out.resize(n);
+      for (size_t i = 0; i < n; ++i) set[i]->framesCpu.copyTo(out[i]);
+    } else if (kind == cv::_InputArray::STD_VECTOR_UMAT) {
+      auto& out = *static_cast<std::vector<cv::UMat>*>(frames.getObj());
+      out.resize(n);
+      for (size_t i = 0; i < n; ++i) set[i]->framesUmat.copyTo(out[i]);
+    } else {
+      CHECK(0) << "Unsupported type of frames";
+    }
+  });
+}
+
+bool LiveStreams::waitFrames(std::vector<gpu::Image>& frames) {
+  return loanAndCopy([&](const FrameSet& set) {
+    frames.resize(set.size());
+    for (size_t i = 0; i < set.size(); ++i) gpu::copyTo(set[i]->framesGpu, frames[i]);
+  });
 }
 
 size_t LiveStreams::getMidQueueFullness(int cam) const {

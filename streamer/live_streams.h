@@ -72,8 +72,8 @@ class LiveStreams {
   // camera of `mng`, which must outlive this object. Starts no thread. Throws
   // std::runtime_error naming the key for a key of the wrong type or out of its range
   // ("query_size" 2..1024, "read_timeout" 0..60000, "timeout_interval" 0..1000, "hist_size"
-  // 1..100000, "hist_item_size" at least 1, "fps_max" 0 or less or at least 0.001), and for
-  // GPU_MAT in a build or on a machine without a CUDA device.
+  // 1..100000, "hist_item_size" at least 1, "fps_max" 0 or less or at least 0.001). With GPU_MAT
+  // the readers make `cudaDev` (when not negative) their current GPU device.
   LiveStreams(FrameStreams& mng, const cv::FileStorage& fs, int uploadDataType, int cudaDev);
   // Stops and joins the threads. Every loaned set must have been given back.
   ~LiveStreams();
@@ -95,8 +95,12 @@ class LiveStreams {
   void returnBuffer(FrameSet bufs);
 
   // Loans a set, deep-copies it into `frames` (a vector of GpuMat, Mat or UMat) and gives it back.
-  // False when the loan was empty or held a "No signal" frame.
+  // False when the loan was empty or held a "No signal" frame. A GpuMat element cannot allocate
+  // (see common/gpu/gpu.h): each must already have its camera's frame size and type, else
+  // cv::Exception is thrown (the set is given back first). Any other kind ends the process.
   bool waitFrames(cv::OutputArray frames);
+  // The same into GPU images, allocated as needed (GPU_MAT).
+  bool waitFrames(std::vector<gpu::Image>& frames);
 
   size_t getMidQueueFullness(int cam) const;
   size_t getCudaQueueFullness() const;
@@ -128,6 +132,9 @@ class LiveStreams {
   void pace(CameraThreadData& td);
   void uploadTimeoutFrame(FrameBuf& buf);
   void giveBack(FrameSet& bufs);
+  // Loans a set, calls copy(set) and gives the set back, also when copy throws.
+  template <typename Copy>
+  bool loanAndCopy(Copy copy);
 
   int readTimeout = 2000;     // ms
   int timeoutInterval = 40;  // ms

@@ -1,13 +1,17 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
+#include "common/gpu/gpu.h"
 #include "streamer/private/frame_streams/img_frame_stream.h"
 #include "streamer/private/frame_streams/ocv_frame_stream.h"
+#include "streamer/private/frame_streams/ocv_gpu_frame_stream.h"
 #include "streamer/private/frame_streams/replay_video_frame_stream.h"
 #include "streamer/util.h"
 #include "tests/streamer/frame_source_test_util.h"
@@ -294,6 +298,81 @@ TEST(OcvFrameStream, FailedReconnectsKeepMemoryFlat) {
     EXPECT_LT(ResidentKb() - before, 4096);
     EXPECT_EQ(opened, 0);
   }
+}
+
+// Both Next forms of "ocv_gpu" against OpenCV's host capture of the same textured MJPG file,
+// resized as the source resizes.
+TEST(OcvGpuFrameStream, ReadsIntoGpuAndHostImagesAsTheHostCaptureDoes) {
+  TempDir dir;
+  const std::string path = dir.file("clip.avi");
+  const cv::Size size(64, 48);
+  {
+    cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25.0, size);
+    ASSERT_TRUE(writer.isOpened());
+    cv::Mat texture(size, CV_8UC3);
+    for (int i = 0; i < 3; ++i) {
+      cv::randu(texture, 0, 256);
+      writer.write(texture);
+    }
+  }
+  std::ostringstream yaml;
+  yaml << "%YAML:1.0\nfile: { type: ocv_gpu, filename: \"" << path << "\", scale: 0.5 }\n"
+       << "bare: { type: ocv_gpu }\n";
+  cv::FileStorage fs(yaml.str(), cv::FileStorage::READ | cv::FileStorage::MEMORY);
+  ::testing::internal::CaptureStdout();
+  std::shared_ptr<FrameStream> halved = FrameStream::Create(fs["file"]);
+  std::shared_ptr<FrameStream> bare = FrameStream::Create(fs["bare"]);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Creata OcvGpuFrameStream(filename = " + path +
+                ")\nCreata OcvGpuFrameStream(filename = )\n");
+  ASSERT_NE(dynamic_cast<OcvGpuFrameStream*>(halved.get()), nullptr);
+  EXPECT_TRUE(halved->isGpuFrameSupported());
+  EXPECT_FALSE(halved->isOpend());  // nothing is opened before the first Next
+  EXPECT_EQ(halved->getScale(), 0.5);
+
+  const struct {
+    double scale;
+    bool bAllowScale;
+    cv::Size expected;
+  } cases[] = {{0.5, true, cv::Size(32, 24)}, {0.5, false, size}, {1.0, true, size}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    OcvGpuFrameStream gpuSource(c.scale, path), host(c.scale, path);
+    cv::VideoCapture capture(path);
+    gpu::Stream stream;
+    gpu::Image gpuFrame;
+    cv::Mat hostFrame, downloaded, expected, first;
+    for (int i = 0; i < 3; ++i) {
+      int64_t ts = 0;
+      const int64_t before = now();
+      ASSERT_TRUE(gpuSource.Next(&gpuFrame, &ts, c.bAllowScale, stream)) << i;
+      EXPECT_GE(ts, before);
+      gpu::download(gpuFrame, downloaded, stream);
+      ASSERT_TRUE(host.Next(&hostFrame, &ts, c.bAllowScale)) << i;
+      ASSERT_TRUE(capture.read(expected));
+      if (expected.size() != c.expected) cv::resize(expected, expected, c.expected);
+      ASSERT_EQ(downloaded.size(), c.expected);
+      ASSERT_EQ(downloaded.type(), CV_8UC3);
+      EXPECT_EQ(cv::norm(downloaded, expected, cv::NORM_INF), 0) << i;
+      EXPECT_EQ(cv::norm(hostFrame, expected, cv::NORM_INF), 0) << i;
+      if (i == 0) first = expected.clone();
+    }
+    // The end of the file: false; the reconnect starts it again from the first frame.
+    EXPECT_FALSE(gpuSource.Next(&gpuFrame, nullptr, c.bAllowScale, stream));
+    EXPECT_FALSE(host.Next(&hostFrame, nullptr, c.bAllowScale));
+    ASSERT_TRUE(gpuSource.reconnect() && gpuSource.isOpend());
+    ASSERT_TRUE(gpuSource.Next(&gpuFrame, nullptr, c.bAllowScale, stream));
+    gpu::download(gpuFrame, downloaded, stream);
+    EXPECT_EQ(cv::norm(downloaded, first, cv::NORM_INF), 0);
+  }
+
+  // A file that cannot be opened only fails Next.
+  int64_t ts = 0;
+  cv::Mat frame;
+  EXPECT_FALSE(bare->Next(&frame, &ts, true));
+  EXPECT_FALSE(bare->isOpend());
+  EXPECT_FALSE(bare->reconnect());
+  EXPECT_DEATH(OcvGpuFrameStream(0.0, path), "Check failed: scale > 0 ");
 }
 
 TEST(ImgFrameStream, ScalesOnceAndDeliversCopies) {
