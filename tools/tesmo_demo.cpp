@@ -19,10 +19,10 @@
 
 #include <glog/logging.h>
 #include <opencv2/core.hpp>
-#include <opencv2/core/cuda.hpp>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "common/gpu/gpu.h"
 #include "common/misc.h"
 #include "common/perf.h"
 #include "streamer/util.h"
@@ -136,8 +136,8 @@ int run(int argc, char** argv) {
   }
   if (parser.has("cuda_dev_list")) {
     std::cout << "CUDA device list:\n";
-    const int count = cv::cuda::getCudaEnabledDeviceCount();
-    for (int i = 0; i < count; ++i) cv::cuda::printShortCudaDeviceInfo(i);
+    const int count = tesmo::gpu::getDeviceCount();
+    for (int i = 0; i < count; ++i) tesmo::gpu::printShortDeviceInfo(i);
     return 0;
   }
 

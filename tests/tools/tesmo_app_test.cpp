@@ -73,9 +73,10 @@ class TesmoAppTest : public testing::Test {
 
   // The two-camera scene with one view, snapshots in dir/snap and, when `linearRegress` is not
   // empty, that YAML text as the "linear_regress" section.
-  std::string writeConfig(const std::string& linearRegress) {
+  std::string writeConfig(const std::string& linearRegress, const std::string& platform = "cpu") {
     tesmo::test::SceneSetup setup;
     setup.dir = dir.string();
+    setup.platform = platform;
     setup.userSettings = path("user.yml");
     setup.views.push_back({"a_view", {-3.5f, 1.5f, 3.5f, -1.5f}, cv::Size(96, 48), true, ""});
     const std::string config = path("config.yml");
@@ -211,6 +212,26 @@ TEST_F(TesmoAppTest, CorrectionRunMovesGainsStepByStep) {
   const auto frozen = viewGain(app, 0);
   app.tick();
   EXPECT_EQ(viewGain(app, 0), frozen);
+}
+
+// The "cuda" generator applies the gains: once the view's cameras reach the run's gain 1.5 and
+// offset -1, every pixel of the view is 1.5 v - 1 of what it was (static frames, no bands).
+TEST_F(TesmoAppTest, CudaViewFollowsTheCorrectedGain) {
+  ScopedEnv runs("I_CALIBRATE_RUNS", "1");
+  TesmoApp app(writeConfig(correctionSection(100, 1.0), "cuda"));
+  testing::internal::CaptureStdout();
+  app.tick();
+  const cv::Mat before = app.tesmoStreams[0]->getOutputImg().clone();
+  ASSERT_TRUE(tickUntil(app, [&] { return viewGain(app, 1) == std::make_pair(1.5, -1.0); }));
+  app.tick();
+  app.disableLinearRegress();
+  testing::internal::GetCapturedStdout();
+  cv::Mat expected;
+  before.convertTo(expected, CV_8U, 1.5, -1.0);
+  const cv::Mat after = app.tesmoStreams[0]->getOutputImg();
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_GT(cv::mean(before)[0] + cv::mean(before)[2], 20.0);
+  EXPECT_LE(cv::norm(after, expected, cv::NORM_INF), 2.0);
 }
 
 TEST_F(TesmoAppTest, FlawedResultFileAppliesValidEntriesOnly) {

@@ -351,6 +351,18 @@ uint64_t contentLength(const httplib::Request& req) {
   return std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
 }
 
+// Prepares a view's generator again after a change. The CUDA variant lets a failed preparation
+// out where the others keep it as their error image; a request must not end the process, so the
+// failure is logged and the view shows its error image until a preparation succeeds.
+void prepareView(TesmoViewGenerator& gen) {
+  cv::Mat mask;
+  try {
+    gen.prepare(mask);
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "Preparing the view failed: " << e.what();
+  }
+}
+
 }  // namespace
 
 // The library's server, with the limits above: its worker pool, the request processing of each
@@ -653,8 +665,7 @@ void HTTPCtrl::setViewCameras(const std::vector<Camera>& cameras) {
   for (const auto& stream : app->tesmoStreams) {
     std::lock_guard<std::mutex> lock(stream->mutex);
     stream->gen->getCameras() = cameras;
-    cv::Mat mask;
-    stream->gen->prepare(mask);
+    prepareView(*stream->gen);
   }
 }
 
@@ -688,20 +699,7 @@ void HTTPCtrl::configure(const httplib::Request& req, httplib::Response& res) {
       badRequest(res, std::string("Bad parameters: ") + e.what());
       return;
     }
-    // Working sizes beyond the bound would be allocated on the main thread by the generator and
-    // its error image.
-    const cv::Size size = stream.gen->getParams().viewSizeCashed;
-    if (size.width <= 0 || size.height <= 0 || size.width > kMaxViewSide ||
-        size.height > kMaxViewSide || int64_t(size.width) * size.height > kMaxViewPixels) {
-      stream.gen->setParams(before);
-      badRequest(res, "Bad view size " + std::to_string(size.width) + "x" +
-                          std::to_string(size.height) + ": each side must be 1.." +
-                          std::to_string(kMaxViewSide) + " and the area at most " +
-                          std::to_string(kMaxViewPixels) + " pixels");
-      return;
-    }
-    cv::Mat mask;
-    stream.gen->prepare(mask);
+    prepareView(*stream.gen);
   }
   app->saveUserGenSettings();
   res.status = 200;

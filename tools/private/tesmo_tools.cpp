@@ -17,11 +17,11 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <glog/logging.h>
-#include <opencv2/core/cuda.hpp>
 #include <opencv2/core/ocl.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "common/gpu/gpu.h"
 #include "common/misc.h"
 #include "common/perf.h"
 #include "generator/tesmo_view_cpu.h"
@@ -64,23 +64,10 @@ std::shared_ptr<tesmo::TesmoViewGenerator> createGenerator(Platform platform,
     case OPENCL:
       return std::make_shared<tesmo::TesmoViewGeneratorOpenCL>(cameras, paramNode);
     case CUDA:
-      requireGenerator(platform);
-      break;
+      return std::make_shared<tesmo::TesmoViewGeneratorCuda>(cameras, paramNode);
   }
   CHECK(0);
   return nullptr;
-}
-
-const char* platformWord(Platform platform) {
-  switch (platform) {
-    case CPU:
-      return "cpu";
-    case OPENCL:
-      return "opencl";
-    case CUDA:
-      return "cuda";
-  }
-  return "?";
 }
 
 }  // namespace
@@ -90,12 +77,6 @@ Platform getPlatform(const std::string& platformName) {
   if (platformName == "opencl") return OPENCL;
   if (platformName == "cuda") return CUDA;
   throw std::runtime_error("Platform \"" + platformName + "\" not support");
-}
-
-void requireGenerator(Platform platform) {
-  if (platform == CPU || platform == OPENCL) return;
-  throw std::runtime_error(std::string("Platform \"") + platformWord(platform) +
-                           "\" has no view generator in this build; use \"cpu\" or \"opencl\"");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -260,14 +241,12 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   tesmo::readKey(appNode, kAppSection, "temp_dir", tempDir);
   bLogFPS = readFlag(appNode, kAppSection, "log_fps", bLogFPS);
 
-  // Refuse a platform without a generator before any source or thread is started.
-  requireGenerator(platform);
   int frameForm = 0;
   switch (platform) {
     case CUDA:
       cv::ocl::setUseOpenCL(false);
-      if (cudaDev >= 0) cv::cuda::setDevice(cudaDev);
-      cv::cuda::printShortCudaDeviceInfo(cv::cuda::getDevice());
+      if (cudaDev >= 0) tesmo::gpu::setDevice(cudaDev);
+      tesmo::gpu::printShortDeviceInfo(tesmo::gpu::getDevice());
       frameForm = tesmo::LiveStreams::GPU_MAT;
       break;
     case OPENCL:

@@ -29,9 +29,6 @@ enum Platform { CPU = 0, OPENCL = 1, CUDA = 2 };
 // std::runtime_error: Platform "<text>" not support
 Platform getPlatform(const std::string& platformName);
 
-// Throws std::runtime_error naming the platform when this build has no view generator for it.
-void requireGenerator(Platform platform);
-
 // One generated view: a named generator of the platform's variant, the sinks that receive every
 // published image, and the output image with a ready flag through which other threads wait for
 // the next published image.
