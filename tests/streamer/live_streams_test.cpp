@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -489,10 +490,12 @@ TEST(LiveStreams, PacesReadersToFpsMax) {
 }
 
 TEST(LiveStreams, HistogramAndStatisticsText) {
-  // Intervals 5, 200, -10, 12, 0, 11 ms with 4 bins of 3 ms; nothing loans, so the reader
-  // keeps query_size - 1 frames ready and drops the rest.
-  auto source = std::make_shared<TestSource>(0, cv::Size(8, 8), milliseconds(0), 7);
-  source->timestamps = {1000, 1005, 1205, 1195, 1207, 1207, 1218};
+  // Intervals 5, 200, -10, 12, 0, 11 ms, then a peer's extreme stamps (gaps beyond int64 either
+  // way), with 4 bins of 3 ms; nothing loans, so the reader keeps query_size - 1 frames ready and
+  // drops the rest.
+  auto source = std::make_shared<TestSource>(0, cv::Size(8, 8), milliseconds(0), 9);
+  source->timestamps = {1000, 1005, 1205, 1195, 1207, 1207, 1218,
+                        std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()};
   auto streams = makeStreams({source});
   LiveStreams live(*streams, config("{ hist_size: 4, hist_item_size: 3 }"), LiveStreams::CPU_MAT,
                    -1);
@@ -502,10 +505,10 @@ TEST(LiveStreams, HistogramAndStatisticsText) {
   const std::string stats = captureStatistics(live);
   const std::string expected =
       "LiveStreams statistics:\n"
-      "\tCamera \"cam0\": frames got:7; frames skiped:3; FPS:";
+      "\tCamera \"cam0\": frames got:9; frames skiped:5; FPS:";
   EXPECT_EQ(stats.substr(0, expected.size()), expected) << stats;
   EXPECT_NE(stats.find("\n\t      ms     0     3     6     9\n"
-                       "\t   count     2     1     0     3\n"
+                       "\t   count     3     1     0     4\n"
                        "\tTotal frames requested:0\n\tTotal time:"),
             std::string::npos)
       << stats;
@@ -514,7 +517,7 @@ TEST(LiveStreams, HistogramAndStatisticsText) {
   live.resetStatistics();
   const std::string reset = captureStatistics(live);
   EXPECT_NE(reset.find("frames got:0; frames skiped:0; FPS:0\n"), std::string::npos) << reset;
-  EXPECT_NE(reset.find("\t   count     2     1     0     3\n"), std::string::npos) << reset;
+  EXPECT_NE(reset.find("\t   count     3     1     0     4\n"), std::string::npos) << reset;
 }
 
 TEST(LiveStreams, UmatViewsAndWaitFrames) {
