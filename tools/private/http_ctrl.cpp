@@ -105,15 +105,6 @@ bool checkJsonBody(const std::string& body, size_t* start, std::string* why,
   return true;
 }
 
-// Pieces of `text` between `delimiter` characters, as successive std::getline calls give them.
-[[maybe_unused]] std::vector<std::string> split(const std::string& text, char delimiter) {
-  std::vector<std::string> pieces;
-  std::istringstream in(text);
-  std::string piece;
-  while (std::getline(in, piece, delimiter)) pieces.push_back(piece);
-  return pieces;
-}
-
 // The text of an in-memory JSON document filled by `write`.
 std::string jsonOf(const std::function<void(cv::FileStorage&)>& write) {
   cv::FileStorage out("", cv::FileStorage::WRITE | cv::FileStorage::MEMORY |
