@@ -206,10 +206,8 @@ TEST(LiveStreams, RefusesBadSettings) {
     const char* key;
     const char* value;
   } cases[] = {{"{ query_size: 1 }", "\"query_size\"", "got 1"},
-               {"{ query_size: \"5\" }", "\"query_size\"", "got \"5\""},
                {"{ query_size: 1025 }", "\"query_size\"", "got 1025"},
                {"{ hist_size: 0 }", "\"hist_size\"", "got 0"},
-               {"{ hist_size: \"30\" }", "\"hist_size\"", "got \"30\""},
                {"{ hist_size: 100001 }", "\"hist_size\"", "got 100001"},
                {"{ hist_item_size: -4 }", "\"hist_item_size\"", "got -4"},
                {"{ read_timeout: \"2000\" }", "\"read_timeout\"", "got \"2000\""},
@@ -226,7 +224,6 @@ TEST(LiveStreams, RefusesBadSettings) {
   // query_size 2 is the smallest working pool.
   LiveStreams two(*streams, config("{ query_size: 2 }"), LiveStreams::CPU_MAT, -1);
   EXPECT_EQ(two.getQuerySize(), 2);
-
 }
 
 TEST(LiveStreams, SlowConsumerDropsAndCountsFrames) {
@@ -443,15 +440,10 @@ TEST(LiveStreams, CameraStampingAheadOfTheClockTimesOut) {
   ASSERT_TRUE(waitFor([&] { return source->reconnects > 0; }));
   std::atomic<bool> bMissing{false};
   std::thread consumer([&] {
-    for (;;) {
-      bool bTimeout = false;
-      auto set = live.loanBuffer(bTimeout);
-      if (set.empty()) return;
+    bool bTimeout = false;
+    for (auto set = live.loanBuffer(bTimeout); !set.empty(); set = live.loanBuffer(bTimeout)) {
       live.returnBuffer(std::move(set));
-      if (bTimeout) {
-        bMissing = true;
-        return;
-      }
+      if (bTimeout) return void(bMissing = true);
     }
   });
   EXPECT_TRUE(waitFor([&] { return bMissing.load(); }, milliseconds(10000)));
@@ -520,6 +512,12 @@ TEST(LiveStreams, HistogramAndStatisticsText) {
   EXPECT_NE(reset.find("\t   count     3     1     0     4\n"), std::string::npos) << reset;
 }
 
+cv::Mat downloaded(const cv::cuda::GpuMat& image) {
+  cv::Mat host;
+  gpu::download(image, host);
+  return host;
+}
+
 TEST(LiveStreams, UmatViewsAndWaitFrames) {
   auto a = std::make_shared<TestSource>(0, cv::Size(40, 30), std::chrono::microseconds(1000));
   auto b = std::make_shared<TestSource>(1, cv::Size(40, 30), std::chrono::microseconds(1000));
@@ -550,9 +548,9 @@ TEST(LiveStreams, UmatViewsAndWaitFrames) {
   EXPECT_EQ(frameCamera(umats[0].getMat(cv::ACCESS_READ)), 0);
   live.stop();
 
-  // A "No signal" frame reaches the OpenCL image too.
+  // A "No signal" frame reaches the OpenCL and GPU images too.
   LiveStreams idle(*streams, config("{ timeout_interval: 0 }"),
-                   LiveStreams::CPU_MAT | LiveStreams::UMAT, -1);
+                   LiveStreams::CPU_MAT | LiveStreams::UMAT | LiveStreams::GPU_MAT, 0);
   idle.setDefaultFrameSize(0, cv::Size(64, 48));
   idle.setDefaultFrameSize(1, cv::Size(64, 48));
   bool bTimeout = false;
@@ -563,29 +561,22 @@ TEST(LiveStreams, UmatViewsAndWaitFrames) {
   EXPECT_EQ(cv::norm(set[1]->framesUmat.getMat(cv::ACCESS_READ), set[1]->framesCpu,
                      cv::NORM_INF),
             0);
+  EXPECT_EQ(cv::norm(downloaded(set[1]->framesGpu), set[1]->framesCpu, cv::NORM_INF), 0);
   idle.returnBuffer(std::move(set));
   cv::ocl::finish();
 }
 
-cv::Mat downloaded(const cv::cuda::GpuMat& image) {
-  cv::Mat host;
-  gpu::download(image, host);
-  return host;
-}
-
 // With GPU_MAT every loaned buffer's GPU image holds its CPU image: whole, or within the
-// camera's upload region (after the whole first upload), "No signal" frames included.
+// camera's upload region (after the whole first upload).
 TEST(LiveStreams, GpuFramesEqualHostFrames) {
   const cv::Size size(40, 30);
   const std::vector<cv::Rect> regions = {cv::Rect(0, 0, 20, 15), cv::Rect(8, 10, 32, 20)};
   for (const bool bRegions : {false, true}) {
     SCOPED_TRACE(bRegions ? "regions" : "whole frames");
-    auto a = std::make_shared<TestSource>(0, size, std::chrono::microseconds(1000));
-    auto b = std::make_shared<TestSource>(1, size, std::chrono::microseconds(1000));
-    auto streams = makeStreams({a, b});
+    auto streams = makeStreams({std::make_shared<TestSource>(0, size, milliseconds(1)),
+                                std::make_shared<TestSource>(1, size, milliseconds(1))});
     testing::internal::CaptureStdout();
-    LiveStreams live(*streams, cv::FileStorage(), LiveStreams::CPU_MAT | LiveStreams::GPU_MAT,
-                     /*cudaDev=*/0);
+    LiveStreams live(*streams, cv::FileStorage(), LiveStreams::CPU_MAT | LiveStreams::GPU_MAT, 0);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("\tOutput types: GPU_MAT CPU_MAT \n"),
               std::string::npos);
     if (bRegions) live.setCamerasRoi(regions);
@@ -615,8 +606,7 @@ TEST(LiveStreams, GpuFramesEqualHostFrames) {
     std::vector<gpu::Image> owners = {gpu::Image(size, CV_8UC3), gpu::Image(size, CV_8UC3)};
     std::vector<cv::cuda::GpuMat> views(owners.begin(), owners.end());
     ASSERT_TRUE(waitFor([&] { return live.waitFrames(views); }));
-    EXPECT_EQ(frameCamera(downloaded(owners[0])), 0);
-    EXPECT_EQ(frameCamera(downloaded(owners[1])), 1);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(frameCamera(downloaded(owners[i])), i);
     std::vector<cv::cuda::GpuMat> empty;
     EXPECT_THROW(live.waitFrames(empty), cv::Exception);
     live.stop();
@@ -625,36 +615,6 @@ TEST(LiveStreams, GpuFramesEqualHostFrames) {
                   live.getCudaQueueFullness(),
               10u);
   }
-
-  // A "No signal" frame is uploaded too.
-  auto streams = makeStreams({std::make_shared<TestSource>(0, size, milliseconds(0))});
-  LiveStreams idle(*streams, config("{ timeout_interval: 0 }"), LiveStreams::GPU_MAT, 0);
-  idle.setDefaultFrameSize(0, cv::Size(64, 48));
-  bool bTimeout = false;
-  auto set = idle.loanBuffer(bTimeout);
-  ASSERT_EQ(set.size(), 1u);
-  EXPECT_TRUE(bTimeout);
-  ASSERT_EQ(set[0]->framesGpu.size(), cv::Size(64, 48));
-  EXPECT_EQ(cv::norm(downloaded(set[0]->framesGpu), set[0]->framesCpu, cv::NORM_INF), 0);
-  idle.returnBuffer(std::move(set));
-}
-
-// With GPU_MAT a read frame waits in the upload queue until the upload thread runs.
-TEST(LiveStreams, CudaQueueHoldsFramesUntilUploaded) {
-  auto a = std::make_shared<TestSource>(0, cv::Size(16, 16), milliseconds(0), /*limit=*/3);
-  auto b = std::make_shared<TestSource>(1, cv::Size(16, 16), milliseconds(0), /*limit=*/1);
-  auto streams = makeStreams({a, b});
-  LiveStreams live(*streams, cv::FileStorage(), LiveStreams::GPU_MAT, 0);
-  for (int k = 0; k < 3; ++k) ASSERT_TRUE(LiveStreamsPeer::readFrame(live, 0));
-  ASSERT_TRUE(LiveStreamsPeer::readFrame(live, 1));
-  EXPECT_EQ(live.getCudaQueueFullness(), 4u);
-  EXPECT_EQ(live.getMidQueueFullness(0), 0u);
-  live.start();
-  EXPECT_TRUE(waitFor([&] {
-    return live.getCudaQueueFullness() == 0 && live.getMidQueueFullness(0) == 3 &&
-           live.getMidQueueFullness(1) == 1;
-  }));
-  live.stop();
 }
 
 TEST(LiveStreamsDeathTest, GpuCapableSourceWithGpuMatIsNotSupported) {
@@ -662,13 +622,8 @@ TEST(LiveStreamsDeathTest, GpuCapableSourceWithGpuMatIsNotSupported) {
   cv::FileStorage fs("%YAML:1.0\n---\ncamera_streams: { cam0: { type: ocv_gpu } }\n",
                      cv::FileStorage::READ | cv::FileStorage::MEMORY);
   FrameStreams streams(fs);
-  EXPECT_DEATH(
-      {
-        LiveStreams live(streams, cv::FileStorage(), LiveStreams::GPU_MAT, 0);
-        live.start();
-        std::this_thread::sleep_for(milliseconds(10000));  // the reader ends the process first
-      },
-      "Check failed: 0 Not supported yet");
+  LiveStreams live(streams, cv::FileStorage(), LiveStreams::GPU_MAT, 0);
+  EXPECT_DEATH(LiveStreamsPeer::readFrame(live, 0), "Check failed: 0 Not supported yet");
 }
 
 TEST(LiveStreamsDeathTest, RefusesForeignSetsAndFrameKinds) {
