@@ -16,6 +16,7 @@
 #include "streamer/util.h"
 #include "tests/streamer/child_process.h"
 #include "tests/streamer/transport_test_util.h"
+#include "tests/tools/demo_process.h"
 
 namespace tesmo {
 namespace {
@@ -38,13 +39,8 @@ bool SegmentExists(const std::string& name) {
 
 // Waits at most timeout_ms for a file to exist.
 bool WaitForFile(const std::string& path, int timeout_ms) {
-  struct stat st;
-  const int64_t start = now();
-  while (stat(path.c_str(), &st) != 0) {
-    if (now() - start > timeout_ms) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return test::waitFor([&] { return access(path.c_str(), F_OK) == 0; },
+                       std::chrono::milliseconds(timeout_ms));
 }
 
 // Reads the segment's header and offset under its mutex.
