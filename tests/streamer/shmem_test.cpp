@@ -281,13 +281,12 @@ TEST(ShmemTwoProcesses, WriterKilledInsideACriticalSectionThenNewWriter) {
     ASSERT_TRUE(reader.started());
     ASSERT_TRUE(WaitForFile(ready, 10000));
     std::remove(ready.c_str());
-    // Frames 0, 1, 2, then death holding the lock.
     ChildProcess dying({SHMEM_PEER_PATH, "die", name, section});
     ASSERT_TRUE(dying.started());
     dying.Wait(10000);
     ASSERT_FALSE(dying.running());
     ChildProcess writer({SHMEM_PEER_PATH, "write", name, /*count=*/"3000", /*period_ms=*/"10",
-                         /*rows=*/"120", /*cols=*/"160", /*first=*/"3"});
+                         /*rows=*/"120", /*cols=*/"160"});
     ASSERT_TRUE(writer.started());
     EXPECT_EQ(reader.Wait(40000), 0);
     bip::shared_memory_object::remove(name.c_str());
