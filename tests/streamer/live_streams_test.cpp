@@ -200,20 +200,20 @@ TEST(LiveStreams, ReadsSettingsAndPrintsBanner) {
 
 TEST(LiveStreams, RefusesBadSettings) {
   auto streams = makeStreams({std::make_shared<TestSource>(0, cv::Size(8, 8), milliseconds(0))});
-  // Numbers written as text, and values no reader needs, are refused with the key and value.
+  // Numbers written as text, and values no reader needs, are refused naming the key.
   const struct {
     const char* node;
     const char* key;
-    const char* value;
-  } cases[] = {{"{ query_size: 1 }", "\"query_size\"", "got 1"},
-               {"{ query_size: 1025 }", "\"query_size\"", "got 1025"},
-               {"{ hist_size: 0 }", "\"hist_size\"", "got 0"},
-               {"{ hist_size: 100001 }", "\"hist_size\"", "got 100001"},
-               {"{ hist_item_size: -4 }", "\"hist_item_size\"", "got -4"},
-               {"{ read_timeout: \"2000\" }", "\"read_timeout\"", "got \"2000\""},
-               {"{ timeout_interval: 5000 }", "\"timeout_interval\"", "got 5000"},
-               {"{ fps_max: \"30\" }", "\"fps_max\"", "got \"30\""},
-               {"{ fps_max: 1e-6 }", "\"fps_max\"", "got 9.9999999999999995e-07"}};
+    const char* value = "";  // a part of the message, when given
+  } cases[] = {{"{ query_size: 1 }", "\"query_size\""},
+               {"{ hist_size: 0 }", "\"hist_size\""},
+               {"{ query_size: 1025 }", "\"query_size\""},
+               {"{ hist_size: 100001 }", "\"hist_size\""},
+               {"{ read_timeout: \"2000\" }", "\"read_timeout\""},
+               {"{ timeout_interval: 5000 }", "\"timeout_interval\""},
+               {"{ fps_max: \"30\" }", "\"fps_max\""},
+               {"{ fps_max: 1e-6 }", "\"fps_max\"", "got 9.9999999999999995e-07"},
+               {"{ hist_item_size: -4 }", "\"hist_item_size\""}};
   for (const auto& c : cases) {
     const std::string error = errorOf(
         [&] { LiveStreams live(*streams, config(c.node), LiveStreams::CPU_MAT, -1); });
@@ -395,18 +395,18 @@ TEST(LiveStreams, MarksFrameNumbers) {
 TEST(LiveStreams, StopDuringLoanReturnsEmptySet) {
   // Camera 0 delivers two frames, camera 1 one; with camera 1's frame recent, a loan after the
   // first set waits for it.
-  auto first = std::make_shared<TestSource>(0, cv::Size(16, 16), milliseconds(0), 2);
-  auto second = std::make_shared<TestSource>(1, cv::Size(16, 16), milliseconds(0), 1);
-  auto streams = makeStreams({first, second});
+  auto fast = std::make_shared<TestSource>(0, cv::Size(16, 16), milliseconds(0), 2);
+  auto slow = std::make_shared<TestSource>(1, cv::Size(16, 16), milliseconds(0), 1);
+  auto streams = makeStreams({fast, slow});
   LiveStreams live(*streams, config("{ read_timeout: 60000 }"), LiveStreams::CPU_MAT, -1);
   live.start();
   ASSERT_TRUE(waitFor(
       [&] { return live.getMidQueueFullness(0) == 2 && live.getMidQueueFullness(1) == 1; }));
   bool bFirstTimeout = true;
-  auto firstSet = live.loanBuffer(bFirstTimeout);
-  ASSERT_EQ(firstSet.size(), 2u);
+  auto first = live.loanBuffer(bFirstTimeout);
+  ASSERT_EQ(first.size(), 2u);
   EXPECT_FALSE(bFirstTimeout);
-  live.returnBuffer(std::move(firstSet));
+  live.returnBuffer(std::move(first));
 
   LiveStreams::FrameSet set = {};
   bool bTimeout = true;
@@ -422,7 +422,7 @@ TEST(LiveStreams, StopDuringLoanReturnsEmptySet) {
   EXPECT_FALSE(LiveStreamsPeer::anyThreadJoinable(live));
   for (int i = 0; i < 2; ++i) EXPECT_EQ(LiveStreamsPeer::queuedBuffers(live, i), 5u) << i;
 
-  // After stop a loan is empty at once.
+  // After stop a loan is empty at once, with no pause.
   const auto t1 = Clock::now();
   EXPECT_TRUE(live.loanBuffer(bTimeout).empty());
   EXPECT_LT(Clock::now() - t1, milliseconds(300));
@@ -522,9 +522,8 @@ TEST(LiveStreams, UmatViewsAndWaitFrames) {
   auto a = std::make_shared<TestSource>(0, cv::Size(40, 30), std::chrono::microseconds(1000));
   auto b = std::make_shared<TestSource>(1, cv::Size(40, 30), std::chrono::microseconds(1000));
   auto streams = makeStreams({a, b});
-  // The OpenCL context is made on this thread, as the application does before it starts the
-  // reader: PoCL's compiler gives the thread that makes it a signal stack of its own, which
-  // AddressSanitizer cannot release when that thread (here a reader) ends.
+  // The OpenCL context is made here, before the readers start, as the application does: PoCL gives
+  // the thread that makes it a signal stack that AddressSanitizer cannot release when it ends.
   cv::ocl::Context::getDefault();
   LiveStreams live(*streams, cv::FileStorage(), LiveStreams::CPU_MAT | LiveStreams::UMAT, -1);
   live.start();

@@ -270,8 +270,7 @@ TEST(VideoWriteCreateErrors, RefusesOptionalKeysOfTheWrongTypeOrValue) {
     const char* yaml;
     const char* error;  // a part of the message
   } cases[] = {
-      {"type: opencv_video\nfps: \"30\"\n",
-       "Key \"fps\" in \"video_writes/opencv_video\" must be a finite number, got \"30\""},
+      {"type: opencv_video\nfps: \"30\"\n", "Key \"fps\" in \"video_writes/opencv_video\""},
       {"type: opencv_video\nfps: -5\n", "Key \"fps\" in \"video_writes/opencv_video\" must be "
                                          "a number above 0, got -5"},
       {"type: opencv_video\nfilename: 5\n", "Key \"filename\" in \"video_writes/opencv_video\""},
@@ -280,8 +279,7 @@ TEST(VideoWriteCreateErrors, RefusesOptionalKeysOfTheWrongTypeOrValue) {
        "Key \"roi\" in \"video_writes/frame_sequence\" must be a sequence of 4 integers x, y, "
        "width, height, got a sequence"},
       {"type: frame_sequence\nprefix: a\nroi: [600, 450, 100.5, 50]\n", "Key \"roi\""},
-      {"type: frame_sequence\nprefix: a\nroi_copy_stratagy: 1\n",
-       "Key \"roi_copy_stratagy\" in \"video_writes/frame_sequence\" must be a text, got 1"},
+      {"type: frame_sequence\nprefix: a\nroi_copy_stratagy: 1\n", "Key \"roi_copy_stratagy\""},
       {"type: wnd\ndelay: \"1\"\n", "Key \"delay\" in \"video_writes/wnd\""},
       {"type: shmem\nshmem_id: 4\n", "Key \"shmem_id\" in \"video_writes/shmem\""},
       {"type: zmq_jpeg\naddr: \"tcp://127.0.0.1:1\"\njpeg_enc: 80\n",
