@@ -323,8 +323,7 @@ TEST(ZmqEncFrameStream, DeliversFramesDuringAFlood) {
 
   std::atomic<bool> stop{false};
   std::thread flood([&] {
-    const int64_t start = now();
-    for (int64_t ts = 1; !stop && now() - start < 20000; ++ts) SendParts(pub, message(ts));
+    for (int64_t ts = 1; !stop; ++ts) SendParts(pub, message(ts));
   });
   int delivered = 0;
   int64_t last = 0;
