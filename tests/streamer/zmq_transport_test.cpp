@@ -52,15 +52,16 @@ struct Subscriber {
   zmq::socket_t sock;
 };
 
-// Publishes `frame` through `sink` stamped *ts, *ts + 1, ... (leaving *ts past the last stamp)
-// until the subscriber receives one of these messages, at most 20 s: the subscription takes a while
-// to reach the publisher and a message may come after several more were published, so the stamp
-// tells which one came. Messages of an earlier call are skipped.
+// Publishes `frame` through `sink` until the subscriber receives one of this call's messages, at
+// most 20 s. Publish call n (counted in *published_before) is stamped ts + n, so the stamp tells
+// which message came: the subscription takes a while to reach the publisher, and a message may
+// come after several more were published. Messages of an earlier call are skipped.
 std::vector<zmq::message_t> PublishUntilReceived(VideoWrite& sink, Subscriber& sub,
-                                                 const cv::Mat& frame, int64_t* ts) {
-  const int64_t first = *ts;
+                                                 const cv::Mat& frame, int64_t ts,
+                                                 int* published_before) {
+  const int64_t first = ts + *published_before;
   for (const int64_t start = now(); now() - start < 20000;) {
-    sink.Publish(frame, (*ts)++);
+    sink.Publish(frame, ts + (*published_before)++);
     for (auto parts = sub.Receive(10); !parts.empty(); parts = sub.Receive(0)) {
       int64_t stamp = 0;
       if (parts[0].size() >= 32) std::memcpy(&stamp, parts[0].data<uint8_t>() + 24, sizeof(stamp));
@@ -70,9 +71,8 @@ std::vector<zmq::message_t> PublishUntilReceived(VideoWrite& sink, Subscriber& s
   return {};
 }
 
-// Publishes `frame` with timestamp `ts` through `sink` until `source` delivers a frame with that
-// sender's timestamp (a send may be dropped, and copies of an earlier frame may still be on their
-// way), at most 100 times; false when none came.
+// Publishes `frame` stamped `ts` through `sink` until `source` delivers a frame with that stamp
+// (a send may be dropped, an earlier frame still be on its way), at most 100 times; false if none.
 bool PublishUntilNext(VideoWrite& sink, FrameStream& source, const cv::Mat& frame, int64_t ts,
                       bool bAllowScale, cv::Mat* got, int64_t* gotTs) {
   for (int i = 0; i < 100; ++i) {
@@ -93,8 +93,8 @@ TEST(VideoWriteZmq, SendsOneRawPartPerFrameWithHeaderAndIndex) {
   VideoWriteZmq sink(addr);
   Subscriber sub(addr);
   const cv::Mat frame = PatternImage(480, 640, 1);
-  int64_t ts = 1700000000000;  // Publish call n (from 0) is stamped 1700000000000 + n
-  auto parts = PublishUntilReceived(sink, sub, frame, &ts);
+  int before = 0;
+  auto parts = PublishUntilReceived(sink, sub, frame, 1700000000123, &before);
   ASSERT_EQ(parts.size(), 1u);
   ASSERT_EQ(parts[0].size(), 921640u);
   TensorMsgHeader h = ReadHeader(parts[0]);
@@ -103,16 +103,16 @@ TEST(VideoWriteZmq, SendsOneRawPartPerFrameWithHeaderAndIndex) {
   EXPECT_EQ(h.shape[2], 640);
   EXPECT_EQ(h.shape[3], 3);
   EXPECT_EQ(h.dtype, 0);
-  EXPECT_EQ(h.index, h.timestamp - 1700000000000);
+  EXPECT_EQ(h.index, h.timestamp - 1700000000123);
   EXPECT_EQ(std::memcmp(parts[0].data<uint8_t>() + 40, frame.data, 921600), 0);
 
   // The index follows the sink's frame count (with a send high-water mark of 1 a frame may be
   // dropped while the previous one is still in flight; it is counted all the same).
   for (int k = 1; k <= 2; ++k) {
-    parts = PublishUntilReceived(sink, sub, frame, &ts);
+    parts = PublishUntilReceived(sink, sub, frame, 1700000000123, &before);
     ASSERT_EQ(parts.size(), 1u);
     h = ReadHeader(parts[0]);
-    EXPECT_EQ(h.index, h.timestamp - 1700000000000);
+    EXPECT_EQ(h.index, h.timestamp - 1700000000123);
   }
 }
 
@@ -122,8 +122,8 @@ TEST(VideoWriteZmq, RegionIsSentPackedLikeACopy) {
   sink.setROI(cv::Rect(10, 20, 100, 50), VideoWrite::Fill);
   Subscriber sub(addr);
   const cv::Mat frame = PatternImage(480, 640, 2);
-  int64_t ts = 1;
-  auto parts = PublishUntilReceived(sink, sub, frame, &ts);
+  int before = 0;
+  auto parts = PublishUntilReceived(sink, sub, frame, 1, &before);
   ASSERT_EQ(parts.size(), 1u);
   const cv::Mat expected = frame(cv::Rect(10, 20, 100, 50)).clone();
   ASSERT_EQ(parts[0].size(), 40u + expected.total() * 3);
@@ -138,8 +138,8 @@ TEST(VideoWriteZmqEnc, JpegAndRawPayloads) {
     const std::string addr = Endpoint("ipc", "jpegsink");
     VideoWriteZmqEnc sink(addr, std::make_shared<ImageEncoderJpegTurbo>(90), /*is_async=*/false);
     Subscriber sub(addr);
-    int64_t ts = 42;
-    auto parts = PublishUntilReceived(sink, sub, frame, &ts);
+    int before = 0;
+    auto parts = PublishUntilReceived(sink, sub, frame, 42, &before);
     ASSERT_EQ(parts.size(), 2u);
     ASSERT_EQ(parts[0].size(), 48u);
     TensorEncodedMsgHeader h;
@@ -158,8 +158,8 @@ TEST(VideoWriteZmqEnc, JpegAndRawPayloads) {
     const std::string addr = Endpoint("ipc", "rawencsink");
     VideoWriteZmqEnc sink(addr, nullptr, /*is_async=*/false);
     Subscriber sub(addr);
-    int64_t ts = 43;
-    auto parts = PublishUntilReceived(sink, sub, frame, &ts);
+    int before = 0;
+    auto parts = PublishUntilReceived(sink, sub, frame, 43, &before);
     ASSERT_EQ(parts.size(), 2u);
     TensorEncodedMsgHeader h;
     std::memcpy(&h, parts[0].data(), sizeof(h));
@@ -326,16 +326,12 @@ TEST(ZmqEncFrameStream, DeliversFramesDuringAFlood) {
     for (int64_t ts = 1; !stop; ++ts) SendParts(pub, message(ts));
   });
   int delivered = 0;
-  int64_t last = 0;
-  const int64_t start = now();
-  while (delivered < 5 && now() - start < 15000) {
-    cv::Mat got;
-    int64_t ts = 0;
-    if (source.Next(&got, &ts, /*bAllowScale=*/true)) {
-      EXPECT_GT(ts, last);
-      last = ts;
-      ++delivered;
-    }
+  cv::Mat got;
+  for (int64_t last = 0, ts = 0, start = now(); delivered < 5 && now() - start < 15000;) {
+    if (!source.Next(&got, &ts, /*bAllowScale=*/true)) continue;
+    EXPECT_GT(ts, last);
+    last = ts;
+    ++delivered;
   }
   stop = true;
   flood.join();
