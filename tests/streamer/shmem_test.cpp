@@ -37,12 +37,6 @@ bool SegmentExists(const std::string& name) {
   return stat(("/dev/shm/" + name).c_str(), &st) == 0;
 }
 
-// Waits at most timeout_ms for a file to exist.
-bool WaitForFile(const std::string& path, int timeout_ms) {
-  return test::waitFor([&] { return access(path.c_str(), F_OK) == 0; },
-                       std::chrono::milliseconds(timeout_ms));
-}
-
 // Reads the segment's header and offset under its mutex.
 void Snapshot(MemoryManager& mm, TensorMsgHeader* header, uint32_t* offset) {
   SharedData* d = mm.GetDataPointer();
@@ -279,7 +273,8 @@ TEST(ShmemTwoProcesses, WriterKilledInsideACriticalSectionThenNewWriter) {
     ChildProcess reader({SHMEM_PEER_PATH, "read", name, /*count=*/"8", /*timeout_ms=*/"30000",
                          ready});
     ASSERT_TRUE(reader.started());
-    ASSERT_TRUE(WaitForFile(ready, 10000));
+    ASSERT_TRUE(
+        test::waitFor([&] { return access(ready.c_str(), F_OK) == 0; }, std::chrono::seconds(10)));
     std::remove(ready.c_str());
     ChildProcess dying({SHMEM_PEER_PATH, "die", name, section});
     ASSERT_TRUE(dying.started());
@@ -305,7 +300,9 @@ TEST(ShmemTwoProcesses, TwoReaderProcessesOnOneSegment) {
   ChildProcess reader2({SHMEM_PEER_PATH, "read", name, "10", "15000", ready2});
   ASSERT_TRUE(reader1.started());
   ASSERT_TRUE(reader2.started());
-  EXPECT_TRUE(WaitForFile(ready1, 10000) && WaitForFile(ready2, 10000));
+  EXPECT_TRUE(test::waitFor(
+      [&] { return access(ready1.c_str(), F_OK) == 0 && access(ready2.c_str(), F_OK) == 0; },
+      std::chrono::seconds(10)));
   std::remove(ready1.c_str());
   std::remove(ready2.c_str());
   for (int i = 0; i < 3000 && (reader1.running() || reader2.running()); ++i) {
