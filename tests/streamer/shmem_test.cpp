@@ -16,6 +16,7 @@
 #include "streamer/util.h"
 #include "tests/streamer/child_process.h"
 #include "tests/streamer/transport_test_util.h"
+#include "tests/tools/demo_process.h"
 
 namespace tesmo {
 namespace {
@@ -34,17 +35,6 @@ std::string SegmentName(const std::string& tag) {
 bool SegmentExists(const std::string& name) {
   struct stat st;
   return stat(("/dev/shm/" + name).c_str(), &st) == 0;
-}
-
-// Waits at most timeout_ms for a file to exist.
-bool WaitForFile(const std::string& path, int timeout_ms) {
-  struct stat st;
-  const int64_t start = now();
-  while (stat(path.c_str(), &st) != 0) {
-    if (now() - start > timeout_ms) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 // Reads the segment's header and offset under its mutex.
@@ -283,15 +273,15 @@ TEST(ShmemTwoProcesses, WriterKilledInsideACriticalSectionThenNewWriter) {
     ChildProcess reader({SHMEM_PEER_PATH, "read", name, /*count=*/"8", /*timeout_ms=*/"30000",
                          ready});
     ASSERT_TRUE(reader.started());
-    ASSERT_TRUE(WaitForFile(ready, 10000));
+    ASSERT_TRUE(
+        test::waitFor([&] { return access(ready.c_str(), F_OK) == 0; }, std::chrono::seconds(10)));
     std::remove(ready.c_str());
-    // Frames 0, 1, 2, then death holding the lock.
     ChildProcess dying({SHMEM_PEER_PATH, "die", name, section});
     ASSERT_TRUE(dying.started());
     dying.Wait(10000);
     ASSERT_FALSE(dying.running());
     ChildProcess writer({SHMEM_PEER_PATH, "write", name, /*count=*/"3000", /*period_ms=*/"10",
-                         /*rows=*/"120", /*cols=*/"160", /*first=*/"3"});
+                         /*rows=*/"120", /*cols=*/"160"});
     ASSERT_TRUE(writer.started());
     EXPECT_EQ(reader.Wait(40000), 0);
     bip::shared_memory_object::remove(name.c_str());
@@ -310,7 +300,9 @@ TEST(ShmemTwoProcesses, TwoReaderProcessesOnOneSegment) {
   ChildProcess reader2({SHMEM_PEER_PATH, "read", name, "10", "15000", ready2});
   ASSERT_TRUE(reader1.started());
   ASSERT_TRUE(reader2.started());
-  EXPECT_TRUE(WaitForFile(ready1, 10000) && WaitForFile(ready2, 10000));
+  EXPECT_TRUE(test::waitFor(
+      [&] { return access(ready1.c_str(), F_OK) == 0 && access(ready2.c_str(), F_OK) == 0; },
+      std::chrono::seconds(10)));
   std::remove(ready1.c_str());
   std::remove(ready2.c_str());
   for (int i = 0; i < 3000 && (reader1.running() || reader2.running()); ++i) {

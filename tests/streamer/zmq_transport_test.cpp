@@ -52,40 +52,27 @@ struct Subscriber {
   zmq::socket_t sock;
 };
 
-// One message that PublishUntilReceived got back.
-struct Received {
-  std::vector<zmq::message_t> parts;
-  int attempt = -1;    // its stamp minus the first stamp: the Publish calls of this run before it
-  int published = 0;   // Publish calls made by this run
-};
-
-// Publishes `frame` through `sink` stamped ts, ts + 1, ... until the subscriber receives one of
-// these messages: the subscription takes a while to reach the publisher, and a message may come
-// after several more were published, so the stamp tells which one came. Messages of an earlier
-// run (stamped outside this run's range) are skipped. At most 20 s.
-Received PublishUntilReceived(VideoWrite& sink, Subscriber& sub, const cv::Mat& frame, int64_t ts) {
-  Received r;
-  const int64_t start = now();
-  while (now() - start < 20000) {
-    sink.Publish(frame, ts + r.published);
-    ++r.published;
+// Publishes `frame` through `sink` until the subscriber receives one of this call's messages, at
+// most 20 s. Publish call n (counted in *published_before) is stamped ts + n, so the stamp tells
+// which message came: the subscription takes a while to reach the publisher, and a message may
+// come after several more were published. Messages of an earlier call are skipped.
+std::vector<zmq::message_t> PublishUntilReceived(VideoWrite& sink, Subscriber& sub,
+                                                 const cv::Mat& frame, int64_t ts,
+                                                 int* published_before) {
+  const int64_t first = ts + *published_before;
+  for (const int64_t start = now(); now() - start < 20000;) {
+    sink.Publish(frame, ts + (*published_before)++);
     for (auto parts = sub.Receive(10); !parts.empty(); parts = sub.Receive(0)) {
       int64_t stamp = 0;
-      if (parts[0].size() < 32) continue;
-      std::memcpy(&stamp, parts[0].data<uint8_t>() + 24, sizeof(stamp));
-      if (stamp >= ts && stamp < ts + r.published) {
-        r.attempt = static_cast<int>(stamp - ts);
-        r.parts = std::move(parts);
-        return r;
-      }
+      if (parts[0].size() >= 32) std::memcpy(&stamp, parts[0].data<uint8_t>() + 24, sizeof(stamp));
+      if (stamp >= first) return parts;
     }
   }
-  return r;
+  return {};
 }
 
-// Publishes `frame` with timestamp `ts` through `sink` until `source` delivers a frame with that
-// sender's timestamp (a send may be dropped, and copies of an earlier frame may still be on their
-// way), at most 100 times; false when none came.
+// Publishes `frame` stamped `ts` through `sink` until `source` delivers a frame with that stamp
+// (a send may be dropped, an earlier frame still be on its way), at most 100 times; false if none.
 bool PublishUntilNext(VideoWrite& sink, FrameStream& source, const cv::Mat& frame, int64_t ts,
                       bool bAllowScale, cv::Mat* got, int64_t* gotTs) {
   for (int i = 0; i < 100; ++i) {
@@ -106,26 +93,26 @@ TEST(VideoWriteZmq, SendsOneRawPartPerFrameWithHeaderAndIndex) {
   VideoWriteZmq sink(addr);
   Subscriber sub(addr);
   const cv::Mat frame = PatternImage(480, 640, 1);
-  Received r = PublishUntilReceived(sink, sub, frame, 1700000000000);
-  ASSERT_EQ(r.parts.size(), 1u);
-  ASSERT_EQ(r.parts[0].size(), 921640u);
-  TensorMsgHeader h = ReadHeader(r.parts[0]);
+  int before = 0;
+  auto parts = PublishUntilReceived(sink, sub, frame, 1700000000123, &before);
+  ASSERT_EQ(parts.size(), 1u);
+  ASSERT_EQ(parts[0].size(), 921640u);
+  TensorMsgHeader h = ReadHeader(parts[0]);
   EXPECT_EQ(h.shape[0], 1);
   EXPECT_EQ(h.shape[1], 480);
   EXPECT_EQ(h.shape[2], 640);
   EXPECT_EQ(h.shape[3], 3);
   EXPECT_EQ(h.dtype, 0);
-  EXPECT_EQ(h.index, r.attempt);
-  EXPECT_EQ(std::memcmp(r.parts[0].data<uint8_t>() + 40, frame.data, 921600), 0);
+  EXPECT_EQ(h.index, h.timestamp - 1700000000123);
+  EXPECT_EQ(std::memcmp(parts[0].data<uint8_t>() + 40, frame.data, 921600), 0);
 
   // The index follows the sink's frame count (with a send high-water mark of 1 a frame may be
   // dropped while the previous one is still in flight; it is counted all the same).
-  int published = r.published;
   for (int k = 1; k <= 2; ++k) {
-    r = PublishUntilReceived(sink, sub, frame, 1000 * k);
-    ASSERT_EQ(r.parts.size(), 1u);
-    EXPECT_EQ(ReadHeader(r.parts[0]).index, published + r.attempt);
-    published += r.published;
+    parts = PublishUntilReceived(sink, sub, frame, 1700000000123, &before);
+    ASSERT_EQ(parts.size(), 1u);
+    h = ReadHeader(parts[0]);
+    EXPECT_EQ(h.index, h.timestamp - 1700000000123);
   }
 }
 
@@ -135,7 +122,8 @@ TEST(VideoWriteZmq, RegionIsSentPackedLikeACopy) {
   sink.setROI(cv::Rect(10, 20, 100, 50), VideoWrite::Fill);
   Subscriber sub(addr);
   const cv::Mat frame = PatternImage(480, 640, 2);
-  const auto parts = PublishUntilReceived(sink, sub, frame, 1).parts;
+  int before = 0;
+  auto parts = PublishUntilReceived(sink, sub, frame, 1, &before);
   ASSERT_EQ(parts.size(), 1u);
   const cv::Mat expected = frame(cv::Rect(10, 20, 100, 50)).clone();
   ASSERT_EQ(parts[0].size(), 40u + expected.total() * 3);
@@ -150,8 +138,8 @@ TEST(VideoWriteZmqEnc, JpegAndRawPayloads) {
     const std::string addr = Endpoint("ipc", "jpegsink");
     VideoWriteZmqEnc sink(addr, std::make_shared<ImageEncoderJpegTurbo>(90), /*is_async=*/false);
     Subscriber sub(addr);
-    Received r = PublishUntilReceived(sink, sub, frame, 42);
-    auto& parts = r.parts;
+    int before = 0;
+    auto parts = PublishUntilReceived(sink, sub, frame, 42, &before);
     ASSERT_EQ(parts.size(), 2u);
     ASSERT_EQ(parts[0].size(), 48u);
     TensorEncodedMsgHeader h;
@@ -160,7 +148,7 @@ TEST(VideoWriteZmqEnc, JpegAndRawPayloads) {
     EXPECT_EQ(h.data_size, parts[1].size());
     EXPECT_EQ(h.shape[1], 480);
     EXPECT_EQ(h.shape[2], 640);
-    EXPECT_EQ(h.index, r.attempt);
+    EXPECT_EQ(h.index, h.timestamp - 42);
     cv::Mat decoded;
     ASSERT_TRUE(ImageDecoderJpegTurbo().Decode(
         cv::Mat(1, static_cast<int>(parts[1].size()), CV_8U, parts[1].data()), &decoded));
@@ -170,7 +158,8 @@ TEST(VideoWriteZmqEnc, JpegAndRawPayloads) {
     const std::string addr = Endpoint("ipc", "rawencsink");
     VideoWriteZmqEnc sink(addr, nullptr, /*is_async=*/false);
     Subscriber sub(addr);
-    auto parts = PublishUntilReceived(sink, sub, frame, 43).parts;
+    int before = 0;
+    auto parts = PublishUntilReceived(sink, sub, frame, 43, &before);
     ASSERT_EQ(parts.size(), 2u);
     TensorEncodedMsgHeader h;
     std::memcpy(&h, parts[0].data(), sizeof(h));
@@ -334,20 +323,15 @@ TEST(ZmqEncFrameStream, DeliversFramesDuringAFlood) {
 
   std::atomic<bool> stop{false};
   std::thread flood([&] {
-    const int64_t start = now();
-    for (int64_t ts = 1; !stop && now() - start < 20000; ++ts) SendParts(pub, message(ts));
+    for (int64_t ts = 1; !stop; ++ts) SendParts(pub, message(ts));
   });
   int delivered = 0;
-  int64_t last = 0;
-  const int64_t start = now();
-  while (delivered < 5 && now() - start < 15000) {
-    cv::Mat got;
-    int64_t ts = 0;
-    if (source.Next(&got, &ts, /*bAllowScale=*/true)) {
-      EXPECT_GT(ts, last);
-      last = ts;
-      ++delivered;
-    }
+  cv::Mat got;
+  for (int64_t last = 0, ts = 0, start = now(); delivered < 5 && now() - start < 15000;) {
+    if (!source.Next(&got, &ts, /*bAllowScale=*/true)) continue;
+    EXPECT_GT(ts, last);
+    last = ts;
+    ++delivered;
   }
   stop = true;
   flood.join();
