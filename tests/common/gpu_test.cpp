@@ -1,15 +1,9 @@
 #include "common/gpu/gpu.h"
 
 #include <functional>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
-
-#include "tests/temp_dir.h"
 
 namespace tesmo {
 namespace {
@@ -35,30 +29,25 @@ cv::Mat Downloaded(const GpuMat& image) {
   return host;
 }
 
-// Each operation, queued on a stream of its own, against the host function it stands for.
+// Each operation, queued on a stream of its own, against the host function it stands for, in
+// what the CUDA generator's comparison with the CPU generator would miss: borders, odd sizes,
+// zero divisors, rounding, parts of images.
 TEST(GpuLayer, OperationsMatchTheHostFunctions) {
   const cv::Size size(67, 45);  // odd: padded rows and odd pyramid sizes
   const cv::Mat a8 = RandomImage(size, CV_8UC3, 0, 256);
   const cv::Mat a = RandomImage(size, CV_32FC3, -1, 1);
-  const cv::Mat b = RandomImage(size, CV_32FC3, 0.5, 2);
-  cv::Mat bZeros = b.clone();
-  bZeros.row(3).setTo(0);
-  cv::Mat mapX(size, CV_32FC1), mapY(size, CV_32FC1);  // reaches outside the source
-  for (int y = 0; y < size.height; ++y) {
-    for (int x = 0; x < size.width; ++x) {
-      mapX.at<float>(y, x) = 1.3f * x - 10.37f;
-      mapY.at<float>(y, x) = 0.8f * y + 12.61f;
-    }
-  }
+  cv::Mat b = RandomImage(size, CV_32FC3, 0.5, 2);
+  b.row(3).setTo(0);
+  cv::Mat maps[2];  // reaching outside the source
+  cv::split(RandomImage(size, CV_32FC2, -10, 80), maps);
+  const cv::Mat &mapX = maps[0], &mapY = maps[1];
   const gpu::Image ga8 = Uploaded(a8), ga = Uploaded(a), gb = Uploaded(b);
-  const gpu::Image gbZeros = Uploaded(bZeros), gx = Uploaded(mapX), gy = Uploaded(mapY);
-  using GpuOp = std::function<void(gpu::Stream&, gpu::Image&)>;
-  using HostOp = std::function<void(cv::Mat&)>;
+  const gpu::Image gx = Uploaded(mapX), gy = Uploaded(mapY);
   const cv::Scalar border(10, 20, 30);
   const struct {
     const char* name;
-    GpuOp gpuOp;
-    HostOp hostOp;
+    std::function<void(gpu::Stream&, gpu::Image&)> gpuOp;
+    std::function<void(cv::Mat&)> hostOp;
   } cases[] = {
       {"remap linear reflect",
        [&](gpu::Stream& s, gpu::Image& o) {
@@ -76,24 +65,12 @@ TEST(GpuLayer, OperationsMatchTheHostFunctions) {
        [&](cv::Mat& r) { cv::pyrDown(a, r); }},
       {"pyrUp", [&](gpu::Stream& s, gpu::Image& o) { gpu::pyrUp(ga, o, s); },
        [&](cv::Mat& r) { cv::pyrUp(a, r); }},
-      {"resize", [&](gpu::Stream& s, gpu::Image& o) {
-         gpu::resize(ga, o, cv::Size(100, 31), 0, 0, cv::INTER_LINEAR, s); },
-       [&](cv::Mat& r) { cv::resize(a, r, cv::Size(100, 31), 0, 0, cv::INTER_LINEAR); }},
-      {"add", [&](gpu::Stream& s, gpu::Image& o) { gpu::add(ga, gb, o, s); },
-       [&](cv::Mat& r) { cv::add(a, b, r); }},
-      {"subtract", [&](gpu::Stream& s, gpu::Image& o) { gpu::subtract(ga, gb, o, s); },
-       [&](cv::Mat& r) { cv::subtract(a, b, r); }},
-      {"multiply", [&](gpu::Stream& s, gpu::Image& o) { gpu::multiply(ga, gb, o, 1.0, s); },
-       [&](cv::Mat& r) { cv::multiply(a, b, r); }},
       {"divide, 0 for a zero divisor",
-       [&](gpu::Stream& s, gpu::Image& o) { gpu::divide(ga, gbZeros, o, 1.0, s); },
+       [&](gpu::Stream& s, gpu::Image& o) { gpu::divide(ga, gb, o, 1.0, s); },
        [&](cv::Mat& r) {
-         cv::divide(a, bZeros, r);
+         cv::divide(a, b, r);
          r.row(3).setTo(0);
        }},
-      {"convertTo float with gain and offset",
-       [&](gpu::Stream& s, gpu::Image& o) { gpu::convertTo(ga8, o, CV_32F, 2.0 / 255, 0.1, s); },
-       [&](cv::Mat& r) { a8.convertTo(r, CV_32F, 2.0 / 255, 0.1); }},
       {"convertTo 8 bits saturating",
        [&](gpu::Stream& s, gpu::Image& o) { gpu::convertTo(ga, o, CV_8U, 510.0, 0.0, s); },
        [&](cv::Mat& r) { a.convertTo(r, CV_8U, 510.0); }},
@@ -122,11 +99,10 @@ TEST(GpuLayer, OperationsMatchTheHostFunctions) {
   }
 }
 
-// The arguments OpenCV's CUDA functions refuse, and allocation into a plain GpuMat header.
+// The arguments OpenCV's CUDA functions refuse, and a device ordinal beyond the one device.
 TEST(GpuLayer, RefusesWhatItCannotDo) {
   const gpu::Image f3(8, 8, CV_32FC3), f1(8, 8, CV_32FC1), u3(8, 8, CV_8UC3), map2(8, 8, CV_32FC2);
   gpu::Image out;
-  GpuMat plain;
   const struct {
     const char* name;
     std::function<void()> call;
@@ -139,7 +115,7 @@ TEST(GpuLayer, RefusesWhatItCannotDo) {
        [&] { gpu::resize(f3, out, cv::Size(4, 4), 0, 0, cv::INTER_LANCZOS4); }},
       {"add of two types", [&] { gpu::add(f3, u3, out); }},
       {"pyrDown of nothing", [&] { gpu::pyrDown(gpu::Image(), out); }},
-      {"upload into a plain GpuMat", [&] { gpu::upload(cv::Mat(4, 4, CV_8UC1), plain); }},
+      {"device 1", [] { gpu::setDevice(1); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -154,7 +130,6 @@ TEST(GpuImage, ReallocatesOnlyWhenSizeOrTypeChanges) {
   gpu::Image image;
   gpu::create(image, size, CV_32FC3);
   gpu::Image first = image;  // shares the first pixels and keeps them alive
-  gpu::convertTo(src, image, CV_32F);
   gpu::convertTo(src, image, CV_32F, 2.0);
   EXPECT_EQ(image.data, first.data);
   gpu::pyrDown(image, image);  // a new size: new pixels, read from the old ones
@@ -173,65 +148,35 @@ TEST(GpuImage, ReallocatesOnlyWhenSizeOrTypeChanges) {
   const uchar* data = first.data;
   first.release();
   EXPECT_EQ(holder.data, data);
-  EXPECT_EQ(cv::norm(Downloaded(holder), cv::Mat(size, CV_32FC3, cv::Scalar::all(3)),
-                     cv::NORM_INF),
-            0.0);
-
-  // An Image passed as an output array is allocated through the array's GpuMat.
-  gpu::Image out;
-  cv::_OutputArray array(out);
-  ASSERT_EQ(array.kind(), cv::_InputArray::CUDA_GPU_MAT);
-  gpu::convertTo(src, array.getGpuMatRef(), CV_32F);
-  EXPECT_EQ(out.size(), size);
+  EXPECT_EQ(cv::countNonZero(Downloaded(holder).reshape(1) == 3), size.area() * 3);
 }
 
-// Work on `fast` that waits for an event recorded on `slow` sees all of `slow`'s earlier work;
-// a host image uploaded behind queued work may change at once.
-TEST(GpuStream, EventOrdersWorkAcrossStreams) {
-  const cv::Size size(2048, 1024);
+// Work that waits for an event recorded on `slow`, and any work on the default stream (as CUDA's
+// does), runs after all of `slow`'s earlier work; an upload copies its host image at once.
+TEST(GpuStream, EventsAndTheDefaultStreamOrderWorkAcrossStreams) {
   constexpr int kSteps = 40;
-  gpu::Stream slow, fast;
-  gpu::Image acc(size, CV_32FC1), one(size, CV_32FC1), copy, uploaded;
-  gpu::setTo(acc, cv::Scalar(0), slow);
-  gpu::setTo(one, cv::Scalar(1), slow);
-  for (int i = 0; i < kSteps; ++i) gpu::add(acc, one, acc, slow);
-  cv::Mat host(4, 4, CV_8UC1, cv::Scalar(5));
-  gpu::upload(host, uploaded, slow);
-  host.setTo(9);
-  gpu::Event done;
-  done.record(slow);
-  fast.waitEvent(done);
-  gpu::copyTo(acc, copy, fast);
-  cv::Mat got;
-  gpu::download(copy, got, fast);
-  double lo = 0, hi = 0;
-  cv::minMaxLoc(got, &lo, &hi);
-  EXPECT_EQ(lo, kSteps);
-  EXPECT_EQ(hi, kSteps);
-  EXPECT_TRUE(done.queryIfComplete());
-  gpu::download(uploaded, got, slow);
-  EXPECT_EQ(cv::countNonZero(got != 5), 0);
-}
-
-// The default stream runs after the work queued on other streams, as CUDA's does: a download or
-// upload on it sees, and never overtakes, what another stream has still to write.
-TEST(GpuStream, DefaultStreamWaitsForOtherStreams) {
-  const cv::Size size(2048, 1024);
-  constexpr int kSteps = 40;
-  gpu::Stream slow;
-  gpu::Image acc(size, CV_32FC1), one(size, CV_32FC1), small(4, 4, CV_32FC1);
-  gpu::setTo(acc, cv::Scalar(0), slow);
-  gpu::setTo(one, cv::Scalar(1), slow);
-  for (int i = 0; i < kSteps; ++i) gpu::add(acc, one, acc, slow);
-  gpu::setTo(small, cv::Scalar(2), slow);
-  gpu::upload(cv::Mat(4, 4, CV_32FC1, cv::Scalar(3)), small);
-  const cv::Mat got = Downloaded(acc);
-  double lo = 0, hi = 0;
-  cv::minMaxLoc(got, &lo, &hi);
-  EXPECT_EQ(lo, kSteps);
-  EXPECT_EQ(hi, kSteps);
-  EXPECT_TRUE(slow.queryIfComplete());
-  EXPECT_EQ(cv::countNonZero(Downloaded(small) != 3), 0);
+  for (const bool bDefault : {false, true}) {
+    SCOPED_TRACE(bDefault ? "default stream" : "event");
+    gpu::Stream slow, fast;
+    gpu::Stream& after = bDefault ? gpu::Stream::Null() : fast;
+    gpu::Image acc(1024, 2048, CV_32FC1), one(1024, 2048, CV_32FC1), small(4, 4, CV_32FC1), copy;
+    gpu::setTo(acc, cv::Scalar(0), slow);
+    gpu::setTo(one, cv::Scalar(1), slow);
+    for (int i = 0; i < kSteps; ++i) gpu::add(acc, one, acc, slow);
+    gpu::setTo(small, cv::Scalar(2), slow);
+    gpu::Event done;
+    done.record(slow);
+    if (!bDefault) fast.waitEvent(done);
+    cv::Mat host(4, 4, CV_32FC1, cv::Scalar(3)), got;
+    gpu::upload(host, small, after);
+    host.setTo(9);
+    gpu::copyTo(acc, copy, after);
+    gpu::download(copy, got, after);
+    EXPECT_EQ(cv::countNonZero(got == kSteps), 2048 * 1024);
+    EXPECT_TRUE(slow.queryIfComplete() && done.queryIfComplete());
+    gpu::download(small, got, after);
+    EXPECT_EQ(cv::countNonZero(got == 3), 16);
+  }
 }
 
 TEST(GpuStream, ThrowsAFailureOfQueuedWorkOnce) {
@@ -243,45 +188,6 @@ TEST(GpuStream, ThrowsAFailureOfQueuedWorkOnce) {
   cv::Mat host;
   gpu::download(ints, host, stream);
   EXPECT_EQ(host.at<int>(7, 7), 4);
-}
-
-TEST(GpuVideoReader, ReadsAnMjpgFileAsBgrFrames) {
-  testing_util::TempDir dir;
-  const std::string path = dir / "clip.avi";
-  const cv::Size size(64, 48);
-  {
-    cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25.0, size);
-    ASSERT_TRUE(writer.isOpened());
-    for (int i = 0; i < 3; ++i) {
-      writer.write(cv::Mat(size, CV_8UC3, cv::Scalar(40 + 60 * i, 120, 200)));
-    }
-  }
-  cv::Ptr<gpu::VideoReader> reader = gpu::createVideoReader(path);
-  gpu::Stream stream;
-  gpu::Image frame;
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(reader->nextFrame(frame, stream)) << i;
-    cv::Mat host;
-    gpu::download(frame, host, stream);
-    ASSERT_EQ(host.type(), CV_8UC3);
-    ASSERT_EQ(host.size(), size);
-    const cv::Scalar mean = cv::mean(host);
-    EXPECT_NEAR(mean[0], 40 + 60 * i, 4);
-    EXPECT_NEAR(mean[2], 200, 4);
-  }
-  EXPECT_FALSE(reader->nextFrame(frame, stream));
-  EXPECT_THROW(gpu::createVideoReader(dir / "missing.avi"), cv::Exception);
-}
-
-TEST(GpuDevice, ListsOneHostBackEndDevice) {
-  EXPECT_EQ(gpu::getDeviceCount(), 1);
-  gpu::setDevice(0);
-  EXPECT_EQ(gpu::getDevice(), 0);
-  EXPECT_THROW(gpu::setDevice(1), cv::Exception);
-  EXPECT_THROW(gpu::setDevice(-1), cv::Exception);
-  std::ostringstream os;
-  gpu::printShortDeviceInfo(0, os);
-  EXPECT_EQ(os.str().rfind("Device 0:  \"Host back-end", 0), 0u) << os.str();
 }
 
 }  // namespace
