@@ -162,18 +162,18 @@ TEST(GenerationParams, PartialUpdateKeepsOtherKeys) {
 }
 
 TEST(GenerationParams, RefusedSizesAndScalesKeepThePreviousParameters) {
-  struct Case {
+  const struct {
     const char* yaml;
     const char* message;
-  };
-  const char* const kBounds = "must be each side 1..8192 and at most 16777216 pixels";
-  const Case cases[] = {
-      {"view_size: [0, 100]", "Key \"view_size\" must be "},
+  } cases[] = {
+      {"view_size: [0, 100]",
+       "Key \"view_size\" must be each side 1..8192 and at most 16777216 pixels, got [0, 100]"},
       {"view_size: [8193, 100]", "got [8193, 100]"},
       {"view_size: [5000, 5000]", "got [5000, 5000]"},
       {"view_size: [2147483647, 2]", "got [2147483647, 2]"},
       {"view_size: [1e12, 2]", "got [1000000000000, 2]"},
-      {"view_size: [1, 1]\nnum_bands_blend: 3", "give a working size of 0x0; it "},
+      {"view_size: [1, 1]\nnum_bands_blend: 3",
+       "give a working size of 0x0; it must be each side 1..8192 and at most 16777216 pixels"},
       {"scale_factor: 1e9", "\"scale_factor\" 1e+09 and \"num_bands_blend\" 0 give a working size"},
       {"view_size: [8192, 8]\nscale_factor: 1.5", "working size of 12288x12"},
       {"scale_factor: 0", "Key \"scale_factor\" must be a finite number above 0, got 0"},
@@ -184,7 +184,7 @@ TEST(GenerationParams, RefusedSizesAndScalesKeepThePreviousParameters) {
   };
   TesmoViewGeneratorCpu gen({}, Memory("mode: top_view\nview_size: [640, 480]\n").root());
   const std::string before = Written(gen);
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.yaml);
     // Keys before and after the refused one are not taken either.
     const std::string yaml = std::string("mode: virtual_camera\n") + c.yaml + "\nrot_x: 5\n";
@@ -193,9 +193,6 @@ TEST(GenerationParams, RefusedSizesAndScalesKeepThePreviousParameters) {
       ADD_FAILURE() << "not refused";
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-      if (std::string(c.yaml).find("view_size") != std::string::npos) {
-        EXPECT_NE(std::string(e.what()).find(kBounds), std::string::npos) << e.what();
-      }
     }
     EXPECT_EQ(Written(gen), before);
     EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(640, 480));

@@ -276,8 +276,7 @@ TEST(TesmoViewGeneratorCpu, ErrorImageAfterFailedPrepareAndRecovery) {
   gen.process(in, out);
   EXPECT_GT(cv::countNonZero(out.reshape(1) == 255), 500);
 
-  // A working size without pixels (only setParams can give one): the error image has the default
-  // working size.
+  // A working size without pixels (only setParams gives one): an error image of the default size.
   Probe::GenerationParams none = bad;
   none.viewSizeCashed = cv::Size(0, 0);
   gen.setParams(none);
@@ -293,15 +292,8 @@ TEST(TesmoViewGeneratorCpu, ErrorImageAfterFailedPrepareAndRecovery) {
   EXPECT_EQ(cv::norm(out, Reference(gen, frames), cv::NORM_INF), 0.0);
   // The last failure's text is kept, only not shown.
   EXPECT_FALSE(gen.errorMessage.empty());
-}
-
-TEST(TesmoViewGeneratorCpu, ProcessKeepsThePreparedParametersUntilTheNextPrepare) {
-  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
-  Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
   testing_util::ExpectProcessKeepsThePreparation(
-      gen, Frames(rig, 7),
-      {"view_size: [40, 24]\n",
-       "view_size: [320, 240]\nnum_bands_blend: 3\ninterpolation: AREA\n"});
+      gen, frames, "view_size: [40, 24]\nnum_bands_blend: 0\ninterpolation: AREA\n");
 }
 
 // Rows and columns of the white pixels in a band of rows.

@@ -320,6 +320,8 @@ TEST_F(TesmoViewGeneratorOpenCLTest, ErrorImageOnFailureAndRecovery) {
   gen.prepare(covered);
   ASSERT_TRUE(gen.bIsOk);
   EXPECT_GE(cv::PSNR(ProcessOcl(gen, device), view), 60.0);
+  testing_util::ExpectProcessKeepsThePreparation(
+      gen, device, "view_size: [40, 24]\nnum_bands_blend: 4\ninterpolation: AREA\n");
 }
 
 TEST_F(TesmoViewGeneratorOpenCLTest, OutputHasTheWorkingSize) {
@@ -339,14 +341,6 @@ TEST_F(TesmoViewGeneratorOpenCLTest, OutputHasTheWorkingSize) {
   gen.process(in, deviceOut);
   EXPECT_EQ(deviceOut.size(), cv::Size(152, 100));
   EXPECT_EQ(deviceOut.type(), CV_8UC3);
-}
-
-TEST_F(TesmoViewGeneratorOpenCLTest, ProcessKeepsThePreparedParametersUntilTheNextPrepare) {
-  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
-  Probe gen(rig, "mode: top_view\nview_size: [160, 120]\nnum_bands_blend: 1\n");
-  testing_util::ExpectProcessKeepsThePreparation(
-      gen, Upload(RandomFrames(rig, 23)),
-      {"num_bands_blend: 3\n", "view_size: [40, 24]\nnum_bands_blend: 4\ninterpolation: AREA\n"});
 }
 
 TEST_F(TesmoViewGeneratorOpenCLTest, ProcessOneFrameWarpsOneCamera) {
