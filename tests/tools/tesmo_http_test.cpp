@@ -4,11 +4,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -120,8 +118,7 @@ std::string postWithoutContentType(int port, const std::string& route, const std
 
 std::string repeat(const std::string& text, int times) {
   std::string out;
-  out.reserve(text.size() * static_cast<size_t>(times));
-  for (int i = 0; i < times; ++i) out += text;
+  while (times-- > 0) out += text;
   return out;
 }
 
@@ -350,14 +347,10 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
       // Bodies that OpenCV would not parse as JSON, or not within bounds.
       {"/configure", xmlBomb, "application/json", "Can't deserialize JSON request'"},
       {"/linear_regress", yamlBomb, "application/json", "Can't deserialize JSON request'"},
-      {"/configure", " \n [" + repeat("[", 40000), "application/json",
-       "Can't deserialize JSON request'"},
       {"/configure", oversize, "application/json", "Request over 1048576 bytes", 413},
       // Numbers out of range or beyond an int change nothing.
       {"/add_camera_rotation", "{\"name\": \"right\", \"d_yaw\": 1e300}", "application/json",
        "Bad parameters: Key \"d_yaw\""},
-      {"/add_camera_rotation", "{\"name\": \"right\", \"d_roll\": \"90\"}", "application/json",
-       "Bad parameters: Key \"d_roll\""},
       {"/configure", "{\"name\": \"top_view\", \"view_size\": [4294967396, 400]}",
        "application/json", "Bad parameters: the number 4294967396 does not fit"},
       {"/linear_regress", "{\"enabled\": 1e400}", "application/json",
@@ -464,27 +457,65 @@ TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
   EXPECT_FALSE(demo->poll()) << demo->err();
 }
 
-TEST_F(TesmoHttpTest, SigintWithOpenStreamAndRunningTimerExitsPromptly) {
+// 32 MJPEG viewers and 16 clients that send a header byte every half second (reconnecting when
+// cut off) hold workers beside the running correction timer: the API still answers, a 33rd viewer
+// gets 503, and SIGINT ends the program promptly.
+TEST_F(TesmoHttpTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPromptly) {
   startDemo("linear_regress:\n   interval: 0\n");
-  std::atomic<size_t> frames{0};
-  std::thread viewer([&] {
-    MjpegParser parser;
-    client().Get("/top_view", [&](const char* data, size_t len) {
-      const bool bOk = parser.add(data, len);
-      frames = parser.frames.size();
-      return bOk;
+  std::atomic<int> watching{0};  // viewers that receive the stream
+  std::atomic<int> slowRounds{0};
+  std::atomic<bool> bStop{false};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < 32; ++i) {
+    clients.emplace_back([&] {
+      bool bCounted = false;
+      client().Get(
+          "/top_view", [](const httplib::Response& res) { return res.status == 200; },
+          [&](const char*, size_t) {
+            if (!bCounted) ++watching;
+            bCounted = true;
+            return true;
+          });
     });
-  });
-  const bool bStreaming = test::waitFor([&] { return frames >= 1; }, milliseconds(30000));
+  }
+  const bool bStreaming = test::waitFor([&] { return watching == 32; }, milliseconds(60000));
   EXPECT_TRUE(test::waitFor([&] { return lines("I_calibrate.log") >= 1; }, milliseconds(30000)));
+  // Started last, so that at SIGINT the slow requests have most of their time left.
+  for (int i = 0; i < 16; ++i) {
+    clients.emplace_back([&] {
+      int fd = -1;
+      while (!bStop) {
+        if (fd < 0 || send(fd, "a", 1, MSG_NOSIGNAL) != 1) {  // cut off: connect again
+          if (fd >= 0) close(fd);
+          fd = sendRaw(port, "POST /get_app HTTP/1.1\r\nX-Slow: ");
+        }
+        ++slowRounds;
+        std::this_thread::sleep_for(milliseconds(500));
+      }
+      if (fd >= 0) close(fd);
+    });
+  }
+  const bool bSlow = test::waitFor([&] { return slowRounds >= 16; }, milliseconds(10000));
+  auto app = post("/get_app", "");
+  const int extraFd = sendRaw(port, "GET /top_view HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  char head[12] = {};
+  const bool bRefused = extraFd >= 0 && recv(extraFd, head, sizeof(head), MSG_WAITALL) == 12 &&
+                        std::string(head, 12) == "HTTP/1.1 503";
+  if (extraFd >= 0) close(extraFd);
   const auto start = std::chrono::steady_clock::now();
   demo->signal(SIGINT);
   const bool bEnded = demo->wait(milliseconds(15000));
   const auto took = std::chrono::steady_clock::now() - start;
-  viewer.join();
-  ASSERT_TRUE(bStreaming);
+  if (!bEnded) demo->signal(SIGKILL);  // so that the viewers end
+  bStop = true;
+  for (auto& c : clients) c.join();
+  ASSERT_TRUE(bStreaming) << watching << " viewers";
+  EXPECT_TRUE(bSlow);
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->status, 200);
+  EXPECT_TRUE(bRefused);
   ASSERT_TRUE(bEnded) << "no exit after SIGINT";
-  EXPECT_LT(took, std::chrono::seconds(8));
+  EXPECT_LT(took, std::chrono::seconds(5));
   EXPECT_TRUE(demo->exitedNormally()) << "signal " << demo->termSignal();
   EXPECT_EQ(demo->exitCode(), 0) << demo->err();
   const std::string out = demo->out();
@@ -493,84 +524,6 @@ TEST_F(TesmoHttpTest, SigintWithOpenStreamAndRunningTimerExitsPromptly) {
   ASSERT_NE(table, std::string::npos) << out;
   ASSERT_NE(stopped, std::string::npos) << out;
   EXPECT_LT(table, stopped);
-}
-
-// 32 MJPEG viewers and 16 clients that send one byte every half second (reconnecting when cut
-// off) hold workers at once: the API still answers, a 33rd viewer gets 503, and SIGINT ends the
-// program promptly.
-TEST_F(TesmoHttpTest, ApiAnswersBesideViewersAndSlowClientsAndSigintEndsPromptly) {
-  startDemo();
-  constexpr int kViewers = 32;
-  constexpr int kSlow = 16;
-  const std::string slowRequest = "POST /get_app HTTP/1.1\r\nX-Slow: " + std::string(4096, 'a');
-  std::atomic<int> watching{0};  // viewers whose answer began with 200
-  std::atomic<bool> bSlowSending{false};
-  std::atomic<bool> bStop{false};
-  // One thread reads every viewer and feeds the slow clients, for at most 90 s.
-  std::thread clients([&] {
-    std::vector<int> viewers;
-    std::vector<std::string> heads(kViewers);
-    for (int i = 0; i < kViewers; ++i) {
-      viewers.push_back(sendRaw(port, "GET /top_view HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
-    }
-    std::vector<int> slow(kSlow, -1);
-    std::vector<size_t> sent(kSlow, 0);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    auto nextByte = std::chrono::steady_clock::now();
-    while (!bStop && std::chrono::steady_clock::now() < end) {
-      std::vector<pollfd> items;
-      for (int fd : viewers) items.push_back(pollfd{fd, POLLIN, 0});
-      poll(items.data(), items.size(), 10);
-      char buf[65536];
-      for (int i = 0; i < kViewers; ++i) {
-        if ((items[i].revents & POLLIN) == 0) continue;
-        const ssize_t n = recv(viewers[i], buf, sizeof(buf), 0);
-        if (n > 0 && heads[i].size() < 12) {
-          heads[i].append(buf, static_cast<size_t>(std::min<ssize_t>(n, 12)));
-          if (heads[i].rfind("HTTP/1.1 200", 0) == 0) ++watching;
-        }
-      }
-      if (std::chrono::steady_clock::now() < nextByte) continue;
-      nextByte += milliseconds(500);
-      for (int i = 0; i < kSlow; ++i) {
-        if (slow[i] < 0 || send(slow[i], &slowRequest[sent[i]], 1, MSG_NOSIGNAL) != 1) {
-          if (slow[i] >= 0) close(slow[i]);
-          slow[i] = sendRaw(port, slowRequest.substr(0, 1));
-          sent[i] = 0;
-        }
-        sent[i] = (sent[i] + 1) % slowRequest.size();
-      }
-      bSlowSending = true;
-    }
-    for (int fd : viewers) close(fd);
-    for (int fd : slow) close(fd);
-  });
-
-  const bool bWatching = test::waitFor([&] { return watching == kViewers; }, milliseconds(60000));
-  const bool bSlow = test::waitFor([&] { return bSlowSending.load(); }, milliseconds(10000));
-  auto app = post("/get_app", "");
-  const int extraFd = sendRaw(port, "GET /top_view HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-  char head[12] = {};
-  const bool bRefused = extraFd >= 0 && recv(extraFd, head, sizeof(head), MSG_WAITALL) == 12 &&
-                        std::string(head, 12) == "HTTP/1.1 503";
-  if (extraFd >= 0) close(extraFd);
-
-  const auto start = std::chrono::steady_clock::now();
-  demo->signal(SIGINT);
-  const bool bEnded = demo->wait(milliseconds(30000));
-  const auto took = std::chrono::steady_clock::now() - start;
-  bStop = true;
-  clients.join();
-  EXPECT_TRUE(bWatching) << watching << " viewers";
-  EXPECT_TRUE(bSlow);
-  ASSERT_TRUE(app);
-  EXPECT_EQ(app->status, 200);
-  EXPECT_TRUE(bRefused);
-  ASSERT_TRUE(bEnded) << "no exit after SIGINT";
-  RecordProperty("sigint_to_exit_ms",
-                 static_cast<int>(std::chrono::duration_cast<milliseconds>(took).count()));
-  EXPECT_LT(took, std::chrono::seconds(5));
-  EXPECT_EQ(demo->exitCode(), 0) << demo->err();
 }
 
 TEST_F(TesmoHttpTest, PortInUseLeavesProgramRunningWithoutServer) {

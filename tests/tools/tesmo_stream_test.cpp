@@ -121,12 +121,9 @@ TEST_F(TesmoStreamTest, ConstructorChecksNameEntryAndPlatform) {
   EXPECT_DEATH(TesmoStream(cameras, node, cv::FileNode(), static_cast<Platform>(7)),
                "Check failed: 0 ");
   // Each platform builds its own variant.
-  EXPECT_NE(dynamic_cast<tesmo::TesmoViewGeneratorCpu*>(
-                TesmoStream(cameras, node, cv::FileNode(), CPU).gen.get()),
-            nullptr);
-  EXPECT_NE(dynamic_cast<tesmo::TesmoViewGeneratorCuda*>(
-                TesmoStream(cameras, node, cv::FileNode(), CUDA).gen.get()),
-            nullptr);
+  const auto gen = [&](Platform p) { return TesmoStream(cameras, node, cv::FileNode(), p).gen; };
+  EXPECT_NE(std::dynamic_pointer_cast<tesmo::TesmoViewGeneratorCpu>(gen(CPU)), nullptr);
+  EXPECT_NE(std::dynamic_pointer_cast<tesmo::TesmoViewGeneratorCuda>(gen(CUDA)), nullptr);
 }
 
 TEST(GetPlatform, ExactWordsOnly) {
