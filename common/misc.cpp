@@ -5,6 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 namespace cv {
 
@@ -94,16 +95,24 @@ bool numberOf(const cv::FileNode& node, double* v) {
   return false;
 }
 
+// The key's node in `section`; none when the section is not a map.
+cv::FileNode keyNode(const cv::FileNode& section, const char* key) {
+  return section.isMap() ? section[key] : cv::FileNode();
+}
+
+// A number key: an integer type takes only numbers without a fractional part.
 template <typename T>
-bool readReal(const cv::FileNode& section, const std::string& sectionName, const char* key,
-              T& value, T lo, T hi) {
-  const cv::FileNode node = section.isMap() ? section[key] : cv::FileNode();
+bool readNumber(const cv::FileNode& section, const std::string& sectionName, const char* key,
+                T& value, T lo, T hi) {
+  const cv::FileNode node = keyNode(section, key);
   if (node.isNone()) {
     return false;
   }
+  constexpr bool kInteger = std::is_integral<T>::value;
   double v = 0;
-  if (!numberOf(node, &v) || !(v >= lo && v <= hi)) {
-    refuseKey(sectionName, key, node, rangeText("a finite number", lo, hi));
+  if (!numberOf(node, &v) || (kInteger && std::floor(v) != v) || !(v >= lo && v <= hi)) {
+    refuseKey(sectionName, key, node,
+              rangeText(kInteger ? "an integer" : "a finite number", lo, hi));
   }
   value = static_cast<T>(v);
   return true;
@@ -138,31 +147,22 @@ void refuseKey(const std::string& sectionName, const char* key, const cv::FileNo
 
 bool readKey(const cv::FileNode& section, const std::string& sectionName, const char* key,
              int& value, int lo, int hi) {
-  const cv::FileNode node = section.isMap() ? section[key] : cv::FileNode();
-  if (node.isNone()) {
-    return false;
-  }
-  double v = 0;
-  if (!numberOf(node, &v) || std::floor(v) != v || v < lo || v > hi) {
-    refuseKey(sectionName, key, node, rangeText("an integer", lo, hi));
-  }
-  value = static_cast<int>(v);
-  return true;
+  return readNumber(section, sectionName, key, value, lo, hi);
 }
 
 bool readKey(const cv::FileNode& section, const std::string& sectionName, const char* key,
              double& value, double lo, double hi) {
-  return readReal(section, sectionName, key, value, lo, hi);
+  return readNumber(section, sectionName, key, value, lo, hi);
 }
 
 bool readKey(const cv::FileNode& section, const std::string& sectionName, const char* key,
              float& value, float lo, float hi) {
-  return readReal(section, sectionName, key, value, lo, hi);
+  return readNumber(section, sectionName, key, value, lo, hi);
 }
 
 bool readKey(const cv::FileNode& section, const std::string& sectionName, const char* key,
              std::string& value) {
-  const cv::FileNode node = section.isMap() ? section[key] : cv::FileNode();
+  const cv::FileNode node = keyNode(section, key);
   if (node.isNone()) {
     return false;
   }

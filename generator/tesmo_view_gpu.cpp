@@ -32,7 +32,6 @@ void downloadComputed(gpu::Stream& calc, const gpu::Event& computed, gpu::Stream
   // The computation has run; this throws the failure it kept, if any.
   calc.queryIfComplete();
   gpu::download(src, out, copy);
-  copy.waitForCompletion();
 }
 
 }  // namespace

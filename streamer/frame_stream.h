@@ -17,6 +17,12 @@ namespace tesmo {
 constexpr int kMaxFrameSide = 16384;
 constexpr size_t kMaxFrameBytes = size_t(256) << 20;
 
+// Whether a frame of cols x rows pixels of `pixelBytes` bytes each stays within that bound.
+inline bool FitsFrameBound(uint64_t cols, uint64_t rows, uint64_t pixelBytes) {
+  return cols >= 1 && rows >= 1 && cols <= uint64_t(kMaxFrameSide) &&
+         rows <= uint64_t(kMaxFrameSide) && cols * rows * pixelBytes <= kMaxFrameBytes;
+}
+
 // A camera: delivers its next image with a timestamp. Each source is driven by one reader thread
 // and need not be safe for concurrent Next calls.
 //

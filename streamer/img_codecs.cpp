@@ -21,8 +21,7 @@ int64_t SteadyMs() { return now<std::chrono::steady_clock>(); }
 // Whether a decoded BGR image of width x height stays within the frame bound, so that a forged
 // JPEG header cannot make the decoder allocate more than any frame may hold.
 bool WithinFrameBound(int width, int height) {
-  return width > 0 && height > 0 && width <= kMaxFrameSide && height <= kMaxFrameSide &&
-         uint64_t(width) * uint64_t(height) * 3 <= kMaxFrameBytes;
+  return width > 0 && height > 0 && FitsFrameBound(uint64_t(width), uint64_t(height), 3);
 }
 
 // The bytes of `buf` as one continuous block (a copy only for a non-continuous array).

@@ -510,17 +510,34 @@ void download(const GpuMat& src, cv::OutputArray dst, Stream& stream) {
   s.mat().copyTo(dst);
 }
 
-void copyTo(const GpuMat& src, GpuMat& dst, Stream& stream) {
+namespace {
+
+// Queues fn(source, out) with `out` the pixels of `dst`, made `size` x `type` first; an empty
+// source only empties `dst`. A source that shares its pixels with `dst` is copied first unless
+// `elementwise` allows writing over it.
+template <typename Fn>
+void apply(const GpuMat& src, GpuMat& dst, cv::Size size, int type, bool elementwise,
+           Stream& stream, Fn fn) {
   const Ref s = ref(src);
-  create(dst, src.size(), src.type());
+  create(dst, size, type);
   if (s.header.empty()) return;
   const Ref d = ref(dst);
-  if (sameData(s, d)) return;
-  enqueue(stream, [s, d] {
+  enqueue(stream, [s, d, elementwise, fn] {
+    cv::Mat in = s.mat();
+    if (!elementwise && sameData(s, d)) in = in.clone();
     cv::Mat out = d.mat();
-    s.mat().copyTo(out);
+    fn(in, out);
     checkInPlace(out, d);
   });
+}
+
+}  // namespace
+
+void copyTo(const GpuMat& src, GpuMat& dst, Stream& stream) {
+  apply(src, dst, src.size(), src.type(), /*elementwise=*/true, stream,
+        [](const cv::Mat& in, cv::Mat& out) {
+          if (in.data != out.data) in.copyTo(out);
+        });
 }
 
 void setTo(GpuMat& m, const cv::Scalar& value, Stream& stream) {
@@ -532,38 +549,16 @@ void setTo(GpuMat& m, const cv::Scalar& value, Stream& stream) {
 void convertTo(const GpuMat& src, GpuMat& dst, int rtype, double alpha, double beta,
                Stream& stream) {
   const int type = rtype < 0 ? src.type() : CV_MAKETYPE(CV_MAT_DEPTH(rtype), src.channels());
-  const Ref s = ref(src);
-  create(dst, src.size(), type);
-  if (s.header.empty()) return;
-  const Ref d = ref(dst);
-  enqueue(stream, [s, d, type, alpha, beta] {
-    cv::Mat out = d.mat();
-    s.mat().convertTo(out, type, alpha, beta);
-    checkInPlace(out, d);
-  });
+  apply(src, dst, src.size(), type, /*elementwise=*/true, stream,
+        [type, alpha, beta](const cv::Mat& in, cv::Mat& out) {
+          in.convertTo(out, type, alpha, beta);
+        });
 }
 
 // ---------------------------------------------------------------------------------------------
 // Image processing
 
 namespace {
-
-// Queues fn(source, out) with `out` the pixels of `dst`, made `size` x `type` first. A source
-// that shares its pixels with `dst` is copied first unless `elementwise` allows writing over it.
-template <typename Fn>
-void apply(const GpuMat& src, GpuMat& dst, cv::Size size, int type, bool elementwise,
-           Stream& stream, Fn fn) {
-  const Ref s = ref(src);
-  create(dst, size, type);
-  const Ref d = ref(dst);
-  enqueue(stream, [s, d, elementwise, fn] {
-    cv::Mat in = s.mat();
-    if (!elementwise && sameData(s, d)) in = in.clone();
-    cv::Mat out = d.mat();
-    fn(in, out);
-    checkInPlace(out, d);
-  });
-}
 
 // The per-element operations: a and b of one size and type, the result of that type.
 template <typename Fn>

@@ -38,8 +38,7 @@ bool DescribeFrame(const int32_t shape[4], int32_t dtype, FrameGeometry* geometr
     *reason = "Invalid header: size overflows";
     return false;
   }
-  if (rows > uint64_t(kMaxFrameSide) || uint64_t(shape[2]) > uint64_t(kMaxFrameSide) ||
-      row_bytes * rows > uint64_t(kMaxFrameBytes)) {
+  if (!FitsFrameBound(uint64_t(shape[2]), rows, uint64_t(CV_ELEM_SIZE(type)))) {
     *reason = "Invalid header: a frame of " + std::to_string(shape[2]) + "x" +
               std::to_string(rows) + " " + cv::typeToString(type) +
               " is over the bound of " + std::to_string(kMaxFrameSide) + " pixels per side and " +

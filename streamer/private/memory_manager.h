@@ -17,12 +17,12 @@
 
 namespace tesmo {
 
-// Layout of the shared-memory frame segment. `mutex` guards `header` and `offset`; `condition`
-// is signalled once per published frame. The mutex is a process-shared POSIX mutex made robust
-// by the process that creates the segment (same size and layout as Boost's), so that the death of
-// a process holding it never locks the others out: see SegmentLock. `buf` holds two frame halves of at most
-// kMaxFrameWidth x kMaxFrameHeight 8-bit 3-channel pixels; `offset` names the half that holds
-// the published frame (0, or rows * cols * 3 of the stored frame size).
+// Layout of the shared-memory frame segment. `mutex` guards `header` and `offset`; `condition` is
+// signalled once per published frame. The mutex is a process-shared POSIX mutex made robust by the
+// process that creates the segment (same size and layout as Boost's), so that the death of a
+// process holding it never locks the others out: see SegmentLock. `buf` holds two frame halves of
+// at most kMaxFrameWidth x kMaxFrameHeight 8-bit 3-channel pixels; `offset` names the half that
+// holds the published frame (0, or rows * cols * 3 of the stored frame size).
 struct SharedData {
   static constexpr int kMaxFrameWidth = 1920;
   static constexpr int kMaxFrameHeight = 1208;
@@ -78,8 +78,8 @@ class SegmentLock {
   bool owns_ = false;
 };
 
-// Creates or opens the POSIX shared-memory segment `mem_id` and maps it. The process that
-// creates the segment constructs its (robust) mutex and condition, exactly once; a process that opens an
+// Creates or opens the POSIX shared-memory segment `mem_id` and maps it. The process that creates
+// the segment constructs its (robust) mutex and condition, exactly once; a process that opens an
 // existing one waits (at most kInitTimeoutMs) until the creator has done so. An empty id gives a
 // private in-process segment on the heap. Destroying the manager removes the segment's name:
 // processes that map it keep using it, a later open of the name gets a new zero-filled segment.

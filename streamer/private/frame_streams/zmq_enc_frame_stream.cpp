@@ -142,18 +142,14 @@ bool ZmqEncFrameStream::Decode(const Message& msg, cv::Mat* frame, std::string* 
     // The JPEG's own header is read first: an image of another size than the message's is
     // refused before the decoder allocates room for it.
     cv::Size size;
-    if (!ReadJpegSize(encoded, &size)) {
-      *reason = "Check failed: img_decoder_->Decode(cv::Mat(encode_buf_), frame) "
-                "Undecodable JPEG payload of " + std::to_string(msg.payload.size()) + " bytes";
-      return false;
-    }
-    if (size != cv::Size(msg.geometry.cols, msg.geometry.rows)) {
+    const bool bHeader = ReadJpegSize(encoded, &size);
+    if (bHeader && size != cv::Size(msg.geometry.cols, msg.geometry.rows)) {
       *reason = "JPEG of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
                 " in a message for a frame of " + std::to_string(msg.geometry.cols) + "x" +
                 std::to_string(msg.geometry.rows);
       return false;
     }
-    if (!img_decoder_->Decode(encoded, frame)) {
+    if (!bHeader || !img_decoder_->Decode(encoded, frame)) {
       *reason = "Check failed: img_decoder_->Decode(cv::Mat(encode_buf_), frame) "
                 "Undecodable JPEG payload of " + std::to_string(msg.payload.size()) + " bytes";
       return false;
