@@ -1,7 +1,10 @@
 #include "common/misc.h"
 
+#include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <iomanip>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -143,6 +146,51 @@ void refuseKey(const std::string& sectionName, const char* key, const cv::FileNo
                const std::string& expected) {
   throw std::runtime_error("Key \"" + std::string(key) + "\" in \"" + sectionName +
                            "\" must be " + expected + ", got " + describeNode(node));
+}
+
+size_t documentNestingBound(const std::string& text) {
+  size_t openers = 0;
+  size_t deepestLineStart = 0;
+  size_t lineStart = 0;  // length of the current line's leading run of blanks and dashes
+  bool bLineStart = true;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n' || c == '\r') {
+      bLineStart = true;
+      lineStart = 0;
+      continue;
+    }
+    if (bLineStart) {
+      if (c == ' ' || c == '\t' || c == '-') {
+        deepestLineStart = std::max(deepestLineStart, ++lineStart);
+      } else {
+        bLineStart = false;
+      }
+    }
+    if (c == '[' || c == '{') {
+      ++openers;
+    } else if (c == '<') {
+      // "</", "<!" and "<?" close an element or open none.
+      const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+      if (next != '/' && next != '!' && next != '?') ++openers;
+    }
+  }
+  return openers + deepestLineStart;
+}
+
+bool openDocument(cv::FileStorage& fs, const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (in) {
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t bound = documentNestingBound(text);
+    if (bound > kMaxDocumentNesting) {
+      throw std::runtime_error("File \"" + path + "\" can't be read: it may nest " +
+                               std::to_string(bound) + " levels deep, more than " +
+                               std::to_string(kMaxDocumentNesting) +
+                               " (brackets, XML elements and indentation)");
+    }
+  }
+  return fs.open(path, cv::FileStorage::READ);
 }
 
 bool readKey(const cv::FileNode& section, const std::string& sectionName, const char* key,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <limits>
 #include <opencv2/core.hpp>
 #include <string>
@@ -42,6 +43,22 @@ bool readKey(const cv::FileNode& section, const std::string& sectionName, const 
 // `expected` completes "must be ..." (e.g. "a number above 0").
 [[noreturn]] void refuseKey(const std::string& sectionName, const char* key,
                             const cv::FileNode& node, const std::string& expected);
+
+// Deepest nesting that a document read through openDocument may reach. OpenCV's FileStorage
+// readers recurse once per level of nesting and overflow an 8 MiB stack at some 30,000 levels;
+// the documents of this system nest a few levels deep and hold a few hundred brackets at most.
+constexpr size_t kMaxDocumentNesting = 4096;
+
+// An upper bound of how deep OpenCV's FileStorage readers nest in `text`, whatever they take for
+// a string or a comment: every "[" and "{" byte, every "<" that may open an XML element, plus the
+// longest run of blanks and sequence dashes that begins a line (YAML block nesting).
+size_t documentNestingBound(const std::string& text);
+
+// Opens the document `path` for reading into `fs`, as fs.open(path, cv::FileStorage::READ) does,
+// after checking its bytes with documentNestingBound: a document that could nest deeper than
+// kMaxDocumentNesting throws std::runtime_error naming the file, where OpenCV's reader would
+// overflow the stack. A file that cannot be read is left to fs.open, which reports it.
+bool openDocument(cv::FileStorage& fs, const std::string& path);
 
 // A node's value as written, for messages: a string in double quotes, a number, "a map",
 // "a sequence" or "nothing".

@@ -7,6 +7,7 @@
 
 #include <glog/logging.h>
 
+#include "common/misc.h"
 #include "common/perf.h"
 #include "streamer/util.h"
 
@@ -21,9 +22,9 @@ GridDetector::GridDetector(int pattern_width, int pattern_height,
   cv::FileStorage fs;
   if (!config.empty()) {
     try {
-      fs.open(config, cv::FileStorage::READ);
-    } catch (const cv::Exception&) {
-      // A file that exists but does not parse counts as not opened.
+      openDocument(fs, config);
+    } catch (const std::exception&) {
+      // A file that exists but does not parse (or nests too deep) counts as not opened.
       fs.release();
     }
     CHECK(fs.isOpened()) << "Can't open " << config << "\n";

@@ -112,7 +112,8 @@ TesmoViewGenerator::TesmoViewGenerator(const std::vector<Camera>& cameras, const
 }
 
 TesmoViewGenerator::TesmoViewGenerator(const std::string& path) {
-  cv::FileStorage fs(path, cv::FileStorage::READ);
+  cv::FileStorage fs;
+  openDocument(fs, path);
   CHECK(fs.isOpened()) << "Can't open " << path;
   readCameras(fs, /*ReadExtrinsics=*/true, cameras);
   readParams(fs["tesmo_view_gen_params"]);

@@ -4,11 +4,14 @@
 
 #include <algorithm>
 
+#include "common/misc.h"
+
 namespace tesmo {
 
 bool readCameras(const std::string& CommonConfig, bool ReadExtrinsics,
                  std::vector<Camera>& OutCameras) {
-  cv::FileStorage FSCommon(CommonConfig, cv::FileStorage::READ);
+  cv::FileStorage FSCommon;
+  openDocument(FSCommon, CommonConfig);
   CHECK(FSCommon.isOpened()) << "Can't open " << CommonConfig;
   return readCameras(FSCommon, ReadExtrinsics, OutCameras);
 }
@@ -26,7 +29,8 @@ bool readCameras(const cv::FileStorage& FSCommon, bool ReadExtrinsics,
     return readCameras(FSCommon["intrinsics"], FSCommon["extrinsics"], OutCameras);
   }
   const std::string extrinsicsPath = FSCommon["extrinsics"].string();
-  cv::FileStorage FSExtrinsics(extrinsicsPath, cv::FileStorage::READ);
+  cv::FileStorage FSExtrinsics;
+  openDocument(FSExtrinsics, extrinsicsPath);
   CHECK(FSExtrinsics.isOpened()) << "Can't open " << extrinsicsPath;
   CHECK(FSExtrinsics["extrinsics"].isMap()) << "\"extrinsics\" node isn't \"map\" or absent";
   return readCameras(FSCommon["intrinsics"], FSExtrinsics["extrinsics"], OutCameras);
@@ -45,7 +49,8 @@ bool readCameras(const cv::FileNode& IntrinsicsNode, const cv::FileNode& Extrins
 
     if (entry.isString()) {
       const std::string path = entry.string();
-      cv::FileStorage FSIntrinsics(path, cv::FileStorage::READ);
+      cv::FileStorage FSIntrinsics;
+      openDocument(FSIntrinsics, path);
       CHECK(FSIntrinsics.isOpened()) << "Can't open intrinsics file \"" << path << "\"";
       camera.readIntrinsics(FSIntrinsics.root());
     } else if (entry.isMap()) {

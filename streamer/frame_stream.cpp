@@ -169,7 +169,8 @@ std::shared_ptr<FrameStream> FrameStream::Create(const cv::FileNode& node) {
 
 std::shared_ptr<FrameStream> FrameStream::Create(const std::string& config,
                                                  const std::string& camera) {
-  cv::FileStorage Fs(config, cv::FileStorage::READ);
+  cv::FileStorage Fs;
+  openDocument(Fs, config);
   CHECK(Fs.isOpened());
   cv::FileNode cams = Fs["camera_streams"];
   CHECK(cams.isMap());

@@ -5,12 +5,15 @@
 
 #include <glog/logging.h>
 
+#include "common/misc.h"
+
 namespace tesmo {
 
 FrameStreams::FrameStreams(const cv::FileStorage& fs) { init(fs); }
 
 FrameStreams::FrameStreams(const std::string& path) {
-  cv::FileStorage fs(path, cv::FileStorage::READ);
+  cv::FileStorage fs;
+  openDocument(fs, path);
   init(fs);
 }
 

@@ -122,9 +122,9 @@ bool canOpen(const std::string& path) {
   boost::system::error_code ec;
   if (!boost::filesystem::is_regular_file(path, ec)) return false;
   try {
-    cv::FileStorage fs(path, cv::FileStorage::READ);
-    return fs.isOpened();
-  } catch (const cv::Exception&) {
+    cv::FileStorage fs;
+    return openDocument(fs, path);
+  } catch (const std::exception&) {
     return false;
   }
 }
@@ -147,7 +147,7 @@ bool rereadCameras(const cv::FileStorage& config, std::vector<Camera>& cameras, 
       *why = "can't open \"" + path + "\"";
       return false;
     }
-    extFs.open(path, cv::FileStorage::READ);
+    openDocument(extFs, path);
     extNode = extFs["extrinsics"];
     if (!extNode.isMap()) {
       *why = "\"" + path + "\" has no \"extrinsics\" map";

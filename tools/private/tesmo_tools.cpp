@@ -199,7 +199,7 @@ std::string replaceFile(const std::string& path, const std::string& text) {
 }  // namespace
 
 TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFileName) {
-  fs.open(configFileName, cv::FileStorage::READ);
+  tesmo::openDocument(fs, configFileName);
   CHECK(fs.isOpened()) << "Can't open config file \"" << configFileName << "\"";
 
   const cv::FileNode appNode = fs["tesmo_app"];
@@ -358,7 +358,7 @@ cv::FileNode TesmoApp::readUserSettings(cv::FileStorage& userFs) const {
     throw std::runtime_error(file + " is empty");
   }
   try {
-    userFs.open(userSettingsFile, cv::FileStorage::READ);
+    tesmo::openDocument(userFs, userSettingsFile);
   } catch (const cv::Exception& e) {
     throw std::runtime_error(file + " can't be parsed: " + e.what());
   }
@@ -735,9 +735,9 @@ void TesmoApp::correctIntensity(const std::atomic<bool>& bStopping) {
   boost::system::error_code ec;
   try {
     if (boost::filesystem::exists(linearRegressTmpFile, ec)) {
-      result.open(linearRegressTmpFile, cv::FileStorage::READ);
+      tesmo::openDocument(result, linearRegressTmpFile);
     }
-  } catch (const cv::Exception& e) {
+  } catch (const std::exception& e) {
     LOG(WARNING) << "Intensity correction: can't parse \"" << linearRegressTmpFile
                  << "\": " << e.what();
     return;
