@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "tests/streamer/transport_test_util.h"
 #include "tests/tools/demo_process.h"
 #include "tests/tools/demo_scene.h"
 
@@ -289,17 +290,71 @@ TEST_F(TesmoAppTest, StoppingTheCorrectionEndsARunThatWaitsForFrames) {
 }
 
 // Start-up refuses a key of the wrong type or out of range naming the key, the section and what
-// was expected, and a user-settings file it cannot use naming the file.
+// was expected, calibration that no view can use naming the camera's entry and the key, and a
+// user-settings file or document it cannot use naming the file; documents nested deep enough to
+// overflow the parser's stack are refused before they are parsed.
 TEST_F(TesmoAppTest, StartUpRefusesBadValuesNamingKeyAndFile) {
   struct Case {
     const char* what;
-    const char* from;  // replaced by `to` in the configuration
-    const char* to;
+    std::string from;  // replaced by `to` in the configuration
+    std::string to;
     const char* userSettings;  // text of the user-settings file; null: no file
     std::string message;
+    std::string other = "";  // text of dir/other.yml, when not empty
   };
   const std::string user = "User settings file \"" + path("user.yml") + "\" ";
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string deepUser = "%YAML:1.0\n---\ntesmo_gen: " + deep + "\n";
+  std::string dashes;
+  for (int i = 0; i < 50000; ++i) dashes += "- ";
+  const std::string nests = "\" can't be read: it may nest ";
+  const std::string kA = "data: [ 200., 0., 160., 0., 200., 120., 0., 0., 1. ]";
+  const std::string dA = "data: [ 0., 0., 0., 0., 0. ]";
+  const std::string rA = "data: [ 1., 0., 0., 0., -1., 0., 0., 0., -1. ]";
+  const std::string tA = "T: [ 1.5000000000000000e+00, 0., 3. ]";
+  const std::string badK = "Key \"K\" in \"intrinsics/cam_a\" must be a 3x3 floating-point matrix";
+  const std::string badD = "Key \"D\" in \"intrinsics/cam_a\" must be none, 4, 5, 8, 12 or 14";
+  const std::string badR = "Key \"R\" in \"extrinsics/cam_a\" must be a ";
+  const std::string badT = "Key \"T\" in \"extrinsics/cam_a\" must be 3 finite numbers";
+  const std::string height = "Key \"frame_height\" in \"intrinsics/cam_a\" must be an integer in ";
   const Case cases[] = {
+      {"K with NaN", kA, "data: [ .nan, 0., 160., 0., 200., 120., 0., 0., 1. ]", nullptr,
+       badK + " of finite numbers with fx and fy above 0, got [nan, 0, 160; 0, 200, 120; 0, 0, 1]"},
+      {"K of 1e300", kA, "data: [ 1e300, 0., 160., 0., 200., 120., 0., 0., 1. ]", nullptr, badK},
+      {"K with zero focal length", kA, "data: [ 200., 0., 160., 0., 0., 120., 0., 0., 1. ]",
+       nullptr, badK},
+      {"K of 2x2", "rows: 3\n         cols: 3\n         dt: d\n         " + kA,
+       "rows: 2\n         cols: 2\n         dt: d\n         data: [ 200., 0., 0., 200. ]", nullptr,
+       badK + " of finite numbers with fx and fy above 0, got [200, 0; 0, 200]"},
+      {"D with NaN", dA, "data: [ .nan, 0., 0., 0., 0. ]", nullptr, badD},
+      {"D of 3", "cols: 5\n         dt: d\n         " + dA,
+       "cols: 3\n         dt: d\n         data: [ 0., 0., 0. ]", nullptr, badD},
+      {"frame height NaN", "frame_height: 240", "frame_height: .nan", nullptr, height + "1..16384, got nan"},
+      {"frame width missing", "      frame_width: 320\n", "", nullptr,
+       "Key \"frame_width\" in \"intrinsics/cam_a\" must be an integer in 1..16384, got nothing"},
+      {"frame over the byte bound", "frame_width: 320\n      frame_height: 240",
+       "frame_width: 16000\n      frame_height: 16000", nullptr,
+       "Keys \"frame_width\" and \"frame_height\" in \"intrinsics/cam_a\" give 16000x16000 pixels"},
+      {"R scaled", rA, "data: [ 1000., 0., 0., 0., -1000., 0., 0., 0., -1000. ]", nullptr,
+       badR + "rotation matrix (R^T R within 0.01 of the identity, determinant above 0)"},
+      {"R singular", rA, "data: [ 1., 0., 0., 1., 0., 0., 0., 0., -1. ]", nullptr, badR},
+      {"R missing", "R: !!opencv-matrix", "S: !!opencv-matrix", nullptr,
+       badR + "3x3 rotation matrix, got nothing"},
+      {"T with 2 elements", tA, "T: [ 1.5, 0. ]", nullptr, badT + " of magnitude at most 1e+09, got [1.5, 0]"},
+      {"T of 1e38", tA, "T: [ 1e38, 0., 3. ]", nullptr, badT},
+      {"T a map", tA, "T: { x: 1 }", nullptr, badT + " of magnitude at most 1e+09, got a map"},
+      {"adjustment overflowing the clock", "tesmo_app:\n", "tesmo_app:\n   fps_adj_speed: 1e10\n",
+       nullptr, "Key \"fps_adj_speed\" in \"tesmo_app\" must be a finite number at most 1000"},
+      {"rate giving an endless period", "tesmo_app:\n", "tesmo_app:\n   fps_min: 1e-300\n",
+       nullptr, "Key \"fps_min\" in \"tesmo_app\" must be 0 or a number of at least 0.001"},
+      {"configuration nested in brackets", "tesmo_app:\n", "x: " + deep + "\ntesmo_app:\n",
+       nullptr, nests},
+      {"configuration nested in dashes", "tesmo_app:\n", "x:\n  " + dashes + "1\ntesmo_app:\n",
+       nullptr, nests},
+      {"user settings nested", "", "", deepUser.c_str(), "File \"" + path("user.yml") + nests},
+      {"extrinsics document nested", "extrinsics:\n",
+       "extrinsics: \"" + path("other.yml") + "\"\nunused:\n", nullptr,
+       "File \"" + path("other.yml") + nests, "%YAML:1.0\n---\nextrinsics: " + deep + "\n"},
       {"number that is a word", "tesmo_app:\n", "tesmo_app:\n   fps_min: fast\n", nullptr,
        "Key \"fps_min\" in \"tesmo_app\" must be a finite number at least 0, got \"fast\""},
       {"fps_min above fps_max", "tesmo_app:\n", "tesmo_app:\n   fps_min: 30\n   fps_max: 10\n",
@@ -324,13 +379,14 @@ TEST_F(TesmoAppTest, StartUpRefusesBadValuesNamingKeyAndFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string text = tesmo::test::readFile(writeConfig(""));
-    if (*c.from != '\0') {
+    if (!c.from.empty()) {
       ASSERT_NE(text.find(c.from), std::string::npos);
-      text.replace(text.find(c.from), std::string(c.from).size(), c.to);
+      text.replace(text.find(c.from), c.from.size(), c.to);
     }
     std::ofstream(path("config.yml")) << text;
     fs::remove(path("user.yml"));
     if (c.userSettings != nullptr) std::ofstream(path("user.yml")) << c.userSettings;
+    if (!c.other.empty()) std::ofstream(path("other.yml")) << c.other;
     try {
       TesmoApp bad(path("config.yml"));
       ADD_FAILURE() << "not refused";
@@ -338,6 +394,28 @@ TEST_F(TesmoAppTest, StartUpRefusesBadValuesNamingKeyAndFile) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
     }
   }
+}
+
+// Sources and calibrations pair by position even where their names differ; each such pair is
+// named in a warning.
+TEST_F(TesmoAppTest, StartUpWarnsOfSourcesPairedWithCalibrationOfAnotherName) {
+  std::string text = tesmo::test::readFile(writeConfig(""));
+  const std::string source = "camera_streams:\n   cam_a:";
+  ASSERT_NE(text.find(source), std::string::npos);
+  text.replace(text.find(source), source.size(), "camera_streams:\n   zzz:");
+  std::ofstream(path("config.yml")) << text;
+  tesmo::testing_util::WarningCollector warnings("is paired with the calibration of");
+  TesmoApp app(path("config.yml"));
+  // Sorted by name: cam_b's source comes first and meets cam_a's calibration.
+  const std::vector<std::string> lines = warnings.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("Camera 0: frame source \"cam_b\" is paired with the calibration of "
+                          "\"cam_a\" (by position; the names differ)"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("\"zzz\" is paired with the calibration of \"cam_b\""),
+            std::string::npos)
+      << lines[1];
 }
 
 TEST_F(TesmoAppTest, SwitchingOnAndOffFromManyThreads) {

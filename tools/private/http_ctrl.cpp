@@ -35,9 +35,10 @@
 namespace tesmo {
 namespace {
 
-// Deepest nesting of JSON arrays and objects that a request may hold. OpenCV's JSON parser
-// recurses per level and overflows the stack on a few thousand; requests need three.
-constexpr int kMaxJsonDepth = 32;
+// Most "[" and "{" bytes that a request body may hold, wherever they stand. OpenCV's JSON parser
+// recurses per level of nesting and overflows the stack at some tens of thousands; nesting can
+// never exceed this count, and no route's body holds more than a few dozen.
+constexpr size_t kMaxJsonBrackets = 64;
 
 // Whether `c` may continue a number token as OpenCV's parser reads one (strtol with base 0 or
 // strtod: signs, digits, hexadecimal digits, points and exponents).
@@ -64,9 +65,12 @@ bool numberFits(const std::string& token) {
 // Checks a request body before OpenCV parses it; false when OpenCV must not parse it, with the
 // reason in *why. OpenCV picks the parser by the first bytes (only "{" gives JSON; "<?xml",
 // "%YAML" and anything else give parsers that nest without bound), so the body must start with
-// "{" after blanks, which *start skips; outside strings, brackets may nest kMaxJsonDepth deep.
+// "{" after blanks, which *start skips. The brackets are counted wherever they stand: OpenCV's
+// parser and any scan of ours may disagree on what is a string or a comment (OpenCV skips
+// comments and takes no escape in a key), and brackets inside a string could cancel real ones.
 // The first number token that does not fit is put in *badNumber (the body is parsable all the
-// same).
+// same); a number that such a disagreement hides from this scan is checked by the route that
+// reads it.
 bool checkJsonBody(const std::string& body, size_t* start, std::string* why,
                    std::string* badNumber) {
   *start = body.find_first_not_of(" \t\r\n");
@@ -74,7 +78,12 @@ bool checkJsonBody(const std::string& body, size_t* start, std::string* why,
     *why = "not a JSON object";
     return false;
   }
-  int depth = 0;
+  const size_t brackets = static_cast<size_t>(std::count(body.begin(), body.end(), '[') +
+                                              std::count(body.begin(), body.end(), '{'));
+  if (brackets > kMaxJsonBrackets) {
+    *why = std::to_string(brackets) + " brackets, more than " + std::to_string(kMaxJsonBrackets);
+    return false;
+  }
   bool bInString = false;
   for (size_t i = *start; i < body.size(); ++i) {
     const char c = body[i];
@@ -86,13 +95,6 @@ bool checkJsonBody(const std::string& body, size_t* start, std::string* why,
       }
     } else if (c == '"') {
       bInString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxJsonDepth) {
-        *why = "nested deeper than " + std::to_string(kMaxJsonDepth);
-        return false;
-      }
-    } else if (c == ']' || c == '}') {
-      --depth;
     } else if (std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '+' ||
                c == '.') {
       size_t end = i;
@@ -131,8 +133,10 @@ bool canOpen(const std::string& path) {
 
 // Reads the cameras of the open configuration again into `cameras` (which keeps the gains and
 // offsets of cameras it already holds), as readCameras does, but reports what the library's
-// reader would end the process for: missing or unparsable calibration documents.
-bool rereadCameras(const cv::FileStorage& config, std::vector<Camera>& cameras, std::string* why) {
+// reader would end the process for (missing or unparsable calibration documents) and
+// calibration that no view can use at the scales of `streams`; `cameras` is then unchanged.
+bool rereadCameras(const cv::FileStorage& config, const FrameStreams& streams,
+                   std::vector<Camera>& cameras, std::string* why) {
   const cv::FileNode intrinsics = config["intrinsics"];
   const cv::FileNode extrinsics = config["extrinsics"];
   if (!intrinsics.isMap()) {
@@ -176,13 +180,17 @@ bool rereadCameras(const cv::FileStorage& config, std::vector<Camera>& cameras, 
   }
   std::vector<Camera> result = cameras;
   try {
+    checkCalibrationNodes(intrinsics, extNode);
     readCameras(intrinsics, extNode, result);
-  } catch (const cv::Exception& e) {
+    if (result.size() != cameras.size()) {
+      *why = "the number of cameras changed";
+      return false;
+    }
+    for (size_t i = 0; i < result.size(); ++i) {
+      checkCamera(result[i], streams[static_cast<int>(i)].stream->getScale());
+    }
+  } catch (const std::exception& e) {
     *why = e.what();
-    return false;
-  }
-  if (result.size() != cameras.size()) {
-    *why = "the number of cameras changed";
     return false;
   }
   cameras = std::move(result);
@@ -804,7 +812,7 @@ void HTTPCtrl::calibrate(const httplib::Request& req, httplib::Response& res) {
       cameras = app->cameras;
     }
     try {
-      bRead = rereadCameras(app->getFS(), cameras, &why);
+      bRead = rereadCameras(app->getFS(), *app->frameStreams, cameras, &why);
     } catch (const std::exception& e) {
       why = e.what();
     }

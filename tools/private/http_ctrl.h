@@ -64,8 +64,10 @@ class HTTPCtrl {
 
   // Requires the content type "application/json" exactly and parses the body into `fs` (an
   // in-memory JSON document). Only a JSON object is parsed (the body's first non-blank byte must
-  // be "{"), nested at most 32 deep, with integers that fit an int and finite reals. On failure
-  // writes a 400 answer into `res` and returns false.
+  // be "{") holding at most 64 "[" and "{" bytes in all, so that it cannot nest deeper, with
+  // integers that fit an int and finite reals (as far as a scan outside strings finds them; the
+  // routes check every number they read). On failure writes a 400 answer into `res` and returns
+  // false.
   static bool parseReq(const httplib::Request& req, httplib::Response& res, cv::FileStorage& fs);
   // 400 with `message` as a "text/plain" body; the message is also logged as a warning.
   static void badRequest(httplib::Response& res, const std::string& message);

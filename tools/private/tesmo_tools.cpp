@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -27,6 +29,7 @@
 #include "generator/tesmo_view_cpu.h"
 #include "generator/tesmo_view_opencl.h"
 #include "generator/utils.h"
+#include "streamer/frame_stream.h"
 #include "streamer/util.h"
 
 namespace {
@@ -164,6 +167,9 @@ bool TesmoStream::waitImage(cv::Mat& out, int timeoutMs) {
 
 namespace {
 
+// Longest tick period that pacing may reach, in seconds: a rate of 0.001 frames per second.
+constexpr double kMaxPeriodS = 1000.0;
+
 std::chrono::nanoseconds secondsToNs(double seconds) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::duration<double>(seconds));
@@ -196,7 +202,171 @@ std::string replaceFile(const std::string& path, const std::string& text) {
          std::strerror(error);
 }
 
+// Largest magnitude of a camera translation, in world units: far beyond any rig, and small enough
+// that sums and products over the cameras' positions stay finite in single precision.
+constexpr double kMaxTranslation = 1e9;
+// How far R^T R may stray from the identity for R to count as a rotation: a rotation written with
+// four significant digits strays by less than 0.001.
+constexpr double kRotationTolerance = 0.01;
+
+[[noreturn]] void refuseCalibration(const std::string& section, const char* key,
+                                    const std::string& expected, const std::string& got) {
+  throw std::runtime_error("Key \"" + std::string(key) + "\" in \"" + section + "\" must be " +
+                           expected + ", got " + got);
+}
+
+// "[1, 2; 3, 4]" for a matrix of one channel, else its shape.
+std::string matrixText(const cv::Mat& m) {
+  if (m.empty()) return "nothing";
+  if (m.channels() != 1 || m.dims != 2 || m.total() > 16) {
+    return "a " + std::to_string(m.rows) + "x" + std::to_string(m.cols) + " matrix of " +
+           std::to_string(m.channels()) + " channels";
+  }
+  cv::Mat values;
+  m.convertTo(values, CV_64F);
+  std::ostringstream out;
+  out << "[";
+  for (int r = 0; r < values.rows; ++r) {
+    for (int c = 0; c < values.cols; ++c) {
+      const double v = values.at<double>(r, c);
+      out << (c > 0 ? ", " : (r > 0 ? "; " : ""));
+      if (std::isnan(v)) {
+        out << "nan";
+      } else {
+        out << v;
+      }
+    }
+  }
+  out << "]";
+  return out.str();
+}
+
+// Whether every entry of a one-channel matrix is finite and stays finite in single precision once
+// multiplied by `scale`.
+bool fitsFloat(const cv::Mat& m, double scale) {
+  cv::Mat values;
+  m.convertTo(values, CV_64F);
+  for (auto it = values.begin<double>(); it != values.end<double>(); ++it) {
+    if (!(std::fabs(*it) * std::max(scale, 1.0) <= FLT_MAX)) return false;
+  }
+  return true;
+}
+
+bool isFloatingMatrix(const cv::Mat& m) {
+  return m.channels() == 1 && (m.depth() == CV_32F || m.depth() == CV_64F);
+}
+
 }  // namespace
+
+void checkCalibrationNodes(const cv::FileNode& intrinsics, const cv::FileNode& extrinsics) {
+  for (const cv::FileNode& entry : intrinsics) {
+    const std::string section = "intrinsics/" + entry.name();
+    cv::FileStorage own;
+    cv::FileNode node = entry;
+    if (entry.isString()) {
+      // A document that cannot be opened is the reader's to report.
+      if (!tesmo::openDocument(own, entry.string())) continue;
+      node = own.root();
+    }
+    if (!node.isMap()) continue;
+    for (const char* key : {"frame_width", "frame_height"}) {
+      int side = 0;
+      if (!tesmo::readKey(node, section, key, side, 1, tesmo::kMaxFrameSide)) {
+        tesmo::refuseKey(section, key, node[key],
+                         "an integer in 1.." + std::to_string(tesmo::kMaxFrameSide));
+      }
+    }
+  }
+  for (const cv::FileNode& entry : extrinsics) {
+    if (!entry.isMap()) continue;
+    const std::string section = "extrinsics/" + entry.name();
+    cv::Mat R;
+    try {
+      entry["R"] >> R;
+    } catch (const cv::Exception&) {
+      R.release();
+    }
+    if (R.rows != 3 || R.cols != 3 || !isFloatingMatrix(R)) {
+      refuseCalibration(section, "R", "a 3x3 rotation matrix",
+                        R.empty() ? tesmo::describeNode(entry["R"]) : matrixText(R));
+    }
+    const cv::FileNode T = entry["T"];
+    bool bValid = T.isSeq() && T.size() == 3;
+    std::string got = tesmo::describeNode(T);
+    if (T.isSeq()) {
+      got = "[";
+      for (size_t i = 0; i < T.size(); ++i) {
+        const cv::FileNode v = T[static_cast<int>(i)];
+        bValid = bValid && (v.isInt() || v.isReal()) && std::fabs(v.real()) <= kMaxTranslation;
+        got += (i > 0 ? ", " : "") + tesmo::describeNode(v);
+      }
+      got += "]";
+    }
+    if (!bValid) {
+      std::ostringstream expected;
+      expected << "3 finite numbers of magnitude at most " << kMaxTranslation;
+      refuseCalibration(section, "T", expected.str(), got);
+    }
+  }
+}
+
+void checkCamera(const tesmo::Camera& camera, double scale) {
+  const std::string intrinsics = "intrinsics/" + camera.name;
+  const cv::Mat& K = camera.K;
+  bool bK = K.rows == 3 && K.cols == 3 && isFloatingMatrix(K) && fitsFloat(K, scale);
+  if (bK) {
+    cv::Matx33d k;
+    K.convertTo(cv::Mat(3, 3, CV_64F, k.val), CV_64F);
+    bK = k(0, 0) > 0 && k(1, 1) > 0;
+  }
+  if (!bK) {
+    refuseCalibration(intrinsics, "K",
+                      "a 3x3 floating-point matrix of finite numbers with fx and fy above 0",
+                      matrixText(K));
+  }
+
+  // The distortion coefficients that the model's projection takes: cv::fisheye's four, or
+  // cv::projectPoints' none, 4, 5, 8, 12 or 14.
+  const cv::Mat& D = camera.D;
+  const bool bFisheye = camera.model == tesmo::Fisheye;
+  const size_t n = D.total();
+  const bool bCount = bFisheye ? n == 4 : (n == 0 || n == 4 || n == 5 || n == 8 || n == 12 || n == 14);
+  const bool bD = bCount && (D.empty() || (isFloatingMatrix(D) && (D.rows == 1 || D.cols == 1) &&
+                                           fitsFloat(D, 1.0)));
+  if (!bD) {
+    refuseCalibration(intrinsics, "D",
+                      bFisheye ? "4 finite floating-point numbers (fisheye)"
+                               : "none, 4, 5, 8, 12 or 14 finite floating-point numbers (pinhole)",
+                      matrixText(D));
+  }
+
+  // The frame size as applyScaleToIntrinsics scales it.
+  const cv::Size size = scale == 1.0 ? camera.frameSize
+                                     : cv::Size(static_cast<int>(0.5 + camera.frameSize.width * scale),
+                                                static_cast<int>(0.5 + camera.frameSize.height * scale));
+  if (!tesmo::FitsFrameBound(uint64_t(std::max(size.width, 0)), uint64_t(std::max(size.height, 0)),
+                             3)) {
+    std::ostringstream text;
+    text << "Keys \"frame_width\" and \"frame_height\" in \"" << intrinsics << "\" give "
+         << size.width << "x" << size.height << " pixels";
+    if (scale != 1.0) text << " at the frame source's scale " << scale;
+    text << "; the frame bound is " << tesmo::kMaxFrameSide << " pixels per side and "
+         << tesmo::kMaxFrameBytes << " bytes of 8-bit BGR pixels";
+    throw std::runtime_error(text.str());
+  }
+
+  const cv::Matx33f& R = camera.poseW2C.R;
+  const cv::Matx33d r(R);
+  const cv::Matx33d e = r.t() * r - cv::Matx33d::eye();
+  double stray = 0;
+  for (double v : e.val) stray = std::max(stray, std::fabs(v));
+  if (!(stray <= kRotationTolerance && cv::determinant(r) > 0)) {
+    std::ostringstream expected;
+    expected << "a rotation matrix (R^T R within " << kRotationTolerance
+             << " of the identity, determinant above 0)";
+    refuseCalibration("extrinsics/" + camera.name, "R", expected.str(), matrixText(cv::Mat(R)));
+  }
+}
 
 TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFileName) {
   tesmo::openDocument(fs, configFileName);
@@ -211,9 +381,16 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   int cudaDev = -1;
   tesmo::readKey(appNode, kAppSection, "cuda_dev", cudaDev, -1);
 
+  // A rate of 0 means no pacing; any other one gives a period of at most kMaxPeriodS seconds, so
+  // that every period and every step of its adjustment stays within the clocks' range.
   double fpsMin = 0.0, fpsMax = 0.0;
-  tesmo::readKey(appNode, kAppSection, "fps_min", fpsMin, 0.0);
-  tesmo::readKey(appNode, kAppSection, "fps_max", fpsMax, 0.0);
+  for (const auto& rate : {std::make_pair("fps_min", &fpsMin), std::make_pair("fps_max", &fpsMax)}) {
+    tesmo::readKey(appNode, kAppSection, rate.first, *rate.second, 0.0);
+    if (*rate.second > 0 && *rate.second < 1.0 / kMaxPeriodS) {
+      tesmo::refuseKey(kAppSection, rate.first, appNode[rate.first],
+                       "0 or a number of at least 0.001");
+    }
+  }
   if (fpsMin > 0 && fpsMax > 0 && fpsMin > fpsMax) {
     std::ostringstream max;
     max << fpsMax;
@@ -226,7 +403,8 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
     fpsAutoAdj.period = secondsToNs(2.0 / (fpsMin + fpsMax));
   }
 
-  tesmo::readKey(appNode, kAppSection, "fps_adj_speed", fpsAutoAdj.adjSpeed);
+  tesmo::readKey(appNode, kAppSection, "fps_adj_speed", fpsAutoAdj.adjSpeed,
+                 -std::numeric_limits<double>::max(), kMaxPeriodS);
   std::string platformText;
   tesmo::readKey(appNode, kAppSection, "platform", platformText);
   platform = getPlatform(platformText);
@@ -264,12 +442,33 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
       CHECK(0);
   }
 
+  {
+    // The extrinsics stand inline or in a document of their own; the reader reports either
+    // missing.
+    cv::FileStorage extFs;
+    cv::FileNode extrinsics = fs["extrinsics"];
+    if (extrinsics.isString() && tesmo::openDocument(extFs, extrinsics.string())) {
+      extrinsics = extFs["extrinsics"];
+    }
+    checkCalibrationNodes(fs["intrinsics"], extrinsics.isMap() ? extrinsics : cv::FileNode());
+  }
   if (!tesmo::readCameras(fs, true, cameras)) {
     CHECK(0) << "Can't read cameras";
   }
 
   frameStreams = std::make_shared<tesmo::FrameStreams>(fs);
   CHECK(frameStreams->size() == cameras.size()) << "Mismatch frameStreams and cameras num";
+  for (size_t i = 0; i < cameras.size(); ++i) {
+    const tesmo::FrameStreams::FrameStreamData& source = (*frameStreams)[static_cast<int>(i)];
+    // Sources and calibrations pair by position (both sorted by name); a configuration may rely
+    // on that, but names that differ usually mean a renamed camera on one side only.
+    if (source.name != cameras[i].name) {
+      LOG(WARNING) << "Camera " << i << ": frame source \"" << source.name
+                   << "\" is paired with the calibration of \"" << cameras[i].name
+                   << "\" (by position; the names differ)";
+    }
+    checkCamera(cameras[i], source.stream->getScale());
+  }
   tesmo::applyScaleToIntrinsics(cameras, *frameStreams);
 
   lifeStreams = std::make_shared<tesmo::LiveStreams>(*frameStreams, fs, frameForm, cudaDev);
