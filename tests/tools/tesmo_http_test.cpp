@@ -327,6 +327,7 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
                               repeat("<a>", 30000) + repeat("</a>", 30000) + "</opencv_storage>";
   const std::string yamlBomb = "%YAML:1.0\n" + repeat("- ", 50000) + "1\n";
   const std::string oversize = "{\"name\": \"" + std::string(2 << 20, 'a') + "\"}";
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   const std::vector<Case> cases = {
       {"/configure", "{}", "application/json; charset=utf-8", "Requsr must be 'application/json'"},
       {"/linear_regress", "{\"enabled\": ", "application/json", "Can't deserialize JSON request'"},
@@ -355,6 +356,17 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
        "application/json", "Bad parameters: the number 4294967396 does not fit"},
       {"/linear_regress", "{\"enabled\": 1e400}", "application/json",
        "Bad parameters: the number 1e400 does not fit"},
+      // Nesting and numbers hidden from a scan for strings: OpenCV takes no escape in a key and
+      // skips comments.
+      {"/linear_regress", "{\"a\\\": " + deep + "}", "application/json",
+       "Can't deserialize JSON request'"},
+      {"/linear_regress", "{/*\"*/\"a\": " + deep + "}", "application/json",
+       "Can't deserialize JSON request'"},
+      {"/configure", "{\"name\": \"top_view\", \"virtual_camera\": {\"a\\\": 0, \"fov\": 1e999}}",
+       "application/json", "Bad parameters: Key \"fov\""},
+      // Finite as a double, infinite as the float it is kept in.
+      {"/configure", "{\"name\": \"top_view\", \"top_view\": {\"roi\": [-3.5, 4.5, 3.5, -1e39]}}",
+       "application/json", "Bad parameters: Key \"roi\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.route + " " + c.body.substr(0, 60) + " " + c.contentType);
