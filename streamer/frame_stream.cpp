@@ -160,8 +160,9 @@ std::shared_ptr<FrameStream> FrameStream::Create(const cv::FileNode& node) {
       return row.build(node, section, scale);
     } catch (const FrameTooLarge& e) {
       refuseKey(section, "scale", node["scale"],
-                "a factor that keeps " + FrameTooLarge::Describe(e.frameSize) + " within " +
-                    std::to_string(kMaxFrameSide) + " pixels on a side");
+                "a factor that keeps " + DescribeFrameSize(e.frameSize) + " within " +
+                    std::to_string(kMaxFrameSide) + " pixels on a side and " +
+                    std::to_string(kMaxFrameBytes) + " bytes");
     }
   }
   throw std::runtime_error("Unknown video capture type: " + type);

@@ -52,8 +52,8 @@ class FrameStream {
   // Builds the source that node["type"] names, with node["scale"] (default 1.0). A missing type
   // or required key ends the process through a fatal check; an unknown type, an optional key of
   // another type, or a scale that is not above 0, passes kMaxFrameSide or takes a frame known at
-  // construction past kMaxFrameSide pixels on a side throws std::runtime_error naming the key
-  // and "camera_streams/" + the node's name.
+  // construction past the frame bound (per side or in bytes) throws std::runtime_error naming
+  // the key and "camera_streams/" + the node's name.
   static std::shared_ptr<FrameStream> Create(const cv::FileNode& node);
   // The source named `camera` under "camera_streams" of the configuration file `config`.
   static std::shared_ptr<FrameStream> Create(const std::string& config, const std::string& camera);

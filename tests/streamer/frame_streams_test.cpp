@@ -116,7 +116,7 @@ TEST_F(FrameStreamsTest, RefusesKeysOfTheWrongTypeOrRangeAndTwinNames) {
       {Img(", scale: 1e6"), "got 1000000"},
       // The 60x40 image would be 30000 pixels wide.
       {Img(", scale: 500"), "must be a factor that keeps a 60x40 frame within 16384 pixels on a "
-                            "side, got 500"},
+                            "side and 268435456 bytes, got 500"},
       {replay + ", realtime: true }", "Key \"realtime\" in \"camera_streams/front\""},
       {replay + ", realtime: 1, time_delta: \"-500\" }", "Key \"time_delta\""},
       {"{ type: zmq, addr: \"tcp://127.0.0.1:1\", preserve_timestamps: no }",

@@ -62,6 +62,18 @@ bool FormatFits(const v4l2_pix_format& pix, uint32_t pixelformat) {
   return pixelformat == V4L2_PIX_FMT_Y16 || (pix.width % 2 == 0 && pix.height % 2 == 0);
 }
 
+// Bytes a pixel of the frames Next delivers in `format`.
+size_t FramePixelBytes(BosonFrameStream::SensorFormats format) {
+  switch (format) {
+    case BosonFrameStream::RAW8:
+      return 1;
+    case BosonFrameStream::RAW16:
+      return 2;
+    default:
+      return 3;
+  }
+}
+
 }  // namespace
 
 uint32_t BosonFrameStream::PixelFormat(SensorFormats format) {
@@ -111,7 +123,9 @@ BosonFrameStream::BosonFrameStream(double scale, const std::string& video, Senso
   CHECK(sensorFormat == RAW8 || sensorFormat == RAW16 || sensorFormat == BGR8)
       << "unknown sensor format " << sensorFormat;
   const cv::Size requested = FrameSize(sensorType, sensorFormat);
-  if (!FitsScaled(requested, scale)) throw FrameTooLarge(requested, scale);
+  if (!FitsScaled(requested, scale, FramePixelBytes(sensorFormat))) {
+    throw FrameTooLarge(requested, scale);
+  }
 
   CHECK((fd = open(video.c_str(), O_RDWR)) >= 0)
       << "Invalid video device; " << video << "; " << strerror(errno) << ";\n";
@@ -207,8 +221,7 @@ bool BosonFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowSc
       LOG_EVERY_N(WARNING, 100) << "Boson: dropped a short frame of " << bufferinfo.bytesused
                                 << " bytes, " << buf.total() * buf.elemSize() << " expected";
     } else {
-      LOG_EVERY_N(WARNING, 100) << "Boson: dropped a frame that scale " << scale
-                                << " takes past " << kMaxFrameSide << " pixels on a side";
+      LOG_EVERY_N(WARNING, 100) << "Boson: dropped " << ScaledFrameRefusal(frame->size(), scale);
     }
     return false;
   }

@@ -27,7 +27,7 @@ class BosonFrameStream : public FrameStream {
   // Opens `video` (e.g. "/dev/video0"), sets the format that `sensorFormat` needs, maps one
   // buffer, starts streaming and prints a banner. The scale must be positive (fatal check);
   // FrameTooLarge is thrown, before the device is opened, when it would scale the requested
-  // frame size past kMaxFrameSide pixels on a side.
+  // frame past the frame bound (kMaxFrameSide pixels on a side, kMaxFrameBytes).
   BosonFrameStream(double scale, const std::string& video, SensorTypes sensorType,
                    SensorFormats sensorFormat);
   // Stops streaming, unmaps the buffer and closes the device.
@@ -50,7 +50,7 @@ class BosonFrameStream : public FrameStream {
   // `bytesused` bytes into *frame: 8-bit grey (RAW8), a 16-bit copy (RAW16) or 8-bit BGR read in
   // I420 plane order (BGR8); then resized by `scale` when bAllowScale and scale is not 1.0.
   // False when `bytesused` is short of the whole buffer (*frame untouched) or when the scaled
-  // frame would pass kMaxFrameSide pixels on a side.
+  // frame would not stay within the frame bound (nothing is allocated for it then).
   static bool ConvertFrame(const cv::Mat& buf, size_t bytesused, SensorFormats format,
                            double scale, bool bAllowScale, cv::Mat* frame);
 

@@ -16,7 +16,7 @@ ImgFrameStream::ImgFrameStream(double scale, const std::string& path) : FrameStr
   frame = cv::imread(path, cv::IMREAD_COLOR);
   CHECK(!frame.empty());
   CHECK(scale > 0) << "scale of \"" << path << "\" must be positive, got " << scale;
-  if (!FitsScaled(frame.size(), scale)) throw FrameTooLarge(frame.size(), scale);
+  if (!FitsScaled(frame.size(), scale, frame.elemSize())) throw FrameTooLarge(frame.size(), scale);
   cv::resize(frame, scaledFrame, ScaledSize(frame.size(), scale), 0, 0, cv::INTER_LINEAR);
 }
 

@@ -14,8 +14,8 @@ namespace tesmo {
 class ImgFrameStream : public FrameStream {
  public:
   // Prints a banner and loads `path`; an unreadable image or a scale that is not positive ends
-  // the process through a fatal check. Throws FrameTooLarge when the scaled image would pass
-  // kMaxFrameSide pixels on a side.
+  // the process through a fatal check. Throws FrameTooLarge when the scaled image would not stay
+  // within the frame bound (kMaxFrameSide pixels on a side, kMaxFrameBytes).
   ImgFrameStream(double scale, const std::string& path);
 
   using FrameStream::Next;

@@ -47,8 +47,7 @@ bool OcvFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool bAllowScal
   if (scale == 1.0 || !bAllowScale) return true;
   if (!ScaleFrame(frame, scale)) {
     LOG_EVERY_N(WARNING, 100) << "\"" << filename << "\": "
-                              << FrameTooLarge::Describe(frame->size()) << " scaled by " << scale
-                              << " passes " << kMaxFrameSide << " pixels on a side; frame dropped";
+                              << ScaledFrameRefusal(frame->size(), scale) << "; frame dropped";
     return false;
   }
   return true;

@@ -15,8 +15,8 @@ namespace tesmo {
 // image-sequence pattern) through FFmpeg. Opens on the first Next; reconnect() reopens, so a file
 // that reached its end starts again and a lost stream is retried (open time-out 5000 ms, read
 // time-out 3000 ms); a failed open costs no memory. Frames are stamped with the system time at
-// reading; a frame that the scale would take past kMaxFrameSide pixels on a side is dropped
-// (false, with a warning).
+// reading; a frame that the scale would take past the frame bound (kMaxFrameSide pixels on a
+// side, kMaxFrameBytes) is dropped before it is resized (false, with a warning).
 class OcvFrameStream : public FrameStream {
  public:
   // Prints a banner; the scale must be positive (fatal check). Opens nothing yet.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -12,13 +13,6 @@
 
 namespace tesmo {
 
-// True when a `size` frame resized by `scale` keeps every side within kMaxFrameSide pixels. False
-// for a scale that is not a finite number.
-inline bool FitsScaled(const cv::Size& size, double scale) {
-  return std::round(scale * size.width) <= kMaxFrameSide &&
-         std::round(scale * size.height) <= kMaxFrameSide;
-}
-
 // Size of a `size` frame resized by `scale`: each side rounded half away from zero, at least 1
 // pixel so that cv::resize always gets a valid target. Only for a size and scale that FitsScaled.
 inline cv::Size ScaledSize(const cv::Size& size, double scale) {
@@ -26,27 +20,46 @@ inline cv::Size ScaledSize(const cv::Size& size, double scale) {
                   std::max(1, static_cast<int>(std::round(scale * size.height))));
 }
 
-// Resizes *frame in place by `scale` (INTER_LINEAR). False, *frame untouched, when the result
-// would pass kMaxFrameSide pixels on a side.
+// True when a `size` frame of `pixelBytes` bytes a pixel, resized by `scale`, stays within the
+// frame bound of streamer/frame_stream.h: kMaxFrameSide pixels on a side and kMaxFrameBytes of
+// pixels. False for a scale that is not a finite number. Every source that scales asks this
+// before it allocates the scaled frame.
+inline bool FitsScaled(const cv::Size& size, double scale, size_t pixelBytes) {
+  if (!(std::round(scale * size.width) <= kMaxFrameSide &&
+        std::round(scale * size.height) <= kMaxFrameSide)) {
+    return false;
+  }
+  const cv::Size scaled = ScaledSize(size, scale);
+  return FitsFrameBound(uint64_t(scaled.width), uint64_t(scaled.height), pixelBytes);
+}
+
+// "a 640x480 frame"
+inline std::string DescribeFrameSize(const cv::Size& size) {
+  return "a " + std::to_string(size.width) + "x" + std::to_string(size.height) + " frame";
+}
+
+// "a 1000x1000 frame scaled by 16 is over the bound of 16384 pixels per side and 268435456
+// bytes": why a frame that does not FitsScaled is refused.
+inline std::string ScaledFrameRefusal(const cv::Size& size, double scale) {
+  return DescribeFrameSize(size) + " scaled by " + cv::format("%g", scale) +
+         " is over the bound of " + std::to_string(kMaxFrameSide) + " pixels per side and " +
+         std::to_string(kMaxFrameBytes) + " bytes";
+}
+
+// Resizes *frame in place by `scale` (INTER_LINEAR). False, *frame untouched and nothing
+// allocated, when the result would not stay within the frame bound.
 inline bool ScaleFrame(cv::Mat* frame, double scale) {
-  if (!FitsScaled(frame->size(), scale)) return false;
+  if (!FitsScaled(frame->size(), scale, frame->elemSize())) return false;
   cv::resize(*frame, *frame, ScaledSize(frame->size(), scale), 0, 0, cv::INTER_LINEAR);
   return true;
 }
 
-// Thrown by a source whose frames, known at construction, would pass kMaxFrameSide pixels on a
-// side once scaled. The factory turns it into an error naming the "scale" key of the source.
+// Thrown by a source whose frames, known at construction, would not stay within the frame bound
+// once scaled. The factory turns it into an error naming the "scale" key of the source.
 class FrameTooLarge : public std::runtime_error {
  public:
   FrameTooLarge(const cv::Size& frameSize, double scale)
-      : std::runtime_error(Describe(frameSize) + " scaled by " + cv::format("%g", scale) +
-                           " passes " + std::to_string(kMaxFrameSide) + " pixels on a side"),
-        frameSize(frameSize) {}
-
-  // "a 640x480 frame"
-  static std::string Describe(const cv::Size& size) {
-    return "a " + std::to_string(size.width) + "x" + std::to_string(size.height) + " frame";
-  }
+      : std::runtime_error(ScaledFrameRefusal(frameSize, scale)), frameSize(frameSize) {}
 
   const cv::Size frameSize;
 };

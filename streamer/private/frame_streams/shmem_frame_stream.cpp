@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <iostream>
 #include <thread>
 
 #include <opencv2/imgproc.hpp>
 
+#include "streamer/private/frame_streams/scaled_size.h"
 #include "streamer/util.h"
 
 namespace tesmo {
@@ -71,15 +71,18 @@ bool ShmemFrameStream::TakeFrame(SharedData* shared_data, cv::Mat* frame, int64_
     malformed_.Drop(reason);
     return false;
   }
-  const cv::Mat view(geometry.rows, geometry.cols, geometry.type, shared_data->buf + offset);
+  const cv::Size size(geometry.cols, geometry.rows);
+  const bool bScale = scale != 1.0 && bAllowScale;
+  if (bScale && !FitsScaled(size, scale, CV_ELEM_SIZE(geometry.type))) {
+    malformed_.Drop(ScaledFrameRefusal(size, scale));
+    return false;
+  }
+  const cv::Mat view(size, geometry.type, shared_data->buf + offset);
   try {
-    if (scale == 1.0 || !bAllowScale) {
-      view.copyTo(*frame);
+    if (bScale) {
+      cv::resize(view, *frame, ScaledSize(size, scale), 0, 0, cv::INTER_LINEAR);
     } else {
-      cv::resize(view, *frame,
-                 cv::Size(static_cast<int>(std::round(scale * geometry.cols)),
-                          static_cast<int>(std::round(scale * geometry.rows))),
-                 0, 0, cv::INTER_LINEAR);
+      view.copyTo(*frame);
     }
   } catch (const cv::Exception& e) {
     malformed_.Drop(std::string("Frame not usable: ") + e.what());

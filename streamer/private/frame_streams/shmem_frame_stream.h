@@ -19,8 +19,9 @@ namespace tesmo {
 // frames are taken again as soon as a new writer publishes.
 //
 // A header that describes more data than lies behind its offset (or no image at all) is refused
-// ("Incorrect size"), as is a frame type the views cannot compose (see IsComposable); each is
-// logged at WARNING at most once a second and counted (dropped_frames()).
+// ("Incorrect size"), as is a frame type the views cannot compose (see IsComposable) and, with
+// bAllowScale, a frame that the scale would take past the frame bound of streamer/frame_stream.h;
+// each is logged at WARNING at most once a second and counted (dropped_frames()).
 class ShmemFrameStream : public FrameStream {
  public:
   static constexpr int kWaitTimeoutMs = 100;
