@@ -34,9 +34,15 @@ bool OcvGpuFrameStream::Next(cv::cuda::GpuMat* frame, int64_t* timestamp_ms, boo
     if (!reader->nextFrame(*frame, stream) || frame->empty()) return false;
     if (timestamp_ms != nullptr) *timestamp_ms = now();
     if (scale == 1.0 || !bAllowScale) return true;
-    // The resize runs on the default stream, which with CUDA waits for the other streams' work
-    // queued before it; this layer's default stream does not, so wait for the decode here.
-    stream.waitForCompletion();
+    // The frame's size is known as soon as the decode is queued: a frame that the scale would
+    // take past the bound is refused before anything is allocated for it.
+    if (!FitsScaled(frame->size(), scale, frame->elemSize())) {
+      LOG_EVERY_N(WARNING, 100) << "\"" << filename << "\": "
+                                << ScaledFrameRefusal(frame->size(), scale) << "; frame dropped";
+      return false;
+    }
+    // The default stream runs its work after the work queued so far on every other stream, as
+    // CUDA's does: the resize reads the decoded frame once the decode on `stream` is done.
     gpu::resize(*frame, *frame, ScaledSize(frame->size(), scale), 0, 0, cv::INTER_LINEAR,
                 gpu::Stream::Null());
   } catch (const cv::Exception& e) {

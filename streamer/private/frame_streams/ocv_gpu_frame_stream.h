@@ -26,7 +26,8 @@ class OcvGpuFrameStream : public FrameStream {
   // Decodes into *frame on `stream`. Resizing (scale not 1 and bAllowScale) runs on the default
   // stream after the decode has completed, so the call then returns with the scaled frame done;
   // *frame must then be a gpu::Image (a plain GpuMat cannot change its size). A read or decode
-  // error is logged and gives false.
+  // error, or a frame that the scale would take past the frame bound (kMaxFrameSide pixels on a
+  // side, kMaxFrameBytes), is logged and gives false.
   bool Next(cv::cuda::GpuMat* frame, int64_t* timestamp_ms, bool bAllowScale,
             gpu::Stream& stream) override;
   // Replaces the reader by one freshly opened on the file; true when that worked. An open
