@@ -2,11 +2,9 @@
 
 #include <cstring>
 #include <iostream>
-#include <utility>
 
 #include <glog/logging.h>
 
-#include "streamer/private/zmq_context.h"
 #include "streamer/util.h"
 
 namespace tesmo {
@@ -16,37 +14,22 @@ ZmqEncFrameStream::ZmqEncFrameStream(double /*scale*/, const std::string& addr)
       img_decoder_(std::make_shared<ImageDecoderRaw>()),
       malformed_("ZmqEncFrameStream(" + addr + ")") {
   std::cout << "Create ZmqFrameStream(addr = " << addr << ")\n";
-  sock_ = std::make_unique<zmq::socket_t>(GetZmqCtx(), zmq::socket_type::sub);
-  sock_->set(zmq::sockopt::subscribe, "");
-  sock_->set(zmq::sockopt::rcvtimeo, kReceiveTimeoutMs);
-  sock_->set(zmq::sockopt::linger, 0);
-  sock_->set(zmq::sockopt::rcvhwm, kReceiveQueueMessages);
   // No part of a message for a frame within the bound is longer (the header part is 48 bytes, a
   // JPEG is not longer than the pixels it holds): libzmq drops the connection of a peer that
   // sends a longer one instead of receiving it.
-  sock_->set(zmq::sockopt::maxmsgsize, static_cast<int64_t>(kMaxFrameBytes));
-  sock_->connect(addr);
+  sock_ = ConnectSubscriber(addr, kReceiveTimeoutMs, kReceiveQueueMessages,
+                            static_cast<int64_t>(kMaxFrameBytes));
 }
 
 ZmqEncFrameStream::~ZmqEncFrameStream() = default;
 
 bool ZmqEncFrameStream::Next(cv::Mat* frame, int64_t* ts, bool /*bAllowScale*/) {
   Message newest;
-  bool taken = false;
-  zmq::recv_flags flags = zmq::recv_flags::none;
-  for (int i = 0; i < kMaxDrainMessages; ++i) {
-    Message msg;
-    if (!Receive(flags, &msg)) break;
-    flags = zmq::recv_flags::dontwait;
-    std::string reason;
-    if (!Check(&msg, &reason)) {
-      malformed_.Drop(reason);
-      return false;
-    }
-    newest = std::move(msg);
-    taken = true;
-  }
-  if (!taken) return false;
+  const Drained drained = TakeNewest(
+      *sock_, zmq::recv_flags::none, kMaxDrainMessages,
+      [this](Message* msg, std::string* reason) { return Check(msg, reason); }, &malformed_,
+      &newest);
+  if (drained != Drained::kNewest) return false;
   std::string reason;
   if (!Decode(newest, frame, &reason)) {
     malformed_.Drop(reason);
@@ -55,30 +38,6 @@ bool ZmqEncFrameStream::Next(cv::Mat* frame, int64_t* ts, bool /*bAllowScale*/) 
   if (ts != nullptr) *ts = newest.header.timestamp;
   RecordZmqDelay(newest.header.timestamp);
   return !frame->empty();
-}
-
-bool ZmqEncFrameStream::Receive(zmq::recv_flags flags, Message* msg) {
-  try {
-    if (!sock_->recv(msg->head, flags)) return false;
-  } catch (const zmq::error_t&) {
-    return false;
-  }
-  // The parts of one message arrive together: take all of them, keeping the first two.
-  msg->parts = 1;
-  try {
-    bool more = msg->head.more();
-    if (more && sock_->recv(msg->payload, zmq::recv_flags::none)) {
-      ++msg->parts;
-      more = msg->payload.more();
-      zmq::message_t extra;
-      while (more && sock_->recv(extra, zmq::recv_flags::none)) {
-        ++msg->parts;
-        more = extra.more();
-      }
-    }
-  } catch (const zmq::error_t&) {
-  }
-  return true;
 }
 
 bool ZmqEncFrameStream::Check(Message* msg, std::string* reason) {

@@ -10,6 +10,7 @@
 #include "streamer/frame_stream.h"
 #include "streamer/img_codecs.h"
 #include "streamer/private/input_check.h"
+#include "streamer/private/zmq_subscriber.h"
 
 namespace tesmo {
 
@@ -44,17 +45,12 @@ class ZmqEncFrameStream : public FrameStream {
   uint64_t dropped_messages() const { return malformed_.count(); }
 
  private:
-  // One message off the socket.
-  struct Message {
-    zmq::message_t head;
-    zmq::message_t payload;
-    size_t parts = 0;
+  // One message off the socket, with the frame its header describes.
+  struct Message : ZmqMessage {
     TensorEncodedMsgHeader header{};
     FrameGeometry geometry;
   };
 
-  // Receives every part of one message into *msg; false when none came.
-  bool Receive(zmq::recv_flags flags, Message* msg);
   // Checks a message's parts and header; false with *reason when malformed.
   bool Check(Message* msg, std::string* reason);
   // Decodes a checked message into *frame; false with *reason when it cannot be.

@@ -6,23 +6,31 @@
 
 #include <zmq.hpp>
 
+#include "streamer/data/cameras.h"
 #include "streamer/frame_stream.h"
 #include "streamer/private/input_check.h"
+#include "streamer/private/zmq_subscriber.h"
 
 namespace tesmo {
 
 // Source "zmq": reads raw frame messages (one part: TensorMsgHeader + packed pixels) from a SUB
-// socket connected to `addr`, keeping only the newest message (conflation).
+// socket connected to `addr`. The newest frame wins: each Next takes the messages already queued,
+// at most kMaxDrainMessages of them, and delivers the newest.
 //
-// Messages that do not describe a frame they hold (too short, bad sizes, extra parts), frames
-// over the bound of streamer/frame_stream.h and frame types the views cannot compose (see
-// IsComposable) are dropped, logged at WARNING at most once a second and counted
-// (dropped_messages()); Next then returns false. Messages longer than the largest frame needs
-// are refused by the socket itself. A Next that receives nothing within kReceiveTimeoutMs returns false, so a reader
-// thread is never stuck when the publisher is gone.
+// Messages that do not describe a frame they hold (too short, bad sizes, more than one part,
+// taken off the socket whole), frames over the bound of streamer/frame_stream.h (with
+// bAllowScale: also once scaled) and frame types the views cannot compose (see IsComposable) are
+// dropped before anything is allocated for them, logged at WARNING at most once a second and
+// counted (dropped_messages()); Next then returns false. Messages longer than the largest frame
+// needs are refused by the socket itself. A Next that receives nothing within kReceiveTimeoutMs
+// returns false, so a reader thread is never stuck when the publisher is gone.
 class ZmqFrameStream : public FrameStream {
  public:
   static constexpr int kReceiveTimeoutMs = 100;
+  // Messages one Next takes at most before it delivers the newest.
+  static constexpr int kMaxDrainMessages = 32;
+  // Messages queued for this reader at most: each holds a whole frame.
+  static constexpr int kReceiveQueueMessages = 2;
 
   ZmqFrameStream(double scale, const std::string& addr, bool preserve_timestamps);
   ~ZmqFrameStream() override;
@@ -43,8 +51,18 @@ class ZmqFrameStream : public FrameStream {
   uint64_t dropped_messages() const { return malformed_.count(); }
 
  private:
-  // Takes the rest of a message whose first part is `msg`, checks it and delivers its frame.
-  bool TakeMessage(zmq::message_t& msg, cv::Mat* frame, int64_t* ts, bool bAllowScale);
+  // One message off the socket, with the frame its header describes.
+  struct Message : ZmqMessage {
+    TensorMsgHeader header{};
+    FrameGeometry geometry;
+  };
+
+  // Takes the queued messages (the first with `flags`) and keeps the newest in *newest.
+  Drained Take(zmq::recv_flags flags, bool bAllowScale, Message* newest);
+  // Checks that a message holds a frame that can be delivered; false with *reason when not.
+  bool Check(Message* msg, bool bAllowScale, std::string* reason) const;
+  // Delivers the frame of a checked message into *frame.
+  bool Deliver(const Message& msg, cv::Mat* frame, int64_t* ts, bool bAllowScale);
 
   std::unique_ptr<zmq::socket_t> sock_;
   bool preserve_timestamps_;

@@ -3,6 +3,9 @@
 usage: zmq_peer_pub.py ADDR MODE SECONDS
 MODE raw:  one-part raw frame messages, pattern_image(240, 320, i % 256), dtype 0.
 MODE jpeg: two-part encoded messages, smooth_image(240, 320, i % 256) compressed by Pillow.
+MODE multipart: before each raw frame message of MODE raw, two messages of several parts that no
+           raw reader takes: a valid header with 48 bytes of pixels, then 100 KB, then 1 byte;
+           and the raw frame message with one more byte as a second part.
 Message i carries index i and timestamp 5000 + i; one message every 10 ms until SECONDS pass.
 """
 import io
@@ -27,9 +30,13 @@ def main():
     i = 0
     while time.time() < end:
         seed = i % 256
-        if mode == "raw":
+        if mode in ("raw", "multipart"):
             img = pattern_image(ROWS, COLS, seed)
             header = struct.pack(RAW_HEADER, 1, ROWS, COLS, 3, 0, 0, 5000 + i, i)
+            if mode == "multipart":
+                small = struct.pack(RAW_HEADER, 1, 4, 4, 3, 0, 0, 5000 + i, i)
+                sock.send_multipart([small + bytes(48), bytes(100 * 1024), b"\x01"])
+                sock.send_multipart([header + img.tobytes(), b"\x01"])
             sock.send(header + img.tobytes())
         else:
             img = smooth_image(ROWS, COLS, seed)
