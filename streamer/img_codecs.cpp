@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <turbojpeg.h>
 
+#include "common/misc.h"
 #include "common/perf.h"
 #include "common/text_params.h"
 #include "streamer/frame_stream.h"
@@ -17,6 +18,20 @@ namespace tesmo {
 namespace {
 
 int64_t SteadyMs() { return now<std::chrono::steady_clock>(); }
+
+// The JPEG qualities that both encoders take; TurboJPEG fails every frame outside them.
+constexpr int kMinJpegQuality = 1;
+constexpr int kMaxJpegQuality = 100;
+
+// Throws for a quality outside kMinJpegQuality..kMaxJpegQuality.
+void CheckJpegQuality(int quality) {
+  if (quality < kMinJpegQuality || quality > kMaxJpegQuality) {
+    throw std::runtime_error("JPEG quality must be an integer in " +
+                             std::to_string(kMinJpegQuality) + ".." +
+                             std::to_string(kMaxJpegQuality) + ", got " +
+                             std::to_string(quality));
+  }
+}
 
 // Whether a decoded BGR image of width x height stays within the frame bound, so that a forged
 // JPEG header cannot make the decoder allocate more than any frame may hold.
@@ -51,6 +66,7 @@ struct ImageEncoderJpegTurbo::Impl {
 };
 
 ImageEncoderJpegTurbo::ImageEncoderJpegTurbo(int quality) : impl_(std::make_shared<Impl>()) {
+  CheckJpegQuality(quality);
   encoder_format_ = JPEG;
   impl_->quality_ = quality;
   impl_->tj_compressor_ = tjInitCompress();
@@ -162,6 +178,7 @@ struct ImageEncoderJpegOpenCV::Impl {
 };
 
 ImageEncoderJpegOpenCV::ImageEncoderJpegOpenCV(int quality) : impl_(std::make_shared<Impl>()) {
+  CheckJpegQuality(quality);
   encoder_format_ = JPEG;
   impl_->params = {cv::IMWRITE_JPEG_QUALITY, quality, 0};
 }
@@ -227,7 +244,11 @@ std::shared_ptr<ImageEncoder> ImageEncoder::Create(const cv::FileNode& node) {
   CHECK(node["type"].isString());
   const std::string type = node["type"].string();
   int quality = 80;
-  if (node["quality"].isInt()) quality = static_cast<int>(node["quality"]);
+  // A real number is no integer quality and keeps the default; anything else but an integer in
+  // range is refused here rather than by the first frame.
+  if (!node["quality"].isReal()) {
+    readKey(node, node.name(), "quality", quality, kMinJpegQuality, kMaxJpegQuality);
+  }
 
   if (type == "opencv_jpeg") {
     LOG(INFO) << "Created OpenCV JPEG image encoder\n";
@@ -253,7 +274,13 @@ std::shared_ptr<ImageEncoder> ImageEncoder::Create(const std::string& type,
   const TextParams params(params_str);
   if (type == "jpeg") {
     const std::string jpeg_type = params("type", "turbo_jpeg");
-    const int quality = std::stoi(params("quality", "80"));
+    const std::string quality_text = params("quality", "80");
+    const int quality = std::stoi(quality_text);
+    if (quality < kMinJpegQuality || quality > kMaxJpegQuality) {
+      throw std::runtime_error("Option \"quality\" of a jpeg encoder must be an integer in " +
+                               std::to_string(kMinJpegQuality) + ".." +
+                               std::to_string(kMaxJpegQuality) + ", got " + quality_text);
+    }
     if (jpeg_type == "opencv_wrapper") {
       auto encoder = std::make_shared<ImageEncoderJpegOpenCV>(quality);
       LOG(INFO) << "Created OpenCV JPEG image encoder\n";

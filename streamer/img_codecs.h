@@ -26,13 +26,14 @@ class ImageEncoder {
   ImageCodecFormat encoder_format() const { return encoder_format_; }
 
   // From a node with "type" ("opencv_jpeg", "turbo_jpeg", "nvmedia_jpeg", "raw") and an optional
-  // integer "quality" (80). A non-string "type" ends the process; an unknown one throws
-  // std::runtime_error.
+  // integer "quality" in 1..100 (80; a real number keeps 80). A non-string "type" ends the
+  // process; an unknown one, or a "quality" of another type or out of range, throws
+  // std::runtime_error (naming the key and the node's name).
   static std::shared_ptr<ImageEncoder> Create(const cv::FileNode& node);
   // From a format ("jpeg" or "raw") and an option string such as "type=opencv_wrapper,quality=95"
   // (jpeg options: "type" = "turbo_jpeg" (default), "opencv_wrapper" or "nvmedia_jpeg";
-  // "quality" = "80"). Unknown names throw std::runtime_error; a non-numeric quality throws
-  // std::invalid_argument.
+  // "quality" = "80", in 1..100). Unknown names and a quality out of range throw
+  // std::runtime_error; a non-numeric quality throws std::invalid_argument.
   static std::shared_ptr<ImageEncoder> Create(const std::string& type,
                                               const std::string& params_str);
 
@@ -69,7 +70,8 @@ class ImageDecoder {
 
 // JPEG through libjpeg-turbo: 4:4:4, fast DCT. 8-bit input is taken as is, other depths are
 // converted with saturation; 1, 3 (BGR) or 4 (BGRA, alpha ignored) channels, anything else
-// throws std::runtime_error. The output buffer is kept and reused between calls.
+// throws std::runtime_error. The output buffer is kept and reused between calls. A quality
+// outside 1..100 throws std::runtime_error at construction.
 class ImageEncoderJpegTurbo : public ImageEncoder {
  public:
   explicit ImageEncoderJpegTurbo(int quality);
@@ -99,7 +101,7 @@ class ImageDecoderJpegTurbo : public ImageDecoder {
   std::shared_ptr<Impl> impl_;
 };
 
-// JPEG through cv::imencode.
+// JPEG through cv::imencode. A quality outside 1..100 throws std::runtime_error at construction.
 class ImageEncoderJpegOpenCV : public ImageEncoder {
  public:
   explicit ImageEncoderJpegOpenCV(int quality = 80);

@@ -1,10 +1,15 @@
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include "streamer/frame_stream.h"
+#include "streamer/img_codecs.h"
 #include "streamer/private/frame_streams/shmem_frame_stream.h"
 #include "streamer/private/frame_streams/zmq_enc_frame_stream.h"
 #include "streamer/private/frame_streams/zmq_frame_stream.h"
@@ -13,6 +18,7 @@
 #include "streamer/private/video_writes/video_write_zmq_enc.h"
 #include "streamer/video_write.h"
 #include "tests/streamer/transport_test_util.h"
+#include "tests/temp_dir.h"
 
 namespace tesmo {
 namespace {
@@ -20,6 +26,8 @@ namespace {
 using testing_util::Endpoint;
 using testing_util::PatternImage;
 using testing_util::SmoothImage;
+using testing_util::TempDir;
+using testing_util::WarningCollector;
 
 cv::FileStorage Memory(const std::string& yaml) {
   return cv::FileStorage("%YAML:1.0\n" + yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
@@ -87,6 +95,86 @@ TEST(TransportFactories, ShmemSinkAndSourceFromNodes) {
   ASSERT_FALSE(got.empty());
   EXPECT_EQ(cv::norm(got, frame, cv::NORM_INF), 0.0);
   EXPECT_EQ(ts, 4242);
+}
+
+TEST(TransportFactories, RefusesJpegQualitiesAndScalesPastTheFrameBound) {
+  TempDir dir;
+  const std::string image = dir.file("img.png");
+  ASSERT_TRUE(cv::imwrite(image, cv::Mat(40, 60, CV_8UC3, cv::Scalar(1, 2, 3))));
+  auto sink = [](const std::string& jpeg_enc) {
+    return [=] {
+      VideoWrite::Create(Memory("n: { type: zmq_jpeg, addr: \"" + Endpoint("ipc", "factq") +
+                                "\", jpeg_enc: " + jpeg_enc + " }\n")["n"]);
+    };
+  };
+  const std::string range = " must be an integer in 1..100, got ";
+  const std::string key = "Key \"quality\" in \"jpeg_enc\"" + range;
+  // Refused when the sink, the encoder or the source is made, not by its first frame.
+  const struct {
+    std::function<void()> create;
+    std::string error;
+  } refusals[] = {
+      {sink("{ type: turbo_jpeg, quality: 1000 }"), key + "1000"},
+      {sink("{ type: opencv_jpeg, quality: -5 }"), key + "-5"},
+      {sink("{ type: turbo_jpeg, quality: \"best\" }"), key + "\"best\""},
+      {[] { ImageEncoder::Create("jpeg", "quality=1000"); },
+       "Option \"quality\" of a jpeg encoder" + range + "1000"},
+      {[] { ImageEncoderJpegTurbo encoder(0); }, "JPEG quality" + range + "0"},
+      {[] { ImageEncoderJpegOpenCV encoder(101); }, "JPEG quality" + range + "101"},
+      // 12000x8000 pixels: within the sides, 288 MB.
+      {[&] {
+         FrameStream::Create(Memory("cam: { type: img, filename: \"" + image +
+                                    "\", scale: 200 }\n")["cam"]);
+       },
+       "Key \"scale\" in \"camera_streams/cam\" must be a factor that keeps a 60x40 frame within "
+       "16384 pixels on a side and 268435456 bytes, got 200"},
+  };
+  for (const auto& c : refusals) {
+    try {
+      c.create();
+      ADD_FAILURE() << "no exception, expected " << c.error;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), c.error);
+    }
+  }
+
+  // A streamed 1000x1000 frame that scale 16 would make 16000x16000 (768 MB) is dropped, before
+  // anything is allocated for it, with a warning, and counted.
+  const std::string addr = Endpoint("ipc", "factscale");
+  const std::string shm = "tesmo-test-" + std::to_string(getpid()) + "-factscale";
+  const struct {
+    std::string sink;
+    std::string source;
+    std::string log;  // the source's name in its warnings
+    uint64_t (*dropped)(FrameStream&);
+  } streamed[] = {
+      {"{ type: zmq, addr: \"" + addr + "\" }", "{ type: zmq, addr: \"" + addr + "\", scale: 16 }",
+       "ZmqFrameStream(" + addr + ")",
+       [](FrameStream& s) { return static_cast<ZmqFrameStream&>(s).dropped_messages(); }},
+      {"{ type: shmem, shmem_id: \"" + shm + "\" }",
+       "{ type: shmem, shmem: \"" + shm + "\", scale: 16 }", "ShmemFrameStream(" + shm + ")",
+       [](FrameStream& s) { return static_cast<ShmemFrameStream&>(s).dropped_frames(); }},
+  };
+  const cv::Mat big = PatternImage(1000, 1000, 1);
+  for (const auto& c : streamed) {
+    SCOPED_TRACE(c.source);
+    cv::FileStorage fs = Memory("sink: " + c.sink + "\nsrc: " + c.source + "\n");
+    auto source = FrameStream::Create(fs["src"]);
+    auto sink = VideoWrite::Create(fs["sink"]);
+    WarningCollector warnings(c.log);
+    cv::Mat frame;
+    int64_t ts = 0;
+    for (int i = 0; i < 200 && c.dropped(*source) == 0; ++i) {
+      sink->Publish(big, 4242);
+      EXPECT_FALSE(source->Next(&frame, &ts, /*bAllowScale=*/true));
+    }
+    EXPECT_EQ(c.dropped(*source), 1u);
+    EXPECT_TRUE(frame.empty());
+    ASSERT_EQ(warnings.lines().size(), 1u);
+    EXPECT_NE(warnings.lines()[0].find("a 1000x1000 frame scaled by 16 is over the bound"),
+              std::string::npos)
+        << warnings.lines()[0];
+  }
 }
 
 TEST(TransportFactoriesDeathTest, RequiredKeys) {
