@@ -393,7 +393,8 @@ void LiveStreams::printStatistics() {
               << "; frames skiped:" << td->skippedFrames.load(std::memory_order_relaxed)
               << "; FPS:" << 1000 * (counter / T) << "\n";
     std::cout << "\t" << std::setw(8) << "ms";
-    for (int i = 0; i < histSize; ++i) std::cout << std::setw(6) << histItemSize * i;
+    // In 64 bits: every bin width the configuration accepts (up to INT_MAX ms) stays defined.
+    for (int i = 0; i < histSize; ++i) std::cout << std::setw(6) << int64_t(histItemSize) * i;
     std::cout << "\n\t" << std::setw(8) << "count";
     for (int i = 0; i < histSize; ++i) {
       std::cout << std::setw(6) << td->hist[i].load(std::memory_order_relaxed);

@@ -508,6 +508,12 @@ TEST(LiveStreams, HistogramAndStatisticsText) {
   const std::string reset = captureStatistics(live);
   EXPECT_NE(reset.find("frames got:0; frames skiped:0; FPS:0\n"), std::string::npos) << reset;
   EXPECT_NE(reset.find("\t   count     3     1     0     4\n"), std::string::npos) << reset;
+
+  // The widest bins the settings accept: their edges pass int.
+  LiveStreams wide(*streams, config("{ hist_size: 3, hist_item_size: 2147483647 }"),
+                   LiveStreams::CPU_MAT, -1);
+  const std::string edges = captureStatistics(wide);
+  EXPECT_NE(edges.find("\t      ms     021474836474294967294\n"), std::string::npos) << edges;
 }
 
 cv::Mat downloaded(const cv::cuda::GpuMat& image) {
