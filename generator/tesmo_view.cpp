@@ -44,26 +44,100 @@ const std::string& boundsText() {
 
 bool isNumber(const cv::FileNode& node) { return node.isInt() || node.isReal(); }
 
-// Degrees in the node to radians, as float; nothing happens unless the node holds a number.
-void readAngle(const cv::FileNode& node, float& radians) {
-  if (!isNumber(node)) {
+// A node's value for messages: a sequence as its elements in brackets, anything else as
+// describeNode gives it.
+std::string describeValue(const cv::FileNode& node) {
+  if (!node.isSeq()) {
+    return describeNode(node);
+  }
+  std::string text = "[";
+  for (size_t i = 0; i < node.size(); ++i) {
+    text += (i > 0 ? ", " : "") + describeNode(node[static_cast<int>(i)]);
+  }
+  return text + "]";
+}
+
+// Refuses a key of the parameter node itself, in refuseKey's words (which name a section).
+[[noreturn]] void refuseViewKey(const char* key, const cv::FileNode& node,
+                                const std::string& expected) {
+  throw std::runtime_error("Key \"" + std::string(key) + "\" must be " + expected + ", got " +
+                           describeValue(node));
+}
+
+// A float key of the parameter node itself: a number finite as a float. An absent key changes
+// nothing.
+void readViewKey(const cv::FileNode& node, const char* key, float& value) {
+  const cv::FileNode n = node[key];
+  if (n.isNone()) {
     return;
   }
-  const float degrees = static_cast<float>(node.real());
-  radians = static_cast<float>(kPi * static_cast<double>(degrees / 180.0f));
+  const float v = isNumber(n) ? static_cast<float>(n.real()) : NAN;
+  if (!std::isfinite(v)) {
+    refuseViewKey(key, n, "a finite number");
+  }
+  value = v;
+}
+
+// An int key of the parameter node itself: an integer that fits an int. An absent key changes
+// nothing.
+void readViewKey(const cv::FileNode& node, const char* key, int& value) {
+  const cv::FileNode n = node[key];
+  if (n.isNone()) {
+    return;
+  }
+  const double v = isNumber(n) ? n.real() : NAN;
+  if (!(std::floor(v) == v && v >= -kIntMax - 1 && v <= kIntMax)) {
+    refuseViewKey(key, n, "an integer");
+  }
+  value = static_cast<int>(v);
+}
+
+// A map key of the parameter node: absent (none) or a map.
+cv::FileNode mapKey(const cv::FileNode& node, const char* key) {
+  const cv::FileNode n = node[key];
+  if (!n.isNone() && !n.isMap()) {
+    refuseViewKey(key, n, "a map");
+  }
+  return n;
+}
+
+double toRadians(float degrees) { return kPi * static_cast<double>(degrees / 180.0f); }
+
+// An angle key of `section` in degrees, held in radians: a rotation within one turn either way,
+// or (bFov) a field of view above 0 and below 180 whose radians are above 0. The degrees are
+// checked as read in float, so that what writeParams writes (-360.0000025 for -360) reads again.
+// An absent key changes nothing.
+void readAngle(const cv::FileNode& section, const char* sectionName, const char* key,
+               bool bFov, float& radians) {
+  const cv::FileNode node = section[key];
+  if (node.isNone()) {
+    return;
+  }
+  const float degrees = isNumber(node) ? static_cast<float>(node.real()) : NAN;
+  const float value = static_cast<float>(toRadians(degrees));
+  if (bFov ? !(degrees > 0.f && degrees < 180.f && value > 0.f)
+           : !(degrees >= -360.f && degrees <= 360.f)) {
+    refuseKey(sectionName, key, node,
+              bFov ? "a number of degrees above 0 and below 180"
+                   : "a number of degrees in -360..360");
+  }
+  radians = value;
 }
 
 double toDegrees(float radians) { return 180.0 * (static_cast<double>(radians) / kPi); }
 
-void readNumber(const cv::FileNode& node, float& value) {
-  if (isNumber(node)) {
-    cv::read(node, value, value);
-  }
-}
-
-void readNumber(const cv::FileNode& node, int& value) {
-  if (isNumber(node)) {
-    cv::read(node, value, value);
+// `message` in 60-character lines on `out`, made a CV_8UC3 image of `size` (an image of that
+// size and type is drawn over as it is).
+void drawErrorText(const std::string& message, cv::Size size, const cv::_OutputArray& out) {
+  out.create(size, CV_8UC3);
+  cv::Mat img = out.getMat();
+  const double s = std::max(1.0, static_cast<double>(static_cast<float>(size.width) / 1500));
+  const size_t kLineChars = 60;
+  for (size_t k = 0; k * kLineChars < message.size(); ++k) {
+    const std::string piece = message.substr(k * kLineChars, kLineChars);
+    const cv::Point origin(10, static_cast<int>(60 + s * 40 * static_cast<double>(k + 1)));
+    cv::putText(img, piece, origin, cv::FONT_HERSHEY_SIMPLEX, s, cv::Scalar(255, 255, 255),
+                static_cast<int>(s), cv::LINE_8);
   }
 }
 
@@ -130,7 +204,10 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
   GenerationParams next = params;
 
   const cv::FileNode mode = node["mode"];
-  if (mode.isString()) {
+  if (!mode.isNone()) {
+    if (!mode.isString()) {
+      refuseViewKey("mode", mode, "\"virtual_camera\" or \"top_view\"");
+    }
     const std::string value = mode.string();
     if (value == "virtual_camera") {
       next.mode = VirtualCamera;
@@ -142,7 +219,10 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
   }
 
   const cv::FileNode interpolation = node["interpolation"];
-  if (interpolation.isString()) {
+  if (!interpolation.isNone()) {
+    if (!interpolation.isString()) {
+      refuseViewKey("interpolation", interpolation, "a text");
+    }
     const std::string name = interpolation.string();
     const int flag = StringToInterpolation(name);
     if (flag < 0) {
@@ -153,72 +233,88 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
   }
 
   const cv::FileNode viewSize = node["view_size"];
-  if (viewSize.isSeq() && viewSize.size() == 2 && isNumber(viewSize[0]) && isNumber(viewSize[1])) {
+  if (!viewSize.isNone()) {
+    const auto isWhole = [](const cv::FileNode& n) {
+      return isNumber(n) && std::floor(n.real()) == n.real();
+    };
+    if (!(viewSize.isSeq() && viewSize.size() == 2 && isWhole(viewSize[0]) &&
+          isWhole(viewSize[1]))) {
+      refuseViewKey("view_size", viewSize, "a sequence of 2 integers [width, height]");
+    }
     const double w = viewSize[0].real();
     const double h = viewSize[1].real();
     // The sides are checked as read, before their conversion to int could overflow.
     const bool bSides = w >= 1 && h >= 1 && w <= kMaxViewSide && h <= kMaxViewSide;
-    const cv::Size size = bSides ? cv::Size(static_cast<int>(viewSize[0]),
-                                            static_cast<int>(viewSize[1]))
-                                 : cv::Size();
+    const cv::Size size = bSides ? cv::Size(static_cast<int>(w), static_cast<int>(h)) : cv::Size();
     if (!isInBounds(size)) {
-      throw std::runtime_error("Key \"view_size\" must be " + boundsText() + ", got [" +
-                               describeNode(viewSize[0]) + ", " + describeNode(viewSize[1]) +
-                               "]");
+      refuseViewKey("view_size", viewSize, boundsText());
     }
     next.viewSize = size;
   }
 
-  readNumber(node["blend_border_width"], next.blendBorderWidth);
+  readViewKey(node, "blend_border_width", next.blendBorderWidth);
 
-  // A negative count or one whose size step overflows an int is refused.
+  // A negative count or one whose size step overflows an int is reported and not taken.
   int numBands = next.numBandsBlend;
-  readNumber(node["num_bands_blend"], numBands);
+  readViewKey(node, "num_bands_blend", numBands);
   if (numBands >= 0 && numBands <= kMaxBandsBlend) {
     next.numBandsBlend = numBands;
   } else {
     std::cout << "Unsupported num_bands_blend: " << numBands << "\n";
   }
 
-  const cv::FileNode distortion = node["distortion"];
-  if (distortion.isMap()) {
-    readNumber(distortion["pow"], next.distortion.pow);
-    readNumber(distortion["force"], next.distortion.force);
-  }
+  const cv::FileNode distortion = mapKey(node, "distortion");
+  readKey(distortion, "distortion", "pow", next.distortion.pow);
+  readKey(distortion, "distortion", "force", next.distortion.force);
 
   const cv::FileNode scaleFactor = node["scale_factor"];
-  if (isNumber(scaleFactor)) {
-    const float scale = static_cast<float>(scaleFactor.real());
+  if (!scaleFactor.isNone()) {
+    const float scale = isNumber(scaleFactor) ? static_cast<float>(scaleFactor.real()) : NAN;
     if (!(std::isfinite(scale) && scale > 0.f)) {
-      throw std::runtime_error("Key \"scale_factor\" must be a finite number above 0, got " +
-                               describeNode(scaleFactor));
+      refuseViewKey("scale_factor", scaleFactor, "a finite number above 0");
     }
     next.scaleFactor = scale;
   }
 
-  const cv::FileNode topView = node["top_view"];
+  const cv::FileNode topView = mapKey(node, "top_view");
   if (topView.isMap()) {
     const cv::FileNode roi = topView["roi"];
-    if (roi.isSeq() && roi.size() == 4 && isNumber(roi[0]) && isNumber(roi[1]) &&
-        isNumber(roi[2]) && isNumber(roi[3])) {
-      const float a0 = static_cast<float>(roi[0]);
-      const float a1 = static_cast<float>(roi[1]);
-      const float a2 = static_cast<float>(roi[2]);
-      const float a3 = static_cast<float>(roi[3]);
+    if (!roi.isNone()) {
+      const bool bForm = roi.isSeq() && roi.size() == 4 && isNumber(roi[0]) &&
+                         isNumber(roi[1]) && isNumber(roi[2]) && isNumber(roi[3]);
+      const float a0 = bForm ? static_cast<float>(roi[0].real()) : NAN;
+      const float a1 = bForm ? static_cast<float>(roi[1].real()) : NAN;
+      const float a2 = bForm ? static_cast<float>(roi[2].real()) : NAN;
+      const float a3 = bForm ? static_cast<float>(roi[3].real()) : NAN;
+      // The corners span (a2 - a0) x (a1 - a3): NaN or infinite corners, and corners whose area
+      // a float cannot hold, fail here too.
+      const float area = (a2 - a0) * (a1 - a3);
+      if (!(std::isfinite(area) && area != 0.f)) {
+        throw std::runtime_error(
+            "Key \"roi\" in \"top_view\" must be a sequence of 4 numbers whose rectangle has a "
+            "finite non-zero area, got " +
+            describeValue(roi));
+      }
       next.topView.roi = PlaneRoi(cv::Vec3f(a0, a3, 0.f), cv::Vec3f(a0, a1, 0.f),
                                   cv::Vec3f(a2, a3, 0.f), cv::Vec3f(a2, a1, 0.f));
     }
-    readAngle(topView["rot_z"], next.topView.rotZ);
+    readAngle(topView, "top_view", "rot_z", /*bFov=*/false, next.topView.rotZ);
   }
 
-  const cv::FileNode virtualCamera = node["virtual_camera"];
+  const cv::FileNode virtualCamera = mapKey(node, "virtual_camera");
   if (virtualCamera.isMap()) {
-    readNumber(virtualCamera["def_camera_ind"], next.virtualCamera.defCameraInd);
-    readAngle(virtualCamera["fov"], next.virtualCamera.fov);
-    readAngle(virtualCamera["rot_x"], next.virtualCamera.rotX);
-    readAngle(virtualCamera["rot_y"], next.virtualCamera.rotY);
-    readAngle(virtualCamera["rot_z"], next.virtualCamera.rotZ);
-    readNumber(virtualCamera["focal_dist"], next.virtualCamera.focalDist);
+    GenerationParams::VirtualCameraParams& vc = next.virtualCamera;
+    readKey(virtualCamera, "virtual_camera", "def_camera_ind", vc.defCameraInd);
+    readAngle(virtualCamera, "virtual_camera", "fov", /*bFov=*/true, vc.fov);
+    readAngle(virtualCamera, "virtual_camera", "rot_x", /*bFov=*/false, vc.rotX);
+    readAngle(virtualCamera, "virtual_camera", "rot_y", /*bFov=*/false, vc.rotY);
+    readAngle(virtualCamera, "virtual_camera", "rot_z", /*bFov=*/false, vc.rotZ);
+    float focalDist = vc.focalDist;
+    if (readKey(virtualCamera, "virtual_camera", "focal_dist", focalDist) && !(focalDist > 0.f)) {
+      refuseKey("virtual_camera", "focal_dist", virtualCamera["focal_dist"],
+                "a finite number above 0");
+    }
+    vc.focalDist = focalDist;
   }
 
   next.computeViewSize();
@@ -501,31 +597,27 @@ void TesmoViewGenerator::handleException(const std::exception_ptr& eptr) {
 }
 
 void TesmoViewGenerator::drawDebugFrame(const cv::_OutputArray& out) {
-  if (out.kind() == cv::_InputArray::CUDA_GPU_MAT) {
-    // OpenCV draws text on host images only: drawn on a host copy of the GPU image (reused as
-    // it is, like a host image of the right size and type), then uploaded.
-    cv::cuda::GpuMat& gpuOut = out.getGpuMatRef();
-    cv::Mat host;
-    if (!gpuOut.empty() && gpuOut.type() == CV_8UC3) {
-      gpu::download(gpuOut, host);
-    }
-    drawDebugFrame(host);
-    if (!host.empty()) {
-      gpu::upload(host, gpuOut);
-    }
-    return;
-  }
   const cv::Size size =
       isInBounds(params.viewSizeCashed) ? params.viewSizeCashed : GenerationParams().viewSizeCashed;
-  out.create(size, CV_8UC3);
-  cv::Mat img = out.getMat();
-  const double s = std::max(1.0, static_cast<double>(static_cast<float>(size.width) / 1500));
-  const size_t kLineChars = 60;
-  for (size_t k = 0; k * kLineChars < errorMessage.size(); ++k) {
-    const std::string piece = errorMessage.substr(k * kLineChars, kLineChars);
-    const cv::Point origin(10, static_cast<int>(60 + s * 40 * static_cast<double>(k + 1)));
-    cv::putText(img, piece, origin, cv::FONT_HERSHEY_SIMPLEX, s, cv::Scalar(255, 255, 255),
-                static_cast<int>(s), cv::LINE_8);
+  try {
+    if (out.kind() == cv::_InputArray::CUDA_GPU_MAT) {
+      // OpenCV draws text on host images only: drawn on a host copy of the GPU image (reused as
+      // it is, like a host image of the right size and type), then uploaded. The GPU layer
+      // cannot allocate a plain cv::cuda::GpuMat: one without the working size and CV_8UC3 fails
+      // the upload, before anything is written into it.
+      cv::cuda::GpuMat& gpuOut = out.getGpuMatRef();
+      cv::Mat host;
+      if (!gpuOut.empty() && gpuOut.type() == CV_8UC3) {
+        gpu::download(gpuOut, host);
+      }
+      drawErrorText(errorMessage, size, host);
+      gpu::upload(host, gpuOut);
+    } else {
+      drawErrorText(errorMessage, size, out);
+    }
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "Error image not written into the output (" << e.what()
+               << "); the error: " << errorMessage;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }

@@ -104,10 +104,18 @@ class TesmoViewGenerator {
 
   // Updates the parameters from a parameter node; absent keys keep their values. An unknown
   // "mode" is a fatal check; an unknown "interpolation" is reported on standard output and
-  // ignored. Angles are read in degrees and held in radians.
-  // All or nothing: a "view_size" or a resulting working size outside 1..kMaxViewSide per side
-  // or above kMaxViewPixels, or a "scale_factor" that is not a finite number above 0, throws
-  // std::runtime_error naming the key and the value, and the parameters stay as they were.
+  // ignored, as is a "num_bands_blend" outside 0..30. Angles are read in degrees and held in
+  // radians.
+  // All or nothing: any other refused key throws std::runtime_error naming the key and the
+  // value, and the parameters stay as they were. Refused are a key of the wrong form (a "mode"
+  // or "interpolation" that is not a text, a "distortion", "top_view" or "virtual_camera" that
+  // is not a map, a number key that is not a number, an int key that is not an integer within
+  // an int), a float key that is not finite as a float, a "view_size" or a resulting working
+  // size outside 1..kMaxViewSide per side or above kMaxViewPixels, a "scale_factor" or
+  // "focal_dist" not above 0, a "roi" that is not 4 numbers whose rectangle has a finite
+  // non-zero area (computed in float), a "fov" not above 0 and below 180 degrees, and a
+  // rotation ("rot_x", "rot_y", "rot_z") outside -360..360 degrees. The degrees are checked in
+  // float, so that everything writeParams writes reads again.
   void readParams(const cv::FileNode& node);
   // Writes every parameter as keys of the map open in fs (angles in degrees).
   void writeParams(cv::FileStorage& fs) const;
@@ -133,6 +141,11 @@ class TesmoViewGenerator {
                        std::vector<cv::Mat>* dstWeightPyr) const;
   // Per camera, the rectangle of its frame that the view samples (weights above 0.001).
   void computeCamerasROI(const std::vector<cv::Mat>& warpMaps, const std::vector<cv::Mat>& masks);
+  // Records a caught failure: not ok, text printed and kept for the error image that process()
+  // draws until the next successful prepare(). The generators record their own failures; a
+  // caller records one that reaches it, such as the failure a CUDA prepare() throws. Exceptions
+  // that are not std::exception propagate; an empty pointer throws std::bad_exception.
+  void handleException(const std::exception_ptr& eptr);
 
  protected:
   // The host-side start of every generator's prepare: per camera the warp map and the seam mask or
@@ -145,12 +158,11 @@ class TesmoViewGenerator {
   // Ends a successful prepare(): keeps the parameters it built from in `prepared` and marks the
   // generator ok.
   void finishPrepare();
-  // Records a caught failure: not ok, text printed and kept for the error image. Exceptions that
-  // are not std::exception propagate; an empty pointer throws std::bad_exception.
-  void handleException(const std::exception_ptr& eptr);
   // Draws errorMessage in 60-character lines on a CV_8UC3 image of the working size (of the
   // default working size when the current one is out of bounds, which only setParams can give),
-  // then sleeps 20 ms so that a failing generator does not spin.
+  // then sleeps 20 ms so that a failing generator does not spin. Never throws: an output that
+  // cannot take the image (a plain cv::cuda::GpuMat of another size or type, a fixed-size host
+  // image) is logged and left as it was.
   void drawDebugFrame(const cv::_OutputArray& out);
 
   std::vector<Camera> cameras;
@@ -179,7 +191,9 @@ class TesmoViewGenerator {
 // is a fatal check; frames of mixed types, or of a type the three-channel weights do not fit,
 // are caught failures: the generator turns not ok and draws the error image until the next
 // successful prepare(). A failure in prepare() itself reaches the caller (the generator stays not
-// ok).
+// ok). The error image goes into a gpu::Image output, or into a plain cv::cuda::GpuMat that
+// already has the working size and CV_8UC3 (the layer cannot allocate one); another output is
+// logged and left as it was.
 //
 // Streams: computation on calcStream; host-to-GPU copies on uploadStream; the download of
 // process() on downloadStream (processOneFrame() trades the two copy streams). Events order them:
@@ -195,7 +209,8 @@ class TesmoViewGeneratorCuda : public TesmoViewGenerator {
   // Waits for the three streams, then releases the GPU images.
   ~TesmoViewGeneratorCuda() override;
 
-  // Throws whatever fails (OpenCV errors included); the generator then stays not ok.
+  // Throws whatever fails (OpenCV errors included); the generator then stays not ok. A caller
+  // that catches the failure records it for the error image with handleException().
   void prepare(cv::Mat& dstMask) override;
   void process(const std::vector<cv::_OutputArray>& frames, const cv::_OutputArray& out) override;
   // frames: a vector of cv::cuda::GpuMat, cv::Mat or cv::UMat; the result keeps the frame's type

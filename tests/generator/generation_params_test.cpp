@@ -57,22 +57,13 @@ TEST(GenerationParams, DefaultsAndIgnoredValues) {
   EXPECT_EQ(p.topView.roi.r00, cv::Vec3f(-5, -5, 0));
   EXPECT_EQ(p.topView.roi.r11, cv::Vec3f(5, 5, 0));
 
-  // Wrong forms keep the current values: a quoted angle, a view size of three numbers, a roi of
-  // three numbers, an integer mode, a negative band count, a distortion that is not a map.
-  const Params q = Read(
-      "mode: 0\nview_size: [1, 2, 3]\nnum_bands_blend: -2\ndistortion: 5\n"
-      "top_view: { rot_z: \"45\", roi: [1, 2, 3] }\nvirtual_camera: { fov: \"90\" }\n");
-  EXPECT_EQ(q.mode, TesmoViewGenerator::VirtualCamera);
-  EXPECT_EQ(q.viewSize, cv::Size(1024, 1024));
-  EXPECT_EQ(q.numBandsBlend, 0);
-  EXPECT_EQ(q.distortion.pow, 0);
-  EXPECT_EQ(q.topView.rotZ, 0.f);
-  EXPECT_EQ(q.topView.roi.r00, cv::Vec3f(-5, -5, 0));
-  EXPECT_FLOAT_EQ(q.virtualCamera.fov, 2.0943952f);
-
+  // A band count out of range and an unknown interpolation name are reported and ignored (wrong
+  // forms are refused: RefusedValuesKeepThePreviousParameters).
   testing::internal::CaptureStdout();
+  EXPECT_EQ(Read("num_bands_blend: -2\n").numBandsBlend, 0);
   EXPECT_EQ(Read("interpolation: linear\n").interpolation, 1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unsuported interpolation: linear\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Unsupported num_bands_blend: -2\nUnsuported interpolation: linear\n");
   EXPECT_EQ(Read("interpolation: LANCZOS4\n").interpolation, 4);
 }
 
@@ -161,11 +152,43 @@ TEST(GenerationParams, PartialUpdateKeepsOtherKeys) {
   EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(10, 10));
 }
 
-TEST(GenerationParams, RefusedSizesAndScalesKeepThePreviousParameters) {
+TEST(GenerationParams, RefusedValuesKeepThePreviousParameters) {
   const struct {
     const char* yaml;
     const char* message;
   } cases[] = {
+      {"top_view: { roi: [-3.5, 4.5, 3.5, -1e39] }",
+       "Key \"roi\" in \"top_view\" must be a sequence of 4 numbers whose rectangle has a finite "
+       "non-zero area, got [-3.5, 4.5, 3.5, -9.9999999999999994e+38]"},
+      {"top_view: { roi: [.nan, 4, 10, -4] }", "got [nan, 4, 10, -4]"},
+      {"top_view: { roi: [0, 0, 0, 0] }", "got [0, 0, 0, 0]"},
+      {"top_view: { roi: [-1e30, 1e30, 1e30, -1e30] }", "Key \"roi\" in \"top_view\""},
+      {"top_view: { roi: [1, 2, 3] }", "got [1, 2, 3]"},
+      {"top_view: { rot_z: .nan }",
+       "Key \"rot_z\" in \"top_view\" must be a number of degrees in -360..360, got nan"},
+      {"top_view: { rot_z: \"45\" }", "Key \"rot_z\" in \"top_view\" must be a number of "
+                                     "degrees in -360..360, got \"45\""},
+      {"virtual_camera: { rot_x: 1e20 }", "Key \"rot_x\" in \"virtual_camera\""},
+      {"virtual_camera: { rot_y: 360.001 }", "Key \"rot_y\" in \"virtual_camera\""},
+      {"virtual_camera: { fov: .nan }", "Key \"fov\" in \"virtual_camera\" must be a number of "
+                                        "degrees above 0 and below 180, got nan"},
+      {"virtual_camera: { fov: .inf }", "Key \"fov\" in \"virtual_camera\""},
+      {"virtual_camera: { fov: 180 }", "Key \"fov\" in \"virtual_camera\""},
+      {"virtual_camera: { focal_dist: 0 }",
+       "Key \"focal_dist\" in \"virtual_camera\" must be a finite number above 0, got 0"},
+      {"virtual_camera: { focal_dist: .nan }", "Key \"focal_dist\" in \"virtual_camera\""},
+      {"virtual_camera: { focal_dist: -1 }", "Key \"focal_dist\" in \"virtual_camera\""},
+      {"virtual_camera: { def_camera_ind: 1e10 }", "Key \"def_camera_ind\" in \"virtual_camera\""},
+      {"distortion: { force: 1e39 }", "Key \"force\" in \"distortion\""},
+      {"blend_border_width: -.inf", "Key \"blend_border_width\" must be a finite number, got -inf"},
+      {"num_bands_blend: 2.5", "Key \"num_bands_blend\" must be an integer, got 2.5"},
+      {"view_size: \"700x900\"",
+       "Key \"view_size\" must be a sequence of 2 integers [width, height], got \"700x900\""},
+      {"view_size: [700, 900, 3]", "got [700, 900, 3]"},
+      {"mode: 1", "Key \"mode\" must be \"virtual_camera\" or \"top_view\", got 1"},
+      {"interpolation: 1", "Key \"interpolation\" must be a text, got 1"},
+      {"distortion: 5", "Key \"distortion\" must be a map, got 5"},
+      {"top_view: [1]", "Key \"top_view\" must be a map, got [1]"},
       {"view_size: [0, 100]",
        "Key \"view_size\" must be each side 1..8192 and at most 16777216 pixels, got [0, 100]"},
       {"view_size: [8193, 100]", "got [8193, 100]"},
@@ -186,8 +209,10 @@ TEST(GenerationParams, RefusedSizesAndScalesKeepThePreviousParameters) {
   const std::string before = Written(gen);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.yaml);
-    // Keys before and after the refused one are not taken either.
-    const std::string yaml = std::string("mode: virtual_camera\n") + c.yaml + "\nrot_x: 5\n";
+    // Keys read before and after the refused one are not taken either (a row's own key wins over
+    // the same key below it: OpenCV keeps the first).
+    const std::string yaml =
+        c.yaml + std::string("\nmode: virtual_camera\nvirtual_camera: { rot_x: 5 }\n");
     try {
       gen.readParams(Memory(yaml).root());
       ADD_FAILURE() << "not refused";
@@ -197,10 +222,20 @@ TEST(GenerationParams, RefusedSizesAndScalesKeepThePreviousParameters) {
     EXPECT_EQ(Written(gen), before);
     EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(640, 480));
   }
-  // The largest views are taken.
-  gen.readParams(Memory("view_size: [4096, 4096]\n").root());
-  EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(4096, 4096));
-  gen.readParams(Memory("view_size: [8192, 2048]\n").root());
+  // The bounds are taken, and what writeParams writes of them reads again unchanged.
+  for (const char* yaml :
+       {"view_size: [4096, 4096]", "view_size: [8192, 2048]",
+        "virtual_camera: { fov: 179.99998, rot_x: 360, rot_y: -360, rot_z: -359.99997 }",
+        "virtual_camera: { fov: 1e-30, focal_dist: 1e-30 }",
+        "top_view: { roi: [0, 1e-3, 1e-3, 0], rot_z: 360 }",
+        "top_view: { roi: [-9e18, 9e18, 9e18, -9e18], rot_z: -360 }"}) {
+    SCOPED_TRACE(yaml);
+    gen.readParams(Memory(yaml).root());
+    TesmoViewGeneratorCpu back({}, cv::FileNode());
+    const std::string written = Written(gen);
+    back.readParams(cv::FileStorage(written, cv::FileStorage::READ | cv::FileStorage::MEMORY).root());
+    EXPECT_EQ(Written(back), written);
+  }
   EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(8192, 2048));
   // A working size beyond an int comes out as INT_MAX, not as a wrapped value.
   Params huge = gen.getParams();

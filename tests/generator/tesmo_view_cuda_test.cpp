@@ -178,6 +178,49 @@ TEST(TesmoViewGeneratorCuda, FailuresAndTheErrorImage) {
   EXPECT_TRUE(gen.bIsOk);
 }
 
+// A plain cv::cuda::GpuMat output, which the GPU layer cannot allocate, before any prepare and
+// after a caught failure: process and processOneFrame do not throw; an empty one stays empty and
+// one viewing caller memory of the working size gets the error image (no text before a failure)
+// drawn over what it held.
+TEST(TesmoViewGeneratorCuda, PlainGpuOutputsTakeTheErrorImageOrStayAsTheyWere) {
+  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
+  std::vector<cv::Mat> frames = RandomFrames(rig, 29);
+  std::vector<cv::Mat> mixed = frames;
+  cv::cvtColor(frames[2], mixed[2], cv::COLOR_BGR2GRAY);
+  const struct {
+    bool bFailed;
+    bool bOneFrame;
+  } cases[] = {{false, false}, {false, true}, {true, false}, {true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.bFailed ? "failed, " : "unprepared, ") +
+                 (c.bOneFrame ? "processOneFrame" : "process"));
+    Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
+    if (c.bFailed) {
+      ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
+      cv::Mat ignored;
+      testing::internal::CaptureStdout();
+      gen.process({mixed.begin(), mixed.end()}, ignored);
+      testing::internal::GetCapturedStdout();
+      ASSERT_FALSE(gen.bIsOk);
+    }
+    cv::Mat memory(120, 160, CV_8UC3, cv::Scalar::all(7));
+    cv::cuda::GpuMat empty;
+    cv::cuda::GpuMat view(memory.rows, memory.cols, memory.type(), memory.data, memory.step);
+    for (cv::cuda::GpuMat* out : {&empty, &view}) {
+      if (c.bOneFrame) {
+        EXPECT_NO_THROW(gen.processOneFrame(frames, *out, 0));
+      } else {
+        EXPECT_NO_THROW(gen.process({frames.begin(), frames.end()}, *out));
+      }
+    }
+    EXPECT_TRUE(empty.empty());
+    EXPECT_EQ(view.data, memory.data);
+    const cv::Mat samples = memory.reshape(1);
+    EXPECT_EQ(cv::countNonZero((samples != 7) & (samples != 255)), 0);
+    EXPECT_EQ(cv::countNonZero(samples == 255) > 50, c.bFailed);
+  }
+}
+
 // GPU frames and outputs give what host frames and outputs give, for the view and for one
 // camera's warped frame; processOneFrame takes a vector of images only.
 TEST(TesmoViewGeneratorCuda, GpuImagesGiveTheHostResults) {
