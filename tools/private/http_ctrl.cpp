@@ -359,6 +359,8 @@ void prepareView(TesmoViewGenerator& gen) {
     gen.prepare(mask);
   } catch (const std::exception& e) {
     LOG(ERROR) << "Preparing the view failed: " << e.what();
+    // The error image shows this failure, not one kept from before.
+    gen.handleException(std::current_exception());
   }
 }
 
