@@ -231,9 +231,9 @@ TEST(GenerationParams, RefusedValuesKeepThePreviousParameters) {
         "top_view: { roi: [-9e18, 9e18, 9e18, -9e18], rot_z: -360 }"}) {
     SCOPED_TRACE(yaml);
     gen.readParams(Memory(yaml).root());
-    TesmoViewGeneratorCpu back({}, cv::FileNode());
     const std::string written = Written(gen);
-    back.readParams(cv::FileStorage(written, cv::FileStorage::READ | cv::FileStorage::MEMORY).root());
+    TesmoViewGeneratorCpu back(
+        {}, cv::FileStorage(written, cv::FileStorage::READ | cv::FileStorage::MEMORY).root());
     EXPECT_EQ(Written(back), written);
   }
   EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(8192, 2048));
