@@ -5,12 +5,12 @@
 namespace tesmo {
 
 std::unique_ptr<zmq::socket_t> ConnectSubscriber(const std::string& addr, int receive_timeout_ms,
-                                                 int queue_messages, int64_t max_part_bytes) {
+                                                 int64_t max_part_bytes) {
   auto sock = std::make_unique<zmq::socket_t>(GetZmqCtx(), zmq::socket_type::sub);
   sock->set(zmq::sockopt::subscribe, "");
   sock->set(zmq::sockopt::rcvtimeo, receive_timeout_ms);
   sock->set(zmq::sockopt::linger, 0);
-  sock->set(zmq::sockopt::rcvhwm, queue_messages);
+  sock->set(zmq::sockopt::rcvhwm, kSubscriberQueueMessages);
   sock->set(zmq::sockopt::maxmsgsize, max_part_bytes);
   sock->connect(addr);
   return sock;

@@ -17,8 +17,7 @@ ZmqEncFrameStream::ZmqEncFrameStream(double /*scale*/, const std::string& addr)
   // No part of a message for a frame within the bound is longer (the header part is 48 bytes, a
   // JPEG is not longer than the pixels it holds): libzmq drops the connection of a peer that
   // sends a longer one instead of receiving it.
-  sock_ = ConnectSubscriber(addr, kReceiveTimeoutMs, kReceiveQueueMessages,
-                            static_cast<int64_t>(kMaxFrameBytes));
+  sock_ = ConnectSubscriber(addr, kReceiveTimeoutMs, static_cast<int64_t>(kMaxFrameBytes));
 }
 
 ZmqEncFrameStream::~ZmqEncFrameStream() = default;
@@ -26,7 +25,7 @@ ZmqEncFrameStream::~ZmqEncFrameStream() = default;
 bool ZmqEncFrameStream::Next(cv::Mat* frame, int64_t* ts, bool /*bAllowScale*/) {
   Message newest;
   const Drained drained = TakeNewest(
-      *sock_, zmq::recv_flags::none, kMaxDrainMessages,
+      *sock_, zmq::recv_flags::none,
       [this](Message* msg, std::string* reason) { return Check(msg, reason); }, &malformed_,
       &newest);
   if (drained != Drained::kNewest) return false;

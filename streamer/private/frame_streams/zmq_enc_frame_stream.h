@@ -16,23 +16,19 @@ namespace tesmo {
 
 // Source "zmq_encoded": reads encoded frame messages (a 48-byte TensorEncodedMsgHeader part and a
 // payload part of raw pixels or JPEG) from a SUB socket connected to `addr`. Each Next takes the
-// messages already queued, at most kMaxDrainMessages of them, and decodes only the newest; the
-// decoder follows the codec of that message. Frames come at the sender's size (the scale is 1.0).
+// messages already queued (at most kMaxDrainMessages, see streamer/private/zmq_subscriber.h) and
+// decodes only the newest that is not malformed; the decoder follows the codec of that message.
+// Frames come at the sender's size (the scale is 1.0).
 //
 // A malformed message (wrong part count or header size, data_size 0 or not the payload's length,
 // bad sizes, a frame over the bound of streamer/frame_stream.h, a raw frame type the views cannot
 // compose, unknown codec, a JPEG whose size is not the header's or that does not decode) is
-// dropped, logged at WARNING at most once a second and counted (dropped_messages()); that Next
-// returns false. Messages are checked before anything is decoded or allocated for them. A Next
-// that receives nothing within kReceiveTimeoutMs returns false.
+// dropped, logged at WARNING at most once a second and counted (dropped_messages()); a Next that
+// finds no other message returns false. Messages are checked before anything is decoded or
+// allocated for them. A Next that receives nothing within kReceiveTimeoutMs returns false.
 class ZmqEncFrameStream : public FrameStream {
  public:
   static constexpr int kReceiveTimeoutMs = 100;
-  // Messages one Next takes at most before it decodes the newest: a sender faster than the
-  // decoder still gets frames through, and Next returns in bounded time.
-  static constexpr int kMaxDrainMessages = 32;
-  // Messages queued for this reader at most; libzmq drops further ones until Next takes some.
-  static constexpr int kReceiveQueueMessages = 8;
 
   ZmqEncFrameStream(double scale, const std::string& addr);
   ~ZmqEncFrameStream() override;

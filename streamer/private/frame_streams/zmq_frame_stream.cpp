@@ -21,7 +21,7 @@ ZmqFrameStream::ZmqFrameStream(double scale, const std::string& addr, bool prese
   try {
     // A longer message cannot hold a frame within the bound: libzmq drops the connection of a
     // peer that sends one instead of receiving it.
-    sock_ = ConnectSubscriber(addr, kReceiveTimeoutMs, kReceiveQueueMessages,
+    sock_ = ConnectSubscriber(addr, kReceiveTimeoutMs,
                               static_cast<int64_t>(sizeof(TensorMsgHeader) + kMaxFrameBytes));
   } catch (const zmq::error_t&) {
     std::cout << "Zmq exception: initial socket setting went wrong" << std::endl;
@@ -64,7 +64,7 @@ bool ZmqFrameStream::NextTimed(cv::Mat* frame, int64_t timeout_ms, int64_t* ts,
 
 Drained ZmqFrameStream::Take(zmq::recv_flags flags, bool bAllowScale, Message* newest) {
   return TakeNewest(
-      *sock_, flags, kMaxDrainMessages,
+      *sock_, flags,
       [&](Message* msg, std::string* reason) { return Check(msg, bAllowScale, reason); },
       &malformed_, newest);
 }

@@ -14,23 +14,21 @@
 namespace tesmo {
 
 // Source "zmq": reads raw frame messages (one part: TensorMsgHeader + packed pixels) from a SUB
-// socket connected to `addr`. The newest frame wins: each Next takes the messages already queued,
-// at most kMaxDrainMessages of them, and delivers the newest.
+// socket connected to `addr`. The newest frame wins: each Next takes the messages already queued
+// (at most kMaxDrainMessages, see streamer/private/zmq_subscriber.h) and delivers the newest that
+// is not refused.
 //
 // Messages that do not describe a frame they hold (too short, bad sizes, more than one part,
 // taken off the socket whole), frames over the bound of streamer/frame_stream.h (with
 // bAllowScale: also once scaled) and frame types the views cannot compose (see IsComposable) are
 // dropped before anything is allocated for them, logged at WARNING at most once a second and
-// counted (dropped_messages()); Next then returns false. Messages longer than the largest frame
-// needs are refused by the socket itself. A Next that receives nothing within kReceiveTimeoutMs
-// returns false, so a reader thread is never stuck when the publisher is gone.
+// counted (dropped_messages()); a Next that finds no other message returns false. Messages longer
+// than the largest frame needs are refused by the socket itself. A Next that receives nothing
+// within kReceiveTimeoutMs returns false, so a reader thread is never stuck when the publisher
+// is gone.
 class ZmqFrameStream : public FrameStream {
  public:
   static constexpr int kReceiveTimeoutMs = 100;
-  // Messages one Next takes at most before it delivers the newest.
-  static constexpr int kMaxDrainMessages = 32;
-  // Messages queued for this reader at most: each holds a whole frame.
-  static constexpr int kReceiveQueueMessages = 2;
 
   ZmqFrameStream(double scale, const std::string& addr, bool preserve_timestamps);
   ~ZmqFrameStream() override;
