@@ -616,8 +616,9 @@ void TesmoViewGenerator::drawDebugFrame(const cv::_OutputArray& out) {
       drawErrorText(errorMessage, size, out);
     }
   } catch (const std::exception& e) {
-    LOG(ERROR) << "Error image not written into the output (" << e.what()
-               << "); the error: " << errorMessage;
+    // A failing generator draws every frame set: at most one line a second.
+    LOG_EVERY_T(ERROR, 1.0) << "Error image not written into the output (" << e.what()
+                            << "); the error: " << errorMessage;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
