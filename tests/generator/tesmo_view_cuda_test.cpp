@@ -139,8 +139,18 @@ TEST(TesmoViewGeneratorCuda, FailuresAndTheErrorImage) {
   bad.numBandsBlend = 3;
   bad.viewSizeCashed = cv::Size(161, 120);
   gen.setParams(bad);
-  EXPECT_THROW(gen.prepared(), cv::Exception);
+  // The failure reaches the caller, which records it for the error image, as the HTTP routes do.
+  testing::internal::CaptureStdout();
+  try {
+    gen.prepared();
+    ADD_FAILURE() << "prepared";
+  } catch (const cv::Exception&) {
+    gen.handleException(std::current_exception());
+  }
+  testing::internal::GetCapturedStdout();
   EXPECT_FALSE(gen.bIsOk);
+  EXPECT_NE(gen.errorMessage.find("weightPyr1c[bi].cols % 2 == 0"), std::string::npos)
+      << gen.errorMessage;
   gen.readParams(testing_util::Memory("num_bands_blend: 0\n").root());
   ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
 
