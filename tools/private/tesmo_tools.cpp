@@ -330,7 +330,8 @@ void checkCamera(const tesmo::Camera& camera, double scale) {
   const cv::Mat& D = camera.D;
   const bool bFisheye = camera.model == tesmo::Fisheye;
   const size_t n = D.total();
-  const bool bCount = bFisheye ? n == 4 : (n == 0 || n == 4 || n == 5 || n == 8 || n == 12 || n == 14);
+  const bool bCount =
+      bFisheye ? n == 4 : (n == 0 || n == 4 || n == 5 || n == 8 || n == 12 || n == 14);
   const bool bD = bCount && (D.empty() || (isFloatingMatrix(D) && (D.rows == 1 || D.cols == 1) &&
                                            fitsFloat(D, 1.0)));
   if (!bD) {
@@ -341,11 +342,12 @@ void checkCamera(const tesmo::Camera& camera, double scale) {
   }
 
   // The frame size as applyScaleToIntrinsics scales it.
-  const cv::Size size = scale == 1.0 ? camera.frameSize
-                                     : cv::Size(static_cast<int>(0.5 + camera.frameSize.width * scale),
-                                                static_cast<int>(0.5 + camera.frameSize.height * scale));
-  if (!tesmo::FitsFrameBound(uint64_t(std::max(size.width, 0)), uint64_t(std::max(size.height, 0)),
-                             3)) {
+  const auto scaled = [scale](int side) {
+    return scale == 1.0 ? side : static_cast<int>(0.5 + side * scale);
+  };
+  const cv::Size size(scaled(camera.frameSize.width), scaled(camera.frameSize.height));
+  if (!tesmo::FitsFrameBound(uint64_t(std::max(size.width, 0)),
+                             uint64_t(std::max(size.height, 0)), 3)) {
     std::ostringstream text;
     text << "Keys \"frame_width\" and \"frame_height\" in \"" << intrinsics << "\" give "
          << size.width << "x" << size.height << " pixels";
@@ -384,7 +386,8 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   // A rate of 0 means no pacing; any other one gives a period of at most kMaxPeriodS seconds, so
   // that every period and every step of its adjustment stays within the clocks' range.
   double fpsMin = 0.0, fpsMax = 0.0;
-  for (const auto& rate : {std::make_pair("fps_min", &fpsMin), std::make_pair("fps_max", &fpsMax)}) {
+  for (const auto& rate :
+       {std::make_pair("fps_min", &fpsMin), std::make_pair("fps_max", &fpsMax)}) {
     tesmo::readKey(appNode, kAppSection, rate.first, *rate.second, 0.0);
     if (*rate.second > 0 && *rate.second < 1.0 / kMaxPeriodS) {
       tesmo::refuseKey(kAppSection, rate.first, appNode[rate.first],
