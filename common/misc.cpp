@@ -1,10 +1,11 @@
 #include "common/misc.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <iomanip>
-#include <iterator>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -179,9 +180,14 @@ size_t documentNestingBound(const std::string& text) {
 }
 
 bool openDocument(cv::FileStorage& fs, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  // Read as OpenCV reads it: a gzip-compressed document (OpenCV takes a name ending in ".gz" for
+  // one) uncompressed, any other as it stands.
+  std::unique_ptr<gzFile_s, int (*)(gzFile)> in(gzopen(path.c_str(), "rb"), &gzclose);
+  std::string text;
+  char buf[65536];
+  int n = 0;
+  while (in && (n = gzread(in.get(), buf, sizeof(buf))) > 0) text.append(buf, size_t(n));
   if (in) {
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const size_t bound = documentNestingBound(text);
     if (bound > kMaxDocumentNesting) {
       throw std::runtime_error("File \"" + path + "\" can't be read: it may nest " +

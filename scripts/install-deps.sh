@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libopencv-dev libgoogle-glog-dev
   libboost-dev libboost-filesystem-dev libboost-date-time-dev
-  libzmq3-dev cppzmq-dev libturbojpeg0-dev libcpp-httplib-dev
+  libzmq3-dev cppzmq-dev libturbojpeg0-dev libcpp-httplib-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   pocl-opencl-icd ocl-icd-libopencl1 ocl-icd-opencl-dev
   ffmpeg xvfb xauth xdotool

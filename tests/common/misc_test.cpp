@@ -1,10 +1,13 @@
 #include "common/misc.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <sstream>
 #include <stdexcept>
 #include <string>
+
+#include "tests/temp_dir.h"
 
 namespace {
 
@@ -106,6 +109,63 @@ TEST(ReadKey, TypesRangesAndMessages) {
   EXPECT_EQ(ReadAs("v: 1e300", 0.f),
             "Key \"v\" in \"s\" must be a finite number, got 1.0000000000000001e+300");
   EXPECT_EQ(ReadAs("v: -1e300", 0.0), "-1e+300");
+}
+
+// Documents are read only when they cannot nest deep enough to overflow OpenCV's recursive
+// readers, whatever hides the nesting (strings, comments, compression); documents of many
+// brackets in all, or compressed into bytes that look like brackets, are read.
+TEST(OpenDocument, RefusesNestingOnlyWhereItCouldBeDeep) {
+  tesmo::testing_util::TempDir dir;
+  const auto repeat = [](const std::string& text, int times) {
+    std::string out;
+    while (times-- > 0) out += text;
+    return out;
+  };
+  const std::string deep = repeat("[", 100000) + repeat("]", 100000);
+  cv::RNG rng(7);
+  std::string noise;  // compresses to some 900 kB, thousands of bytes "[", "{" or "<" by chance
+  for (int line = 0; line < 30000; ++line) {
+    noise += "k" + std::to_string(line) + ": \"";
+    for (int i = 0; i < 64; ++i) noise += "0123456789abcdef"[rng.uniform(0, 16)];
+    noise += "\"\n";
+  }
+  const struct {
+    const char* name;
+    std::string text;
+    bool bRefused;
+  } cases[] = {
+      {"flow.yml", "%YAML:1.0\nx: " + deep + "\n", true},
+      {"key.json", "{\"a\\\": " + deep + "}", true},
+      {"dashes.yml", "%YAML:1.0\nx:\n  " + repeat("- ", 5000) + "1\n", true},
+      {"elements.xml", "<?xml version=\"1.0\"?>\n<opencv_storage>" + repeat("<a>", 5000) + "1" +
+                           repeat("</a>", 5000) + "</opencv_storage>\n",
+       true},
+      {"deep.yml.gz", "%YAML:1.0\nx: " + deep + "\n", true},
+      {"points.yml", "%YAML:1.0\npoints: [" + repeat("[1, 2], ", 3000) + "[1, 2]]\n", false},
+      {"noise.yml.gz", "%YAML:1.0\n" + noise, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir / c.name;
+    gzFile out = gzopen(path.c_str(), std::string(c.name).find(".gz") != std::string::npos
+                                          ? "wb"
+                                          : "wbT");  // T: written as it stands
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(gzwrite(out, c.text.data(), static_cast<unsigned>(c.text.size())),
+              static_cast<int>(c.text.size()));
+    gzclose(out);
+    cv::FileStorage fs;
+    try {
+      EXPECT_TRUE(tesmo::openDocument(fs, path));
+      EXPECT_FALSE(c.bRefused) << "read";
+      EXPECT_FALSE(fs.root().empty());
+    } catch (const std::runtime_error& e) {
+      EXPECT_TRUE(c.bRefused) << e.what();
+      EXPECT_EQ(std::string(e.what()).rfind("File \"" + path + "\" can't be read: it may nest ", 0),
+                0u)
+          << e.what();
+    }
+  }
 }
 
 }  // namespace
