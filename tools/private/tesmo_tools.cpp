@@ -286,7 +286,8 @@ void checkCalibrationNodes(const cv::FileNode& intrinsics, const cv::FileNode& e
     } catch (const cv::Exception&) {
       R.release();
     }
-    if (R.rows != 3 || R.cols != 3 || !isFloatingMatrix(R)) {
+    // The reader converts any element type.
+    if (R.rows != 3 || R.cols != 3 || R.channels() != 1) {
       refuseCalibration(section, "R", "a 3x3 rotation matrix",
                         R.empty() ? tesmo::describeNode(entry["R"]) : matrixText(R));
     }
