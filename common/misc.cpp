@@ -143,10 +143,25 @@ std::string describeNode(const cv::FileNode& node) {
   return "nothing";
 }
 
+std::string describeValue(const cv::FileNode& node) {
+  if (!node.isSeq()) return describeNode(node);
+  std::string text = "[";
+  for (size_t i = 0; i < node.size(); ++i) {
+    text += (i > 0 ? ", " : "") + describeNode(node[static_cast<int>(i)]);
+  }
+  return text + "]";
+}
+
 void refuseKey(const std::string& sectionName, const char* key, const cv::FileNode& node,
                const std::string& expected) {
-  throw std::runtime_error("Key \"" + std::string(key) + "\" in \"" + sectionName +
-                           "\" must be " + expected + ", got " + describeNode(node));
+  refuseValue(sectionName, key, expected, describeNode(node));
+}
+
+void refuseValue(const std::string& sectionName, const char* key, const std::string& expected,
+                 const std::string& got) {
+  const std::string section = sectionName.empty() ? "" : " in \"" + sectionName + "\"";
+  throw std::runtime_error("Key \"" + std::string(key) + "\"" + section + " must be " + expected +
+                           ", got " + got);
 }
 
 size_t documentNestingBound(const std::string& text) {

@@ -43,6 +43,10 @@ bool readKey(const cv::FileNode& section, const std::string& sectionName, const 
 // `expected` completes "must be ..." (e.g. "a number above 0").
 [[noreturn]] void refuseKey(const std::string& sectionName, const char* key,
                             const cv::FileNode& node, const std::string& expected);
+// The same error with `got` as the value's description; an empty sectionName leaves the section
+// out (Key "view_size" must be ..., got ...).
+[[noreturn]] void refuseValue(const std::string& sectionName, const char* key,
+                              const std::string& expected, const std::string& got);
 
 // Deepest nesting that a document read through openDocument may reach. OpenCV's FileStorage
 // readers recurse once per level of nesting and overflow an 8 MiB stack at some 30,000 levels;
@@ -63,5 +67,7 @@ bool openDocument(cv::FileStorage& fs, const std::string& path);
 // A node's value as written, for messages: a string in double quotes, a number, "a map",
 // "a sequence" or "nothing".
 std::string describeNode(const cv::FileNode& node);
+// The same, but a sequence as its elements in brackets ("[1.5, 0]").
+std::string describeValue(const cv::FileNode& node);
 
 }  // namespace tesmo

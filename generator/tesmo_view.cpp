@@ -44,24 +44,10 @@ const std::string& boundsText() {
 
 bool isNumber(const cv::FileNode& node) { return node.isInt() || node.isReal(); }
 
-// A node's value for messages: a sequence as its elements in brackets, anything else as
-// describeNode gives it.
-std::string describeValue(const cv::FileNode& node) {
-  if (!node.isSeq()) {
-    return describeNode(node);
-  }
-  std::string text = "[";
-  for (size_t i = 0; i < node.size(); ++i) {
-    text += (i > 0 ? ", " : "") + describeNode(node[static_cast<int>(i)]);
-  }
-  return text + "]";
-}
-
-// Refuses a key of the parameter node itself, in refuseKey's words (which name a section).
+// Refuses a key of the parameter node itself, which has no section of its own.
 [[noreturn]] void refuseViewKey(const char* key, const cv::FileNode& node,
                                 const std::string& expected) {
-  throw std::runtime_error("Key \"" + std::string(key) + "\" must be " + expected + ", got " +
-                           describeValue(node));
+  refuseValue("", key, expected, describeValue(node));
 }
 
 // A float key of the parameter node itself: a number finite as a float. An absent key changes
@@ -290,10 +276,9 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
       // a float cannot hold, fail here too.
       const float area = (a2 - a0) * (a1 - a3);
       if (!(std::isfinite(area) && area != 0.f)) {
-        throw std::runtime_error(
-            "Key \"roi\" in \"top_view\" must be a sequence of 4 numbers whose rectangle has a "
-            "finite non-zero area, got " +
-            describeValue(roi));
+        refuseValue("top_view", "roi",
+                    "a sequence of 4 numbers whose rectangle has a finite non-zero area",
+                    describeValue(roi));
       }
       next.topView.roi = PlaneRoi(cv::Vec3f(a0, a3, 0.f), cv::Vec3f(a0, a1, 0.f),
                                   cv::Vec3f(a2, a3, 0.f), cv::Vec3f(a2, a1, 0.f));

@@ -23,13 +23,14 @@ int64_t SteadyMs() { return now<std::chrono::steady_clock>(); }
 constexpr int kMinJpegQuality = 1;
 constexpr int kMaxJpegQuality = 100;
 
-// Throws for a quality outside kMinJpegQuality..kMaxJpegQuality.
-void CheckJpegQuality(int quality) {
+// Throws for a quality outside kMinJpegQuality..kMaxJpegQuality: "<what> must be an integer in
+// 1..100, got <text>".
+void CheckJpegQuality(int quality, const std::string& what = "JPEG quality",
+                      const std::string& text = "") {
   if (quality < kMinJpegQuality || quality > kMaxJpegQuality) {
-    throw std::runtime_error("JPEG quality must be an integer in " +
-                             std::to_string(kMinJpegQuality) + ".." +
-                             std::to_string(kMaxJpegQuality) + ", got " +
-                             std::to_string(quality));
+    throw std::runtime_error(what + " must be an integer in " + std::to_string(kMinJpegQuality) +
+                             ".." + std::to_string(kMaxJpegQuality) + ", got " +
+                             (text.empty() ? std::to_string(quality) : text));
   }
 }
 
@@ -276,11 +277,7 @@ std::shared_ptr<ImageEncoder> ImageEncoder::Create(const std::string& type,
     const std::string jpeg_type = params("type", "turbo_jpeg");
     const std::string quality_text = params("quality", "80");
     const int quality = std::stoi(quality_text);
-    if (quality < kMinJpegQuality || quality > kMaxJpegQuality) {
-      throw std::runtime_error("Option \"quality\" of a jpeg encoder must be an integer in " +
-                               std::to_string(kMinJpegQuality) + ".." +
-                               std::to_string(kMaxJpegQuality) + ", got " + quality_text);
-    }
+    CheckJpegQuality(quality, "Option \"quality\" of a jpeg encoder", quality_text);
     if (jpeg_type == "opencv_wrapper") {
       auto encoder = std::make_shared<ImageEncoderJpegOpenCV>(quality);
       LOG(INFO) << "Created OpenCV JPEG image encoder\n";

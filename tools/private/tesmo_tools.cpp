@@ -209,12 +209,6 @@ constexpr double kMaxTranslation = 1e9;
 // four significant digits strays by less than 0.001.
 constexpr double kRotationTolerance = 0.01;
 
-[[noreturn]] void refuseCalibration(const std::string& section, const char* key,
-                                    const std::string& expected, const std::string& got) {
-  throw std::runtime_error("Key \"" + std::string(key) + "\" in \"" + section + "\" must be " +
-                           expected + ", got " + got);
-}
-
 // "[1, 2; 3, 4]" for a matrix of one channel, else its shape.
 std::string matrixText(const cv::Mat& m) {
   if (m.empty()) return "nothing";
@@ -288,25 +282,19 @@ void checkCalibrationNodes(const cv::FileNode& intrinsics, const cv::FileNode& e
     }
     // The reader converts any element type.
     if (R.rows != 3 || R.cols != 3 || R.channels() != 1) {
-      refuseCalibration(section, "R", "a 3x3 rotation matrix",
+      tesmo::refuseValue(section, "R", "a 3x3 rotation matrix",
                         R.empty() ? tesmo::describeNode(entry["R"]) : matrixText(R));
     }
     const cv::FileNode T = entry["T"];
     bool bValid = T.isSeq() && T.size() == 3;
-    std::string got = tesmo::describeNode(T);
-    if (T.isSeq()) {
-      got = "[";
-      for (size_t i = 0; i < T.size(); ++i) {
-        const cv::FileNode v = T[static_cast<int>(i)];
-        bValid = bValid && (v.isInt() || v.isReal()) && std::fabs(v.real()) <= kMaxTranslation;
-        got += (i > 0 ? ", " : "") + tesmo::describeNode(v);
-      }
-      got += "]";
+    for (size_t i = 0; bValid && i < T.size(); ++i) {
+      const cv::FileNode v = T[static_cast<int>(i)];
+      bValid = (v.isInt() || v.isReal()) && std::fabs(v.real()) <= kMaxTranslation;
     }
     if (!bValid) {
       std::ostringstream expected;
       expected << "3 finite numbers of magnitude at most " << kMaxTranslation;
-      refuseCalibration(section, "T", expected.str(), got);
+      tesmo::refuseValue(section, "T", expected.str(), tesmo::describeValue(T));
     }
   }
 }
@@ -321,7 +309,7 @@ void checkCamera(const tesmo::Camera& camera, double scale) {
     bK = k(0, 0) > 0 && k(1, 1) > 0;
   }
   if (!bK) {
-    refuseCalibration(intrinsics, "K",
+    tesmo::refuseValue(intrinsics, "K",
                       "a 3x3 floating-point matrix of finite numbers with fx and fy above 0",
                       matrixText(K));
   }
@@ -336,7 +324,7 @@ void checkCamera(const tesmo::Camera& camera, double scale) {
   const bool bD = bCount && (D.empty() || (isFloatingMatrix(D) && (D.rows == 1 || D.cols == 1) &&
                                            fitsFloat(D, 1.0)));
   if (!bD) {
-    refuseCalibration(intrinsics, "D",
+    tesmo::refuseValue(intrinsics, "D",
                       bFisheye ? "4 finite floating-point numbers (fisheye)"
                                : "none, 4, 5, 8, 12 or 14 finite floating-point numbers (pinhole)",
                       matrixText(D));
@@ -367,7 +355,7 @@ void checkCamera(const tesmo::Camera& camera, double scale) {
     std::ostringstream expected;
     expected << "a rotation matrix (R^T R within " << kRotationTolerance
              << " of the identity, determinant above 0)";
-    refuseCalibration("extrinsics/" + camera.name, "R", expected.str(), matrixText(cv::Mat(R)));
+    tesmo::refuseValue("extrinsics/" + camera.name, "R", expected.str(), matrixText(cv::Mat(R)));
   }
 }
 

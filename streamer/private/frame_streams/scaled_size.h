@@ -46,6 +46,16 @@ inline std::string ScaledFrameRefusal(const cv::Size& size, double scale) {
          std::to_string(kMaxFrameBytes) + " bytes";
 }
 
+// *dst = `src` resized by `scale` (INTER_LINEAR), or a copy of it for a scale of 1. The caller
+// has made sure that the result FitsScaled.
+inline void ScaledCopy(const cv::Mat& src, double scale, cv::Mat* dst) {
+  if (scale == 1.0) {
+    src.copyTo(*dst);
+  } else {
+    cv::resize(src, *dst, ScaledSize(src.size(), scale), 0, 0, cv::INTER_LINEAR);
+  }
+}
+
 // Resizes *frame in place by `scale` (INTER_LINEAR). False, *frame untouched and nothing
 // allocated, when the result would not stay within the frame bound.
 inline bool ScaleFrame(cv::Mat* frame, double scale) {

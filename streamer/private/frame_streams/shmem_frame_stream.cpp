@@ -79,11 +79,7 @@ bool ShmemFrameStream::TakeFrame(SharedData* shared_data, cv::Mat* frame, int64_
   }
   const cv::Mat view(size, geometry.type, shared_data->buf + offset);
   try {
-    if (bScale) {
-      cv::resize(view, *frame, ScaledSize(size, scale), 0, 0, cv::INTER_LINEAR);
-    } else {
-      view.copyTo(*frame);
-    }
+    ScaledCopy(view, bScale ? scale : 1.0, frame);
   } catch (const cv::Exception& e) {
     malformed_.Drop(std::string("Frame not usable: ") + e.what());
     return false;

@@ -110,11 +110,7 @@ bool ZmqFrameStream::Deliver(const Message& msg, cv::Mat* frame, int64_t* ts, bo
   if (ts != nullptr) *ts = preserve_timestamps_ ? msg.header.timestamp : now();
   RecordZmqDelay(msg.header.timestamp);
   try {
-    if (scale != 1.0 && bAllowScale) {
-      cv::resize(view, *frame, ScaledSize(size, scale), 0, 0, cv::INTER_LINEAR);
-    } else {
-      view.copyTo(*frame);
-    }
+    ScaledCopy(view, bAllowScale ? scale : 1.0, frame);
   } catch (const cv::Exception& e) {
     malformed_.Drop(std::string("Frame not usable: ") + e.what());
     return false;
