@@ -37,7 +37,8 @@ void CheckJpegQuality(int quality, const std::string& what = "JPEG quality",
 // Whether a decoded BGR image of width x height stays within the frame bound, so that a forged
 // JPEG header cannot make the decoder allocate more than any frame may hold.
 bool WithinFrameBound(int width, int height) {
-  return width > 0 && height > 0 && FitsFrameBound(uint64_t(width), uint64_t(height), 3);
+  // A negative side turns into a huge unsigned one, which the bound refuses too.
+  return FitsFrameBound(uint64_t(width), uint64_t(height), 3);
 }
 
 // The bytes of `buf` as one continuous block (a copy only for a non-continuous array).
