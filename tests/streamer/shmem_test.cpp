@@ -1,5 +1,6 @@
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@ namespace {
 
 using testing_util::ChildProcess;
 using testing_util::PatternImage;
+using testing_util::ReadFrames;
 using testing_util::WarningCollector;
 
 namespace bip = boost::interprocess;
@@ -220,47 +222,29 @@ TEST(MemoryManager, NameIsRemovedWithEitherSideAndEmptyNameIsPrivate) {
   EXPECT_FALSE(private_source.Next(&got, &ts, /*bAllowScale=*/true));
 }
 
-// Two real processes: the peer binary writes or reads.
-TEST(ShmemTwoProcesses, ReaderFirstThenWriterProcess) {
-  const std::string name = SegmentName("readerfirst");
-  ShmemFrameStream source(/*scale=*/1.0, name);
-  ChildProcess writer({SHMEM_PEER_PATH, "write", name, /*count=*/"400", /*period_ms=*/"5",
-                       /*rows=*/"480", /*cols=*/"640"});
-  ASSERT_TRUE(writer.started());
-  int good = 0;
-  int64_t last_ts = -1;
-  const int64_t start = now();
-  while (good < 5 && now() - start < 10000) {
-    cv::Mat got;
-    int64_t ts = 0;
-    if (!source.Next(&got, &ts, /*bAllowScale=*/true)) continue;
-    ASSERT_GT(ts, last_ts);
-    last_ts = ts;
-    ASSERT_EQ(cv::norm(got, PatternImage(480, 640, (ts - 1000) % 256), cv::NORM_INF), 0.0);
-    ++good;
+// Two real processes: the peer binary writes; this process reads, from before the writer starts
+// or once the writer has made the segment.
+TEST(ShmemTwoProcesses, ReaderBeforeOrAfterTheWriterProcess) {
+  for (const bool bReaderFirst : {true, false}) {
+    SCOPED_TRACE(bReaderFirst ? "reader first" : "writer first");
+    const std::string name = SegmentName("order");
+    std::unique_ptr<ShmemFrameStream> source;
+    if (bReaderFirst) source = std::make_unique<ShmemFrameStream>(/*scale=*/0.5, name);
+    ChildProcess writer({SHMEM_PEER_PATH, "write", name, /*count=*/"2000", /*period_ms=*/"5",
+                         /*rows=*/"240", /*cols=*/"320"});
+    ASSERT_TRUE(writer.started());
+    if (!bReaderFirst) {
+      ASSERT_TRUE(test::waitFor([&] { return SegmentExists(name); }, std::chrono::seconds(5)));
+      source = std::make_unique<ShmemFrameStream>(/*scale=*/0.5, name);
+    }
+    int64_t last_ts = -1;
+    auto check = [&](const cv::Mat& got, int64_t ts) {
+      ASSERT_GT(ts, last_ts);
+      last_ts = ts;
+      ASSERT_EQ(cv::norm(got, PatternImage(240, 320, (ts - 1000) % 256), cv::NORM_INF), 0.0);
+    };
+    EXPECT_EQ(ReadFrames(*source, 5, 10000, /*bAllowScale=*/false, check), 5);
   }
-  EXPECT_EQ(good, 5);
-}
-
-TEST(ShmemTwoProcesses, WriterProcessFirstThenReader) {
-  const std::string name = SegmentName("writerfirst");
-  ChildProcess writer({SHMEM_PEER_PATH, "write", name, "2000", "5", "240", "320"});
-  ASSERT_TRUE(writer.started());
-  const int64_t start = now();
-  while (!SegmentExists(name) && now() - start < 5000 && writer.running()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  ASSERT_TRUE(SegmentExists(name));
-  ShmemFrameStream source(/*scale=*/0.5, name);
-  int good = 0;
-  while (good < 5 && now() - start < 10000) {
-    cv::Mat got;
-    int64_t ts = 0;
-    if (!source.Next(&got, &ts, /*bAllowScale=*/false)) continue;
-    ASSERT_EQ(cv::norm(got, PatternImage(240, 320, (ts - 1000) % 256), cv::NORM_INF), 0.0);
-    ++good;
-  }
-  EXPECT_EQ(good, 5);
 }
 
 // A writer process killed inside a critical section, then a new writer process: the reader (a

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -121,6 +122,22 @@ inline bool SyncSource(zmq::socket_t& pub, FrameStream& source,
     if (source.Next(&frame, &ts, /*bAllowScale=*/false)) return true;
   }
   return false;
+}
+
+// Calls Next until `count` frames came, at most `limit_ms`, handing each frame and its stamp to
+// `check` (up to its first fatal failure); returns the number of frames.
+inline int ReadFrames(FrameStream& source, int count, int64_t limit_ms, bool bAllowScale,
+                      const std::function<void(const cv::Mat&, int64_t)>& check) {
+  int got = 0;
+  cv::Mat frame;
+  int64_t ts = 0;
+  for (const int64_t start = now(); got < count && now() - start < limit_ms;) {
+    if (!source.Next(&frame, &ts, bAllowScale)) continue;
+    check(frame, ts);
+    if (::testing::Test::HasFatalFailure()) break;
+    ++got;
+  }
+  return got;
 }
 
 // Collects, while it lives, the glog WARNING lines that contain `source`.

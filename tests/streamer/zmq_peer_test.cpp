@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
@@ -20,6 +21,7 @@ namespace {
 using testing_util::ChildProcess;
 using testing_util::Endpoint;
 using testing_util::PatternImage;
+using testing_util::ReadFrames;
 using testing_util::SmoothImage;
 using testing_util::SourcePath;
 
@@ -39,6 +41,11 @@ TEST(ZmqPeer, PythonSubscriberReadsRawSinkExactly) {
   EXPECT_EQ(peer.Wait(20000), 0);
 }
 
+// The command line of the Python publisher in `mode`.
+std::vector<std::string> Publisher(const std::string& addr, const std::string& mode) {
+  return {kPython, SourcePath("tests/streamer/peers/zmq_peer_pub.py"), addr, mode, "20"};
+}
+
 TEST(ZmqPeer, PythonPublisherFeedsRawSource) {
   // "multipart": before each frame two messages of several parts, which are read whole and
   // dropped (a conflating socket would end this process inside libzmq); the frames still come.
@@ -50,24 +57,17 @@ TEST(ZmqPeer, PythonPublisherFeedsRawSource) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
     const std::string addr = Endpoint("ipc", "pypub");
-    ChildProcess peer({kPython, SourcePath("tests/streamer/peers/zmq_peer_pub.py"), addr, c.mode,
-                       /*seconds=*/"20"});
+    ChildProcess peer(Publisher(addr, c.mode));
     ASSERT_TRUE(peer.started());
     ZmqFrameStream source(/*scale=*/1.0, addr, /*preserve_timestamps=*/true);
-    int good = 0;
     int64_t last_ts = 0;
-    const int64_t start = now();
-    while (good < 5 && now() - start < 20000 && peer.running()) {
-      cv::Mat frame;
-      int64_t ts = 0;
-      if (!source.Next(&frame, &ts, /*bAllowScale=*/true)) continue;
+    auto check = [&](const cv::Mat& frame, int64_t ts) {
       ASSERT_GT(ts, last_ts);  // the sender's stamps, newest first
       last_ts = ts;
       ASSERT_EQ(cv::norm(frame, PatternImage(240, 320, (ts - 5000) % 256), cv::NORM_INF), 0.0)
           << "frame stamped " << ts;
-      ++good;
-    }
-    EXPECT_EQ(good, 5);
+    };
+    EXPECT_EQ(ReadFrames(source, 5, 20000, /*bAllowScale=*/true, check), 5);
     EXPECT_GE(source.dropped_messages(), c.min_dropped);
     EXPECT_LE(source.dropped_messages(), c.max_dropped);
   }
@@ -75,22 +75,15 @@ TEST(ZmqPeer, PythonPublisherFeedsRawSource) {
 
 TEST(ZmqPeer, PythonPublisherFeedsEncodedSourceWithPillowJpeg) {
   const std::string addr = Endpoint("ipc", "pyjpeg");
-  ChildProcess peer({kPython, SourcePath("tests/streamer/peers/zmq_peer_pub.py"), addr, "jpeg",
-                     /*seconds=*/"20"});
+  ChildProcess peer(Publisher(addr, "jpeg"));
   ASSERT_TRUE(peer.started());
   ZmqEncFrameStream source(/*scale=*/1.0, addr);
-  int good = 0;
-  const int64_t start = now();
-  while (good < 5 && now() - start < 20000 && peer.running()) {
-    cv::Mat frame;
-    int64_t ts = 0;
-    if (!source.Next(&frame, &ts, /*bAllowScale=*/true)) continue;
+  auto check = [](const cv::Mat& frame, int64_t ts) {
     ASSERT_EQ(frame.size(), cv::Size(320, 240));
     EXPECT_GT(cv::PSNR(frame, SmoothImage(240, 320, static_cast<int>((ts - 5000) % 256))), 35.0)
         << "frame stamped " << ts;
-    ++good;
-  }
-  EXPECT_EQ(good, 5);
+  };
+  EXPECT_EQ(ReadFrames(source, 5, 20000, /*bAllowScale=*/true, check), 5);
   EXPECT_EQ(source.dropped_messages(), 0u);
 }
 

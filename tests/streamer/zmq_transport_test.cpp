@@ -27,6 +27,7 @@ using testing_util::EncodedHeader;
 using testing_util::Header;
 using testing_util::PatternImage;
 using testing_util::RawMessage;
+using testing_util::ReadFrames;
 using testing_util::SendParts;
 using testing_util::SmoothImage;
 using testing_util::SyncSource;
@@ -325,14 +326,11 @@ TEST(ZmqEncFrameStream, DeliversFramesDuringAFlood) {
   std::thread flood([&] {
     for (int64_t ts = 1; !stop; ++ts) SendParts(pub, message(ts));
   });
-  int delivered = 0;
-  cv::Mat got;
-  for (int64_t last = 0, ts = 0, start = now(); delivered < 5 && now() - start < 15000;) {
-    if (!source.Next(&got, &ts, /*bAllowScale=*/true)) continue;
+  int64_t last = 0;
+  const int delivered = ReadFrames(source, 5, 15000, true, [&](const cv::Mat&, int64_t ts) {
     EXPECT_GT(ts, last);
     last = ts;
-    ++delivered;
-  }
+  });
   stop = true;
   flood.join();
   EXPECT_EQ(delivered, 5);
