@@ -8,9 +8,11 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/core.hpp>
 
 namespace tesmo {
 namespace {
@@ -28,8 +30,8 @@ struct Grouping : std::numpunct<char> {
   std::string do_grouping() const override { return "\3"; }
 };
 
-std::string Right(const std::string& text, size_t width) {
-  return std::string(width - std::min(width, text.size()), ' ') + text;
+auto FormatState(const std::ostream& s) {
+  return std::make_tuple(s.flags(), s.fill(), s.precision(), s.width(), s.getloc());
 }
 
 // The table is process-wide and keeps the labels of every test that ran before in this process:
@@ -37,16 +39,14 @@ std::string Right(const std::string& text, size_t width) {
 // in the order of their names, written into a stream in a caller's format (a grouping locale
 // among it). The name column is 5 wider than the longest label listed.
 TEST(PerfTable, OwnFormatWhateverTheStreamAndStateRestored) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([] {
+  std::vector<std::thread> threads(8);
+  for (auto& t : threads) {
+    t = std::thread([] {
       for (int i = 0; i < 1000; ++i) perf::UpdateRecord("perf_format_many", 2);
     });
   }
   for (auto& t : threads) t.join();
-  perf::UpdateRecord("perf_format_tick", 1000);
-  perf::UpdateRecord("perf_format_tick", 0);
-  perf::UpdateRecord("perf_format_tick", 1);
+  for (long ms : {1000L, 0L, 1L}) perf::UpdateRecord("perf_format_tick", ms);
   perf::UpdateRecord("perf_format_cleared", 12);
   perf::Clear("perf_format_cleared");
   perf::Clear("perf_format_never_reported");
@@ -55,20 +55,18 @@ TEST(PerfTable, OwnFormatWhateverTheStreamAndStateRestored) {
   text.imbue(std::locale(std::locale::classic(), new Grouping));
   text << std::setfill('*') << std::setprecision(2) << std::fixed << std::left << std::showpos
        << std::hex << std::setw(33);
-  std::ostringstream before;
-  before.copyfmt(text);
+  const auto before = FormatState(text);
   perf::ReportPerfStat(text);
+  EXPECT_EQ(FormatState(text), before);  // the caller's format state is back as it was
   std::vector<std::string> lines, own;
-  size_t width = 5;
+  int width = 5;
   std::istringstream in(text.str());
   for (std::string line; std::getline(in, line); lines.push_back(line)) {
-    if (lines.size() >= 2) width = std::max(width, line.find(' ') + 5);
+    if (lines.size() >= 2) width = std::max(width, static_cast<int>(line.find(' ')) + 5);
     if (line.rfind("perf_format_", 0) == 0) own.push_back(line);
   }
-  const auto row = [&](const std::string& label, const std::string& calls, const std::string& avg,
-                       const std::string& total) {
-    return label + std::string(width - label.size(), ' ') + Right(calls, 10) + Right(avg, 20) +
-           Right(total, 20);
+  const auto row = [&](const char* label, const char* calls, const char* avg, const char* total) {
+    return cv::format("%-*s%10s%20s%20s", width, label, calls, avg, total);
   };
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0], "");
@@ -77,12 +75,6 @@ TEST(PerfTable, OwnFormatWhateverTheStreamAndStateRestored) {
                                              row("perf_format_many", "8000", "2", "16"),
                                              row("perf_format_tick", "3", "333.667", "1.001")};
   EXPECT_EQ(own, expected);
-  // The caller's format state is back as it was.
-  EXPECT_EQ(text.flags(), before.flags());
-  EXPECT_EQ(text.fill(), before.fill());
-  EXPECT_EQ(text.precision(), before.precision());
-  EXPECT_EQ(text.width(), before.width());
-  EXPECT_EQ(text.getloc(), before.getloc());
 }
 
 }  // namespace
