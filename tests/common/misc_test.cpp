@@ -121,7 +121,7 @@ TEST(OpenDocument, RefusesNestingOnlyWhereItCouldBeDeep) {
     while (times-- > 0) out += text;
     return out;
   };
-  const std::string deep = repeat("[", 100000) + repeat("]", 100000);
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   cv::RNG rng(7);
   std::string noise;  // compresses to some 900 kB, thousands of bytes "[", "{" or "<" by chance
   for (int line = 0; line < 30000; ++line) {
@@ -134,9 +134,7 @@ TEST(OpenDocument, RefusesNestingOnlyWhereItCouldBeDeep) {
     std::string text;
     bool bRefused;
   } cases[] = {
-      {"flow.yml", "%YAML:1.0\nx: " + deep + "\n", true},
       {"key.json", "{\"a\\\": " + deep + "}", true},
-      {"dashes.yml", "%YAML:1.0\nx:\n  " + repeat("- ", 5000) + "1\n", true},
       {"elements.xml", "<?xml version=\"1.0\"?>\n<opencv_storage>" + repeat("<a>", 5000) + "1" +
                            repeat("</a>", 5000) + "</opencv_storage>\n",
        true},
@@ -147,24 +145,21 @@ TEST(OpenDocument, RefusesNestingOnlyWhereItCouldBeDeep) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = dir / c.name;
-    gzFile out = gzopen(path.c_str(), std::string(c.name).find(".gz") != std::string::npos
-                                          ? "wb"
-                                          : "wbT");  // T: written as it stands
+    const bool bGzip = std::string(c.name).find(".gz") != std::string::npos;
+    gzFile out = gzopen(path.c_str(), bGzip ? "wb" : "wbT");  // T: written as it stands
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(gzwrite(out, c.text.data(), static_cast<unsigned>(c.text.size())),
               static_cast<int>(c.text.size()));
     gzclose(out);
     cv::FileStorage fs;
+    std::string got;
     try {
-      EXPECT_TRUE(tesmo::openDocument(fs, path));
-      EXPECT_FALSE(c.bRefused) << "read";
-      EXPECT_FALSE(fs.root().empty());
+      got = tesmo::openDocument(fs, path) && !fs.root().empty() ? "read" : "not read";
     } catch (const std::runtime_error& e) {
-      EXPECT_TRUE(c.bRefused) << e.what();
-      EXPECT_EQ(std::string(e.what()).rfind("File \"" + path + "\" can't be read: it may nest ", 0),
-                0u)
-          << e.what();
+      got = e.what();
     }
+    const std::string refusal = "File \"" + path + "\" can't be read: it may nest ";
+    EXPECT_EQ(got.rfind(refusal, 0) == 0 ? "refused" : got, c.bRefused ? "refused" : "read") << got;
   }
 }
 
