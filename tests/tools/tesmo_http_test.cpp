@@ -37,21 +37,24 @@ std::string sourceDir() {
   return env != nullptr ? env : TESMO_SOURCE_PATH;
 }
 
+// A TCP socket and the address 127.0.0.1:port.
+int loopbackSocket(int port, sockaddr_in* addr) {
+  *addr = sockaddr_in{};
+  addr->sin_family = AF_INET;
+  addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr->sin_port = htons(static_cast<uint16_t>(port));
+  return socket(AF_INET, SOCK_STREAM, 0);
+}
+
 // A port on 127.0.0.1 that nothing listens on at the moment of the call.
 int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
+  sockaddr_in addr;
+  const int fd = loopbackSocket(0, &addr);
   socklen_t len = sizeof(addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    close(fd);
-    return -1;
-  }
+  const bool bBound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+                      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
   close(fd);
-  return ntohs(addr.sin_port);
+  return bBound ? ntohs(addr.sin_port) : -1;
 }
 
 // Parts of an MJPEG stream: each "--MJP\r\nContent-Type: image/jpeg\r\nContent-Length: N\r\n\r\n"
@@ -84,11 +87,8 @@ class MjpegParser {
 // A plain socket connected to 127.0.0.1:port that has sent `request`; -1 when that failed.
 // Reads on it time out after 10 s.
 int sendRaw(int port, const std::string& request) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in addr;
+  const int fd = loopbackSocket(port, &addr);
   timeval timeout{10, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
@@ -320,53 +320,50 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
 
   const cv::Matx33f right0 = cameraR("right");
   struct Case {
-    std::string route, body, contentType, message;
+    std::string route, body, message;
     int status = 400;
+    std::string contentType = "application/json";
   };
   const std::string xmlBomb = "<?xml version=\"1.0\"?>\n<opencv_storage>" +
                               repeat("<a>", 30000) + repeat("</a>", 30000) + "</opencv_storage>";
   const std::string yamlBomb = "%YAML:1.0\n" + repeat("- ", 50000) + "1\n";
   const std::string oversize = "{\"name\": \"" + std::string(2 << 20, 'a') + "\"}";
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string unparsed = "Can't deserialize JSON request'";
+  const std::string top = "{\"name\": \"top_view\", ";
   const std::vector<Case> cases = {
-      {"/configure", "{}", "application/json; charset=utf-8", "Requsr must be 'application/json'"},
-      {"/linear_regress", "{\"enabled\": ", "application/json", "Can't deserialize JSON request'"},
-      {"/configure", "", "application/json", "Can't deserialize JSON request'"},
-      {"/configure", "{\"a\": " + std::string(20000, '['), "application/json",
-       "Can't deserialize JSON request'"},
-      {"/configure", "{\"num_bands_blend\": 1}", "application/json", "\"name\" didn't specify"},
-      {"/configure", "{\"name\": 7}", "application/json", "\"name\" didn't specify"},
-      {"/configure", "{\"name\": \"nope\"}", "application/json", "Can'r find stream \"nope\""},
-      {"/configure", "{\"name\": \"top_view\", \"mode\": \"fisheye\"}", "application/json",
-       "Camera mode \"fisheye\" don't support"},
-      {"/configure", "{\"name\": \"top_view\", \"view_size\": [100000, 100000]}",
-       "application/json", "Bad parameters: Key \"view_size\" must be each side 1..8192"},
-      {"/add_camera_rotation", "{\"name\": \"zz\"}", "application/json",
-       "Can'r find camera \"zz\""},
-      {"/calibrate", "{\"pair\": [\"back\", \"front\", \"left\"]}", "application/json",
-       "Except two cameras"},
+      {"/configure", "{}", "Requsr must be 'application/json'", 400,
+       "application/json; charset=utf-8"},
+      {"/linear_regress", "{\"enabled\": ", unparsed},
+      {"/configure", "", unparsed},
+      {"/configure", "{\"a\": " + std::string(20000, '['), unparsed},
+      {"/configure", "{\"num_bands_blend\": 1}", "\"name\" didn't specify"},
+      {"/configure", "{\"name\": 7}", "\"name\" didn't specify"},
+      {"/configure", "{\"name\": \"nope\"}", "Can'r find stream \"nope\""},
+      {"/configure", top + "\"mode\": \"fisheye\"}", "Camera mode \"fisheye\" don't support"},
+      {"/configure", top + "\"view_size\": [100000, 100000]}",
+       "Bad parameters: Key \"view_size\" must be each side 1..8192"},
+      {"/add_camera_rotation", "{\"name\": \"zz\"}", "Can'r find camera \"zz\""},
+      {"/calibrate", "{\"pair\": [\"back\", \"front\", \"left\"]}", "Except two cameras"},
       // Bodies that OpenCV would not parse as JSON, or not within bounds.
-      {"/configure", xmlBomb, "application/json", "Can't deserialize JSON request'"},
-      {"/linear_regress", yamlBomb, "application/json", "Can't deserialize JSON request'"},
-      {"/configure", oversize, "application/json", "Request over 1048576 bytes", 413},
+      {"/configure", xmlBomb, unparsed},
+      {"/linear_regress", yamlBomb, unparsed},
+      {"/configure", oversize, "Request over 1048576 bytes", 413},
       // Numbers out of range or beyond an int change nothing.
-      {"/add_camera_rotation", "{\"name\": \"right\", \"d_yaw\": 1e300}", "application/json",
+      {"/add_camera_rotation", "{\"name\": \"right\", \"d_yaw\": 1e300}",
        "Bad parameters: Key \"d_yaw\""},
-      {"/configure", "{\"name\": \"top_view\", \"view_size\": [4294967396, 400]}",
-       "application/json", "Bad parameters: the number 4294967396 does not fit"},
-      {"/linear_regress", "{\"enabled\": 1e400}", "application/json",
-       "Bad parameters: the number 1e400 does not fit"},
+      {"/configure", top + "\"view_size\": [4294967396, 400]}",
+       "Bad parameters: the number 4294967396 does not fit"},
+      {"/linear_regress", "{\"enabled\": 1e400}", "Bad parameters: the number 1e400 does not fit"},
       // Nesting and numbers hidden from a scan for strings: OpenCV takes no escape in a key and
       // skips comments.
-      {"/linear_regress", "{\"a\\\": " + deep + "}", "application/json",
-       "Can't deserialize JSON request'"},
-      {"/linear_regress", "{/*\"*/\"a\": " + deep + "}", "application/json",
-       "Can't deserialize JSON request'"},
-      {"/configure", "{\"name\": \"top_view\", \"virtual_camera\": {\"a\\\": 0, \"fov\": 1e999}}",
-       "application/json", "Bad parameters: Key \"fov\""},
+      {"/linear_regress", "{\"a\\\": " + deep + "}", unparsed},
+      {"/linear_regress", "{/*\"*/\"a\": " + deep + "}", unparsed},
+      {"/configure", top + "\"virtual_camera\": {\"a\\\": 0, \"fov\": 1e999}}",
+       "Bad parameters: Key \"fov\""},
       // Finite as a double, infinite as the float it is kept in.
-      {"/configure", "{\"name\": \"top_view\", \"top_view\": {\"roi\": [-3.5, 4.5, 3.5, -1e39]}}",
-       "application/json", "Bad parameters: Key \"roi\""},
+      {"/configure", top + "\"top_view\": {\"roi\": [-3.5, 4.5, 3.5, -1e39]}}",
+       "Bad parameters: Key \"roi\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.route + " " + c.body.substr(0, 60) + " " + c.contentType);
@@ -480,12 +477,11 @@ TEST_F(TesmoHttpTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPrompt
   std::vector<std::thread> clients;
   for (int i = 0; i < 32; ++i) {
     clients.emplace_back([&] {
-      bool bCounted = false;
+      int chunks = 0;
       client().Get(
           "/top_view", [](const httplib::Response& res) { return res.status == 200; },
           [&](const char*, size_t) {
-            if (!bCounted) ++watching;
-            bCounted = true;
+            if (chunks++ == 0) ++watching;
             return true;
           });
     });
@@ -540,11 +536,8 @@ TEST_F(TesmoHttpTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPrompt
 
 TEST_F(TesmoHttpTest, PortInUseLeavesProgramRunningWithoutServer) {
   // Hold the port with a listening socket of our own.
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in addr;
+  const int fd = loopbackSocket(port, &addr);
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
   ASSERT_EQ(listen(fd, 1), 0);
   startDemo("", /*bWaitForServer=*/false);
