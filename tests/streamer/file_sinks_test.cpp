@@ -114,63 +114,44 @@ TEST(VideoWriteSeq, SkippedAndFailedFramesKeepTheirNumbers) {
   EXPECT_EQ(statistics[0].substr(statistics[0].rfind(" ms")), " ms, failed: 100") << statistics[0];
 }
 
+// The fourcc's codec, the frames' size, the "fps" key (an integer or a real number) as the frame
+// rate and every frame, as ffprobe and OpenCV read the video back.
 TEST(VideoWriteOpenCV, VideoAgreesWithFfprobeAndReadsBack) {
   if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is not installed";
   TempDir dir;
-  const std::string path = dir.file("out.avi");
-  std::vector<cv::Mat> frames;
-  {
-    std::shared_ptr<VideoWrite> sink = VideoWrite::Create(YamlNode(
-        "type: opencv_video\nfourcc: MJPG\nfps: 30\nfilename: \"" + path + "\"\n").node());
-    for (int i = 0; i < 20; ++i) {
-      frames.push_back(PatternFrame({160, 120}, 3, 3 * i));
-      sink->Publish(frames.back(), i);
-    }
-  }  // the destructor finishes the file
-
-  const auto probe = Probe(path);
-  EXPECT_EQ(probe.at("codec_name"), "mjpeg");
-  EXPECT_EQ(probe.at("width"), "160");
-  EXPECT_EQ(probe.at("height"), "120");
-  EXPECT_EQ(probe.at("r_frame_rate"), "30/1");
-  EXPECT_EQ(probe.at("nb_read_frames"), "20");
-
-  const std::vector<cv::Mat> back = ReadVideo(path);
-  ASSERT_EQ(back.size(), frames.size());
-  for (size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_GT(cv::PSNR(back[i], frames[i]), 30.0) << "frame " << i;
-  }
-}
-
-TEST(VideoWriteOpenCV, Mpeg4InMp4) {
-  if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is not installed";
-  TempDir dir;
-  const std::string path = dir.file("out.mp4");
-  {
-    VideoWriteOpenCV sink(path, "mp4v", 25.0);
-    for (int i = 0; i < 12; ++i) sink.Publish(PatternFrame({128, 96}, 3, i), i);
-  }
-  const auto probe = Probe(path);
-  EXPECT_EQ(probe.at("codec_name"), "mpeg4");
-  EXPECT_EQ(probe.at("width"), "128");
-  EXPECT_EQ(probe.at("height"), "96");
-  EXPECT_EQ(probe.at("r_frame_rate"), "25/1");
-  EXPECT_EQ(probe.at("nb_read_frames"), "12");
-}
-
-TEST(VideoWriteOpenCV, FpsKeyIsAnIntegerOrARealNumber) {
-  if (!HaveFfprobe()) GTEST_SKIP() << "ffprobe (Debian package ffmpeg) is not installed";
-  TempDir dir;
-  for (const auto& fps : {std::make_pair("30", "30/1"), std::make_pair("12.5", "25/2")}) {
-    SCOPED_TRACE(fps.first);
-    const std::string path = dir.file("fps.avi");
+  const struct {
+    const char* file;
+    const char* fourcc;
+    const char* fps;
+    const char* codec;
+    const char* rate;
+  } cases[] = {{"out.avi", "MJPG", "30", "mjpeg", "30/1"},
+               {"out.mp4", "mp4v", "25", "mpeg4", "25/1"},
+               {"fps.avi", "MJPG", "12.5", "mjpeg", "25/2"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = dir.file(c.file);
+    std::vector<cv::Mat> frames;
     {
       std::shared_ptr<VideoWrite> sink = VideoWrite::Create(
-          YamlNode(std::string("type: opencv_video\nfourcc: MJPG\nfps: ") + fps.first +
+          YamlNode(std::string("type: opencv_video\nfourcc: ") + c.fourcc + "\nfps: " + c.fps +
                    "\nfilename: \"" + path + "\"\n").node());
-      sink->Publish(PatternFrame({32, 32}), 0);
+      for (int i = 0; i < 12; ++i) {
+        frames.push_back(PatternFrame({160, 120}, 3, 3 * i));
+        sink->Publish(frames.back(), i);
+      }
+    }  // the destructor finishes the file
+    const auto probe = Probe(path);
+    EXPECT_EQ(probe.at("codec_name"), c.codec);
+    EXPECT_EQ(probe.at("width"), "160");
+    EXPECT_EQ(probe.at("height"), "120");
+    EXPECT_EQ(probe.at("r_frame_rate"), c.rate);
+    EXPECT_EQ(probe.at("nb_read_frames"), "12");
+    const std::vector<cv::Mat> back = ReadVideo(path);
+    ASSERT_EQ(back.size(), frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+      EXPECT_GT(cv::PSNR(back[i], frames[i]), 30.0) << "frame " << i;
     }
-    EXPECT_EQ(Probe(path).at("r_frame_rate"), fps.second);
   }
 }
 
