@@ -315,6 +315,8 @@ TEST_F(TesmoAppTest, StartUpRefusesBadValuesNamingKeyAndFile) {
   const std::string user = "User settings file \"" + path("user.yml") + "\" ";
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   const std::string deepUser = "%YAML:1.0\n---\ntesmo_gen: " + deep + "\n";
+  std::string dashes;
+  for (int i = 0; i < 50000; ++i) dashes += "- ";
   const std::string nests = "\" can't be read: it may nest ";
   const std::string kA = "data: [ 200., 0., 160., 0., 200., 120., 0., 0., 1. ]";
   const std::string dA = "data: [ 0., 0., 0., 0., 0. ]";
@@ -361,6 +363,8 @@ TEST_F(TesmoAppTest, StartUpRefusesBadValuesNamingKeyAndFile) {
       {"rate giving an endless period", "tesmo_app:\n", "tesmo_app:\n   fps_min: 1e-300\n",
        nullptr, "Key \"fps_min\" in \"tesmo_app\" must be 0 or a number of at least 0.001"},
       {"configuration nested in brackets", "tesmo_app:\n", "x: " + deep + "\ntesmo_app:\n",
+       nullptr, nests},
+      {"configuration nested in dashes", "tesmo_app:\n", "x:\n  " + dashes + "1\ntesmo_app:\n",
        nullptr, nests},
       {"user settings nested", "", "", deepUser.c_str(), "File \"" + path("user.yml") + nests},
       {"extrinsics document nested", "extrinsics:\n",
