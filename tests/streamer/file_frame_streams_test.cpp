@@ -227,16 +227,24 @@ TEST(OcvFrameStream, ReadsScalesAndRestartsAfterReconnect) {
   ASSERT_TRUE(huge.Next(&frame, &ts, /*bAllowScale=*/false));
 }
 
-TEST(OcvFrameStream, MissingSourceOnlyFailsNext) {
+TEST(OcvFrameStreams, MissingSourceOnlyFailsNext) {
   TempDir dir;
-  OcvFrameStream stream(1.0, dir.file("absent.avi"));
-  cv::Mat frame;
-  int64_t ts = 0;
-  EXPECT_FALSE(stream.Next(&frame, &ts, true));
-  EXPECT_FALSE(stream.isOpend());
-  EXPECT_FALSE(stream.reconnect());
-  EXPECT_FALSE(stream.Next(&frame, &ts, true));
-  EXPECT_DEATH(OcvFrameStream(0.0, dir.file("absent.avi")), "Check failed: scale > 0 ");
+  const std::string absent = dir.file("absent.avi");
+  OcvFrameStream host(1.0, absent);
+  ::testing::internal::CaptureStdout();
+  OcvGpuFrameStream gpuSource(1.0, absent);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Creata OcvGpuFrameStream(filename = " + absent + ")\n");
+  for (FrameStream* stream : std::initializer_list<FrameStream*>{&host, &gpuSource}) {
+    cv::Mat frame;
+    int64_t ts = 0;
+    EXPECT_FALSE(stream->Next(&frame, &ts, true));
+    EXPECT_FALSE(stream->isOpend());
+    EXPECT_FALSE(stream->reconnect());
+    EXPECT_FALSE(stream->Next(&frame, &ts, true));
+  }
+  EXPECT_DEATH(OcvFrameStream(0.0, absent), "Check failed: scale > 0 ");
+  EXPECT_DEATH(OcvGpuFrameStream(0.0, absent), "Check failed: scale > 0 ");
 }
 
 // Resident memory of this process in kB.
@@ -314,16 +322,6 @@ TEST(OcvGpuFrameStream, ReadsIntoGpuAndHostImagesAsTheHostCaptureDoes) {
     gpu::download(gpuFrame, downloaded, stream);
     EXPECT_EQ(cv::norm(downloaded, first, cv::NORM_INF), 0);
   }
-
-  // A file that cannot be opened only fails Next.
-  ::testing::internal::CaptureStdout();
-  OcvGpuFrameStream absent(1.0, dir.file("absent.avi"));
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-            "Creata OcvGpuFrameStream(filename = " + dir.file("absent.avi") + ")\n");
-  cv::Mat frame;
-  EXPECT_FALSE(absent.Next(&frame, nullptr, true));
-  EXPECT_FALSE(absent.reconnect());
-  EXPECT_DEATH(OcvGpuFrameStream(0.0, path), "Check failed: scale > 0 ");
 }
 
 TEST(ImgFrameStream, ScalesOnceAndDeliversCopies) {
