@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
@@ -82,11 +83,13 @@ inline cv::FileNode ViewNode(const cv::FileStorage& config, const std::string& n
   return cv::FileNode();
 }
 
-// The bundled sample (samples/synthetic) of the source tree `root`: its configuration, its
-// cameras and one frame per camera (the configured image files). ok() is false when something
-// could not be read.
+// The bundled sample (samples/synthetic) of the source tree, TESMO_SOURCE_DIR when set, else
+// `builtFrom`: its configuration, its cameras and one frame per camera (the configured image
+// files). ok() is false when something could not be read.
 struct SampleFrames {
-  explicit SampleFrames(const std::string& root) {
+  explicit SampleFrames(const char* builtFrom) {
+    const char* env = std::getenv("TESMO_SOURCE_DIR");
+    root = env != nullptr ? env : builtFrom;
     config.open(root + "/samples/synthetic/config.yml", cv::FileStorage::READ);
     if (!config.isOpened()) return;
     readCameras(config, /*ReadExtrinsics=*/true, cameras);
@@ -100,6 +103,7 @@ struct SampleFrames {
            std::none_of(frames.begin(), frames.end(), [](const cv::Mat& f) { return f.empty(); });
   }
 
+  std::string root;
   cv::FileStorage config;
   std::vector<Camera> cameras;
   std::vector<cv::Mat> frames;

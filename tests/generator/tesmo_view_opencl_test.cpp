@@ -88,29 +88,14 @@ class TesmoViewGeneratorOpenCLTest : public testing::Test {
   }
 };
 
-// The bundled sample (samples/synthetic): its cameras and one frame per camera.
-struct SampleScene {
-  SampleScene() {
-    const char* src = std::getenv("TESMO_SOURCE_DIR");
-    const std::string root = src != nullptr ? src : TESMO_OCL_TEST_SOURCE_DIR;
-    config.open(root + "/samples/synthetic/config.yml", cv::FileStorage::READ);
-    if (!config.isOpened()) return;
-    readCameras(config, /*ReadExtrinsics=*/true, cameras);
-    for (const Camera& camera : cameras) {
-      frames.push_back(cv::imread(root + "/" + config["camera_streams"][camera.name]["filename"].string(),
-                                  cv::IMREAD_COLOR));
-    }
+// The bundled sample with its independently rendered top view.
+struct SampleScene : testing_util::SampleFrames {
+  SampleScene() : SampleFrames(TESMO_OCL_TEST_SOURCE_DIR) {
     groundTruth = cv::imread(root + "/samples/synthetic/top_view_gt.png", cv::IMREAD_COLOR);
   }
-  bool ok() const {
-    return !cameras.empty() && frames.size() == cameras.size() && !groundTruth.empty() &&
-           std::none_of(frames.begin(), frames.end(), [](const cv::Mat& f) { return f.empty(); });
-  }
+  bool ok() const { return SampleFrames::ok() && !groundTruth.empty(); }
   cv::FileNode view(const std::string& name) const { return testing_util::ViewNode(config, name); }
 
-  cv::FileStorage config;
-  std::vector<Camera> cameras;
-  std::vector<cv::Mat> frames;
   cv::Mat groundTruth;
 };
 
