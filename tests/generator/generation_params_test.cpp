@@ -172,11 +172,9 @@ TEST(GenerationParams, RefusedValuesKeepThePreviousParameters) {
       {"virtual_camera: { rot_y: 360.001 }", "Key \"rot_y\" in \"virtual_camera\""},
       {"virtual_camera: { fov: .nan }", "Key \"fov\" in \"virtual_camera\" must be a number of "
                                         "degrees above 0 and below 180, got nan"},
-      {"virtual_camera: { fov: .inf }", "Key \"fov\" in \"virtual_camera\""},
       {"virtual_camera: { fov: 180 }", "Key \"fov\" in \"virtual_camera\""},
       {"virtual_camera: { focal_dist: 0 }",
        "Key \"focal_dist\" in \"virtual_camera\" must be a finite number above 0, got 0"},
-      {"virtual_camera: { focal_dist: .nan }", "Key \"focal_dist\" in \"virtual_camera\""},
       {"virtual_camera: { focal_dist: -1 }", "Key \"focal_dist\" in \"virtual_camera\""},
       {"virtual_camera: { def_camera_ind: 1e10 }", "Key \"def_camera_ind\" in \"virtual_camera\""},
       {"distortion: { force: 1e39 }", "Key \"force\" in \"distortion\""},
@@ -193,7 +191,6 @@ TEST(GenerationParams, RefusedValuesKeepThePreviousParameters) {
        "Key \"view_size\" must be each side 1..8192 and at most 16777216 pixels, got [0, 100]"},
       {"view_size: [8193, 100]", "got [8193, 100]"},
       {"view_size: [5000, 5000]", "got [5000, 5000]"},
-      {"view_size: [2147483647, 2]", "got [2147483647, 2]"},
       {"view_size: [1e12, 2]", "got [1000000000000, 2]"},
       {"view_size: [1, 1]\nnum_bands_blend: 3",
        "give a working size of 0x0; it must be each side 1..8192 and at most 16777216 pixels"},
@@ -209,8 +206,7 @@ TEST(GenerationParams, RefusedValuesKeepThePreviousParameters) {
   const std::string before = Written(gen);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.yaml);
-    // Keys read before and after the refused one are not taken either (a row's own key wins over
-    // the same key below it: OpenCV keeps the first).
+    // Nor is any other key of the document (OpenCV keeps the first of a repeated key: the row's).
     const std::string yaml =
         c.yaml + std::string("\nmode: virtual_camera\nvirtual_camera: { rot_x: 5 }\n");
     try {
