@@ -51,18 +51,18 @@ struct Subscriber {
     return parts;
   }
   zmq::socket_t sock;
+  int published = 0;  // Publish calls of PublishUntilReceived to this subscriber
 };
 
 // Publishes `frame` through `sink` until the subscriber receives one of this call's messages, at
-// most 20 s. Publish call n (counted in *published_before) is stamped ts + n, so the stamp tells
+// most 20 s. Publish call n (counted in sub.published) is stamped ts + n, so the stamp tells
 // which message came: the subscription takes a while to reach the publisher, and a message may
 // come after several more were published. Messages of an earlier call are skipped.
 std::vector<zmq::message_t> PublishUntilReceived(VideoWrite& sink, Subscriber& sub,
-                                                 const cv::Mat& frame, int64_t ts,
-                                                 int* published_before) {
-  const int64_t first = ts + *published_before;
+                                                 const cv::Mat& frame, int64_t ts) {
+  const int64_t first = ts + sub.published;
   for (const int64_t start = now(); now() - start < 20000;) {
-    sink.Publish(frame, ts + (*published_before)++);
+    sink.Publish(frame, ts + sub.published++);
     for (auto parts = sub.Receive(10); !parts.empty(); parts = sub.Receive(0)) {
       int64_t stamp = 0;
       if (parts[0].size() >= 32) std::memcpy(&stamp, parts[0].data<uint8_t>() + 24, sizeof(stamp));
@@ -94,15 +94,11 @@ TEST(VideoWriteZmq, SendsOneRawPartPerFrameWithHeaderAndIndex) {
   VideoWriteZmq sink(addr);
   Subscriber sub(addr);
   const cv::Mat frame = PatternImage(480, 640, 1);
-  int before = 0;
-  auto parts = PublishUntilReceived(sink, sub, frame, 1700000000123, &before);
+  auto parts = PublishUntilReceived(sink, sub, frame, 1700000000123);
   ASSERT_EQ(parts.size(), 1u);
   ASSERT_EQ(parts[0].size(), 921640u);
   TensorMsgHeader h = ReadHeader(parts[0]);
-  EXPECT_EQ(h.shape[0], 1);
-  EXPECT_EQ(h.shape[1], 480);
-  EXPECT_EQ(h.shape[2], 640);
-  EXPECT_EQ(h.shape[3], 3);
+  EXPECT_EQ(std::vector<int32_t>(h.shape, h.shape + 4), (std::vector<int32_t>{1, 480, 640, 3}));
   EXPECT_EQ(h.dtype, 0);
   EXPECT_EQ(h.index, h.timestamp - 1700000000123);
   EXPECT_EQ(std::memcmp(parts[0].data<uint8_t>() + 40, frame.data, 921600), 0);
@@ -110,7 +106,7 @@ TEST(VideoWriteZmq, SendsOneRawPartPerFrameWithHeaderAndIndex) {
   // The index follows the sink's frame count (with a send high-water mark of 1 a frame may be
   // dropped while the previous one is still in flight; it is counted all the same).
   for (int k = 1; k <= 2; ++k) {
-    parts = PublishUntilReceived(sink, sub, frame, 1700000000123, &before);
+    parts = PublishUntilReceived(sink, sub, frame, 1700000000123);
     ASSERT_EQ(parts.size(), 1u);
     h = ReadHeader(parts[0]);
     EXPECT_EQ(h.index, h.timestamp - 1700000000123);
@@ -123,8 +119,7 @@ TEST(VideoWriteZmq, RegionIsSentPackedLikeACopy) {
   sink.setROI(cv::Rect(10, 20, 100, 50), VideoWrite::Fill);
   Subscriber sub(addr);
   const cv::Mat frame = PatternImage(480, 640, 2);
-  int before = 0;
-  auto parts = PublishUntilReceived(sink, sub, frame, 1, &before);
+  auto parts = PublishUntilReceived(sink, sub, frame, 1);
   ASSERT_EQ(parts.size(), 1u);
   const cv::Mat expected = frame(cv::Rect(10, 20, 100, 50)).clone();
   ASSERT_EQ(parts[0].size(), 40u + expected.total() * 3);
@@ -139,8 +134,7 @@ TEST(VideoWriteZmqEnc, JpegAndRawPayloads) {
     const std::string addr = Endpoint("ipc", "jpegsink");
     VideoWriteZmqEnc sink(addr, std::make_shared<ImageEncoderJpegTurbo>(90), /*is_async=*/false);
     Subscriber sub(addr);
-    int before = 0;
-    auto parts = PublishUntilReceived(sink, sub, frame, 42, &before);
+    auto parts = PublishUntilReceived(sink, sub, frame, 42);
     ASSERT_EQ(parts.size(), 2u);
     ASSERT_EQ(parts[0].size(), 48u);
     TensorEncodedMsgHeader h;
@@ -159,8 +153,7 @@ TEST(VideoWriteZmqEnc, JpegAndRawPayloads) {
     const std::string addr = Endpoint("ipc", "rawencsink");
     VideoWriteZmqEnc sink(addr, nullptr, /*is_async=*/false);
     Subscriber sub(addr);
-    int before = 0;
-    auto parts = PublishUntilReceived(sink, sub, frame, 43, &before);
+    auto parts = PublishUntilReceived(sink, sub, frame, 43);
     ASSERT_EQ(parts.size(), 2u);
     TensorEncodedMsgHeader h;
     std::memcpy(&h, parts[0].data(), sizeof(h));
