@@ -72,17 +72,6 @@ std::vector<zmq::message_t> PublishUntilReceived(VideoWrite& sink, Subscriber& s
   return {};
 }
 
-// Publishes `frame` stamped `ts` through `sink` until `source` delivers a frame with that stamp
-// (a send may be dropped, an earlier frame still be on its way), at most 100 times; false if none.
-bool PublishUntilNext(VideoWrite& sink, FrameStream& source, const cv::Mat& frame, int64_t ts,
-                      bool bAllowScale, cv::Mat* got, int64_t* gotTs) {
-  for (int i = 0; i < 100; ++i) {
-    sink.Publish(frame, ts);
-    if (source.Next(got, gotTs, bAllowScale) && *gotTs == ts) return true;
-  }
-  return false;
-}
-
 TensorMsgHeader ReadHeader(const zmq::message_t& msg) {
   TensorMsgHeader h;
   std::memcpy(&h, msg.data(), sizeof(h));
@@ -180,21 +169,6 @@ TEST(VideoWriteZmqEnc, AsyncWorkerSendsTheNewestFrameAndStops) {
   EXPECT_EQ(h.index, seed);  // taken when the frame was handed over
   EXPECT_EQ(std::memcmp(parts[1].data(), PatternImage(48, 64, seed).data, 48 * 64 * 3), 0);
   sink.reset();  // joins the worker
-}
-
-TEST(ZmqTransport, RawSinkToRawSource) {
-  const std::string addr = Endpoint("ipc", "raw");
-  VideoWriteZmq sink(addr);
-  ZmqFrameStream source(/*scale=*/0.5, addr, /*preserve_timestamps=*/true);
-  const cv::Mat frame = PatternImage(480, 640, 4);
-  cv::Mat got;
-  int64_t ts = 0;
-  ASSERT_TRUE(PublishUntilNext(sink, source, frame, 1234, /*bAllowScale=*/false, &got, &ts));
-  EXPECT_EQ(ts, 1234);
-  EXPECT_EQ(cv::norm(got, frame, cv::NORM_INF), 0.0);
-
-  ASSERT_TRUE(PublishUntilNext(sink, source, frame, 1235, /*bAllowScale=*/true, &got, &ts));
-  EXPECT_EQ(got.size(), cv::Size(320, 240));
 }
 
 TEST(ZmqFrameStream, ReceiveTimeStampsAndStackedRows) {
@@ -327,18 +301,6 @@ TEST(ZmqEncFrameStream, DeliversFramesDuringAFlood) {
   stop = true;
   flood.join();
   EXPECT_EQ(delivered, 5);
-}
-
-TEST(ZmqTransport, EncodedSinkToEncodedSource) {
-  const std::string addr = Endpoint("ipc", "enc");
-  VideoWriteZmqEnc sink(addr, std::make_shared<ImageEncoderJpegOpenCV>(90), /*is_async=*/false);
-  ZmqEncFrameStream source(/*scale=*/1.0, addr);
-  const cv::Mat frame = SmoothImage(240, 320, 7);
-  cv::Mat got;
-  int64_t ts = 0;
-  ASSERT_TRUE(PublishUntilNext(sink, source, frame, 777, /*bAllowScale=*/true, &got, &ts));
-  EXPECT_EQ(ts, 777);
-  EXPECT_GT(cv::PSNR(got, frame), 30.0);
 }
 
 }  // namespace
