@@ -65,10 +65,7 @@ TEST(VideoWriteShmem, AlternatesHalvesAndReaderGetsEachFrame) {
     TensorMsgHeader h;
     uint32_t offset = 0;
     Snapshot(view, &h, &offset);
-    EXPECT_EQ(h.shape[0], 1);
-    EXPECT_EQ(h.shape[1], 480);
-    EXPECT_EQ(h.shape[2], 640);
-    EXPECT_EQ(h.shape[3], 3);
+    EXPECT_EQ(std::vector<int32_t>(h.shape, h.shape + 4), (std::vector<int32_t>{1, 480, 640, 3}));
     EXPECT_EQ(h.dtype, 0);
     EXPECT_EQ(h.timestamp, 500 + i);
     EXPECT_EQ(h.index, i);
