@@ -50,34 +50,6 @@ bool isNumber(const cv::FileNode& node) { return node.isInt() || node.isReal(); 
   refuseValue("", key, expected, describeValue(node));
 }
 
-// A float key of the parameter node itself: a number finite as a float. An absent key changes
-// nothing.
-void readViewKey(const cv::FileNode& node, const char* key, float& value) {
-  const cv::FileNode n = node[key];
-  if (n.isNone()) {
-    return;
-  }
-  const float v = isNumber(n) ? static_cast<float>(n.real()) : NAN;
-  if (!std::isfinite(v)) {
-    refuseViewKey(key, n, "a finite number");
-  }
-  value = v;
-}
-
-// An int key of the parameter node itself: an integer that fits an int. An absent key changes
-// nothing.
-void readViewKey(const cv::FileNode& node, const char* key, int& value) {
-  const cv::FileNode n = node[key];
-  if (n.isNone()) {
-    return;
-  }
-  const double v = isNumber(n) ? n.real() : NAN;
-  if (!(std::floor(v) == v && v >= -kIntMax - 1 && v <= kIntMax)) {
-    refuseViewKey(key, n, "an integer");
-  }
-  value = static_cast<int>(v);
-}
-
 // A map key of the parameter node: absent (none) or a map.
 cv::FileNode mapKey(const cv::FileNode& node, const char* key) {
   const cv::FileNode n = node[key];
@@ -238,11 +210,12 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
     next.viewSize = size;
   }
 
-  readViewKey(node, "blend_border_width", next.blendBorderWidth);
+  // The parameter node's own keys have no section name.
+  readKey(node, "", "blend_border_width", next.blendBorderWidth);
 
   // A negative count or one whose size step overflows an int is reported and not taken.
   int numBands = next.numBandsBlend;
-  readViewKey(node, "num_bands_blend", numBands);
+  readKey(node, "", "num_bands_blend", numBands);
   if (numBands >= 0 && numBands <= kMaxBandsBlend) {
     next.numBandsBlend = numBands;
   } else {
