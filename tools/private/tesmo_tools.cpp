@@ -271,7 +271,15 @@ void checkCalibrationNodes(const cv::FileNode& intrinsics, const cv::FileNode& e
       }
     }
   }
-  for (const cv::FileNode& entry : extrinsics) {
+  // The extrinsics stand inline or in a document of their own; a document that cannot be opened,
+  // or extrinsics that are not a map, are the reader's to report.
+  cv::FileStorage extFs;
+  cv::FileNode extNode = extrinsics;
+  if (extrinsics.isString() && tesmo::openDocument(extFs, extrinsics.string())) {
+    extNode = extFs["extrinsics"];
+  }
+  if (!extNode.isMap()) return;
+  for (const cv::FileNode& entry : extNode) {
     if (!entry.isMap()) continue;
     const std::string section = "extrinsics/" + entry.name();
     cv::Mat R;
@@ -434,16 +442,7 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
       CHECK(0);
   }
 
-  {
-    // The extrinsics stand inline or in a document of their own; the reader reports either
-    // missing.
-    cv::FileStorage extFs;
-    cv::FileNode extrinsics = fs["extrinsics"];
-    if (extrinsics.isString() && tesmo::openDocument(extFs, extrinsics.string())) {
-      extrinsics = extFs["extrinsics"];
-    }
-    checkCalibrationNodes(fs["intrinsics"], extrinsics.isMap() ? extrinsics : cv::FileNode());
-  }
+  checkCalibrationNodes(fs["intrinsics"], fs["extrinsics"]);
   if (!tesmo::readCameras(fs, true, cameras)) {
     CHECK(0) << "Can't read cameras";
   }
