@@ -239,22 +239,22 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
   if (topView.isMap()) {
     const cv::FileNode roi = topView["roi"];
     if (!roi.isNone()) {
-      const bool bForm = roi.isSeq() && roi.size() == 4 && isNumber(roi[0]) &&
-                         isNumber(roi[1]) && isNumber(roi[2]) && isNumber(roi[3]);
-      const float a0 = bForm ? static_cast<float>(roi[0].real()) : NAN;
-      const float a1 = bForm ? static_cast<float>(roi[1].real()) : NAN;
-      const float a2 = bForm ? static_cast<float>(roi[2].real()) : NAN;
-      const float a3 = bForm ? static_cast<float>(roi[3].real()) : NAN;
+      // [a0, a1, a2, a3]; an element that is not a number, or a sequence of another length,
+      // leaves NaN.
+      float a[4] = {NAN, NAN, NAN, NAN};
+      for (int i = 0; roi.isSeq() && roi.size() == 4 && i < 4; ++i) {
+        if (isNumber(roi[i])) a[i] = static_cast<float>(roi[i].real());
+      }
       // The corners span (a2 - a0) x (a1 - a3): NaN or infinite corners, and corners whose area
       // a float cannot hold, fail here too.
-      const float area = (a2 - a0) * (a1 - a3);
+      const float area = (a[2] - a[0]) * (a[1] - a[3]);
       if (!(std::isfinite(area) && area != 0.f)) {
         refuseValue("top_view", "roi",
                     "a sequence of 4 numbers whose rectangle has a finite non-zero area",
                     describeValue(roi));
       }
-      next.topView.roi = PlaneRoi(cv::Vec3f(a0, a3, 0.f), cv::Vec3f(a0, a1, 0.f),
-                                  cv::Vec3f(a2, a3, 0.f), cv::Vec3f(a2, a1, 0.f));
+      next.topView.roi = PlaneRoi(cv::Vec3f(a[0], a[3], 0.f), cv::Vec3f(a[0], a[1], 0.f),
+                                  cv::Vec3f(a[2], a[3], 0.f), cv::Vec3f(a[2], a[1], 0.f));
     }
     readAngle(topView, "top_view", "rot_z", /*bFov=*/false, next.topView.rotZ);
   }
