@@ -95,6 +95,12 @@ void writeExtrinsics(cv::FileStorage& fs, const std::vector<Camera>& cameras) {
   fs << "}";
 }
 
+cv::Size scaledFrameSize(const cv::Size& size, double scale) {
+  if (scale == 1.0) return size;
+  return cv::Size(static_cast<int>(0.5 + size.width * scale),
+                  static_cast<int>(0.5 + size.height * scale));
+}
+
 void applyScaleToIntrinsics(std::vector<Camera>& cameras, const FrameStreams& streams) {
   CHECK(cameras.size() == streams.size());
   for (size_t i = 0; i < streams.size(); ++i) {
@@ -103,8 +109,7 @@ void applyScaleToIntrinsics(std::vector<Camera>& cameras, const FrameStreams& st
       continue;
     }
     Camera& camera = cameras[i];
-    camera.frameSize.width = static_cast<int>(0.5 + camera.frameSize.width * s);
-    camera.frameSize.height = static_cast<int>(0.5 + camera.frameSize.height * s);
+    camera.frameSize = scaledFrameSize(camera.frameSize, s);
     const float sf = static_cast<float>(s);
     const cv::Matx33f K = static_cast<cv::Matx33f>(camera.K);
     camera.K = cv::Mat(K * cv::Matx33f::diag(cv::Vec3f(sf, sf, sf)), /*copyData=*/true);

@@ -33,7 +33,11 @@ bool readCameras(const cv::FileNode& IntrinsicsNode, const cv::FileNode& Extrins
 // which the caller has opened for writing and closes.
 void writeExtrinsics(cv::FileStorage& fs, const std::vector<Camera>& cameras);
 
-// Scales frame size and K of camera i by the scale of stream i (pairing by position). A scale of
+// A camera's frame size scaled by a frame source's `scale`, each side rounded to nearest; a scale
+// of exactly 1.0 leaves it as it is.
+cv::Size scaledFrameSize(const cv::Size& size, double scale);
+
+// Scales frame size (as scaledFrameSize does) and K of camera i by the scale of stream i (pairing by position). A scale of
 // exactly 1.0 leaves the camera untouched; otherwise K becomes a new 3x3 CV_32F matrix, all nine
 // entries multiplied. The counts must match (fatal check).
 void applyScaleToIntrinsics(std::vector<Camera>& cameras, const FrameStreams& streams);

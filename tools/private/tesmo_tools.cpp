@@ -338,11 +338,7 @@ void checkCamera(const tesmo::Camera& camera, double scale) {
                       matrixText(D));
   }
 
-  // The frame size as applyScaleToIntrinsics scales it.
-  const auto scaled = [scale](int side) {
-    return scale == 1.0 ? side : static_cast<int>(0.5 + side * scale);
-  };
-  const cv::Size size(scaled(camera.frameSize.width), scaled(camera.frameSize.height));
+  const cv::Size size = tesmo::scaledFrameSize(camera.frameSize, scale);
   if (!tesmo::FitsFrameBound(uint64_t(std::max(size.width, 0)),
                              uint64_t(std::max(size.height, 0)), 3)) {
     std::ostringstream text;
