@@ -1,11 +1,13 @@
 #include "streamer/video_write.h"
 
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include <glog/logging.h>
 
 #include "common/misc.h"
+#include "streamer/frame_stream.h"
 #include "streamer/img_codecs.h"
 #include "streamer/private/video_encoders/video_encoder_x264.h"
 #include "streamer/private/video_writes/video_write_live555_rtsp.h"
@@ -26,8 +28,21 @@ namespace {
 // Colour of the padding that the Fill strategy puts around the visible part of the frame.
 const cv::Scalar kFillColour(50, 50, 50, 0);
 
-// "roi": exactly four integers x, y, width, height; absent gives the empty region, any other
-// form is refused.
+const char kRoiBound[] = "a region within the frame bound (x and y within -16384..16384, "
+                        "the padded region at most 16384 per side and 256 MiB)";
+
+// Whether Publish can place a region on any frame: a region that is no region (a side not
+// positive) always can; another one starts within one frame side of the origin, so that its
+// corner arithmetic stays inside an int, and its padded image (3 bytes per pixel, the views'
+// pixel size) stays within the frame bound.
+bool RoiFits(const cv::Rect& roi) {
+  if (roi.width <= 0 || roi.height <= 0) return true;
+  return roi.x >= -kMaxFrameSide && roi.x <= kMaxFrameSide && roi.y >= -kMaxFrameSide &&
+         roi.y <= kMaxFrameSide && FitsFrameBound(roi.width, roi.height, 3);
+}
+
+// "roi": exactly four integers x, y, width, height that RoiFits; absent gives the empty region,
+// any other form is refused.
 cv::Rect ReadRoi(const cv::FileNode& node, const std::string& section) {
   const cv::FileNode roi = node["roi"];
   if (roi.isNone()) return cv::Rect();
@@ -36,7 +51,9 @@ cv::Rect ReadRoi(const cv::FileNode& node, const std::string& section) {
   for (int i = 0; bValid && i < 4; ++i) bValid = roi[i].isInt();
   if (!bValid) refuseKey(section, "roi", roi, "a sequence of 4 integers x, y, width, height");
   for (int i = 0; i < 4; ++i) v[i] = static_cast<int>(roi[i]);
-  return cv::Rect(v[0], v[1], v[2], v[3]);
+  const cv::Rect rect(v[0], v[1], v[2], v[3]);
+  if (!RoiFits(rect)) refuseKey(section, "roi", roi, kRoiBound);
+  return rect;
 }
 
 // An optional map key (an encoder's settings): absent gives an empty node, another form is
@@ -52,6 +69,12 @@ cv::FileNode OptionalMap(const cv::FileNode& node, const std::string& section, c
 VideoWrite::~VideoWrite() = default;
 
 void VideoWrite::setROI(const cv::Rect& inROI, EROICopyStratagy inStratagy) {
+  if (!RoiFits(inROI)) {
+    std::ostringstream got;
+    got << inROI;
+    throw std::invalid_argument(std::string("VideoWrite::setROI: the region must be ") +
+                                kRoiBound + ", got " + got.str());
+  }
   ROI = inROI;
   ROICopyStratagy = inStratagy;
 }

@@ -25,6 +25,9 @@ class VideoWrite {
   // the statistics line that glog's verbose level 1 prints every 100 frames). An empty frame is
   // refused: nothing is published or counted and false is returned.
   bool Publish(cv::Mat frame, int64_t timestamp);
+  // A region with a positive width and height must start within -16384..16384 on both axes and
+  // its padded image must stay within the frame bound (16384 per side, 256 MiB at 3 bytes per
+  // pixel); another one throws std::invalid_argument and leaves the region as it was.
   void setROI(const cv::Rect& inROI, EROICopyStratagy inStratagy);
 
   // Builds the sink node["type"] names. A missing type or required key ends the process through

@@ -1,5 +1,6 @@
 #include "streamer/video_write.h"
 
+#include <climits>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -71,9 +72,14 @@ TEST(VideoWritePublish, WholeFrameIsPassedWithoutCopyAndCounted) {
   }
 }
 
+// A far-off region is refused, since its corners would leave an int; one without positive sides
+// is no region, wherever it starts.
 TEST(VideoWritePublish, RegionWithoutPositiveSidesIsNoRegion) {
+  RecordingSink refusing;
+  EXPECT_THROW(refusing.setROI({INT_MIN, 0, 10, 10}, VideoWrite::Fill), std::invalid_argument);
   const cv::Mat frame = PatternFrame({64, 48});
-  for (const cv::Rect& roi : {cv::Rect(4, 4, -5, -5), cv::Rect(4, 4, 0, 10)}) {
+  for (const cv::Rect& roi : {cv::Rect(4, 4, -5, -5), cv::Rect(4, 4, 0, 10),
+                              cv::Rect(INT_MIN, INT_MIN, -5, 0)}) {
     for (VideoWrite::EROICopyStratagy stratagy : {VideoWrite::Fill, VideoWrite::Cut}) {
       RecordingSink sink;
       sink.setROI(roi, stratagy);
@@ -271,6 +277,9 @@ TEST(VideoWriteCreateErrors, RefusesOptionalKeysOfTheWrongTypeOrValue) {
        "Key \"roi\" in \"video_writes/frame_sequence\" must be a sequence of 4 integers x, y, "
        "width, height, got a sequence"},
       {"type: frame_sequence\nprefix: a\nroi: [600, 450, 100.5, 50]\n", "Key \"roi\""},
+      {"type: frame_sequence\nprefix: a\nroi: [-2147483648, -2147483648, 2147483647, 9]\n",
+       "Key \"roi\" in \"video_writes/frame_sequence\" must be a region within the frame bound"},
+      {"type: frame_sequence\nprefix: a\nroi: [0, 0, 10000, 10000]\n", "frame bound"},
       {"type: frame_sequence\nprefix: a\nroi_copy_stratagy: 1\n", "Key \"roi_copy_stratagy\""},
       {"type: wnd\ndelay: \"1\"\n", "Key \"delay\" in \"video_writes/wnd\""},
       {"type: shmem\nshmem_id: 4\n", "Key \"shmem_id\" in \"video_writes/shmem\""},
