@@ -1,5 +1,6 @@
 #include <chrono>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -165,6 +166,24 @@ TEST_F(ReplayTest, RealtimeWrapperPacesFromTheFirstFrame) {
   EXPECT_EQ(ts, 100000);
   ASSERT_TRUE(late_start.Next(&frame, &ts, true));
   EXPECT_EQ(ts, 100040);
+}
+
+TEST_F(ReplayTest, RealtimeWrapperHoldsBackFramesDueBeyondTheClocksRange) {
+  // Offsets that leave int64 are held at its limit: such frames are never due.
+  const struct {
+    const char* list;
+    int64_t time_delta;
+  } cases[] = {
+      {"0 -9223372036854775808\n1 9223372036854775807\n", -1},
+      {"0 100\n1 200\n", std::numeric_limits<int64_t>::min()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.list);
+    ReplayRealtimeFrameStream stream(std::make_shared<ReplayVideoFrameStream>(1.0, Record(2, c.list)),
+                                     c.time_delta, /*preserve_timestamps=*/true);
+    cv::Mat frame;
+    EXPECT_FALSE(stream.Next(&frame, nullptr, true));
+  }
 }
 
 TEST_F(ReplayTest, RealtimeWrapperWithPositiveDeltaKeepsTimestamps) {

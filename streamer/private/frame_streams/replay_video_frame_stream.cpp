@@ -34,6 +34,18 @@ std::string RemoveComments(const std::string& s, char open, char close) {
 
 namespace tesmo {
 
+namespace {
+
+// a - b, held at the int64 limits where it would leave them: a timestamp file may hold any
+// int64, and the pacing offset is computed from it.
+int64_t SaturatingSub(int64_t a, int64_t b) {
+  int64_t d = 0;
+  if (!__builtin_sub_overflow(a, b, &d)) return d;
+  return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+}
+
+}  // namespace
+
 ReplayVideoFrameStream::ReplayVideoFrameStream(double /*scale*/, const std::string& prefix)
     : FrameStream(1.0) {
   std::cout << "Create ReplayVideoFrameStream(prefix = " << prefix << ")\n";
@@ -108,7 +120,7 @@ ReplayRealtimeFrameStream::ReplayRealtimeFrameStream(const std::shared_ptr<Frame
     // Without a first frame (a skipped list entry) there is nothing to pace from yet: the first
     // frame Next reads sets the offset instead.
     pace_from_next_ = !stream_->Next(&first, &ts0, /*bAllowScale=*/true);
-    if (!pace_from_next_) time_delta_ = now() - ts0 - time_delta;
+    if (!pace_from_next_) time_delta_ = SaturatingSub(SaturatingSub(now(), ts0), time_delta);
   }
 }
 
@@ -117,7 +129,7 @@ bool ReplayRealtimeFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool
     if (!stream_->Next(&pending_, &pending_ts_, bAllowScale)) return false;
     has_pending_ = true;
     if (pace_from_next_) {
-      time_delta_ = now() - pending_ts_ - time_delta_;
+      time_delta_ = SaturatingSub(SaturatingSub(now(), pending_ts_), time_delta_);
       pace_from_next_ = false;
     }
   }
