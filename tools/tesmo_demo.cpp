@@ -175,7 +175,7 @@ int run(int argc, char** argv) {
   int key = -1;
   while (gIsRunning) {
     const int64_t t0 = tesmo::now<std::chrono::steady_clock>();
-    tesmoApp->tick();
+    tesmoApp->tick(&gIsRunning);
 
     if (mode != PUBLISH_ONLY) {
       key = cv::waitKey(3);

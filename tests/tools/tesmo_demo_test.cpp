@@ -190,6 +190,22 @@ TEST(TesmoDemo, SigintEndsLoopWithStatisticsAndTimingTable) {
   EXPECT_EQ(fs::path(a.front()).filename().string(), "a-0000000.png");
 }
 
+// A rate of 0.01 frames per second paces each tick to 100 s; SIGINT still ends the run at once.
+TEST(TesmoDemo, SigintEndsALongPacingWait) {
+  TempDir dir;
+  SceneSetup setup = twoViewScene(dir);
+  setup.fpsMin = setup.fpsMax = 0.01;
+  test::writeScene(setup, dir / "config.yml");
+  auto demo = startDemo(dir, {"--config=" + (dir / "config.yml")});
+  ASSERT_TRUE(test::waitFor(
+      [&] { return demo->out().find("generation is started") != std::string::npos || demo->poll(); },
+      milliseconds(60000)));
+  ASSERT_FALSE(demo->poll()) << demo->err();
+  demo->signal(SIGINT);
+  ASSERT_TRUE(demo->wait(milliseconds(20000))) << "no exit after SIGINT";
+  EXPECT_EQ(demo->exitCode(), 0) << demo->err();
+}
+
 TEST(TesmoDemo, PngOutputMatchesComposedView) {
   TempDir dir;
   SceneSetup setup = twoViewScene(dir);

@@ -170,6 +170,17 @@ namespace {
 // Longest tick period that pacing may reach, in seconds: a rate of 0.001 frames per second.
 constexpr double kMaxPeriodS = 1000.0;
 
+// Sleeps until `until`, in slices of at most 100 ms so that a cleared `*bRunning` ends the wait
+// within a slice, however long the pacing period is.
+void sleepUntilOrStopped(std::chrono::system_clock::time_point until,
+                         const std::atomic<bool>* bRunning) {
+  constexpr std::chrono::milliseconds kSlice(100);
+  for (auto t = std::chrono::system_clock::now(); t < until && (!bRunning || *bRunning);
+       t = std::chrono::system_clock::now()) {
+    std::this_thread::sleep_until(std::min(until, t + kSlice));
+  }
+}
+
 std::chrono::nanoseconds secondsToNs(double seconds) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
       std::chrono::duration<double>(seconds));
@@ -577,7 +588,7 @@ void TesmoApp::saveUserGenSettings() {
 // ---------------------------------------------------------------------------------------------
 // TesmoApp tick
 
-void TesmoApp::tick() {
+void TesmoApp::tick(const std::atomic<bool>* bRunning) {
   // 1. Loan; an empty set means the reader is stopping.
   frameBufs = lifeStreams->loanBuffer(bTimeoutDetected);
   if (frameBufs.empty()) {
@@ -673,7 +684,7 @@ void TesmoApp::tick() {
     if (lag.count() > 0) {
       fpsAutoAdj.sleepUntil += lag;
     } else {
-      std::this_thread::sleep_until(fpsAutoAdj.sleepUntil);
+      sleepUntilOrStopped(fpsAutoAdj.sleepUntil, bRunning);
     }
   }
 

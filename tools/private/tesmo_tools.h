@@ -191,8 +191,9 @@ class TesmoApp {
   TesmoApp& operator=(const TesmoApp&) = delete;
 
   // One pass of the main loop: loan a frame set, generate every view, hand the frames back, pace,
-  // draw the overlay and publish every view with the same timestamp.
-  void tick();
+  // draw the overlay and publish every view with the same timestamp. The pacing wait ends early,
+  // within 100 ms, once `*bRunning` (when given) turns false.
+  void tick(const std::atomic<bool>* bRunning = nullptr);
 
   // Writes every view's name and generator parameters to the user-settings file, replacing it
   // whole: the document goes to a temporary file in the same folder, flushed to disk and renamed
