@@ -31,6 +31,8 @@ const double kPi = 3.141592653589793;
 
 const double kIntMax = std::numeric_limits<int>::max();
 
+const char* const kModeText = "\"virtual_camera\" or \"top_view\"";
+
 bool isInBounds(cv::Size size) {
   return size.width >= 1 && size.height >= 1 && size.width <= kMaxViewSide &&
          size.height <= kMaxViewSide && int64_t(size.width) * size.height <= kMaxViewPixels;
@@ -61,28 +63,120 @@ cv::FileNode mapKey(const cv::FileNode& node, const char* key) {
 
 double toRadians(float degrees) { return kPi * static_cast<double>(degrees / 180.0f); }
 
-// An angle key of `section` in degrees, held in radians: a rotation within one turn either way,
-// or (bFov) a field of view above 0 and below 180 whose radians are above 0. The degrees are
-// checked as read in float, so that what writeParams writes (-360.0000025 for -360) reads again.
-// An absent key changes nothing.
-void readAngle(const cv::FileNode& section, const char* sectionName, const char* key,
-               bool bFov, float& radians) {
+// An angle key of `section` in degrees, held in radians; a value that is not a number is held as
+// NaN, which checkParams refuses. An absent key changes nothing.
+void readAngle(const cv::FileNode& section, const char* key, float& radians) {
   const cv::FileNode node = section[key];
   if (node.isNone()) {
     return;
   }
   const float degrees = isNumber(node) ? static_cast<float>(node.real()) : NAN;
-  const float value = static_cast<float>(toRadians(degrees));
-  if (bFov ? !(degrees > 0.f && degrees < 180.f && value > 0.f)
-           : !(degrees >= -360.f && degrees <= 360.f)) {
-    refuseKey(sectionName, key, node,
-              bFov ? "a number of degrees above 0 and below 180"
-                   : "a number of degrees in -360..360");
+  radians = static_cast<float>(toRadians(degrees));
+}
+
+// A rotation within one turn either way, or (bFov) a field of view above 0 and below 180 degrees,
+// checked in radians against the radians of the bounds. The conversion from float degrees never
+// decreases, and the floats just beyond a bound convert to floats beyond the bound's radians, so
+// this takes exactly the float degrees in -360..360 (above 0 and below 180): what writeParams
+// writes (-360.0000025 for -360) reads again.
+bool isAngle(float radians, bool bFov) {
+  if (bFov) {
+    return radians > 0.f && radians < static_cast<float>(toRadians(180.f));
   }
-  radians = value;
+  const float turn = static_cast<float>(toRadians(360.f));
+  return radians >= -turn && radians <= turn;
 }
 
 double toDegrees(float radians) { return 180.0 * (static_cast<double>(radians) / kPi); }
+
+// A key of a section, or none when the section is not a map.
+cv::FileNode keyIn(const cv::FileNode& section, const char* key) {
+  return section.isMap() ? section[key] : cv::FileNode();
+}
+
+std::string numberText(double value) { return cv::format("%g", value); }
+
+std::string sizeText(cv::Size size) {
+  return "[" + std::to_string(size.width) + ", " + std::to_string(size.height) + "]";
+}
+
+// Checks every field of `p` as the parameter reader does, in its order, then the working size:
+// the first field whose value the reader refuses, or would not take (a band count outside
+// 0..kMaxBandsBlend, an interpolation flag or a mode without a name), throws the reader's
+// std::runtime_error. The message gives the key's value as written in `node` when node holds the
+// key, otherwise the field's own value (angles in degrees).
+void checkParams(const TesmoViewGenerator::GenerationParams& p, const cv::FileNode& node) {
+  const auto refuse = [&node](const char* section, const char* key, const std::string& expected,
+                              const std::string& value) {
+    const cv::FileNode written = keyIn(*section != '\0' ? keyIn(node, section) : node, key);
+    refuseValue(section, key, expected, written.isNone() ? value : describeValue(written));
+  };
+  const auto refuseAngle = [&refuse](const char* section, const char* key, float radians,
+                                     bool bFov) {
+    if (!isAngle(radians, bFov)) {
+      refuse(section, key,
+             bFov ? "a number of degrees above 0 and below 180" : "a number of degrees in -360..360",
+             numberText(toDegrees(radians)));
+    }
+  };
+
+  if (p.mode != TesmoViewGenerator::TopView && p.mode != TesmoViewGenerator::VirtualCamera) {
+    refuse("", "mode", kModeText, std::to_string(static_cast<int>(p.mode)));
+  }
+  if (p.interpolation < 0 || p.interpolation >= kNumInterpolations) {
+    std::string names;
+    for (int i = 0; i < kNumInterpolations; ++i) {
+      names += (i == 0 ? "" : i + 1 < kNumInterpolations ? ", " : " or ") +
+               std::string(kInterpolationNames[i]);
+    }
+    refuse("", "interpolation", names, std::to_string(p.interpolation));
+  }
+  if (!isInBounds(p.viewSize)) {
+    refuse("", "view_size", boundsText(), sizeText(p.viewSize));
+  }
+  if (!std::isfinite(p.blendBorderWidth)) {
+    refuse("", "blend_border_width", "a finite number", numberText(p.blendBorderWidth));
+  }
+  if (p.numBandsBlend < 0 || p.numBandsBlend > kMaxBandsBlend) {
+    refuse("", "num_bands_blend", "an integer in 0.." + std::to_string(kMaxBandsBlend),
+           std::to_string(p.numBandsBlend));
+  }
+  if (!std::isfinite(p.distortion.force)) {
+    refuse("distortion", "force", "a finite number", numberText(p.distortion.force));
+  }
+  if (!(std::isfinite(p.scaleFactor) && p.scaleFactor > 0.f)) {
+    refuse("", "scale_factor", "a finite number above 0", numberText(p.scaleFactor));
+  }
+
+  // The corners the reader makes of [a0, a1, a2, a3] span (a2 - a0) x (a1 - a3): NaN or infinite
+  // corners, and corners whose area a float cannot hold, fail here too.
+  const PlaneRoi& roi = p.topView.roi;
+  const float area = (roi.r10[0] - roi.r00[0]) * (roi.r01[1] - roi.r00[1]);
+  if (!(std::isfinite(area) && area != 0.f)) {
+    refuse("top_view", "roi", "a sequence of 4 numbers whose rectangle has a finite non-zero area",
+           "[" + numberText(roi.r00[0]) + ", " + numberText(roi.r01[1]) + ", " +
+               numberText(roi.r10[0]) + ", " + numberText(roi.r10[1]) + "]");
+  }
+  refuseAngle("top_view", "rot_z", p.topView.rotZ, /*bFov=*/false);
+
+  const TesmoViewGenerator::GenerationParams::VirtualCameraParams& vc = p.virtualCamera;
+  refuseAngle("virtual_camera", "fov", vc.fov, /*bFov=*/true);
+  refuseAngle("virtual_camera", "rot_x", vc.rotX, /*bFov=*/false);
+  refuseAngle("virtual_camera", "rot_y", vc.rotY, /*bFov=*/false);
+  refuseAngle("virtual_camera", "rot_z", vc.rotZ, /*bFov=*/false);
+  if (!(std::isfinite(vc.focalDist) && vc.focalDist > 0.f)) {
+    refuse("virtual_camera", "focal_dist", "a finite number above 0", numberText(vc.focalDist));
+  }
+
+  if (!isInBounds(p.viewSizeCashed)) {
+    throw std::runtime_error(
+        "Keys \"view_size\" " + sizeText(p.viewSize) + ", \"scale_factor\" " +
+        numberText(p.scaleFactor) + " and \"num_bands_blend\" " +
+        std::to_string(p.numBandsBlend) + " give a working size of " +
+        std::to_string(p.viewSizeCashed.width) + "x" + std::to_string(p.viewSizeCashed.height) +
+        "; it must be " + boundsText());
+  }
+}
 
 // `message` in 60-character lines on `out`, made a CV_8UC3 image of `size` (an image of that
 // size and type is drawn over as it is).
@@ -158,13 +252,15 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
   if (!node.isMap()) {
     return;
   }
-  // Read into a copy: a refused value leaves the parameters as they were.
+  // Read into a copy: a refused value leaves the parameters as they were. A key of the wrong form
+  // is refused as it is read; the values, once all are read, by checkParams (a number key that
+  // holds no number is read as NaN for it).
   GenerationParams next = params;
 
   const cv::FileNode mode = node["mode"];
   if (!mode.isNone()) {
     if (!mode.isString()) {
-      refuseViewKey("mode", mode, "\"virtual_camera\" or \"top_view\"");
+      refuseViewKey("mode", mode, kModeText);
     }
     const std::string value = mode.string();
     if (value == "virtual_camera") {
@@ -201,13 +297,10 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
     }
     const double w = viewSize[0].real();
     const double h = viewSize[1].real();
-    // The sides are checked as read, before their conversion to int could overflow.
+    // The sides are checked as read, before their conversion to int could overflow; sides out of
+    // bounds are held as 0 x 0, which checkParams refuses.
     const bool bSides = w >= 1 && h >= 1 && w <= kMaxViewSide && h <= kMaxViewSide;
-    const cv::Size size = bSides ? cv::Size(static_cast<int>(w), static_cast<int>(h)) : cv::Size();
-    if (!isInBounds(size)) {
-      refuseViewKey("view_size", viewSize, boundsText());
-    }
-    next.viewSize = size;
+    next.viewSize = bSides ? cv::Size(static_cast<int>(w), static_cast<int>(h)) : cv::Size();
   }
 
   // The parameter node's own keys have no section name.
@@ -228,11 +321,7 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
 
   const cv::FileNode scaleFactor = node["scale_factor"];
   if (!scaleFactor.isNone()) {
-    const float scale = isNumber(scaleFactor) ? static_cast<float>(scaleFactor.real()) : NAN;
-    if (!(std::isfinite(scale) && scale > 0.f)) {
-      refuseViewKey("scale_factor", scaleFactor, "a finite number above 0");
-    }
-    next.scaleFactor = scale;
+    next.scaleFactor = isNumber(scaleFactor) ? static_cast<float>(scaleFactor.real()) : NAN;
   }
 
   const cv::FileNode topView = mapKey(node, "top_view");
@@ -245,46 +334,25 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
       for (int i = 0; roi.isSeq() && roi.size() == 4 && i < 4; ++i) {
         if (isNumber(roi[i])) a[i] = static_cast<float>(roi[i].real());
       }
-      // The corners span (a2 - a0) x (a1 - a3): NaN or infinite corners, and corners whose area
-      // a float cannot hold, fail here too.
-      const float area = (a[2] - a[0]) * (a[1] - a[3]);
-      if (!(std::isfinite(area) && area != 0.f)) {
-        refuseValue("top_view", "roi",
-                    "a sequence of 4 numbers whose rectangle has a finite non-zero area",
-                    describeValue(roi));
-      }
       next.topView.roi = PlaneRoi(cv::Vec3f(a[0], a[3], 0.f), cv::Vec3f(a[0], a[1], 0.f),
                                   cv::Vec3f(a[2], a[3], 0.f), cv::Vec3f(a[2], a[1], 0.f));
     }
-    readAngle(topView, "top_view", "rot_z", /*bFov=*/false, next.topView.rotZ);
+    readAngle(topView, "rot_z", next.topView.rotZ);
   }
 
   const cv::FileNode virtualCamera = mapKey(node, "virtual_camera");
   if (virtualCamera.isMap()) {
     GenerationParams::VirtualCameraParams& vc = next.virtualCamera;
     readKey(virtualCamera, "virtual_camera", "def_camera_ind", vc.defCameraInd);
-    readAngle(virtualCamera, "virtual_camera", "fov", /*bFov=*/true, vc.fov);
-    readAngle(virtualCamera, "virtual_camera", "rot_x", /*bFov=*/false, vc.rotX);
-    readAngle(virtualCamera, "virtual_camera", "rot_y", /*bFov=*/false, vc.rotY);
-    readAngle(virtualCamera, "virtual_camera", "rot_z", /*bFov=*/false, vc.rotZ);
-    float focalDist = vc.focalDist;
-    if (readKey(virtualCamera, "virtual_camera", "focal_dist", focalDist) && !(focalDist > 0.f)) {
-      refuseKey("virtual_camera", "focal_dist", virtualCamera["focal_dist"],
-                "a finite number above 0");
-    }
-    vc.focalDist = focalDist;
+    readAngle(virtualCamera, "fov", vc.fov);
+    readAngle(virtualCamera, "rot_x", vc.rotX);
+    readAngle(virtualCamera, "rot_y", vc.rotY);
+    readAngle(virtualCamera, "rot_z", vc.rotZ);
+    readKey(virtualCamera, "virtual_camera", "focal_dist", vc.focalDist);
   }
 
   next.computeViewSize();
-  if (!isInBounds(next.viewSizeCashed)) {
-    throw std::runtime_error(
-        "Keys \"view_size\" [" + std::to_string(next.viewSize.width) + ", " +
-        std::to_string(next.viewSize.height) + "], \"scale_factor\" " +
-        cv::format("%g", next.scaleFactor) + " and \"num_bands_blend\" " +
-        std::to_string(next.numBandsBlend) + " give a working size of " +
-        std::to_string(next.viewSizeCashed.width) + "x" +
-        std::to_string(next.viewSizeCashed.height) + "; it must be " + boundsText());
-  }
+  checkParams(next, node);
   params = next;
 }
 
@@ -458,6 +526,9 @@ void TesmoViewGenerator::prepareWeights(cv::Mat& dstMask, std::vector<cv::Mat>* 
                                         std::vector<cv::Mat>* masks,
                                         std::vector<std::vector<cv::Mat>>* weightPyrs,
                                         std::vector<cv::Mat>* weightSums) {
+  // setParams takes any record: what the reader refuses is refused here, before anything is
+  // computed from it.
+  checkParams(params, cv::FileNode());
   computeMaps(*warpMaps, *masks);
   stitchMasks(*masks, dstMask);
   preparePyramids(*masks, weightPyrs, weightSums);

@@ -91,7 +91,8 @@ class TesmoViewGenerator {
 
   // Computes maps, seams and weights for the current cameras and parameters; fills dstMask
   // (CV_8U, working size) with the union of the cameras' visibility. Failures leave the generator
-  // not ok (see the variants).
+  // not ok (see the variants); parameters that readParams would refuse or not take (set with
+  // setParams) fail with readParams' message before anything is computed.
   virtual void prepare(cv::Mat& dstMask) = 0;
   // Composes the view from one frame per camera (camera order) into out (CV_8UC3, the working
   // size of the last successful prepare).
@@ -121,7 +122,8 @@ class TesmoViewGenerator {
   void writeParams(cv::FileStorage& fs) const;
 
   const GenerationParams& getParams() const { return params; }
-  // Replaces the whole record (viewSizeCashed included); recomputes nothing.
+  // Replaces the whole record (viewSizeCashed included); recomputes and checks nothing (prepare
+  // does).
   void setParams(const GenerationParams& newParams) { params = newParams; }
 
   // Changes take effect at the next prepare (gain and offset: at the next process where used).
@@ -148,9 +150,10 @@ class TesmoViewGenerator {
   void handleException(const std::exception_ptr& eptr);
 
  protected:
-  // The host-side start of every generator's prepare: per camera the warp map and the seam mask or
-  // soft weight (dstMask = union of the visibility masks), the weight pyramids and their per-level
-  // sums; sets camerasROI.
+  // The host-side start of every generator's prepare: the parameters checked as readParams checks
+  // them (std::runtime_error), then per camera the warp map and the seam mask or soft weight
+  // (dstMask = union of the visibility masks), the weight pyramids and their per-level sums; sets
+  // camerasROI.
   void prepareWeights(cv::Mat& dstMask, std::vector<cv::Mat>* warpMaps,
                       std::vector<cv::Mat>* masks,
                       std::vector<std::vector<cv::Mat>>* weightPyrs,

@@ -209,6 +209,61 @@ void ExpectProcessKeepsThePreparation(TesmoViewGenerator& gen, const std::vector
   EXPECT_EQ(Compose(gen, frames).size(), gen.getParams().viewSizeCashed);
 }
 
+// Mistakes of a library caller, each a caught failure of a generator prepared for a 160 x 120 top
+// view of the surround rig: parameters that readParams refuses, set with setParams, fail prepare.
+// The failure is printed and kept; the next calls draw the error image. `Generator` is a test
+// class built from (cameras, yaml) that exposes bIsOk and errorMessage; `upload` makes host
+// frames into the frames it takes.
+template <class Generator, class Upload>
+void ExpectCallerMistakesFail(Upload upload) {
+  using Params = TesmoViewGenerator::GenerationParams;
+  enum Call { kPrepare, kProcess, kOneFrame };
+  const struct {
+    void (*edit)(Params&);  // set with setParams after prepare, or none
+    int cameras;            // cameras then added (copies of camera 0) or, below 0, removed
+    Call failing;
+    const char* message;
+  } rows[] = {
+      {[](Params& p) { p.numBandsBlend = -1; }, 0, kPrepare,
+       "Key \"num_bands_blend\" must be an integer in 0..30, got -1"},
+      {[](Params& p) { p.topView.rotZ = NAN; }, 0, kPrepare,
+       "Key \"rot_z\" in \"top_view\" must be a number of degrees in -360..360, got nan"},
+      {[](Params& p) { p.blendBorderWidth = NAN; }, 0, kPrepare,
+       "Key \"blend_border_width\" must be a finite number, got nan"},
+  };
+  const cv::Size size(160, 120);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.message);
+    Generator gen(MakeSurroundRig(cv::Size(320, 200)), "mode: top_view\nview_size: [160, 120]\n");
+    cv::Mat covered;
+    gen.prepare(covered);
+    ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
+    if (row.edit != nullptr) {
+      Params p = gen.getParams();
+      row.edit(p);
+      gen.setParams(p);
+    }
+    std::vector<Camera>& cams = gen.getCameras();
+    for (int k = 0; k < row.cameras; ++k) cams.push_back(cams[0]);
+    for (int k = 0; k > row.cameras; --k) cams.pop_back();
+    auto frames = upload(RandomFrames(cams, 7));
+    std::vector<cv::_OutputArray> in(frames.begin(), frames.end());
+    cv::Mat out;
+    ::testing::internal::CaptureStdout();
+    if (row.failing == kPrepare) gen.prepare(covered);
+    if (row.failing == kProcess) gen.process(in, out);
+    if (row.failing == kOneFrame) gen.processOneFrame(frames, out, 0);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(gen.bIsOk);
+    EXPECT_NE(gen.errorMessage.find(row.message), std::string::npos) << gen.errorMessage;
+    EXPECT_EQ(printed, "Caught exception: \n" + gen.errorMessage + "\n");
+
+    const cv::Mat image = Compose(gen, frames);
+    ASSERT_EQ(image.size(), size);
+    EXPECT_GT(cv::countNonZero(image.reshape(1) == 255), 50);
+  }
+}
+
 // PSNR (dB) of the CV_8UC3 images a and b over the non-zero pixels of `mask`.
 inline double MaskedPsnr(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {
   cv::Mat diff;

@@ -358,6 +358,10 @@ TEST(TesmoViewGeneratorCpu, ProcessOneFrameWarpsOneCamera) {
                "Check failed: \\(size_t\\)frames.size\\(\\) == cameras.size\\(\\) ");
 }
 
+TEST(TesmoViewGeneratorCpu, CallerMistakesGiveTheErrorImage) {
+  testing_util::ExpectCallerMistakesFail<Probe>([](std::vector<cv::Mat> frames) { return frames; });
+}
+
 TEST(ViewPreparation, MapsOfBothModes) {
   // A pinhole camera at the origin with the virtual camera's own intrinsics sees the view 1:1.
   const cv::Mat K = (cv::Mat_<double>(3, 3) << 512, 0, 512, 0, 512, 256, 0, 0, 1);

@@ -170,6 +170,10 @@ TEST(TesmoViewGeneratorCuda, FailuresAndTheErrorImage) {
         << e.what();
   }
   EXPECT_FALSE(gen.bIsOk);
+  bad.numBandsBlend = -1;  // refused as readParams refuses it, before anything is computed
+  gen.setParams(bad);
+  EXPECT_THROW(gen.prepared(), std::runtime_error);
+  EXPECT_FALSE(gen.bIsOk);
   gen.readParams(Memory("num_bands_blend: 0\n").root());
   ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
 

@@ -360,6 +360,10 @@ TEST_F(TesmoViewGeneratorOpenCLTest, ProcessOneFrameWarpsOneCamera) {
   EXPECT_FALSE(gen.bIsOk);
 }
 
+TEST_F(TesmoViewGeneratorOpenCLTest, CallerMistakesGiveTheErrorImage) {
+  testing_util::ExpectCallerMistakesFail<Probe>(Upload);
+}
+
 TEST_F(TesmoViewGeneratorOpenCLTest, FrameCountAndHostFramesAreFatal) {
   testing::FLAGS_gtest_death_test_style = "threadsafe";
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
