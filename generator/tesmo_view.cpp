@@ -607,6 +607,14 @@ void TesmoViewGenerator::computeCamerasROI(const std::vector<cv::Mat>& warpMaps,
   }
 }
 
+void TesmoViewGenerator::checkPreparedCameras(size_t numPrepared) const {
+  if (cameras.size() != numPrepared) {
+    CV_Error_(cv::Error::StsUnmatchedSizes,
+              ("The cameras changed since prepare: %d prepared, %d now; prepare again",
+               static_cast<int>(numPrepared), static_cast<int>(cameras.size())));
+  }
+}
+
 void TesmoViewGenerator::finishPrepare() {
   prepared = params;
   bIsOk = true;

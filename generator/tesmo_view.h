@@ -96,7 +96,8 @@ class TesmoViewGenerator {
   virtual void prepare(cv::Mat& dstMask) = 0;
   // Composes the view from one frame per camera (camera order) into out (CV_8UC3, the working
   // size of the last successful prepare).
-  // A frame count different from the camera count is a fatal check.
+  // A frame count different from the camera count is a fatal check. Cameras added or removed
+  // since the last successful prepare are a failure of the call (see the variants).
   virtual void process(const std::vector<cv::_OutputArray>& frames,
                        const cv::_OutputArray& out) = 0;
   // Warps frame camIdx of the frame set alone, without weights, into out.
@@ -161,6 +162,9 @@ class TesmoViewGenerator {
   // Ends a successful prepare(): keeps the parameters it built from in `prepared` and marks the
   // generator ok.
   void finishPrepare();
+  // Throws cv::Exception ("The cameras changed since prepare: ...") when the camera list no longer
+  // has the numPrepared cameras that the last successful prepare() built for.
+  void checkPreparedCameras(size_t numPrepared) const;
   // Draws errorMessage in 60-character lines on a CV_8UC3 image of the working size (of the
   // default working size when the current one is out of bounds, which only setParams can give),
   // then sleeps 20 ms so that a failing generator does not spin. Never throws: an output that

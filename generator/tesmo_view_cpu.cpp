@@ -484,7 +484,9 @@ void TesmoViewGeneratorCpu::process(const std::vector<cv::_OutputArray>& frames,
   }
   try {
     const int64_t t0 = now<std::chrono::steady_clock>();
-    // What prepare built: blocks, spans, maps and weights of the prepared working size.
+    // What prepare built: blocks, spans, maps and weights of the prepared working size, for as
+    // many cameras as there were then.
+    checkPreparedCameras(warpMapsX16u.size());
     const size_t numCams = cameras.size();
     const cv::Size size = prepared.viewSizeCashed;
     const int interpolation = prepared.interpolation;
@@ -604,6 +606,7 @@ void TesmoViewGeneratorCpu::processOneFrame(const cv::_InputArray& frames,
     return;
   }
   try {
+    checkPreparedCameras(warpMapsX16u.size());
     CV_Assert(camIdx >= 0 && camIdx < static_cast<int>(warpMapsX16u.size()));
     const cv::Mat frame = frames.getMat(camIdx);
     cv::remap(frame, out, warpMapsX16u[camIdx], warpMapsY16u[camIdx], prepared.interpolation,

@@ -15,7 +15,8 @@ namespace tesmo {
 //
 // Frames: 8-bit BGR (CV_8UC3). 8-bit gray (CV_8UC1) and BGRA (CV_8UC4) frames are converted to
 // BGR first; any other type is refused like every other failure: the generator turns not ok and
-// draws the error image until the next successful prepare().
+// draws the error image until the next successful prepare(). So are process() and
+// processOneFrame() after cameras were added or removed since the last successful prepare().
 class TesmoViewGeneratorCpu : public TesmoViewGenerator {
  public:
   TesmoViewGeneratorCpu(const std::vector<Camera>& cameras, const cv::FileNode& node);

@@ -90,7 +90,8 @@ void TesmoViewGeneratorOpenCL::process(const std::vector<cv::_OutputArray>& fram
     return;
   }
   try {
-    // The prepared band count: the weight pyramids have exactly its levels.
+    // The prepared cameras and band count: the weight pyramids have exactly its levels.
+    checkPreparedCameras(oclWarpMaps.size());
     const size_t numCams = cameras.size();
     const int numBands = prepared.numBandsBlend;
     const int numLevels = numBands + 1;
@@ -167,6 +168,7 @@ void TesmoViewGeneratorOpenCL::processOneFrame(const cv::_InputArray& frames,
     return;
   }
   try {
+    checkPreparedCameras(oclWarpMaps.size());
     CV_Assert(camIdx >= 0 && camIdx < static_cast<int>(oclWarpMaps.size()) &&
               camIdx < static_cast<int>(frames.total()));
     const cv::UMat frame = frames.getUMat(camIdx);

@@ -16,7 +16,9 @@ namespace tesmo {
 //
 // Frames: device images (cv::UMat), 8-bit BGR (CV_8UC3), one per camera. A frame that is not a
 // cv::UMat is a fatal check; a frame of another type is refused like every other failure: the
-// generator turns not ok and draws the error image until the next successful prepare().
+// generator turns not ok and draws the error image until the next successful prepare(). So are
+// process() and processOneFrame() after cameras were added or removed since the last successful
+// prepare().
 //
 // View pixels that no camera sees are black: where the weight sum is 0 every weight is 0, and the
 // division there is by 1 instead of 0, so no not-a-number value reaches the pyramid restoration.

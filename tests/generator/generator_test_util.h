@@ -210,10 +210,11 @@ void ExpectProcessKeepsThePreparation(TesmoViewGenerator& gen, const std::vector
 }
 
 // Mistakes of a library caller, each a caught failure of a generator prepared for a 160 x 120 top
-// view of the surround rig: parameters that readParams refuses, set with setParams, fail prepare.
-// The failure is printed and kept; the next calls draw the error image. `Generator` is a test
-// class built from (cameras, yaml) that exposes bIsOk and errorMessage; `upload` makes host
-// frames into the frames it takes.
+// view of the surround rig: parameters that readParams refuses, set with setParams, fail prepare;
+// cameras added or removed since prepare fail process and processOneFrame. The failure is printed
+// and kept; the next calls draw the error image. `Generator` is a test class built from
+// (cameras, yaml) that exposes bIsOk and errorMessage; `upload` makes host frames into the frames
+// it takes.
 template <class Generator, class Upload>
 void ExpectCallerMistakesFail(Upload upload) {
   using Params = TesmoViewGenerator::GenerationParams;
@@ -230,6 +231,8 @@ void ExpectCallerMistakesFail(Upload upload) {
        "Key \"rot_z\" in \"top_view\" must be a number of degrees in -360..360, got nan"},
       {[](Params& p) { p.blendBorderWidth = NAN; }, 0, kPrepare,
        "Key \"blend_border_width\" must be a finite number, got nan"},
+      {nullptr, 1, kProcess, "The cameras changed since prepare: 4 prepared, 5 now; prepare again"},
+      {nullptr, -1, kOneFrame, "The cameras changed since prepare: 4 prepared, 3 now"},
   };
   const cv::Size size(160, 120);
   for (const auto& row : rows) {
