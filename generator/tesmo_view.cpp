@@ -178,11 +178,29 @@ void checkParams(const TesmoViewGenerator::GenerationParams& p, const cv::FileNo
   }
 }
 
-// `message` in 60-character lines on `out`, made a CV_8UC3 image of `size` (an image of that
-// size and type is drawn over as it is).
+// The data of a host or device image, to tell whether create() allocated it anew; none for other
+// kinds of array.
+const void* imageData(const cv::_OutputArray& out) {
+  if (out.isMat()) {
+    return out.getMat().data;
+  }
+  if (out.isUMat()) {
+    return out.getUMat().u;
+  }
+  return nullptr;
+}
+
+// `message` in 60-character lines on `out`, made a CV_8UC3 image of `size`: an image of that size
+// and type is drawn over as it is, a newly allocated one is cleared to black first.
 void drawErrorText(const std::string& message, cv::Size size, const cv::_OutputArray& out) {
+  const bool bFits =
+      !out.empty() && out.dims() <= 2 && out.size() == size && out.type() == CV_8UC3;
+  const void* data = imageData(out);
   out.create(size, CV_8UC3);
   cv::Mat img = out.getMat();
+  if (!bFits || imageData(out) != data) {
+    img.setTo(cv::Scalar::all(0));
+  }
   const double s = std::max(1.0, static_cast<double>(static_cast<float>(size.width) / 1500));
   const size_t kLineChars = 60;
   for (size_t k = 0; k * kLineChars < message.size(); ++k) {

@@ -166,7 +166,8 @@ class TesmoViewGenerator {
   // has the numPrepared cameras that the last successful prepare() built for.
   void checkPreparedCameras(size_t numPrepared) const;
   // Draws errorMessage in 60-character lines on a CV_8UC3 image of the working size (of the
-  // default working size when the current one is out of bounds, which only setParams can give),
+  // default working size when the current one is out of bounds, which only setParams can give):
+  // an output of that size and type is drawn over as it is, one allocated for it is black first;
   // then sleeps 20 ms so that a failing generator does not spin. Never throws: an output that
   // cannot take the image (a plain cv::cuda::GpuMat of another size or type, a fixed-size host
   // image) is logged and left as it was.

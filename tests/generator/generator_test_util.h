@@ -212,9 +212,10 @@ void ExpectProcessKeepsThePreparation(TesmoViewGenerator& gen, const std::vector
 // Mistakes of a library caller, each a caught failure of a generator prepared for a 160 x 120 top
 // view of the surround rig: parameters that readParams refuses, set with setParams, fail prepare;
 // cameras added or removed since prepare fail process and processOneFrame. The failure is printed
-// and kept; the next calls draw the error image. `Generator` is a test class built from
-// (cameras, yaml) that exposes bIsOk and errorMessage; `upload` makes host frames into the frames
-// it takes.
+// and kept; the next calls draw the error image: on black in a new output (allocated where an
+// image of other bytes was just freed), over an output of the working size as it is. `Generator`
+// is a test class built from (cameras, yaml) that exposes bIsOk and errorMessage; `upload` makes
+// host frames into the frames it takes.
 template <class Generator, class Upload>
 void ExpectCallerMistakesFail(Upload upload) {
   using Params = TesmoViewGenerator::GenerationParams;
@@ -235,6 +236,7 @@ void ExpectCallerMistakesFail(Upload upload) {
       {nullptr, -1, kOneFrame, "The cameras changed since prepare: 4 prepared, 3 now"},
   };
   const cv::Size size(160, 120);
+  const int samples = size.area() * 3;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.message);
     Generator gen(MakeSurroundRig(cv::Size(320, 200)), "mode: top_view\nview_size: [160, 120]\n");
@@ -261,9 +263,15 @@ void ExpectCallerMistakesFail(Upload upload) {
     EXPECT_NE(gen.errorMessage.find(row.message), std::string::npos) << gen.errorMessage;
     EXPECT_EQ(printed, "Caught exception: \n" + gen.errorMessage + "\n");
 
+    { cv::Mat freed(size, CV_8UC3, cv::Scalar::all(0xAB)); }
     const cv::Mat image = Compose(gen, frames);
     ASSERT_EQ(image.size(), size);
-    EXPECT_GT(cv::countNonZero(image.reshape(1) == 255), 50);
+    const int text = cv::countNonZero(image.reshape(1) == 255);
+    EXPECT_GT(text, 50);
+    EXPECT_EQ(cv::countNonZero(image.reshape(1) == 0), samples - text);
+    cv::Mat kept(size, CV_8UC3, cv::Scalar::all(7));
+    gen.process(in, kept);
+    EXPECT_EQ(cv::countNonZero(kept.reshape(1) == 7), samples - text);
   }
 }
 

@@ -327,7 +327,7 @@ TEST(TesmoViewGeneratorCpu, DebugFrameLinesOfSixtyCharacters) {
   // A 3000-pixel wide view doubles font, thickness and line spacing.
   Probe wide({}, "view_size: [3000, 400]\n");
   wide.errorMessage = "HHH";
-  cv::Mat big(400, 3000, CV_8UC3, cv::Scalar::all(0));  // a new image would not be cleared
+  cv::Mat big(400, 3000, CV_8UC3, cv::Scalar::all(0));
   wide.drawDebugFrame(big);
   ASSERT_EQ(big.size(), cv::Size(3000, 400));
   const cv::Rect box = WhiteBox(big, 60, 150);
