@@ -164,8 +164,12 @@ bool ImageDecoderJpegTurbo::Decode(cv::InputArray buf, cv::Mat* dst) {
   }
   if (!WithinFrameBound(width, height)) return false;
   dst->create(height, width, CV_8UC3);
+  // A few bytes of progressive scans can cost a pass over the whole image each: the scan count is
+  // limited, and decoding stops at the first warning instead of going on to a result that is
+  // refused anyway.
   if (tjDecompress2(impl_->tj_decompressor_, mat.data, jpeg_size, dst->data, width,
-                    static_cast<int>(dst->step[0]), height, TJPF_BGR, TJFLAG_FASTDCT) < 0) {
+                    static_cast<int>(dst->step[0]), height, TJPF_BGR,
+                    TJFLAG_FASTDCT | TJFLAG_LIMITSCANS | TJFLAG_STOPONWARNING) < 0) {
     return false;
   }
   perf::UpdateRecord("turbo_jpeg_dec", SteadyMs() - t0);

@@ -1,5 +1,6 @@
 #include "streamer/img_codecs.h"
 
+#include <chrono>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -132,6 +133,35 @@ TEST(ImageCodecs, TurboJpegAndOpenCVDecodeEachOthersOutput) {
   EXPECT_GT(cv::PSNR(a, c), 40.0);
 }
 
+// A progressive grey JPEG of 8000 x 8000 whose `scans` AC scans hold no coded data: each one
+// costs the decoder a pass over the whole image, for 9 bytes of input.
+std::vector<uint8_t> ScanFloodJpeg(int scans) {
+  std::vector<uint8_t> out = {0xFF, 0xD8};
+  auto segment = [&out](uint8_t marker, std::vector<uint8_t> body) {
+    const size_t n = body.size() + 2;
+    out.insert(out.end(), {0xFF, marker, uint8_t(n >> 8), uint8_t(n & 0xFF)});
+    out.insert(out.end(), body.begin(), body.end());
+  };
+  std::vector<uint8_t> dqt(65, 1);
+  dqt[0] = 0;
+  segment(0xDB, dqt);
+  segment(0xC2, {8, 0x1F, 0x40, 0x1F, 0x40, 1, 1, 0x11, 0});  // 8000 x 8000, one component
+  for (uint8_t table : {0x00, 0x10}) {                           // one 1-bit code per table
+    std::vector<uint8_t> dht(18, 0);
+    dht[0] = table;
+    dht[1] = 1;
+    segment(0xC4, dht);
+  }
+  segment(0xDA, {1, 1, 0x00, 0, 0, 0});  // DC scan
+  out.push_back(0);
+  for (int i = 0; i < scans; ++i) {
+    segment(0xDA, {1, 1, 0x00, 1, 63, 0});
+    out.push_back(0);
+  }
+  out.insert(out.end(), {0xFF, 0xD9});
+  return out;
+}
+
 TEST(ImageCodecs, UndecodableDataIsRefused) {
   std::vector<uint8_t> jpeg;
   ASSERT_TRUE(ImageEncoderJpegTurbo(80).Encode(TestImage(), &jpeg));
@@ -141,9 +171,13 @@ TEST(ImageCodecs, UndecodableDataIsRefused) {
   cv::randu(noise_bytes, 0, 256);
   const std::vector<uint8_t> noise = noise_bytes;
   const std::vector<uint8_t> empty;
-  for (const auto* data : {&truncated, &header_only, &noise, &empty}) {
+  const std::vector<uint8_t> scan_flood = ScanFloodJpeg(6000);
+  for (const auto* data : {&truncated, &header_only, &noise, &empty, &scan_flood}) {
     cv::Mat out;
+    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(ImageDecoderJpegTurbo().Decode(*data, &out)) << data->size() << " bytes";
+    // A stream the decoder warns about is given up at the first warning, not decoded to its end.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5)) << data->size();
   }
   // imdecode accepts a truncated stream (grey fill), so only garbage is refused by it.
   for (const auto* data : {&noise, &empty}) {
