@@ -491,11 +491,13 @@ HTTPCtrl::HTTPCtrl(std::shared_ptr<TesmoApp> app, const cv::FileNode& node)
   server->Post("/linear_regress", changer(&HTTPCtrl::linearRegress));
   server->Post("/get_app", reader(&HTTPCtrl::getApp));
 
-  cv::read(node["address"], addr, addr);
-  cv::read(node["port"], port, port);
-  cv::read(node["mjpeg_max_width"], mjpegMaxWidth, mjpegMaxWidth);
-  cv::read(node["mount_point"], mountPoint, mountPoint);
-  cv::read(node["calib_script"], calibScript, calibScript);
+  // Typed: a port written as a word, or beyond 16 bits, would otherwise listen somewhere else.
+  const std::string section = "http_server";
+  tesmo::readKey(node, section, "address", addr);
+  tesmo::readKey(node, section, "port", port, 1, 65535);
+  tesmo::readKey(node, section, "mjpeg_max_width", mjpegMaxWidth);
+  tesmo::readKey(node, section, "mount_point", mountPoint);
+  tesmo::readKey(node, section, "calib_script", calibScript);
 
   server->set_mount_point("/", mountPoint);
 

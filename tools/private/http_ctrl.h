@@ -54,6 +54,7 @@ class HTTPCtrl {
   // Registers the routes, reads the "http_server" map `node` ("address", "port",
   // "mjpeg_max_width", "mount_point", "calib_script"), mounts the static directory and starts
   // listening on a thread of its own. A failure to bind is printed and leaves the server idle.
+  // A key of the wrong type, or a port outside 1..65535, throws std::runtime_error naming it.
   HTTPCtrl(std::shared_ptr<TesmoApp> app, const cv::FileNode& node);
   // Shuts every connection down (ending open MJPEG responses and slow clients at once), stops
   // the server and joins the listening and worker threads.
