@@ -421,6 +421,9 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
          for (auto& v : s.views) v.bEnabled = false;
        },
        "Check failed: tesmoStreams.size() > 0 ", ""},
+      {"no camera", nullptr, "Check failed: 0 Can't read cameras",
+       "tesmo_app: {platform: cpu}\ntesmo_gen: {name: v}\ncamera_streams: {}\nintrinsics: {}\n"
+       "extrinsics: {}\n"},
       {"camera missing for a frame stream", [](SceneSetup& s) { s.bExtraStream = true; },
        "Check failed: frameStreams->size() == cameras.size() Mismatch frameStreams and cameras num",
        ""},

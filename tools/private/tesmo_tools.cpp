@@ -450,7 +450,8 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   }
 
   checkCalibrationNodes(fs["intrinsics"], fs["extrinsics"]);
-  if (!tesmo::readCameras(fs, true, cameras)) {
+  // No camera at all would start a run that composes nothing and ends with success.
+  if (!tesmo::readCameras(fs, true, cameras) || cameras.empty()) {
     CHECK(0) << "Can't read cameras";
   }
 
