@@ -12,6 +12,7 @@
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <set>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -261,10 +262,21 @@ bool isFloatingMatrix(const cv::Mat& m) {
   return m.channels() == 1 && (m.depth() == CV_32F || m.depth() == CV_64F);
 }
 
+// Refuses a camera that stands twice in the map `section`: the readers would take both entries,
+// and the camera list would no longer match the sources one to one.
+void refuseRepeatedName(const std::string& section, const cv::FileNode& entry,
+                        std::set<std::string>* seen) {
+  if (!seen->insert(entry.name()).second) {
+    tesmo::refuseValue(section, entry.name().c_str(), "given once", "a second entry");
+  }
+}
+
 }  // namespace
 
 void checkCalibrationNodes(const cv::FileNode& intrinsics, const cv::FileNode& extrinsics) {
+  std::set<std::string> seen;
   for (const cv::FileNode& entry : intrinsics) {
+    refuseRepeatedName("intrinsics", entry, &seen);
     const std::string section = "intrinsics/" + entry.name();
     cv::FileStorage own;
     cv::FileNode node = entry;
@@ -290,7 +302,9 @@ void checkCalibrationNodes(const cv::FileNode& intrinsics, const cv::FileNode& e
     extNode = extFs["extrinsics"];
   }
   if (!extNode.isMap()) return;
+  seen.clear();
   for (const cv::FileNode& entry : extNode) {
+    refuseRepeatedName("extrinsics", entry, &seen);
     if (!entry.isMap()) continue;
     const std::string section = "extrinsics/" + entry.name();
     cv::Mat R;
