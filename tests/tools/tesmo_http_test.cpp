@@ -360,7 +360,9 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
       {"/linear_regress", "{\"a\\\": " + deep + "}", unparsed},
       {"/linear_regress", "{/*\"*/\"a\": " + deep + "}", unparsed},
       {"/configure", top + "\"virtual_camera\": {\"a\\\": 0, \"fov\": 1e999}}",
-       "Bad parameters: Key \"fov\""},
+       "Bad parameters: the number 1e999 does not fit"},
+      {"/configure", top + "\"a\\\": 0, \"view_size\": [4294967616, 400]}",
+       "Bad parameters: the number 4294967616 does not fit"},
       // Finite as a double, infinite as the float it is kept in.
       {"/configure", top + "\"top_view\": {\"roi\": [-3.5, 4.5, 3.5, -1e39]}}",
        "Bad parameters: Key \"roi\""},

@@ -65,12 +65,14 @@ bool numberFits(const std::string& token) {
 // Checks a request body before OpenCV parses it; false when OpenCV must not parse it, with the
 // reason in *why. OpenCV picks the parser by the first bytes (only "{" gives JSON; "<?xml",
 // "%YAML" and anything else give parsers that nest without bound), so the body must start with
-// "{" after blanks, which *start skips. The brackets are counted wherever they stand: OpenCV's
-// parser and any scan of ours may disagree on what is a string or a comment (OpenCV skips
-// comments and takes no escape in a key), and brackets inside a string could cancel real ones.
-// The first number token that does not fit is put in *badNumber (the body is parsable all the
-// same); a number that such a disagreement hides from this scan is checked by the route that
-// reads it.
+// "{" after blanks, which *start skips. OpenCV's parser and any scan of ours may disagree on what
+// is a string or a comment (OpenCV skips comments and takes no escape in a key), so both checks
+// below look at every byte, whatever surrounds it. The brackets are counted: brackets inside a
+// string could cancel real ones in a running depth. Every number token (one that starts after a
+// byte that cannot continue a number) is checked, and the first one that does not fit is put in
+// *badNumber (the body is parsable all the same): an integer beyond an int would reach a route
+// already wrapped, as a valid int. Digits inside a text count too; no route takes a text that
+// holds a number beyond an int.
 bool checkJsonBody(const std::string& body, size_t* start, std::string* why,
                    std::string* badNumber) {
   *start = body.find_first_not_of(" \t\r\n");
@@ -84,25 +86,16 @@ bool checkJsonBody(const std::string& body, size_t* start, std::string* why,
     *why = std::to_string(brackets) + " brackets, more than " + std::to_string(kMaxJsonBrackets);
     return false;
   }
-  bool bInString = false;
-  for (size_t i = *start; i < body.size(); ++i) {
+  for (size_t i = *start; i < body.size() && badNumber->empty(); ++i) {
     const char c = body[i];
-    if (bInString) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        bInString = false;
-      }
-    } else if (c == '"') {
-      bInString = true;
-    } else if (std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '+' ||
-               c == '.') {
-      size_t end = i;
-      while (end < body.size() && isNumberChar(body[end])) ++end;
-      const std::string token = body.substr(i, end - i);
-      if (badNumber->empty() && !numberFits(token)) *badNumber = token;
-      i = end - 1;
-    }
+    const bool bStarts = std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '-' ||
+                         c == '+' || c == '.';
+    if (!bStarts || isNumberChar(body[i - 1])) continue;
+    size_t end = i;
+    while (end < body.size() && isNumberChar(body[end])) ++end;
+    const std::string token = body.substr(i, end - i);
+    if (!numberFits(token)) *badNumber = token;
+    i = end - 1;
   }
   return true;
 }
