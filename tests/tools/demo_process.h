@@ -91,6 +91,7 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   void signal(int sig) {
     if (pid_ > 0 && !finished_) kill(pid_, sig);
   }

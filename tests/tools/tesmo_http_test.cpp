@@ -317,6 +317,10 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
   EXPECT_EQ(static_cast<int>(gen[0]["view_size"][0]), 320);
   EXPECT_EQ(gen[1]["name"].string(), "virtual_camera");
   EXPECT_EQ(static_cast<int>(gen[1]["view_size"][0]), 960);
+  // The sample composes on the CPU: the view prepared on the server's thread opened no OpenCL
+  // device (PoCL here) either.
+  const std::string maps = test::readFile("/proc/" + std::to_string(demo->pid()) + "/maps");
+  EXPECT_EQ(maps.find("libpocl"), std::string::npos);
 
   const cv::Matx33f right0 = cameraR("right");
   struct Case {

@@ -24,6 +24,7 @@
 #include <glog/logging.h>
 #include <httplib.h>
 #include <opencv2/calib3d.hpp>
+#include <opencv2/core/ocl.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "common/misc.h"
@@ -394,6 +395,8 @@ class ControlServer : public httplib::Server {
   }
 
  private:
+  const bool bUseOpenCL_ = cv::ocl::useOpenCL();
+
   static void tooLarge(httplib::Response& res) {
     res.status = 413;
     res.set_content("Request over " + std::to_string(HTTPCtrl::kMaxBodyBytes) + " bytes",
@@ -401,6 +404,9 @@ class ControlServer : public httplib::Server {
   }
 
   bool process_and_close_socket(socket_t sock) override {
+    // OpenCV's OpenCL switch is per thread: the worker takes the application's choice, made on
+    // the thread that built the server, so that a view re-prepared here runs where it runs there.
+    cv::ocl::setUseOpenCL(bUseOpenCL_);
     bool bTracked = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
