@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 #include <glog/logging.h>
@@ -22,6 +23,8 @@ int64_t SteadyMs() { return now<std::chrono::steady_clock>(); }
 // The JPEG qualities that both encoders take; TurboJPEG fails every frame outside them.
 constexpr int kMinJpegQuality = 1;
 constexpr int kMaxJpegQuality = 100;
+// Longest side a JPEG stream can declare (TurboJPEG's limit).
+constexpr int kMaxJpegSide = 65500;
 
 // Throws for a quality outside kMinJpegQuality..kMaxJpegQuality: "<what> must be an integer in
 // 1..100, got <text>".
@@ -95,6 +98,15 @@ bool ImageEncoderJpegTurbo::Encode(cv::InputArray img, std::vector<uint8_t>* buf
     case 4: pixel_format = TJPF_BGRX; break;
     default:
       throw std::runtime_error("Wrong image channels: " + std::to_string(img_cur.channels()));
+  }
+  // What TurboJPEG refuses to compress is refused here, before a failure of tjCompress2 could end
+  // the process: no pixels, more than two dimensions, or a side beyond JPEG's 65500.
+  if (img_cur.empty() || img_cur.dims != 2 || img_cur.cols > kMaxJpegSide ||
+      img_cur.rows > kMaxJpegSide) {
+    std::ostringstream shape;
+    shape << img_cur.size;
+    throw std::runtime_error("Can't encode a JPEG of " + shape.str() +
+                             " pixels: 2 dimensions of 1.." + std::to_string(kMaxJpegSide));
   }
   // TurboJPEG cannot turn grey input into colour components: grey images are encoded as grey.
   const int subsampling = pixel_format == TJPF_GRAY ? TJSAMP_GRAY : TJSAMP_444;

@@ -70,8 +70,9 @@ class ImageDecoder {
 
 // JPEG through libjpeg-turbo: 4:4:4, fast DCT. 8-bit input is taken as is, other depths are
 // converted with saturation; 1, 3 (BGR) or 4 (BGRA, alpha ignored) channels, anything else
-// throws std::runtime_error. The output buffer is kept and reused between calls. A quality
-// outside 1..100 throws std::runtime_error at construction.
+// throws std::runtime_error, as does an empty image, one of more than two dimensions or one with
+// a side beyond 65500. The output buffer is kept and reused between calls. A quality outside
+// 1..100 throws std::runtime_error at construction.
 class ImageEncoderJpegTurbo : public ImageEncoder {
  public:
   explicit ImageEncoderJpegTurbo(int quality);

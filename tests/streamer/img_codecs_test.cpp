@@ -79,11 +79,17 @@ TEST(ImageEncoderJpegTurbo, ConvertsDepthWithSaturationAndEncodesGrey) {
   EXPECT_NEAR(out.at<cv::Vec3b>(32, 4)[1], 100, 2);
 }
 
-TEST(ImageEncoderJpegTurbo, ChannelCounts) {
+// Images TurboJPEG cannot compress are refused with an exception, not a failed check.
+TEST(ImageEncoderJpegTurbo, ChannelCountsAndShapes) {
   ImageEncoderJpegTurbo encoder(/*quality=*/80);
   std::vector<uint8_t> buf;
   EXPECT_EQ(ThrownText([&] { encoder.Encode(cv::Mat(8, 8, CV_8UC2, cv::Scalar::all(1)), &buf); }),
             "Wrong image channels: 2");
+  const int cube[] = {4, 4, 4};
+  for (const cv::Mat& shape : {cv::Mat(), cv::Mat(3, cube, CV_8UC1), cv::Mat(1, 65501, CV_8UC1)}) {
+    EXPECT_EQ(ThrownText([&] { encoder.Encode(shape, &buf); }).rfind("Can't encode a JPEG of ", 0),
+              0u);
+  }
   // BGRA: the colour comes through, the alpha byte is ignored.
   cv::Mat bgra(32, 32, CV_8UC4, cv::Scalar(200, 100, 30, 7));
   ASSERT_TRUE(encoder.Encode(bgra, &buf));
