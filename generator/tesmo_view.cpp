@@ -115,7 +115,8 @@ void checkParams(const TesmoViewGenerator::GenerationParams& p, const cv::FileNo
                                      bool bFov) {
     if (!isAngle(radians, bFov)) {
       refuse(section, key,
-             bFov ? "a number of degrees above 0 and below 180" : "a number of degrees in -360..360",
+             bFov ? "a number of degrees above 0 and below 180"
+                  : "a number of degrees in -360..360",
              numberText(toDegrees(radians)));
     }
   };

@@ -179,8 +179,8 @@ TEST_F(ReplayTest, RealtimeWrapperHoldsBackFramesDueBeyondTheClocksRange) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.list);
-    ReplayRealtimeFrameStream stream(std::make_shared<ReplayVideoFrameStream>(1.0, Record(2, c.list)),
-                                     c.time_delta, /*preserve_timestamps=*/true);
+    auto replay = std::make_shared<ReplayVideoFrameStream>(1.0, Record(2, c.list));
+    ReplayRealtimeFrameStream stream(replay, c.time_delta, /*preserve_timestamps=*/true);
     cv::Mat frame;
     EXPECT_FALSE(stream.Next(&frame, nullptr, true));
   }

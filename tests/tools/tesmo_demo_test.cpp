@@ -197,9 +197,10 @@ TEST(TesmoDemo, SigintEndsALongPacingWait) {
   setup.fpsMin = setup.fpsMax = 0.01;
   test::writeScene(setup, dir / "config.yml");
   auto demo = startDemo(dir, {"--config=" + (dir / "config.yml")});
-  ASSERT_TRUE(test::waitFor(
-      [&] { return demo->out().find("generation is started") != std::string::npos || demo->poll(); },
-      milliseconds(60000)));
+  const auto started = [&] {
+    return demo->out().find("generation is started") != std::string::npos || demo->poll();
+  };
+  ASSERT_TRUE(test::waitFor(started, milliseconds(60000)));
   ASSERT_FALSE(demo->poll()) << demo->err();
   demo->signal(SIGINT);
   ASSERT_TRUE(demo->wait(milliseconds(20000))) << "no exit after SIGINT";

@@ -133,11 +133,11 @@ std::string shellQuote(const std::string& text);
 // "T"), and the camera would vanish from every view without a word.
 // checkCalibrationNodes looks at what only the documents show: a camera named twice in one map,
 // "frame_width" and "frame_height" of every intrinsics entry (inline or in a document of its
-// own) and the form of "R" and "T" of every extrinsics entry (`extrinsics`: the map, the name of a document that holds it under
-// "extrinsics", or none). checkCamera looks at a camera as read: K and D as its model's
-// projection takes them, the frame size scaled by `scale` (its frame source's) within the frame
-// bound, and R a rotation (to the precision of a calibration written with four significant
-// digits).
+// own) and the form of "R" and "T" of every extrinsics entry (`extrinsics`: the map, the name of
+// a document that holds it under "extrinsics", or none). checkCamera looks at a camera as read:
+// K and D as its model's projection takes them, the frame size scaled by `scale` (its frame
+// source's) within the frame bound, and R a rotation (to the precision of a calibration written
+// with four significant digits).
 void checkCalibrationNodes(const cv::FileNode& intrinsics, const cv::FileNode& extrinsics);
 void checkCamera(const tesmo::Camera& camera, double scale);
 
