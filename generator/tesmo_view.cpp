@@ -634,6 +634,22 @@ void TesmoViewGenerator::checkPreparedCameras(size_t numPrepared) const {
   }
 }
 
+void TesmoViewGenerator::reportFrameSizes(const std::vector<cv::_OutputArray>& frames) {
+  reportedFrameSizes.resize(cameras.size());
+  for (size_t i = 0; i < frames.size() && i < cameras.size(); ++i) {
+    const cv::Size size = frames[i].empty() ? cv::Size() : frames[i].size();
+    const cv::Size calibrated = cameras[i].frameSize;
+    if (size.area() == 0 || size == calibrated) {
+      reportedFrameSizes[i] = cv::Size();
+    } else if (size != reportedFrameSizes[i]) {
+      reportedFrameSizes[i] = size;
+      LOG(WARNING) << "Camera \"" << cameras[i].name << "\": frames of " << size.width << "x"
+                   << size.height << ", calibrated for " << calibrated.width << "x"
+                   << calibrated.height << "; its part of the view is misplaced";
+    }
+  }
+}
+
 void TesmoViewGenerator::finishPrepare() {
   prepared = params;
   bIsOk = true;

@@ -165,6 +165,10 @@ class TesmoViewGenerator {
   // Throws cv::Exception ("The cameras changed since prepare: ...") when the camera list no longer
   // has the numPrepared cameras that the last successful prepare() built for.
   void checkPreparedCameras(size_t numPrepared) const;
+  // Logs a warning, naming the camera and both sizes, for a frame (not empty) of another size than
+  // its camera's calibrated frameSize: the maps assume that size, so the camera's part of the view
+  // is misplaced. Once per camera until its frames have the calibrated size again or another size.
+  void reportFrameSizes(const std::vector<cv::_OutputArray>& frames);
   // Draws errorMessage in 60-character lines on a CV_8UC3 image of the working size (of the
   // default working size when the current one is out of bounds, which only setParams can give):
   // an output of that size and type is drawn over as it is, one allocated for it is black first;
@@ -183,6 +187,8 @@ class TesmoViewGenerator {
   std::shared_ptr<MasksGenerator> maskGen;
   bool bIsOk = false;
   std::string errorMessage;
+  // Per camera the wrong frame size last reported by reportFrameSizes, or 0 x 0.
+  std::vector<cv::Size> reportedFrameSizes;
 };
 
 // View generator on a GPU through the GPU layer (common/gpu). prepare() uploads the float warp

@@ -478,6 +478,7 @@ void TesmoViewGeneratorCpu::prepare(cv::Mat& dstMask) {
 void TesmoViewGeneratorCpu::process(const std::vector<cv::_OutputArray>& frames,
                                     const cv::_OutputArray& out) {
   CHECK((size_t)frames.size() == cameras.size());
+  reportFrameSizes(frames);
   if (!bIsOk) {
     drawDebugFrame(out);
     return;

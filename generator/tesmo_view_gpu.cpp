@@ -113,6 +113,7 @@ void TesmoViewGeneratorCuda::prepare(cv::Mat& dstMask) {
 void TesmoViewGeneratorCuda::process(const std::vector<cv::_OutputArray>& frames,
                                      const cv::_OutputArray& out) {
   CHECK((size_t)frames.size() == cameras.size());
+  reportFrameSizes(frames);
   if (!bIsOk) {
     drawDebugFrame(out);
     return;

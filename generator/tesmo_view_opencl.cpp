@@ -85,6 +85,7 @@ void TesmoViewGeneratorOpenCL::prepare(cv::Mat& dstMask) {
 void TesmoViewGeneratorOpenCL::process(const std::vector<cv::_OutputArray>& frames,
                                        const cv::_OutputArray& out) {
   CHECK((size_t)frames.size() == cameras.size());
+  reportFrameSizes(frames);
   if (!bIsOk) {
     drawDebugFrame(out);
     return;

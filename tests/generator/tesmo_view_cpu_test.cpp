@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/generator/generator_test_util.h"
+#include "tests/streamer/transport_test_util.h"
 
 namespace tesmo {
 namespace {
@@ -243,6 +244,25 @@ TEST(TesmoViewGeneratorCpu, ConvertsGrayFramesAndRefusesOtherTypes) {
   Process(gen, empty);
   EXPECT_FALSE(gen.bIsOk);
   EXPECT_NE(gen.errorMessage.find("Empty frame of camera 0"), std::string::npos);
+}
+
+// A frame of another size than calibrated is composed as it comes and reported once per change.
+TEST(TesmoViewGeneratorCpu, FramesOfAnotherSizeThanCalibratedAreReported) {
+  const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
+  Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
+  cv::Mat all;
+  gen.prepare(all);
+  std::vector<cv::Mat> frames = Frames(rig, 5);
+  std::vector<cv::Mat> half = frames;
+  cv::resize(frames[1], half[1], cv::Size(160, 100));
+  testing_util::WarningCollector warnings("calibrated for");
+  for (const auto* set : {&half, &half, &frames, &half}) Process(gen, *set);
+  EXPECT_TRUE(gen.bIsOk);
+  const std::vector<std::string> lines = warnings.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "Camera \"" + rig[1].name +
+                          "\": frames of 160x100, calibrated for 320x200; its part of the view is "
+                          "misplaced");
 }
 
 TEST(TesmoViewGeneratorCpu, InterpolationTheRemapRefusesGivesTheErrorImage) {
