@@ -155,10 +155,7 @@ bool LiveStreams::readFrame(CameraThreadData& td) {
   const int64_t lastTs = td.lastTs.load(std::memory_order_relaxed);
   if (lastTs != 0) {
     // A peer's stamps may lie anywhere in int64: the gap saturates instead of overflowing.
-    int64_t gap = 0;
-    if (__builtin_sub_overflow(buf->frameTs, lastTs, &gap)) {
-      gap = buf->frameTs > lastTs ? std::numeric_limits<int64_t>::max() : 0;
-    }
+    const int64_t gap = SaturatingSub(buf->frameTs, lastTs);
     const int64_t bin = std::clamp<int64_t>(gap / histItemSize, 0, histSize - 1);
     td.hist[bin].fetch_add(1, std::memory_order_relaxed);
   }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,19 @@ int64_t raw_timestamp(const TimePoint& tp) {
 template <typename Clock = std::chrono::system_clock, typename Duration = std::chrono::milliseconds>
 int64_t now() {
   return raw_timestamp<typename Clock::time_point, Duration>(Clock::now());
+}
+
+// a - b and a + b of timestamps that may lie anywhere in int64 (a peer's or a file's), held at
+// the int64 limits where they would leave them.
+inline int64_t SaturatingSub(int64_t a, int64_t b) {
+  int64_t d = 0;
+  if (!__builtin_sub_overflow(a, b, &d)) return d;
+  return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+}
+inline int64_t SaturatingAdd(int64_t a, int64_t b) {
+  int64_t s = 0;
+  if (!__builtin_add_overflow(a, b, &s)) return s;
+  return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
 }
 
 // Splits `text` at `sep` and at white space; empty fields vanish.

@@ -64,8 +64,7 @@ bool IsComposable(int type, std::string* reason) {
 
 void RecordZmqDelay(int64_t sent_ms) {
   constexpr int64_t kLimit = std::numeric_limits<int32_t>::max();
-  int64_t delay = 0;
-  if (__builtin_sub_overflow(now(), sent_ms, &delay)) delay = sent_ms < 0 ? kLimit : -kLimit;
+  const int64_t delay = SaturatingSub(now(), sent_ms);
   perf::UpdateRecord("zmq_delay", static_cast<long>(std::clamp(delay, -kLimit, kLimit)));
 }
 

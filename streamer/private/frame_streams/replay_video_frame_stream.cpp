@@ -34,18 +34,6 @@ std::string RemoveComments(const std::string& s, char open, char close) {
 
 namespace tesmo {
 
-namespace {
-
-// a - b, held at the int64 limits where it would leave them: a timestamp file may hold any
-// int64, and the pacing offset is computed from it.
-int64_t SaturatingSub(int64_t a, int64_t b) {
-  int64_t d = 0;
-  if (!__builtin_sub_overflow(a, b, &d)) return d;
-  return b < 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
-}
-
-}  // namespace
-
 ReplayVideoFrameStream::ReplayVideoFrameStream(double /*scale*/, const std::string& prefix)
     : FrameStream(1.0) {
   std::cout << "Create ReplayVideoFrameStream(prefix = " << prefix << ")\n";
@@ -133,11 +121,7 @@ bool ReplayRealtimeFrameStream::Next(cv::Mat* frame, int64_t* timestamp_ms, bool
       pace_from_next_ = false;
     }
   }
-  int64_t due = 0;
-  if (__builtin_add_overflow(pending_ts_, time_delta_, &due)) {
-    due = time_delta_ > 0 ? std::numeric_limits<int64_t>::max()
-                          : std::numeric_limits<int64_t>::min();
-  }
+  const int64_t due = SaturatingAdd(pending_ts_, time_delta_);
   const int64_t t = now();
   if (t < due) {
     // A frame due later than one slice is held back: the caller gets its thread back (and can
