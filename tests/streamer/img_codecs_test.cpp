@@ -143,25 +143,22 @@ TEST(ImageCodecs, TurboJpegAndOpenCVDecodeEachOthersOutput) {
 // costs the decoder a pass over the whole image, for 9 bytes of input.
 std::vector<uint8_t> ScanFloodJpeg(int scans) {
   std::vector<uint8_t> out = {0xFF, 0xD8};
-  auto segment = [&out](uint8_t marker, std::vector<uint8_t> body) {
+  const auto segment = [&out](uint8_t marker, std::vector<uint8_t> body) {
     const size_t n = body.size() + 2;
     out.insert(out.end(), {0xFF, marker, uint8_t(n >> 8), uint8_t(n & 0xFF)});
     out.insert(out.end(), body.begin(), body.end());
   };
-  std::vector<uint8_t> dqt(65, 1);
+  std::vector<uint8_t> dqt(65, 1), dht(18, 0);
   dqt[0] = 0;
+  dht[1] = 1;  // one 1-bit code, in DC table 0 and then in AC table 0
   segment(0xDB, dqt);
   segment(0xC2, {8, 0x1F, 0x40, 0x1F, 0x40, 1, 1, 0x11, 0});  // 8000 x 8000, one component
-  for (uint8_t table : {0x00, 0x10}) {                           // one 1-bit code per table
-    std::vector<uint8_t> dht(18, 0);
-    dht[0] = table;
-    dht[1] = 1;
-    segment(0xC4, dht);
-  }
-  segment(0xDA, {1, 1, 0x00, 0, 0, 0});  // DC scan
-  out.push_back(0);
-  for (int i = 0; i < scans; ++i) {
-    segment(0xDA, {1, 1, 0x00, 1, 63, 0});
+  segment(0xC4, dht);
+  dht[0] = 0x10;
+  segment(0xC4, dht);
+  for (int i = 0; i <= scans; ++i) {  // the DC scan, then the AC scans
+    const uint8_t last = i == 0 ? 0 : 63;
+    segment(0xDA, {1, 1, 0x00, uint8_t(i == 0 ? 0 : 1), last, 0});
     out.push_back(0);
   }
   out.insert(out.end(), {0xFF, 0xD9});

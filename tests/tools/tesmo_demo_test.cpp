@@ -404,6 +404,7 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
     std::string userSettings = "";  // text of the user-settings file, when not empty
     std::vector<std::string> extraArgs = {};
     std::string display = "";  // DISPLAY, when not empty
+    std::string appended = "";  // added to the end of the configuration
   };
   const std::vector<Case> cases = {
       {"missing file", nullptr, "Check failed: fs.isOpened() ", "-"},
@@ -422,6 +423,9 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
          for (auto& v : s.views) v.bEnabled = false;
        },
        "Check failed: tesmoStreams.size() > 0 ", ""},
+      {"HTTP port beyond 16 bits", [](SceneSetup&) {},
+       "Key \"port\" in \"http_server\" must be an integer in 1..65535, got 70000", "", "", {}, "",
+       "http_server:\n   port: 70000\n"},
       {"no camera", nullptr, "Check failed: 0 Can't read cameras",
        "tesmo_app: {platform: cpu}\ntesmo_gen: {name: v}\ncamera_streams: {}\nintrinsics: {}\n"
        "extrinsics: {}\n"},
@@ -453,6 +457,7 @@ TEST(TesmoDemo, BadInputEndsWithMessage) {
       }
       test::writeScene(setup, config);
     }
+    if (!c.appended.empty()) std::ofstream(config, std::ios::app) << c.appended;
     std::vector<std::string> args = {"--config=" + config};
     args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
     auto demo = startDemo(

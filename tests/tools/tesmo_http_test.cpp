@@ -563,20 +563,5 @@ TEST_F(TesmoHttpTest, PortInUseLeavesProgramRunningWithoutServer) {
   close(fd);
 }
 
-TEST_F(TesmoHttpTest, PortOfAnotherFormIsRefusedAtStartUp) {
-  const std::string sample = test::readFile(sourceDir() + "/samples/synthetic/config.yml");
-  for (const char* value : {"70000", "0", "\"abc\""}) {
-    SCOPED_TRACE(value);
-    std::ofstream(path(kConfig)) << sample << "http_server:\n   port: " << value << "\n";
-    Process bad({TESMO_DEMO_PATH, "--config=" + path(kConfig)}, dir.string(), path("bad.out"),
-                path("bad.err"));
-    ASSERT_TRUE(bad.wait(milliseconds(60000)));
-    EXPECT_EQ(bad.exitCode(), 1);
-    EXPECT_NE(bad.err().find("Key \"port\" in \"http_server\" must be an integer in 1..65535"),
-              std::string::npos)
-        << bad.err();
-  }
-}
-
 }  // namespace
 }  // namespace tesmo
