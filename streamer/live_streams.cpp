@@ -358,14 +358,18 @@ bool LiveStreams::waitFrames(std::vector<gpu::Image>& frames) {
   });
 }
 
-size_t LiveStreams::getMidQueueFullness(int cam) const {
-  return threadesData[cam]->midQueue.size();
+LiveStreams::CameraThreadData& LiveStreams::camera(int cam) const {
+  CHECK(cam >= 0 && static_cast<size_t>(cam) < threadesData.size())
+      << "Camera index " << cam << " outside the " << threadesData.size() << " cameras";
+  return *threadesData[static_cast<size_t>(cam)];
 }
+
+size_t LiveStreams::getMidQueueFullness(int cam) const { return camera(cam).midQueue.size(); }
 
 size_t LiveStreams::getCudaQueueFullness() const { return cudaQueue.size(); }
 
 bool LiveStreams::skipOneFrontMidBuf(int cam) {
-  CameraThreadData& td = *threadesData[cam];
+  CameraThreadData& td = camera(cam);
   std::unique_ptr<FrameBuf> buf = td.midQueue.pop(0);
   if (!buf) return false;
   td.backQueue.push(std::move(buf), false);
@@ -373,7 +377,7 @@ bool LiveStreams::skipOneFrontMidBuf(int cam) {
 }
 
 void LiveStreams::setDefaultFrameSize(int cam, const cv::Size& size) {
-  threadesData[cam]->defaultFrameSize = size;
+  camera(cam).defaultFrameSize = size;
 }
 
 void LiveStreams::setCamerasRoi(const std::vector<cv::Rect>& rois) {

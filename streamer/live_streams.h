@@ -102,6 +102,8 @@ class LiveStreams {
   // The same into GPU images, allocated as needed (GPU_MAT).
   bool waitFrames(std::vector<gpu::Image>& frames);
 
+  // The per-camera calls below take a camera index in 0..number of cameras - 1; any other ends
+  // the process through a fatal check, as setCamerasRoi does for a list of the wrong length.
   size_t getMidQueueFullness(int cam) const;
   size_t getCudaQueueFullness() const;
   // Moves camera `cam`'s oldest ready buffer to its free queue; false when none was ready.
@@ -132,6 +134,9 @@ class LiveStreams {
   void pace(CameraThreadData& td);
   void uploadTimeoutFrame(FrameBuf& buf);
   void giveBack(FrameSet& bufs);
+  // Camera `cam`'s thread data; an index outside the camera list ends the process through a
+  // fatal check naming the index and the camera count.
+  CameraThreadData& camera(int cam) const;
   // Loans a set, calls copy(set) and gives the set back, also when copy throws.
   template <typename Copy>
   bool loanAndCopy(Copy copy);

@@ -624,6 +624,14 @@ TEST(LiveStreamsDeathTest, RefusesForeignSetsAndFrameKinds) {
   EXPECT_DEATH(live.waitFrames(ints), "Check failed: 0 Unsupported type of frames");
   EXPECT_DEATH(live.setCamerasRoi({cv::Rect()}),
                "Check failed: rois.size\\(\\) == mng.size\\(\\) ");
+  // Per-camera calls with an index outside the two cameras.
+  for (const int cam : {-1, 2, 1000000}) {
+    SCOPED_TRACE(cam);
+    const std::string message = "Camera index " + std::to_string(cam) + " outside the 2 cameras";
+    EXPECT_DEATH(live.getMidQueueFullness(cam), message);
+    EXPECT_DEATH(live.skipOneFrontMidBuf(cam), message);
+    EXPECT_DEATH(live.setDefaultFrameSize(cam, cv::Size(8, 8)), message);
+  }
 
   // A source that makes GPU frames itself cannot feed GPU_MAT frames yet.
   cv::FileStorage fs("%YAML:1.0\n---\ncamera_streams: { cam0: { type: ocv_gpu } }\n",
