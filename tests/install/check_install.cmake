@@ -1,12 +1,20 @@
-# Installs the build tree into WORK_DIR/prefix, then configures, builds and runs the consumer.
+# Installs the build tree into WORK_DIR/prefix, runs the installed program without a library
+# path, then configures, builds and runs the consumer.
 file(REMOVE_RECURSE ${WORK_DIR})
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "${ARGN} failed (${rc}):\n${out}\n${err}")
   endif()
+  set(out "${out}" PARENT_SCOPE)
 endfunction()
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix)
+if(EXISTS ${BUILD_DIR}/tools/tesmo_demo)
+  run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${WORK_DIR}/prefix/bin/tesmo_demo --help)
+  if(NOT out MATCHES "--config")
+    message(FATAL_ERROR "The installed tesmo_demo printed no usage:\n${out}")
+  endif()
+endif()
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix
     -DCMAKE_BUILD_TYPE=Release)
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
