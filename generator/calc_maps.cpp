@@ -34,6 +34,13 @@ void ProjectPoints(CameraModel model, const std::vector<cv::Point2f>& points, cv
   }
 }
 
+// Whether bilinear sampling at p reads pixels of the frame only: its neighbours (floor(u) + 0 or
+// 1, floor(v) + 0 or 1) lie inside, or carry weight 0, from u = 0 to the last column lastX and
+// from v = 0 to the last row lastY. Beyond that, the remap mixes in its zero border.
+inline bool InsideBilinearFootprint(const cv::Point2f& p, float lastX, float lastY) {
+  return p.x >= 0 && p.y >= 0 && p.x <= lastX && p.y <= lastY;
+}
+
 void FillMap(const std::vector<cv::Point2f>& projected, const cv::Size& size, cv::Mat* map) {
   map->create(size, CV_32FC2);
   for (int y = 0; y < size.height; ++y) {
@@ -96,14 +103,13 @@ void CalcCameraToPlaneMapBilinear(CameraModel cameraType, const cv::Mat& K, cons
   ProjectPoints(cameraType, points, K, D, &projected);
 
   FillMap(projected, outputSize, map);
-  const float fw = static_cast<float>(frameSize.width);
-  const float fh = static_cast<float>(frameSize.height);
+  const float lastX = static_cast<float>(frameSize.width - 1);
+  const float lastY = static_cast<float>(frameSize.height - 1);
   for (int y = 0; y < H; ++y) {
     const cv::Point2f* row = map->ptr<cv::Point2f>(y);
     uchar* m = localMask.ptr<uchar>(y);
     for (int x = 0; x < W; ++x) {
-      const cv::Point2f& p = row[x];
-      if (p.x < 0 || p.y < 0 || p.x >= fw || p.y >= fh) {
+      if (!InsideBilinearFootprint(row[x], lastX, lastY)) {
         m[x] = 0;
       }
     }

@@ -12,8 +12,11 @@ namespace tesmo {
 // Warp map (CV_32FC2, outputSize) from a view whose pixels span the bilinear blend of four corners
 // given in the camera frame (r00 top-left, r10 top-right, r01 bottom-left, r11 bottom-right) into
 // the camera's frame. The optional mask (CV_8UC1) is 255 where the plane point lies in front of
-// the camera, within 45 degrees of its axis and projects inside frameSize. Throws cv::Exception
-// when map is null or the projection fails.
+// the camera, within 45 degrees of its axis and projects where bilinear sampling reads the
+// frame's pixels only: 0 <= u <= frameSize.width - 1 and 0 <= v <= frameSize.height - 1, so that
+// no view shows the remap's zero border (nearest reads less; cubic reads 1 pixel more on each
+// side and Lanczos4 3 to 4, so they would need a narrower range). Throws cv::Exception when map is
+// null or the projection fails.
 void CalcCameraToPlaneMapBilinear(CameraModel cameraType, const cv::Mat& K, const cv::Mat& D,
                                   const cv::Size& frameSize, const cv::Vec3f& r00,
                                   const cv::Vec3f& r01, const cv::Vec3f& r10, const cv::Vec3f& r11,

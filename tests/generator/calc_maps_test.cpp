@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+
 #include <opencv2/calib3d.hpp>
 
 #include "generator/math.h"
@@ -104,21 +106,27 @@ TEST(CalcCameraToPlaneMapBilinear, NullMapIsAnAssertion) {
 }
 
 TEST(CalcCameraToPlaneMapBilinear, MaskRules) {
-  // Ideal pinhole, fx = fy = 100, principal point (0, 10): u = 100 * X / Z exactly.
-  const cv::Mat K = (cv::Mat_<double>(3, 3) << 100, 0, 0, 0, 100, 10, 0, 0, 1);
   const cv::Mat D;
   cv::Mat map, mask;
 
-  // Row 0 spans X/Z = x / 4 exactly: u = 0, 25, 50, 75 in a frame 50 wide. u = 0 is inside,
-  // u = 50 (the width) is outside.
-  CalcCameraToPlaneMapBilinear(Pinhole, K, D, cv::Size(50, 20), cv::Vec3f(0, 0, 1),
-                               cv::Vec3f(0, 0, 1), cv::Vec3f(1, 0, 1), cv::Vec3f(1, 0, 1),
-                               cv::Size(4, 1), Distortion(), &map, &mask);
-  EXPECT_EQ(map.at<cv::Point2f>(0, 2).x, 50.f);
-  EXPECT_EQ(mask.at<uchar>(0, 0), 255);
-  EXPECT_EQ(mask.at<uchar>(0, 1), 255);
-  EXPECT_EQ(mask.at<uchar>(0, 2), 0);
-  EXPECT_EQ(mask.at<uchar>(0, 3), 0);
+  // A camera keeps a point only where bilinear sampling reads its 50 x 20 frame alone: from the
+  // first pixel to the last column and row (u = 49, v = 19), not a quarter pixel beyond. Ideal
+  // pinhole, fx = fy = 64, principal point (0, 0): the one-pixel view of the plane point
+  // (u, v, 64) / 64 maps to (u, v) exactly.
+  const cv::Mat K = (cv::Mat_<double>(3, 3) << 64, 0, 0, 0, 64, 0, 0, 0, 1);
+  const struct {
+    float u, v;
+    uchar mask;
+  } points[] = {{0, 0, 255},     {49, 19, 255},   {49.25f, 10, 0}, {10, 19.25f, 0},
+                {-0.25f, 10, 0}, {10, -0.25f, 0}, {50, 10, 0},     {10, 20, 0}};
+  for (const auto& p : points) {
+    SCOPED_TRACE(std::to_string(p.u) + ", " + std::to_string(p.v));
+    const cv::Vec3f P(p.u / 64, p.v / 64, 1);
+    CalcCameraToPlaneMapBilinear(Pinhole, K, D, cv::Size(50, 20), P, P, P, P, cv::Size(1, 1),
+                                 Distortion(), &map, &mask);
+    EXPECT_EQ(map.at<cv::Point2f>(0, 0), cv::Point2f(p.u, p.v));
+    EXPECT_EQ(mask.at<uchar>(0, 0), p.mask);
+  }
 
   // Behind the camera: Z runs from 1 down to -0.5; the projection of (0, 0, -0.5) falls inside
   // a big frame, the mask is still 0.

@@ -157,8 +157,8 @@ void CheckTopView(float blendBorderWidth) {
             << " covered pixels\n";
   testing::Test::RecordProperty("psnr_db_" + seams, std::to_string(psnr));
   EXPECT_GE(psnr, 25.0);
-  // This sample composes at about 50 dB; one camera placed 5 mm off already costs 5 dB.
-  EXPECT_GE(psnr, 40.0) << "the sample's composition got worse";
+  // This sample composes at about 57 dB; one camera placed 5 mm off already costs 5 dB.
+  EXPECT_GE(psnr, 50.0) << "the sample's composition got worse";
   // Outside the cameras' sight the view is black.
   cv::Mat channels[3];
   cv::split(view, channels);
@@ -166,8 +166,8 @@ void CheckTopView(float blendBorderWidth) {
 
   // Every covered pixel's weights add up to 255 (up to rounding of each camera's share); with hard
   // seams exactly one camera has it all, with soft seams cameras share pixels along the seams.
-  // Probing with white frames shows the weights, except where a view pixel samples the last row or
-  // column of a frame: there the remap also takes in the black beyond the frame's border.
+  // Probing with white frames shows the weights: no covered pixel samples beyond a frame's last
+  // row or column, where the remap would take in the black beyond its border.
   const std::vector<cv::Mat> weights = CameraWeights(*gen);
   cv::Mat total = cv::Mat::zeros(view.size(), CV_32S);
   cv::Mat nContributors = cv::Mat::zeros(view.size(), CV_8U);
@@ -179,7 +179,7 @@ void CheckTopView(float blendBorderWidth) {
   }
   const cv::Mat offTotal = ((total < 253) | (total > 257)) & (covered != 0);
   EXPECT_EQ(cv::countNonZero(offTotal & (nContributors > 1)), 0);
-  EXPECT_LT(cv::countNonZero(offTotal), nCovered / 10000) << "weights do not add up";
+  EXPECT_EQ(cv::countNonZero(offTotal), 0) << "weights do not add up";
   EXPECT_EQ(cv::countNonZero((total > 0) & (covered == 0)), 0);
   const int nShared = cv::countNonZero(nContributors > 1);
   if (blendBorderWidth >= 0.1f)
