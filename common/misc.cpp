@@ -1,15 +1,23 @@
 #include "common/misc.h"
 
+#include <pthread.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
 #include <iomanip>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace cv {
 
@@ -194,24 +202,177 @@ size_t documentNestingBound(const std::string& text) {
   return openers + deepestLineStart;
 }
 
-bool openDocument(cv::FileStorage& fs, const std::string& path) {
-  // Read as OpenCV reads it: a gzip-compressed document (OpenCV takes a name ending in ".gz" for
-  // one) uncompressed, any other as it stands.
-  std::unique_ptr<gzFile_s, int (*)(gzFile)> in(gzopen(path.c_str(), "rb"), &gzclose);
-  std::string text;
+namespace {
+
+// Stack that OpenCV 4.6's readers take for one level that documentNestingBound counts: 400 bytes
+// for an XML element, 256 for a YAML level, 160 for a JSON one, measured alike in the Release
+// and the AddressSanitizer builds (OpenCV's own code is not instrumented); 1 KiB leaves a margin
+// of 2.5. The readers' other use of the stack is some 25 kB, far within kParseStackBase.
+constexpr size_t kParseStackPerLevel = 1024;
+constexpr size_t kParseStackBase = size_t(8) << 20;
+// Counted levels beyond which a document is refused unparsed: their stack would pass 1 GiB.
+constexpr size_t kMaxCountedNesting = (size_t(1) << 30) / kParseStackPerLevel;
+
+[[noreturn]] void refuseDocument(const std::string& path, const std::string& why) {
+  throw std::runtime_error("File \"" + path + "\" can't be read: " + why);
+}
+
+// The file that OpenCV's reader opens for `path`: the name before a last "?" (parameters follow
+// it), none for a path of more than one line; gzip-compressed when the name's last "." starts
+// "gz" or "gz" and a digit (a compression level, not part of the name).
+struct DocumentFile {
+  std::string name;
+  bool bGzip = false;
+};
+
+DocumentFile documentFile(const std::string& path) {
+  DocumentFile file;
+  if (path.find('\n') != std::string::npos) return file;
+  file.name = path.substr(0, path.find_last_of('?'));
+  const size_t dot = file.name.find_last_of('.');
+  const std::string suffix = dot == std::string::npos ? "" : file.name.substr(dot + 1);
+  file.bGzip = suffix == "gz" || (suffix.size() == 3 && suffix.compare(0, 2, "gz") == 0 &&
+                                  std::isdigit(static_cast<unsigned char>(suffix[2])));
+  if (file.bGzip && suffix.size() == 3) file.name.pop_back();
+  return file;
+}
+
+// Appends what `read` (a fread-like function: bytes read, 0 at the end, -1 on an error) gives
+// to `text` until the end or until text passes kMaxDocumentBytes; false on an error.
+template <typename Read>
+bool readBounded(Read read, std::string* text) {
   char buf[65536];
-  int n = 0;
-  while (in && (n = gzread(in.get(), buf, sizeof(buf))) > 0) text.append(buf, size_t(n));
-  if (in) {
-    const size_t bound = documentNestingBound(text);
-    if (bound > kMaxDocumentNesting) {
-      throw std::runtime_error("File \"" + path + "\" can't be read: it may nest " +
-                               std::to_string(bound) + " levels deep, more than " +
-                               std::to_string(kMaxDocumentNesting) +
-                               " (brackets, XML elements and indentation)");
+  long n = 0;
+  while (text->size() <= kMaxDocumentBytes && (n = read(buf, sizeof(buf))) > 0) {
+    text->append(buf, size_t(n));
+  }
+  return n >= 0;
+}
+
+// Reads `file` as OpenCV's reader does, a compressed one uncompressed (gzread also takes an
+// uncompressed file as it stands); false when it cannot be opened. An error in reading it throws
+// std::runtime_error naming `path`: OpenCV would parse the part before the error unchecked.
+bool readDocument(const DocumentFile& file, const std::string& path, std::string* text) {
+  if (file.bGzip) {
+    std::unique_ptr<gzFile_s, int (*)(gzFile)> in(gzopen(file.name.c_str(), "rb"), &gzclose);
+    if (!in) return false;
+    const auto read = [&](char* buf, size_t size) -> long {
+      return gzread(in.get(), buf, static_cast<unsigned>(size));
+    };
+    int code = 0;
+    if (!readBounded(read, text)) refuseDocument(path, gzerror(in.get(), &code));
+    return true;
+  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(file.name.c_str(), "rb"),
+                                                     &std::fclose);
+  if (!in) return false;
+  int error = 0;
+  const auto read = [&](char* buf, size_t size) -> long {
+    const size_t n = std::fread(buf, 1, size, in.get());
+    error = n == 0 && std::ferror(in.get()) ? errno : 0;
+    return error != 0 ? -1 : static_cast<long>(n);
+  };
+  if (!readBounded(read, text)) refuseDocument(path, std::strerror(error));
+  return true;
+}
+
+struct ParseJob {
+  cv::FileStorage* fs;
+  const std::string* text;
+  bool bOpened;
+  std::exception_ptr error;
+};
+
+void* runParseJob(void* arg) {
+  ParseJob* job = static_cast<ParseJob*>(arg);
+  try {
+    job->bOpened = job->fs->open(*job->text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+  } catch (...) {
+    job->error = std::current_exception();
+  }
+  return nullptr;
+}
+
+// fs.open of `text` in memory on a thread of `stackBytes` stack; what it throws is thrown here.
+bool parseOnThread(cv::FileStorage& fs, const std::string& text, size_t stackBytes,
+                   const std::string& path) {
+  ParseJob job{&fs, &text, false, nullptr};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  int rc = pthread_attr_setstacksize(&attr, stackBytes);
+  pthread_t thread;
+  if (rc == 0) rc = pthread_create(&thread, &attr, &runParseJob, &job);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    refuseDocument(path, "no thread of " + std::to_string(stackBytes >> 20) +
+                             " MiB stack to parse it: " + std::strerror(rc));
+  }
+  pthread_join(thread, nullptr);
+  if (job.error) std::rethrow_exception(job.error);
+  return job.bOpened;
+}
+
+// OpenCV's memory reader names the buffer in a parse error where its file reader names the file:
+// the part of a one-line buffer before a last "?", nothing for a longer one. The length of that
+// name at the start of e.func, or npos for another error.
+size_t bufferNameLength(const cv::Exception& e, const std::string& text) {
+  const std::string shown(text.c_str());  // the reader stops at a NUL byte
+  const std::string name =
+      shown.find('\n') != std::string::npos ? "" : shown.substr(0, shown.find_last_of('?'));
+  const bool bNamed =
+      e.code == cv::Error::StsParseError && e.func.compare(0, name.size() + 1, name + "(") == 0;
+  return bNamed ? name.size() : std::string::npos;
+}
+
+// The deepest nesting of maps and sequences in fs, every document counted, without recursion.
+size_t documentDepth(const cv::FileStorage& fs) {
+  std::vector<std::pair<cv::FileNode, size_t>> pending;
+  for (int i = 0; !fs.root(i).isNone(); ++i) pending.emplace_back(fs.root(i), 1);
+  size_t deepest = 0;
+  while (!pending.empty()) {
+    const cv::FileNode node = pending.back().first;
+    const size_t depth = pending.back().second;
+    pending.pop_back();
+    deepest = std::max(deepest, depth);
+    for (const cv::FileNode& child : node) {
+      if (child.isMap() || child.isSeq()) pending.emplace_back(child, depth + 1);
     }
   }
-  return fs.open(path, cv::FileStorage::READ);
+  return deepest;
+}
+
+}  // namespace
+
+bool openDocument(cv::FileStorage& fs, const std::string& path) {
+  const DocumentFile file = documentFile(path);
+  std::string text;
+  if (!readDocument(file, path, &text)) return fs.open(path, cv::FileStorage::READ);
+  fs.release();
+  if (text.size() > kMaxDocumentBytes) {
+    refuseDocument(path, "it is longer than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB" +
+                             (file.bGzip ? " uncompressed" : ""));
+  }
+  const size_t bound = documentNestingBound(text);
+  if (bound > kMaxCountedNesting) {
+    refuseDocument(path, "it may nest " + std::to_string(bound) + " levels deep, more than " +
+                             std::to_string(kMaxCountedNesting) +
+                             " (brackets, XML elements and indentation)");
+  }
+  bool bOpened = false;
+  try {
+    bOpened = parseOnThread(fs, text, kParseStackBase + bound * kParseStackPerLevel, path);
+  } catch (const cv::Exception& e) {
+    const size_t named = bufferNameLength(e, text);
+    if (named == std::string::npos) throw;
+    throw cv::Exception(e.code, e.err, file.name + e.func.substr(named), e.file, e.line);
+  }
+  const size_t depth = documentDepth(fs);
+  if (depth > kMaxDocumentNesting) {
+    fs.release();
+    refuseDocument(path, "it nests " + std::to_string(depth) + " levels deep, more than " +
+                             std::to_string(kMaxDocumentNesting));
+  }
+  return bOpened;
 }
 
 bool readKey(const cv::FileNode& section, const std::string& sectionName, const char* key,

@@ -48,20 +48,30 @@ bool readKey(const cv::FileNode& section, const std::string& sectionName, const 
 [[noreturn]] void refuseValue(const std::string& sectionName, const char* key,
                               const std::string& expected, const std::string& got);
 
-// Deepest nesting that a document read through openDocument may reach. OpenCV's FileStorage
-// readers recurse once per level of nesting and overflow an 8 MiB stack at some 30,000 levels;
-// the documents of this system nest a few levels deep and hold a few hundred brackets at most.
+// Deepest nesting of maps and sequences (the top-level map counting as one) that a document read
+// through openDocument may hold: the readers of this system recurse once per level, and its
+// documents nest a few levels deep.
 constexpr size_t kMaxDocumentNesting = 4096;
+
+// Longest document, in bytes after decompression, that openDocument reads: the documents of this
+// system (configurations, calibration with the poses of some thousand views, user settings) hold
+// a few megabytes at most; OpenCV parses 64 MiB in about a second.
+constexpr size_t kMaxDocumentBytes = size_t(64) << 20;
 
 // An upper bound of how deep OpenCV's FileStorage readers nest in `text`, whatever they take for
 // a string or a comment: every "[" and "{" byte, every "<" that may open an XML element, plus the
 // longest run of blanks and sequence dashes that begins a line (YAML block nesting).
 size_t documentNestingBound(const std::string& text);
 
-// Opens the document `path` for reading into `fs`, as fs.open(path, cv::FileStorage::READ) does,
-// after checking its bytes with documentNestingBound: a document that could nest deeper than
-// kMaxDocumentNesting throws std::runtime_error naming the file, where OpenCV's reader would
-// overflow the stack. A file that cannot be read is left to fs.open, which reports it.
+// Opens the document `path` for reading into `fs`, as fs.open(path, cv::FileStorage::READ) does
+// (the format taken from the content, a name ending in ".gz" read as gzip-compressed), reading
+// the file once. OpenCV's readers recurse once per level of nesting, so the document is parsed
+// on a thread whose stack holds the nesting that documentNestingBound allows. Throws
+// std::runtime_error naming the file, "File \"<path>\" can't be read: ...", for a document longer
+// than kMaxDocumentBytes (an endless one included), one whose bound would need a stack of more
+// than 1 GiB, one that nests deeper than kMaxDocumentNesting and one whose reading fails midway;
+// fs is then closed. OpenCV's errors pass as its file reader raises them. A file that cannot be
+// opened is left to fs.open, which reports it.
 bool openDocument(cv::FileStorage& fs, const std::string& path);
 
 // A node's value as written, for messages: a string in double quotes, a number, "a map",

@@ -301,8 +301,8 @@ TEST_F(TesmoAppTest, StoppingTheCorrectionEndsARunThatWaitsForFrames) {
 
 // Start-up refuses a key of the wrong type or out of range naming the key, the section and what
 // was expected, calibration that no view can use naming the camera's entry and the key, and a
-// user-settings file or document it cannot use naming the file; documents nested deep enough to
-// overflow the parser's stack are refused before they are parsed.
+// user-settings file or document it cannot use naming the file, documents nested too deep or
+// endless among them.
 TEST_F(TesmoAppTest, StartUpRefusesBadValuesNamingKeyAndFile) {
   struct Case {
     const char* what;
@@ -317,7 +317,7 @@ TEST_F(TesmoAppTest, StartUpRefusesBadValuesNamingKeyAndFile) {
   const std::string deepUser = "%YAML:1.0\n---\ntesmo_gen: " + deep + "\n";
   std::string dashes;
   for (int i = 0; i < 50000; ++i) dashes += "- ";
-  const std::string nests = "\" can't be read: it may nest ";
+  const std::string nests = "\" can't be read: it nests ";
   const std::string kA = "data: [ 200., 0., 160., 0., 200., 120., 0., 0., 1. ]";
   const std::string dA = "data: [ 0., 0., 0., 0., 0. ]";
   const std::string rA = "data: [ 1., 0., 0., 0., -1., 0., 0., 0., -1. ]";
@@ -370,6 +370,8 @@ TEST_F(TesmoAppTest, StartUpRefusesBadValuesNamingKeyAndFile) {
       {"configuration nested in dashes", "tesmo_app:\n", "x:\n  " + dashes + "1\ntesmo_app:\n",
        nullptr, nests},
       {"user settings nested", "", "", deepUser.c_str(), "File \"" + path("user.yml") + nests},
+      {"endless user settings", "\"" + path("user.yml") + "\"", "\"/dev/zero\"", nullptr,
+       "File \"/dev/zero\" can't be read: it is longer than 64 MiB"},
       {"extrinsics document nested", "extrinsics:\n",
        "extrinsics: \"" + path("other.yml") + "\"\nunused:\n", nullptr,
        "File \"" + path("other.yml") + nests, "%YAML:1.0\n---\nextrinsics: " + deep + "\n"},
