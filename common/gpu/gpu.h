@@ -208,6 +208,15 @@ void multiply(const cv::cuda::GpuMat& a, const cv::cuda::GpuMat& b, cv::cuda::Gp
 void divide(const cv::cuda::GpuMat& a, const cv::cuda::GpuMat& b, cv::cuda::GpuMat& dst,
             double scale = 1.0, Stream& stream = Stream::Null());
 
+// Colour conversion (cv::cuda::cvtColor) between gray, BGR, RGB, BGRA and RGBA: the codes
+// COLOR_GRAY2BGR, COLOR_GRAY2BGRA, COLOR_BGR2GRAY, COLOR_RGB2GRAY, COLOR_BGRA2GRAY,
+// COLOR_RGBA2GRAY, COLOR_BGR2BGRA, COLOR_BGRA2BGR, COLOR_BGR2RGB, COLOR_BGR2RGBA, COLOR_RGBA2BGR
+// and COLOR_BGRA2RGBA (and their aliases such as COLOR_RGBA2RGB). src of the code's channel
+// count, depth CV_8U, CV_16U or CV_32F; dst has src's depth and dcn channels (0: the code's).
+// Another code, channel count or dcn throws cv::Exception.
+void cvtColor(const cv::cuda::GpuMat& src, cv::cuda::GpuMat& dst, int code, int dcn = 0,
+              Stream& stream = Stream::Null());
+
 // ---------------------------------------------------------------------------------------------
 // Video (cv::cudacodec::VideoReader with ColorFormat::BGR).
 

@@ -664,6 +664,38 @@ void divide(const GpuMat& a, const GpuMat& b, GpuMat& dst, double scale, Stream&
   });
 }
 
+namespace {
+
+// The channel counts of a colour conversion code the layer converts: {code, source, result}.
+struct ColorConversion {
+  int code, srcCn, dstCn;
+};
+
+constexpr ColorConversion kColorConversions[] = {
+    {cv::COLOR_GRAY2BGR, 1, 3},  {cv::COLOR_GRAY2BGRA, 1, 4}, {cv::COLOR_BGR2GRAY, 3, 1},
+    {cv::COLOR_RGB2GRAY, 3, 1},  {cv::COLOR_BGRA2GRAY, 4, 1}, {cv::COLOR_RGBA2GRAY, 4, 1},
+    {cv::COLOR_BGR2BGRA, 3, 4},  {cv::COLOR_BGRA2BGR, 4, 3},  {cv::COLOR_BGR2RGB, 3, 3},
+    {cv::COLOR_BGR2RGBA, 3, 4},  {cv::COLOR_RGBA2BGR, 4, 3},  {cv::COLOR_BGRA2RGBA, 4, 4},
+};
+
+const ColorConversion& colorConversion(int code) {
+  for (const ColorConversion& c : kColorConversions) {
+    if (c.code == code) return c;
+  }
+  CV_Error_(cv::Error::StsBadFlag, ("tesmo::gpu::cvtColor: unsupported conversion code %d", code));
+}
+
+}  // namespace
+
+void cvtColor(const GpuMat& src, GpuMat& dst, int code, int dcn, Stream& stream) {
+  const ColorConversion& c = colorConversion(code);
+  checkSource(src, CV_32F);
+  CV_Assert(src.depth() == CV_8U || src.depth() == CV_16U || src.depth() == CV_32F);
+  CV_Assert(src.channels() == c.srcCn && (dcn == 0 || dcn == c.dstCn));
+  apply(src, dst, src.size(), CV_MAKETYPE(src.depth(), c.dstCn), /*elementwise=*/false, stream,
+        [code](const cv::Mat& in, cv::Mat& out) { cv::cvtColor(in, out, code); });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Video
 

@@ -67,6 +67,21 @@ TEST(GpuLayer, OperationsMatchTheHostFunctions) {
          gpu::convertTo(ga, o, CV_8U, 510.0, 0.0, s);
          a.convertTo(r, CV_8U, 510.0);
        }},
+      {"cvtColor gray to BGR, of an ROI",
+       [&](auto& s, auto& o, auto& r) {
+         gpu::Image gray;
+         gpu::cvtColor(ga8, gray, cv::COLOR_BGR2GRAY, 0, s);
+         gpu::cvtColor(gray(roi), o, cv::COLOR_GRAY2BGR, 0, s);
+         cv::cvtColor(a8, r, cv::COLOR_BGR2GRAY);
+         cv::cvtColor(r(roi), r, cv::COLOR_GRAY2BGR);
+       }},
+      {"cvtColor BGRA to BGR",
+       [&](auto& s, auto& o, auto& r) {
+         gpu::Image bgra;
+         gpu::cvtColor(ga, bgra, cv::COLOR_BGR2BGRA, 4, s);
+         gpu::cvtColor(bgra, o, cv::COLOR_BGRA2BGR, 0, s);
+         r = a;
+       }},
       {"copyTo and setTo of an ROI",
        [&](auto& s, auto& o, auto& r) {
          gpu::copyTo(ga, o, s);
@@ -100,6 +115,8 @@ TEST(GpuLayer, RefusesWhatItCannotDo) {
       {"remap one two-channel map", [&] { gpu::remap(u3, out, map2, map2, cv::INTER_LINEAR); }},
       {"resize INTER_LANCZOS4", [&] { gpu::resize(f3, out, {4, 4}, 0, 0, cv::INTER_LANCZOS4); }},
       {"add of two types", [&] { gpu::add(f3, u3, out); }},
+      {"cvtColor of 3 channels from gray", [&] { gpu::cvtColor(u3, out, cv::COLOR_GRAY2BGR); }},
+      {"cvtColor YUV", [&] { gpu::cvtColor(u3, out, cv::COLOR_BGR2YUV); }},
       {"pyrDown of nothing", [&] { gpu::pyrDown(gpu::Image(), out); }},
       {"device 1", [] { gpu::setDevice(1); }},
   };
