@@ -16,6 +16,26 @@ namespace {
 
 int64_t steadyMs() { return now<std::chrono::steady_clock>(); }
 
+// Camera camIdx's device frame as 8-bit BGR: the frame itself, or its conversion from gray or
+// BGRA into `buffer`. An empty frame or one of another type throws, naming the camera.
+cv::UMat bgrFrame(const cv::UMat& frame, cv::UMat& buffer, size_t camIdx) {
+  const int cam = static_cast<int>(camIdx);
+  if (frame.empty()) {
+    CV_Error_(cv::Error::StsBadArg, ("Empty frame of camera %d", cam));
+  }
+  const int type = frame.type();
+  if (type == CV_8UC3) {
+    return frame;
+  }
+  if (type != CV_8UC1 && type != CV_8UC4) {
+    CV_Error_(cv::Error::StsUnsupportedFormat,
+              ("Frame of camera %d has type %s; 8-bit frames with 1, 3 or 4 channels expected", cam,
+               cv::typeToString(type).c_str()));
+  }
+  cv::cvtColor(frame, buffer, type == CV_8UC1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR);
+  return buffer;
+}
+
 }  // namespace
 
 TesmoViewGeneratorOpenCL::TesmoViewGeneratorOpenCL(const std::vector<Camera>& cameras,
@@ -31,6 +51,7 @@ TesmoViewGeneratorOpenCL::~TesmoViewGeneratorOpenCL() {
   } catch (const std::exception& e) {
     LOG(ERROR) << "OpenCL queue failed at release: " << e.what();
   }
+  tmpBgrFrames.clear();
   tmpDst8u.release();
   tmpRemapped.release();
   tmpDstFramePyr.clear();
@@ -93,63 +114,24 @@ void TesmoViewGeneratorOpenCL::process(const std::vector<cv::_OutputArray>& fram
   try {
     // The prepared cameras and band count: the weight pyramids have exactly its levels.
     checkPreparedCameras(oclWarpMaps.size());
-    const size_t numCams = cameras.size();
-    const int numBands = prepared.numBandsBlend;
-    const int numLevels = numBands + 1;
+    remapFrames(frames);
 
     int64_t t0 = steadyMs();
-    tmpWarpedFrames.resize(numCams);
-    for (size_t i = 0; i < numCams; ++i) {
-      CHECK(frames[i].isUMat());
-      const cv::UMat frame = frames[i].getUMat();
-      if (frame.empty()) {
-        CV_Error_(cv::Error::StsBadArg, ("Empty frame of camera %d", static_cast<int>(i)));
-      }
-      if (frame.type() != CV_8UC3) {
-        CV_Error_(cv::Error::StsUnsupportedFormat,
-                  ("Frame of camera %d has type %s; 8-bit BGR frames (CV_8UC3) expected",
-                   static_cast<int>(i), cv::typeToString(frame.type()).c_str()));
-      }
-      cv::remap(frame, tmpRemapped, oclWarpMaps[i], cv::noArray(), prepared.interpolation,
-                cv::BORDER_CONSTANT, cv::Scalar());
-      tmpRemapped.convertTo(tmpWarpedFrames[i], CV_32F, 0.00392156862745098);
+    tmpFramePyrs.resize(cameras.size());
+    for (size_t i = 0; i < cameras.size(); ++i) {
+      cv::detail::createLaplacePyr(tmpWarpedFrames[i], prepared.numBandsBlend, tmpFramePyrs[i]);
     }
-    int64_t t1 = steadyMs();
-    perf::UpdateRecord("tvg_remap", t1 - t0);
+    perf::UpdateRecord("tvg_create_pyr", steadyMs() - t0);
 
-    t0 = t1;
-    tmpFramePyrs.resize(numCams);
-    for (size_t i = 0; i < numCams; ++i) {
-      cv::detail::createLaplacePyr(tmpWarpedFrames[i], numBands, tmpFramePyrs[i]);
-    }
-    t1 = steadyMs();
-    perf::UpdateRecord("tvg_create_pyr", t1 - t0);
+    mergePyramids();
 
-    // Per level: the sum over the cameras of frame level x weight level, divided by the level's
-    // weight sum.
-    t0 = t1;
-    tmpDstFramePyr.resize(numLevels);
-    for (int l = 0; l < numLevels; ++l) {
-      tmpDstFramePyr[l].create(tmpFramePyrs[0][l].size(), CV_32FC3);
-      tmpDstFramePyr[l].setTo(cv::Scalar::all(0));
-    }
-    for (int l = 0; l < numLevels; ++l) {
-      for (size_t i = 0; i < numCams; ++i) {
-        cv::accumulateProduct(tmpFramePyrs[i][l], oclWeightPyrs[i][l], tmpDstFramePyr[l]);
-      }
-      cv::divide(tmpDstFramePyr[l], oclDstWeightPyr[l], tmpDstFramePyr[l], 1.0);
-    }
-    t1 = steadyMs();
-    perf::UpdateRecord("tvg_create_merge", t1 - t0);
-
-    t0 = t1;
+    t0 = steadyMs();
     cv::detail::restoreImageFromLaplacePyr(tmpDstFramePyr);
-    t1 = steadyMs();
-    perf::UpdateRecord("tvg_restore", t1 - t0);
+    perf::UpdateRecord("tvg_restore", steadyMs() - t0);
 
     // Converted on the device; a host output then receives 8-bit samples and the call waits
     // for the queue.
-    t0 = t1;
+    t0 = steadyMs();
     if (out.isUMat()) {
       tmpDstFramePyr[0].convertTo(out, CV_8U, 255.0);
     } else {
@@ -160,6 +142,40 @@ void TesmoViewGeneratorOpenCL::process(const std::vector<cv::_OutputArray>& fram
   } catch (...) {
     handleException(std::current_exception());
   }
+}
+
+void TesmoViewGeneratorOpenCL::remapFrames(const std::vector<cv::_OutputArray>& frames) {
+  const int64_t t0 = steadyMs();
+  const size_t numCams = cameras.size();
+  tmpWarpedFrames.resize(numCams);
+  tmpBgrFrames.resize(numCams);
+  for (size_t i = 0; i < numCams; ++i) {
+    CHECK(frames[i].isUMat());
+    const cv::UMat frame = bgrFrame(frames[i].getUMat(), tmpBgrFrames[i], i);
+    cv::remap(frame, tmpRemapped, oclWarpMaps[i], cv::noArray(), prepared.interpolation,
+              cv::BORDER_CONSTANT, cv::Scalar());
+    tmpRemapped.convertTo(tmpWarpedFrames[i], CV_32F, 0.00392156862745098);
+  }
+  perf::UpdateRecord("tvg_remap", steadyMs() - t0);
+}
+
+// Per level: the sum over the cameras of frame level x weight level, divided by the level's weight
+// sum.
+void TesmoViewGeneratorOpenCL::mergePyramids() {
+  const int64_t t0 = steadyMs();
+  const int numLevels = prepared.numBandsBlend + 1;
+  tmpDstFramePyr.resize(numLevels);
+  for (int l = 0; l < numLevels; ++l) {
+    tmpDstFramePyr[l].create(tmpFramePyrs[0][l].size(), CV_32FC3);
+    tmpDstFramePyr[l].setTo(cv::Scalar::all(0));
+  }
+  for (int l = 0; l < numLevels; ++l) {
+    for (size_t i = 0; i < cameras.size(); ++i) {
+      cv::accumulateProduct(tmpFramePyrs[i][l], oclWeightPyrs[i][l], tmpDstFramePyr[l]);
+    }
+    cv::divide(tmpDstFramePyr[l], oclDstWeightPyr[l], tmpDstFramePyr[l], 1.0);
+  }
+  perf::UpdateRecord("tvg_create_merge", steadyMs() - t0);
 }
 
 void TesmoViewGeneratorOpenCL::processOneFrame(const cv::_InputArray& frames,

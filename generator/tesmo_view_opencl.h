@@ -14,11 +14,13 @@ namespace tesmo {
 // sums, restores the view from the merged pyramid and converts it to 8 bits. The cameras' gain and
 // offset are ignored; no coverage mask and no resize are applied (the output has the working size).
 //
-// Frames: device images (cv::UMat), 8-bit BGR (CV_8UC3), one per camera. A frame that is not a
-// cv::UMat is a fatal check; a frame of another type is refused like every other failure: the
-// generator turns not ok and draws the error image until the next successful prepare(). So are
-// process() and processOneFrame() after cameras were added or removed since the last successful
-// prepare().
+// Frames: device images (cv::UMat), one per camera, 8-bit BGR (CV_8UC3), or 8-bit gray or BGRA,
+// which are converted to BGR first (into a buffer per camera, reused while the frame's size
+// stays), as the CPU generator converts them; the cameras of one set may differ. A frame that is
+// not a cv::UMat is a fatal check; an empty frame or one of another type is refused like every
+// other failure: the generator turns not ok and draws the error image until the next successful
+// prepare(). So are process() and processOneFrame() after cameras were added or removed since the
+// last successful prepare().
 //
 // View pixels that no camera sees are black: where the weight sum is 0 every weight is 0, and the
 // division there is by 1 instead of 0, so no not-a-number value reaches the pyramid restoration.
@@ -33,11 +35,18 @@ class TesmoViewGeneratorOpenCL : public TesmoViewGenerator {
 
   void prepare(cv::Mat& dstMask) override;
   void process(const std::vector<cv::_OutputArray>& frames, const cv::_OutputArray& out) override;
-  // frames: a vector of cv::UMat (or of cv::Mat); the result keeps the frame's type.
+  // frames: a vector of cv::UMat (or of cv::Mat); the result keeps the frame's type (gray, BGR
+  // or BGRA alike).
   void processOneFrame(const cv::_InputArray& frames, const cv::_OutputArray& out,
                        int camIdx) override;
 
  protected:
+  // The steps of process(), each timed: every camera's frame (as BGR) remapped into
+  // tmpWarpedFrames as float in [0, 1]; the merged pyramid tmpDstFramePyr from the frames'
+  // pyramids and the weights.
+  void remapFrames(const std::vector<cv::_OutputArray>& frames);
+  void mergePyramids();
+
   // Prepared, read-only per frame set: per camera its CV_32FC2 warp map, its CV_32FC1 weight
   // image (kept, not read per frame) and numBandsBlend + 1 CV_32FC3 weight levels; per level the
   // CV_32FC3 sum of the cameras' weights (0 replaced by 1, see above).
@@ -54,6 +63,8 @@ class TesmoViewGeneratorOpenCL : public TesmoViewGenerator {
   // The remap output of one camera (8-bit) and the 8-bit view before it reaches a host output.
   cv::UMat tmpRemapped;
   cv::UMat tmpDst8u;
+  // Per camera, its last gray or BGRA frame converted to BGR.
+  std::vector<cv::UMat> tmpBgrFrames;
 };
 
 }  // namespace tesmo

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
 
@@ -258,6 +259,44 @@ void ExpectCallerMistakesFail(Upload upload) {
     EXPECT_GT(text, 50);
     EXPECT_EQ(cv::countNonZero(image.reshape(1) == 0), 160 * 120 * 3 - text);
   }
+}
+
+// Gray and BGRA frames, alone or mixed with BGR ones, compose as their BGR forms (within 1 grey
+// level), and every call leaves the generator ok, so BGR frames after them compose as before;
+// processOneFrame warps such a frame in its own type. `gen` (a test class that exposes bIsOk and
+// errorMessage) is prepared for four cameras; `upload` makes host frames into the frames it takes.
+template <class Generator, class Upload>
+void ExpectGrayAndBgraFramesComposeAsBgr(Generator& gen, Upload upload) {
+  const std::vector<cv::Mat> bgr = RandomFrames(gen.getCameras(), 51);
+  const cv::Mat bgrView = Compose(gen, upload(bgr));
+  const std::vector<int> rows[] = {{1, 1, 1, 1}, {4, 4, 4, 4}, {1, 3, 4, 1}};
+  for (const std::vector<int>& channels : rows) {
+    SCOPED_TRACE(::testing::PrintToString(channels));
+    std::vector<cv::Mat> frames(bgr.size()), asBgr(bgr.size());
+    for (size_t i = 0; i < bgr.size(); ++i) {
+      if (channels[i] == 1) {
+        cv::cvtColor(bgr[i], frames[i], cv::COLOR_BGR2GRAY);
+        cv::cvtColor(frames[i], asBgr[i], cv::COLOR_GRAY2BGR);
+        continue;
+      }
+      asBgr[i] = bgr[i];
+      if (channels[i] == 4) {
+        cv::Mat alpha(bgr[i].size(), CV_8U);
+        cv::randu(alpha, 0, 256);  // any alpha: it is dropped
+        cv::cvtColor(bgr[i], frames[i], cv::COLOR_BGR2BGRA);
+        cv::insertChannel(alpha, frames[i], 3);
+      } else {
+        frames[i] = bgr[i];
+      }
+    }
+    const cv::Mat view = Compose(gen, upload(frames));
+    ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
+    EXPECT_LE(cv::norm(view, Compose(gen, upload(asBgr)), cv::NORM_INF), 1.0);
+    cv::Mat one;
+    gen.processOneFrame(frames, one, 0);
+    EXPECT_EQ(one.type(), frames[0].type());
+  }
+  EXPECT_LE(cv::norm(Compose(gen, upload(bgr)), bgrView, cv::NORM_INF), 1.0);
 }
 
 // PSNR (dB) of the CV_8UC3 images a and b over the non-zero pixels of `mask`.

@@ -285,20 +285,22 @@ TEST_F(TesmoViewGeneratorOpenCLTest, ErrorImageOnFailureAndRecovery) {
   EXPECT_EQ(view.size(), cv::Size(1000, 704));
   EXPECT_GT(cv::countNonZero(NonBlack(view) & covered), cv::countNonZero(covered) * 9 / 10);
 
-  // A failure inside process: a gray frame. That call leaves the output alone, the next ones draw
-  // the error image naming the frame, until prepare succeeds again.
-  std::vector<cv::UMat> gray = device;
-  cv::cvtColor(device[1], gray[1], cv::COLOR_BGR2GRAY);
+  // A failure inside process: a 16-bit frame. That call leaves the output alone, the next ones
+  // draw the error image naming the frame, until prepare succeeds again.
+  std::vector<cv::UMat> wide = device;
+  device[1].convertTo(wide[1], CV_16U);
   cv::Mat untouched(704, 1000, CV_8UC3, cv::Scalar::all(7));
   {
-    std::vector<cv::_OutputArray> in(gray.begin(), gray.end());
+    std::vector<cv::_OutputArray> in(wide.begin(), wide.end());
     testing::internal::CaptureStdout();
     gen.process(in, untouched);
     testing::internal::GetCapturedStdout();
   }
   EXPECT_FALSE(gen.bIsOk);
   EXPECT_EQ(cv::countNonZero(untouched.reshape(1) != 7), 0);
-  EXPECT_NE(gen.errorMessage.find("Frame of camera 1 has type CV_8UC1"), std::string::npos)
+  EXPECT_NE(gen.errorMessage.find("Frame of camera 1 has type CV_16UC3; 8-bit frames with 1, 3 "
+                                  "or 4 channels expected"),
+            std::string::npos)
       << gen.errorMessage;
   out = ProcessOcl(gen, device);
   EXPECT_GT(cv::countNonZero(out.reshape(1) == 255), 500);
@@ -358,6 +360,14 @@ TEST_F(TesmoViewGeneratorOpenCLTest, ProcessOneFrameWarpsOneCamera) {
   gen.processOneFrame(device, out, 3);
   testing::internal::GetCapturedStdout();
   EXPECT_FALSE(gen.bIsOk);
+}
+
+TEST_F(TesmoViewGeneratorOpenCLTest, GrayAndBgraFramesComposeAsTheirBgrForms) {
+  Probe gen(MakeSurroundRig(cv::Size(320, 200)), "mode: top_view\nview_size: [160, 120]\n");
+  cv::Mat covered;
+  gen.prepare(covered);
+  ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
+  testing_util::ExpectGrayAndBgraFramesComposeAsBgr(gen, Upload);
 }
 
 TEST_F(TesmoViewGeneratorOpenCLTest, CallerMistakesGiveTheErrorImage) {
