@@ -34,6 +34,17 @@ void downloadComputed(gpu::Stream& calc, const gpu::Event& computed, gpu::Stream
   gpu::download(src, out, copy);
 }
 
+// Makes `frame` 8-bit BGR on `stream`: a gray or BGRA frame is converted into `buffer`, which
+// `frame` then shows; any other frame stays as it is.
+void convertToBgr(GpuMat& frame, gpu::Image& buffer, gpu::Stream& stream) {
+  const int type = frame.type();
+  if (type == CV_8UC1 || type == CV_8UC4) {
+    gpu::cvtColor(frame, buffer, type == CV_8UC1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR, 0,
+                  stream);
+    frame = buffer;
+  }
+}
+
 }  // namespace
 
 TesmoViewGeneratorCuda::~TesmoViewGeneratorCuda() {
@@ -81,7 +92,9 @@ void TesmoViewGeneratorCuda::prepare(cv::Mat& dstMask) {
   gpuWarpMapsX.resize(numCams);
   gpuWarpMapsY.resize(numCams);
   gpuWeightPyrs.resize(numCams);
-  tmpFrames.resize(numCams);
+  // Per camera its uploaded host frame (entry i) and its gray or BGRA frame converted to BGR
+  // (entry numCams + i).
+  tmpFrames.resize(2 * numCams);
   gpuDstWeightPyr.resize(numLevels);
 
   cv::Mat coverage;
@@ -155,6 +168,9 @@ void TesmoViewGeneratorCuda::process(const std::vector<cv::_OutputArray>& frames
     if (bUploaded) {
       uploadedEvent.record(uploadStream);
       calcStream.waitEvent(uploadedEvent);
+    }
+    for (size_t i = 0; i < numCams; ++i) {
+      convertToBgr(src[i], tmpFrames[numCams + i], calcStream);
     }
     int64_t t1 = steadyMs();
     perf::UpdateRecord("tvg_get_frames", t1 - t0);

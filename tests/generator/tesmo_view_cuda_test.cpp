@@ -128,6 +128,14 @@ TEST(TesmoViewGeneratorCuda, GainOffsetAndCoverageMask) {
   }
 }
 
+// Host and GPU frames alike.
+TEST(TesmoViewGeneratorCuda, GrayAndBgraFramesComposeAsTheirBgrForms) {
+  Probe gen(MakeSurroundRig(cv::Size(320, 200)), "mode: top_view\nview_size: [160, 120]\n");
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
+  testing_util::ExpectGrayAndBgraFramesComposeAsBgr(gen, [](std::vector<cv::Mat> f) { return f; });
+  testing_util::ExpectGrayAndBgraFramesComposeAsBgr(gen, Uploaded);
+}
+
 // Plain cv::cuda::GpuMat outputs, which the GPU layer cannot allocate: process and
 // processOneFrame do not throw; an empty one stays empty and one viewing caller memory of the
 // working size (all 7) gets the error image drawn over it, as a host image does: `expected`.
@@ -148,7 +156,7 @@ void ExpectPlainGpuOutputs(Probe& gen, const std::vector<cv::Mat>& frames,
   }
 }
 
-// A failed prepare throws to the caller. Frames of two types fail the call that gets them; the
+// A failed prepare throws to the caller. Frames of two depths fail the call that gets them; the
 // next calls draw the error image. A failure inside queued work of a call into a GPU output (the
 // host remap has no 32-bit integer kernel) does not fail the next prepare. An empty camera list
 // leaves the output untouched.
@@ -178,7 +186,7 @@ TEST(TesmoViewGeneratorCuda, FailuresAndTheErrorImage) {
   ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
 
   std::vector<cv::Mat> mixed = frames;
-  cv::cvtColor(frames[2], mixed[2], cv::COLOR_BGR2GRAY);
+  frames[2].convertTo(mixed[2], CV_16U);
   testing::internal::CaptureStdout();
   gen.process({mixed.begin(), mixed.end()}, untouched);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
