@@ -271,7 +271,7 @@ TEST(TesmoDemo, SampleSceneViewsMatchCompositionOnEveryPlatform) {
         ASSERT_EQ(v.published.size(), truth.size());
         const double psnr = MaskedPsnr(v.published, truth, v.covered & v.outsideOverlay);
         std::cout << "[   PSNR   ] " << name << " vs ground truth: " << psnr << " dB\n";
-        EXPECT_GE(psnr, 25.0);
+        EXPECT_GE(psnr, 52.0);  // about 57.5 dB on every platform
         bTruthChecked = true;
       }
     }
