@@ -201,9 +201,10 @@ class TesmoViewGenerator {
 // working size. Samples that no camera sees are 0: the layer's division by a zero sum gives 0.
 //
 // Frames: GPU images (cv::cuda::GpuMat views of gpu::Image pixels, used in place) or host images
-// (cv::Mat, cv::UMat; uploaded), all of one type, 8-bit BGR in practice. Another kind of array
-// is a fatal check; frames of mixed types, or of a type the three-channel weights do not fit,
-// are caught failures: the generator turns not ok and draws the error image until the next
+// (cv::Mat, cv::UMat; uploaded), 8-bit BGR in practice; 8-bit gray and BGRA frames are converted
+// to BGR first, as the CPU variant converts them. Another kind of array is a fatal check; frames
+// of mixed types after that conversion, or of a type the three-channel weights do not fit, are
+// caught failures: the generator turns not ok and draws the error image until the next
 // successful prepare(). A failure in prepare() itself reaches the caller (the generator stays not
 // ok). The error image goes into a gpu::Image output, or into a plain cv::cuda::GpuMat that
 // already has the working size and CV_8UC3 (the layer cannot allocate one); another output is
@@ -254,13 +255,15 @@ class TesmoViewGeneratorCuda : public TesmoViewGenerator {
   gpu::Stream downloadStream;
   // Scratch reused from frame set to frame set: the remap output in the frame type; per camera
   // its warped frame as float and its Laplacian pyramid; the merged pyramid (CV_32FC3); per
-  // camera the uploaded host frame; the two pyramid functions' scratch; per level one camera's
-  // weighted level; the view resized to viewSize; the 8-bit view before its download.
+  // camera the uploaded host frame and its gray or BGRA frame converted to BGR; the two pyramid
+  // functions' scratch; per level one camera's weighted level; the view resized to viewSize; the
+  // 8-bit view before its download.
   gpu::Image tmpWarpedFrame;
   std::vector<gpu::Image> tmpWarpedFrames;
   std::vector<std::vector<gpu::Image>> tmpFramePyrs;
   std::vector<gpu::Image> tmpDstFramePyr;
   std::vector<gpu::Image> tmpFrames;
+  std::vector<gpu::Image> tmpBgrFrames;
   std::vector<gpu::Image> tmpCreateLaplacePyrGpu;
   std::vector<gpu::Image> tmpRestoreImageFromLaplacePyrGpu;
   std::vector<gpu::Image> tmpCreateMerge;

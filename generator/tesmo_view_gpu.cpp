@@ -76,6 +76,7 @@ void TesmoViewGeneratorCuda::prepare(cv::Mat& dstMask) {
   tmpFramePyrs.clear();
   tmpDstFramePyr.clear();
   tmpFrames.clear();
+  tmpBgrFrames.clear();
   tmpCreateLaplacePyrGpu.clear();
   tmpRestoreImageFromLaplacePyrGpu.clear();
   tmpCreateMerge.clear();
@@ -92,9 +93,8 @@ void TesmoViewGeneratorCuda::prepare(cv::Mat& dstMask) {
   gpuWarpMapsX.resize(numCams);
   gpuWarpMapsY.resize(numCams);
   gpuWeightPyrs.resize(numCams);
-  // Per camera its uploaded host frame (entry i) and its gray or BGRA frame converted to BGR
-  // (entry numCams + i).
-  tmpFrames.resize(2 * numCams);
+  tmpFrames.resize(numCams);
+  tmpBgrFrames.resize(numCams);
   gpuDstWeightPyr.resize(numLevels);
 
   cv::Mat coverage;
@@ -170,7 +170,7 @@ void TesmoViewGeneratorCuda::process(const std::vector<cv::_OutputArray>& frames
       calcStream.waitEvent(uploadedEvent);
     }
     for (size_t i = 0; i < numCams; ++i) {
-      convertToBgr(src[i], tmpFrames[numCams + i], calcStream);
+      convertToBgr(src[i], tmpBgrFrames[i], calcStream);
     }
     int64_t t1 = steadyMs();
     perf::UpdateRecord("tvg_get_frames", t1 - t0);
