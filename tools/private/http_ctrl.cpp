@@ -703,7 +703,12 @@ void HTTPCtrl::configure(const httplib::Request& req, httplib::Response& res) {
     }
     prepareView(*stream.gen);
   }
-  app->saveUserGenSettings();
+  // The view keeps its new parameters whether they reach the file or not.
+  const std::string notSaved = app->saveUserGenSettings();
+  if (!notSaved.empty()) {
+    badRequest(res, notSaved);
+    return;
+  }
   res.status = 200;
 }
 

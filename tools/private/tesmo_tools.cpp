@@ -580,7 +580,7 @@ cv::FileNode TesmoApp::readUserSettings(cv::FileStorage& userFs) const {
   return userGen;
 }
 
-void TesmoApp::saveUserGenSettings() {
+std::string TesmoApp::saveUserGenSettings() {
   // HTTP requests may save at the same time: one writer at a time.
   std::lock_guard<std::mutex> saveLock(userSettingsMutex);
   // Composed in memory, in the format the file name's extension selects.
@@ -597,7 +597,9 @@ void TesmoApp::saveUserGenSettings() {
   }
   out << "]";
   const std::string error = replaceFile(userSettingsFile, out.releaseAndGetString());
-  if (!error.empty()) LOG(WARNING) << "User settings not saved: " << error;
+  if (error.empty()) return std::string();
+  LOG(WARNING) << "User settings not saved: " << error;
+  return "Can't save user settings to \"" + userSettingsFile + "\": " + error;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -198,8 +198,10 @@ class TesmoApp {
   // Writes every view's name and generator parameters to the user-settings file, replacing it
   // whole: the document goes to a temporary file in the same folder, flushed to disk and renamed
   // over the old one, so the file always holds the old or the new document. A failure is logged
-  // and leaves the old file as it was. Any thread; calls are serialised.
-  void saveUserGenSettings();
+  // and leaves the old file as it was; the result then says why, naming the file ("Can't save
+  // user settings to \"<file>\": <reason>"), and is empty on success. Any thread; calls are
+  // serialised.
+  std::string saveUserGenSettings();
 
   // The open main configuration.
   const cv::FileStorage& getFS() const { return fs; }
