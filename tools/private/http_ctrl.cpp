@@ -358,6 +358,29 @@ void prepareView(TesmoViewGenerator& gen) {
   }
 }
 
+// Whether every "Content-Encoding" header of `req` says "identity" (spaces around it and case
+// ignored); else the first other value goes to *encoding. The library inflates a body of any
+// other encoding in full before a route sees it, and the body limit counts the bytes as sent.
+bool identityEncoded(const httplib::Request& req, std::string* encoding) {
+  const auto headers = req.headers.equal_range("Content-Encoding");
+  for (auto it = headers.first; it != headers.second; ++it) {
+    const std::string& value = it->second;
+    const size_t begin = value.find_first_not_of(" \t");
+    const size_t end = value.find_last_not_of(" \t");
+    const std::string word = begin == std::string::npos ? "" : value.substr(begin, end + 1 - begin);
+    const std::string identity = "identity";
+    const bool bIdentity =
+        std::equal(word.begin(), word.end(), identity.begin(), identity.end(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == b;
+        });
+    if (!bIdentity) {
+      *encoding = word.substr(0, 64);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 // The library's server, with the limits above: its worker pool, the request processing of each
@@ -371,11 +394,20 @@ class ControlServer : public httplib::Server {
     set_read_timeout(kReadTimeoutMs / 1000);
     set_write_timeout(kWriteTimeoutMs / 1000);
     set_payload_max_length(HTTPCtrl::kMaxBodyBytes);
-    // A declared body over the limit is refused before a byte of it is read.
+    // Runs before a byte of the body is read; a body left unread closes the connection.
     set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-      if (contentLength(req) <= HTTPCtrl::kMaxBodyBytes) return HandlerResponse::Unhandled;
+      std::string encoding;
+      if (contentLength(req) > HTTPCtrl::kMaxBodyBytes) {
+        tooLarge(res);
+      } else if (!identityEncoded(req, &encoding)) {
+        res.status = 415;
+        res.set_content(
+            "Content-Encoding \"" + encoding + "\" not accepted: send the body uncompressed",
+            "text/plain");
+      } else {
+        return HandlerResponse::Unhandled;
+      }
       if (tRequest != nullptr) tRequest->bCloseAfter = true;
-      tooLarge(res);
       return HandlerResponse::Handled;
     });
     // A request that ran over its byte budget (a chunked or unannounced body, endless headers).
