@@ -381,11 +381,21 @@ bool identityEncoded(const httplib::Request& req, std::string* encoding) {
   return true;
 }
 
+// Runs after the library has parsed the request's "Range" header into req.ranges: a request for
+// several ranges is answered whole. The library would build one part per range, each as long as
+// its range asks, so that overlapping ranges of a file would multiply it in memory.
+void serveAtMostOneRange(httplib::Request& req) {
+  if (req.ranges.size() <= 1) return;
+  req.ranges.clear();
+  req.headers.erase("Range");
+}
+
 }  // namespace
 
 // The library's server, with the limits above: its worker pool, the request processing of each
 // connection (the library's keep-alive loop is replaced so that every connection is known and
-// read within its budgets) and the refusal of oversize requests.
+// read within its budgets) and the refusal of oversize or compressed requests and of several
+// ranges.
 class ControlServer : public httplib::Server {
  public:
   ControlServer() {
@@ -453,7 +463,8 @@ class ControlServer : public httplib::Server {
         strm.startRequest();
         tRequest = &strm.state;
         bool bClosed = false;
-        ret = process_request(strm, /*close_connection=*/left == 1, bClosed, nullptr);
+        ret = process_request(strm, /*close_connection=*/left == 1, bClosed,
+                              serveAtMostOneRange);
         tRequest = nullptr;
         if (strm.state.bCloseAfter) {
           discardUnread(sock);
