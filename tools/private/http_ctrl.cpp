@@ -2,6 +2,8 @@
 
 #include <netdb.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,12 +12,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -215,7 +220,12 @@ constexpr int kWorkerThreads = 64;
 constexpr int kReadTimeoutMs = 3000;         // for any one read to make progress
 constexpr int kRequestReadTimeoutMs = 5000;  // for a whole request: line, headers and body
 constexpr int kWriteTimeoutMs = 3000;        // for any one write to make progress
-constexpr time_t kKeepAliveTimeoutS = 2;     // for the next request of a kept-alive connection
+constexpr time_t kKeepAliveTimeoutS = 2;     // for the next request, the first one included
+// Connections that wait for their next request (watched by one thread, holding no worker), and
+// connections that have sent bytes and wait for a free worker. With the workers' own, the most
+// connections the server holds open.
+constexpr size_t kMaxWaitingConnections = 256;
+constexpr size_t kMaxReadyConnections = 64;
 constexpr size_t kMaxHeaderBytes = size_t(64) << 10;
 constexpr size_t kMaxRequestBytes = kMaxHeaderBytes + HTTPCtrl::kMaxBodyBytes;
 // What is read and dropped after refusing a request whose bytes remain unread.
@@ -263,10 +273,8 @@ class ClientStream : public httplib::Stream {
  public:
   explicit ClientStream(int fd) : fd_(fd) {}
 
-  // Waits at most timeoutMs for the first byte of the next request.
-  bool waitForRequest(int timeoutMs) const {
-    return begin_ < end_ || waitFor(fd_, POLLIN, timeoutMs);
-  }
+  // Whether bytes of a next request have been read from the socket already.
+  bool hasBufferedBytes() const { return begin_ < end_; }
   // Starts the budgets of a new request.
   void startRequest() {
     deadline_ = now<std::chrono::steady_clock>() + kRequestReadTimeoutMs;
@@ -390,16 +398,313 @@ void serveAtMostOneRange(httplib::Request& req) {
   req.headers.erase("Range");
 }
 
+void closeSocket(int fd) {
+  ::shutdown(fd, SHUT_RDWR);
+  ::close(fd);
+}
+
+// Whether the peer has closed the connection (or it failed) with nothing left to read.
+bool hungUp(int fd) {
+  char byte = 0;
+  const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// Answers 503 on a connection that no worker can take now and closes it, without waiting: what
+// the client has sent is read first, so that the close ends the connection after the answer
+// instead of resetting it.
+void refuseBusy(int fd) {
+  char buf[4096];
+  for (int i = 0; i < 16 && ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT) > 0; ++i) {
+  }
+  const std::string message = "Too many connections waiting for the server";
+  const std::string answer = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n" +
+                             std::string("Content-Length: ") + std::to_string(message.size()) +
+                             "\r\nConnection: close\r\n\r\n" + message;
+  ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  closeSocket(fd);
+}
+
+// The connections of a server between its accepting thread, one poller thread and a fixed pool
+// of workers. A connection that waits for its next request (a new one, or one kept alive after
+// an answer) holds no worker: it waits in a bounded set that the poller watches, until it sends
+// bytes (a worker then serves it), hangs up or lets kKeepAliveTimeoutS pass (it is then closed).
+// When the set is full, admitting another connection closes the one that has waited longest
+// without sending. Connections that have sent bytes wait for a worker in a bounded queue;
+// beyond it, they are answered 503 and closed.
+//
+//   ConnectionScheduler scheduler([](int fd, size_t* requestsLeft) { ...; return bKeepAlive; });
+//   scheduler.start(/*workers=*/64, [] { /* each worker's set-up */ });
+//   scheduler.admit(fd, /*requestsLeft=*/5);  // the scheduler owns fd from now on
+//   scheduler.closeAll();                     // every connection shut down, later ones too
+//   scheduler.stop();                         // joins the poller and the workers
+class ConnectionScheduler {
+ public:
+  // Serves requests of a connection that has bytes to read, counting them down in *requestsLeft;
+  // true when the connection is to wait for its next request, false to close it. On the workers.
+  using Serve = std::function<bool(int fd, size_t* requestsLeft)>;
+
+  explicit ConnectionScheduler(Serve serve) : serve_(std::move(serve)) {}
+  ~ConnectionScheduler() { stop(); }
+  ConnectionScheduler(const ConnectionScheduler&) = delete;
+  ConnectionScheduler& operator=(const ConnectionScheduler&) = delete;
+
+  // Starts the poller and `workers` workers, each of which runs `setUp` first. Once.
+  void start(int workers, const std::function<void()>& setUp);
+  // Takes `fd` over, from any thread: it waits for its next request. Closed at once after
+  // closeAll or stop, or when it may serve no more requests.
+  void admit(int fd, size_t requestsLeft);
+  // Shuts every connection down now, those being served included; later ones are closed.
+  void closeAll();
+  // Ends the poller and the workers (each after the request it serves) and closes every
+  // connection. Not concurrently with itself.
+  void stop();
+
+ private:
+  struct Connection {
+    int fd = -1;
+    size_t requestsLeft = 0;
+    int64_t deadline = 0;  // steady-clock ms; of waiting connections only
+  };
+  static constexpr uint64_t kWakeId = 0;
+
+  void pollLoop();
+  void workLoop();
+  // Closes the one that has waited longest, or hands it to a worker when it has sent bytes
+  // meanwhile; false when it has, and no worker place is free.
+  bool makeRoomLocked();
+  // A waiting connection that has bytes to read goes to a worker (or gets 503); one that has
+  // hung up is closed.
+  void dispatchLocked(std::map<uint64_t, Connection>::iterator it);
+  void dropLocked(int fd);
+  void wakePoller();
+
+  Serve serve_;
+  std::mutex mutex_;
+  std::condition_variable readyCv_;
+  // Waiting connections by admission: the first has waited longest and has the first deadline.
+  std::map<uint64_t, Connection> waiting_;
+  std::deque<Connection> ready_;  // for a worker
+  std::set<int> open_;            // every connection owned, for closeAll
+  uint64_t nextId_ = kWakeId + 1;
+  bool bClosing_ = false;
+  bool bStopping_ = false;
+  int epoll_ = -1;
+  int wake_ = -1;
+  std::thread poller_;
+  std::vector<std::thread> workers_;
+};
+
+void ConnectionScheduler::start(int workers, const std::function<void()>& setUp) {
+  epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+  wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = kWakeId;
+  if (epoll_ < 0 || wake_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event) != 0) {
+    LOG(ERROR) << "HTTP server can't watch its connections: " << std::strerror(errno);
+    std::lock_guard<std::mutex> lock(mutex_);
+    bClosing_ = true;  // every connection is closed as it comes
+    return;
+  }
+  poller_ = std::thread([this] { pollLoop(); });
+  for (int i = 0; i < workers; ++i) {
+    workers_.emplace_back([this, setUp] {
+      setUp();
+      workLoop();
+    });
+  }
+}
+
+void ConnectionScheduler::admit(int fd, size_t requestsLeft) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  open_.insert(fd);
+  if (bClosing_ || bStopping_ || requestsLeft == 0) {
+    dropLocked(fd);
+    return;
+  }
+  if (waiting_.size() >= kMaxWaitingConnections && !makeRoomLocked()) {
+    open_.erase(fd);
+    refuseBusy(fd);
+    return;
+  }
+  const uint64_t id = nextId_++;
+  epoll_event event{};
+  event.events = EPOLLIN | EPOLLRDHUP;
+  event.data.u64 = id;
+  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
+    LOG(WARNING) << "HTTP connection dropped, can't watch it: " << std::strerror(errno);
+    dropLocked(fd);
+    return;
+  }
+  const int64_t deadline = now<std::chrono::steady_clock>() + kKeepAliveTimeoutS * 1000;
+  waiting_.emplace(id, Connection{fd, requestsLeft, deadline});
+  // The poller sleeps without a time-out while nothing waits; later deadlines come later.
+  if (waiting_.size() == 1) wakePoller();
+}
+
+void ConnectionScheduler::closeAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bClosing_ = true;
+  for (const int fd : open_) ::shutdown(fd, SHUT_RDWR);
+}
+
+void ConnectionScheduler::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (bStopping_) return;
+    bStopping_ = true;
+  }
+  wakePoller();
+  readyCv_.notify_all();
+  if (poller_.joinable()) poller_.join();
+  for (auto& worker : workers_) worker.join();
+  workers_.clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& entry : waiting_) dropLocked(entry.second.fd);
+  waiting_.clear();
+  for (const Connection& conn : ready_) dropLocked(conn.fd);
+  ready_.clear();
+  for (int* fd : {&epoll_, &wake_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+}
+
+bool ConnectionScheduler::makeRoomLocked() {
+  const auto oldest = waiting_.begin();
+  pollfd item{oldest->second.fd, POLLIN | POLLRDHUP, 0};
+  if (::poll(&item, 1, 0) <= 0) {
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, oldest->second.fd, nullptr);
+    dropLocked(oldest->second.fd);
+    waiting_.erase(oldest);
+    return true;
+  }
+  if (ready_.size() >= kMaxReadyConnections) return false;
+  dispatchLocked(oldest);
+  return true;
+}
+
+void ConnectionScheduler::dispatchLocked(std::map<uint64_t, Connection>::iterator it) {
+  const Connection conn = it->second;
+  waiting_.erase(it);
+  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, conn.fd, nullptr);
+  if (bClosing_ || hungUp(conn.fd)) {
+    dropLocked(conn.fd);
+  } else if (ready_.size() >= kMaxReadyConnections) {
+    open_.erase(conn.fd);
+    refuseBusy(conn.fd);
+  } else {
+    ready_.push_back(conn);
+    readyCv_.notify_one();
+  }
+}
+
+void ConnectionScheduler::dropLocked(int fd) {
+  open_.erase(fd);
+  closeSocket(fd);
+}
+
+void ConnectionScheduler::wakePoller() {
+  const uint64_t one = 1;
+  if (wake_ >= 0 && ::write(wake_, &one, sizeof(one)) < 0) {
+    // Full counter: a wake-up is pending anyway.
+  }
+}
+
+void ConnectionScheduler::pollLoop() {
+  epoll_event events[64];
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!bStopping_) {
+    int timeoutMs = -1;
+    if (!waiting_.empty()) {
+      const int64_t left = waiting_.begin()->second.deadline - now<std::chrono::steady_clock>();
+      timeoutMs = static_cast<int>(std::max<int64_t>(left, 0));
+    }
+    lock.unlock();
+    const int n = ::epoll_wait(epoll_, events, 64, timeoutMs);
+    lock.lock();
+    for (int i = 0; i < n; ++i) {
+      const uint64_t id = events[i].data.u64;
+      if (id == kWakeId) {
+        uint64_t count = 0;
+        while (::read(wake_, &count, sizeof(count)) > 0) {
+        }
+        continue;
+      }
+      const auto it = waiting_.find(id);  // not found: closed meanwhile
+      if (it != waiting_.end()) dispatchLocked(it);
+    }
+    const int64_t time = now<std::chrono::steady_clock>();
+    while (!waiting_.empty() && waiting_.begin()->second.deadline <= time) {
+      ::epoll_ctl(epoll_, EPOLL_CTL_DEL, waiting_.begin()->second.fd, nullptr);
+      dropLocked(waiting_.begin()->second.fd);
+      waiting_.erase(waiting_.begin());
+    }
+  }
+}
+
+void ConnectionScheduler::workLoop() {
+  for (;;) {
+    Connection conn;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      readyCv_.wait(lock, [this] { return bStopping_ || !ready_.empty(); });
+      if (bStopping_) return;  // stop closes what remains
+      conn = ready_.front();
+      ready_.pop_front();
+    }
+    bool bKeep = false;
+    try {
+      bKeep = serve_(conn.fd, &conn.requestsLeft);
+    } catch (const std::exception& e) {
+      LOG(WARNING) << "HTTP connection closed: " << e.what();
+    }
+    if (bKeep) {
+      admit(conn.fd, conn.requestsLeft);
+    } else {
+      std::lock_guard<std::mutex> lock(mutex_);
+      dropLocked(conn.fd);
+    }
+  }
+}
+
+// The library's task queue, replaced: the accepting thread runs each task, the hand-over of a new
+// connection to the scheduler, at once. The scheduler's threads live as long as the queue, which
+// the library makes when it starts listening and shuts down when it stops.
+class AdmittingQueue : public httplib::TaskQueue {
+ public:
+  AdmittingQueue(ConnectionScheduler& scheduler, const std::function<void()>& setUpWorker)
+      : scheduler_(scheduler) {
+    scheduler_.start(kWorkerThreads, setUpWorker);
+  }
+  void enqueue(std::function<void()> fn) override { fn(); }
+  void shutdown() override { scheduler_.stop(); }
+
+ private:
+  ConnectionScheduler& scheduler_;
+};
+
 }  // namespace
 
-// The library's server, with the limits above: its worker pool, the request processing of each
-// connection (the library's keep-alive loop is replaced so that every connection is known and
-// read within its budgets) and the refusal of oversize or compressed requests and of several
-// ranges.
+// The library's server, with the limits above: connections scheduled so that only those that
+// have sent bytes hold a worker, the request processing of each (the library's keep-alive loop is
+// replaced so that every request is read within its budgets), and the refusal of oversize or
+// compressed requests and of several ranges.
 class ControlServer : public httplib::Server {
  public:
-  ControlServer() {
-    new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  ControlServer() : scheduler_([this](int fd, size_t* requestsLeft) {
+                      return serve(fd, requestsLeft);
+                    }) {
+    // OpenCV's OpenCL switch is per thread: each worker takes the application's choice, made on
+    // the thread that built the server, so that a view re-prepared there runs where it runs here.
+    new_task_queue = [this] {
+      // Made once the socket listens. The library listens with a backlog of 5, which a burst of
+      // connections overflows: the kernel then drops a client's SYN, and its connect waits a
+      // second or more to try again. Accepting is quick here, so the kernel may queue more.
+      ::listen(svr_sock_, SOMAXCONN);
+      return new AdmittingQueue(scheduler_, [this] { cv::ocl::setUseOpenCL(bUseOpenCL_); });
+    };
     set_keep_alive_timeout(kKeepAliveTimeoutS);
     set_read_timeout(kReadTimeoutMs / 1000);
     set_write_timeout(kWriteTimeoutMs / 1000);
@@ -428,56 +733,44 @@ class ControlServer : public httplib::Server {
     }));
   }
 
-  // Ends every open connection now and every one accepted from now on: blocked reads and writes
-  // return at once, so the workers come free (except for handlers still running).
-  void closeConnections() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    bStopping_ = true;
-    for (const int fd : sockets_) ::shutdown(fd, SHUT_RDWR);
-  }
+  // Ends every open connection now, waiting ones included, and every one accepted from now on:
+  // blocked reads and writes return at once, so the workers come free (except for handlers
+  // still running).
+  void closeConnections() { scheduler_.closeAll(); }
 
  private:
-  const bool bUseOpenCL_ = cv::ocl::useOpenCL();
-
   static void tooLarge(httplib::Response& res) {
     res.status = 413;
     res.set_content("Request over " + std::to_string(HTTPCtrl::kMaxBodyBytes) + " bytes",
                     "text/plain");
   }
 
+  // On the accepting thread: the new connection waits for its first request.
   bool process_and_close_socket(socket_t sock) override {
-    // OpenCV's OpenCL switch is per thread: the worker takes the application's choice, made on
-    // the thread that built the server, so that a view re-prepared here runs where it runs there.
-    cv::ocl::setUseOpenCL(bUseOpenCL_);
-    bool bTracked = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!bStopping_) bTracked = sockets_.insert(sock).second;
-    }
-    bool ret = false;
-    if (bTracked) {
-      ClientStream strm(sock);
-      for (size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET;
-           --left) {
-        if (!strm.waitForRequest(static_cast<int>(keep_alive_timeout_sec_ * 1000))) break;
-        strm.startRequest();
-        tRequest = &strm.state;
-        bool bClosed = false;
-        ret = process_request(strm, /*close_connection=*/left == 1, bClosed,
-                              serveAtMostOneRange);
-        tRequest = nullptr;
-        if (strm.state.bCloseAfter) {
-          discardUnread(sock);
-          break;
-        }
-        if (!ret || bClosed) break;
+    scheduler_.admit(sock, keep_alive_max_count_);
+    return true;
+  }
+
+  // On a worker: serves the requests of a connection for as long as their bytes have come;
+  // true when the connection is kept alive and waits for its next request.
+  bool serve(int sock, size_t* requestsLeft) {
+    ClientStream strm(sock);
+    while (*requestsLeft > 0 && svr_sock_ != INVALID_SOCKET) {
+      strm.startRequest();
+      tRequest = &strm.state;
+      bool bClosed = false;
+      const bool bServed = process_request(strm, /*close_connection=*/*requestsLeft == 1,
+                                           bClosed, serveAtMostOneRange);
+      tRequest = nullptr;
+      --*requestsLeft;
+      if (strm.state.bCloseAfter) {
+        discardUnread(sock);
+        return false;
       }
-      std::lock_guard<std::mutex> lock(mutex_);
-      sockets_.erase(sock);
+      if (!bServed || bClosed) return false;
+      if (!strm.hasBufferedBytes()) return *requestsLeft > 0;
     }
-    ::shutdown(sock, SHUT_RDWR);
-    ::close(sock);
-    return ret;
+    return false;
   }
 
   // Closing a socket with unread data resets the connection, and the client may lose the answer
@@ -496,9 +789,8 @@ class ControlServer : public httplib::Server {
     }
   }
 
-  std::mutex mutex_;
-  std::set<int> sockets_;  // connections being processed
-  bool bStopping_ = false;
+  const bool bUseOpenCL_ = cv::ocl::useOpenCL();
+  ConnectionScheduler scheduler_;
 };
 
 HTTPCtrl::HTTPCtrl(std::shared_ptr<TesmoApp> app, const cv::FileNode& node)

@@ -30,15 +30,21 @@ class ControlServer;
 // "/get_cameras", "/configure", "/add_camera_rotation", "/calibrate", "/linear_regress",
 // "/get_app", all POST), and static files from `mountPoint`.
 //
-// Threads: built and destroyed on the main thread; a listening thread of its own; handlers run on
-// 64 worker threads, concurrently with the ticks and the correction timer. Nothing a
-// client sends ends the process: bad requests get 400 with a plain-text message.
+// Threads: built and destroyed on the main thread; a listening thread of its own, one thread that
+// watches the connections waiting for a request, and 64 worker threads that run the handlers,
+// concurrently with the ticks and the correction timer. Nothing a client sends ends the process:
+// bad requests get 400 with a plain-text message.
 //
-// Limits against clients that misbehave: a request must arrive whole within a few seconds and
-// every read or write of the connection must progress within a few seconds, else the connection
-// is closed; bodies longer than kMaxBodyBytes get 413; MJPEG viewers beyond kMaxMjpegViewers get
-// 503, so that the API routes always find a worker; destruction closes every connection at once
-// (only a handler already running, such as a calibration script, is waited for).
+// Limits against clients that misbehave: a connection holds a worker only once it has sent
+// bytes; at most 256 connections wait for their next request, each for 2 s (beyond that, the
+// one that has waited longest is closed), and at most 64 that have sent wait for a worker
+// (beyond that, 503). A request must arrive whole within a few seconds and every read or write
+// of the connection must progress within a few seconds, else the connection is closed; bodies
+// longer than kMaxBodyBytes get 413, and bodies with a "Content-Encoding" other than "identity"
+// get 415, both before the body is read; a request for several ranges gets the whole answer;
+// MJPEG viewers beyond kMaxMjpegViewers get 503, so that the API routes always find a worker;
+// destruction closes every connection at once (only a handler already running, such as a
+// calibration script, is waited for).
 //
 //   auto server = std::make_unique<tesmo::HTTPCtrl>(app, app->getFS()["http_server"]);
 //   ... main loop ...
