@@ -4,9 +4,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -100,12 +102,9 @@ int sendRaw(int port, const std::string& request) {
   return fd;
 }
 
-// Sends a POST without a "Content-Type" header over a plain socket (the library's client always
-// adds one) and returns the whole answer.
-std::string postWithoutContentType(int port, const std::string& route, const std::string& body) {
-  const int fd = sendRaw(port, "POST " + route + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-                                   "Connection: close\r\nContent-Length: " +
-                                   std::to_string(body.size()) + "\r\n\r\n" + body);
+// Sends `request` over a plain socket and returns the whole answer, up to the end of stream.
+std::string rawAnswer(int port, const std::string& request) {
+  const int fd = sendRaw(port, request);
   std::string answer;
   char buf[4096];
   ssize_t n = 0;
@@ -114,6 +113,25 @@ std::string postWithoutContentType(int port, const std::string& route, const std
   }
   if (fd >= 0) close(fd);
   return answer;
+}
+
+// Sends a POST without a "Content-Type" header over a plain socket (the library's client always
+// adds one) and returns the whole answer.
+std::string postWithoutContentType(int port, const std::string& route, const std::string& body) {
+  return rawAnswer(port, "POST " + route + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                             "Connection: close\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n" + body);
+}
+
+// `size` blanks compressed by the library's own gzip or brotli encoder.
+std::string compressed(httplib::detail::compressor&& codec, size_t size) {
+  const std::string blanks(size, ' ');
+  std::string out;
+  codec.compress(blanks.data(), blanks.size(), /*last=*/true, [&](const char* data, size_t len) {
+    out.append(data, len);
+    return true;
+  });
+  return out;
 }
 
 std::string repeat(const std::string& text, int times) {
@@ -538,6 +556,94 @@ TEST_F(TesmoHttpTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPrompt
   ASSERT_NE(table, std::string::npos) << out;
   ASSERT_NE(stopped, std::string::npos) << out;
   EXPECT_LT(table, stopped);
+}
+
+// Requests that would make the server hold far more than they send: compressed bodies that
+// inflate past the body limit, overlapping ranges of a file, connections that send nothing, and a
+// "/configure" whose settings cannot be saved. Each gets a bounded answer and the server goes on.
+TEST_F(TesmoHttpTest, AbusiveRequestsGetBoundedAnswers) {
+  const size_t fileBytes = 1 << 20;
+  fs::create_directories(dir / "www");
+  std::ofstream(path("www/file.bin")) << std::string(fileBytes, 'f');
+  // The settings' temporary file cannot be made, whoever runs the test.
+  fs::create_directories(dir / "out/GenUserSettings.yml.tmp");
+  startDemo();
+
+  struct Case {
+    std::string name, request, statusLine;
+    size_t maxBytes;  // of the whole answer
+  };
+  const auto rawPost = [](const std::string& route, const std::string& headers,
+                          const std::string& body) {
+    return "POST " + route + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
+           headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  const std::string gzip = compressed(httplib::detail::gzip_compressor(), 4 << 20);
+  const std::string brotli = compressed(httplib::detail::brotli_compressor(), 4 << 20);
+  const std::string get = "GET /file.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  const std::vector<Case> cases = {
+      {"gzip", rawPost("/configure", "Content-Encoding: gzip\r\n", gzip), "HTTP/1.1 415", 1024},
+      {"brotli", rawPost("/get_app", "Content-Encoding: br\r\n", brotli), "HTTP/1.1 415", 1024},
+      {"second encoding",
+       rawPost("/get_app", "Content-Encoding: Identity \r\nContent-Encoding: x-br\r\n", brotli),
+       "HTTP/1.1 415", 1024},
+      {"500 ranges", get + "Range: bytes=0-" + repeat(",0-", 499) + "\r\n\r\n", "HTTP/1.1 200",
+       fileBytes + 1024},
+      {"one range", get + "Range: bytes=10-19\r\n\r\n", "HTTP/1.1 206", 1024},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string answer = rawAnswer(port, c.request);
+    EXPECT_EQ(answer.rfind(c.statusLine, 0), 0u) << answer.substr(0, 200);
+    EXPECT_LE(answer.size(), c.maxBytes);
+  }
+
+  // Idle connections opened as fast as four threads can while a client asks: it is answered at
+  // once, and the server keeps its descriptors bounded.
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 8192);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  const int idle = static_cast<int>(std::min<rlim_t>(2500, limit.rlim_cur - 256));
+  std::atomic<int> opened{0};
+  std::vector<std::vector<int>> held(4);
+  std::vector<std::thread> flood;
+  for (auto& fds : held) {
+    flood.emplace_back([&] {
+      while (opened++ < idle) fds.push_back(sendRaw(port, ""));
+    });
+  }
+  size_t maxFds = 0;
+  const auto demoFds = [&] {
+    const fs::path fdDir = "/proc/" + std::to_string(demo->pid()) + "/fd";
+    maxFds = std::max<size_t>(maxFds, std::distance(fs::directory_iterator(fdDir), {}));
+  };
+  const bool bFlooding =
+      test::waitFor([&] { return demoFds(), opened >= idle / 2; }, milliseconds(60000));
+  const auto start = std::chrono::steady_clock::now();
+  auto app = post("/get_app", "");
+  const auto took = std::chrono::steady_clock::now() - start;
+  for (auto& t : flood) t.join();
+  demoFds();
+  for (const auto& fds : held) {
+    for (const int fd : fds) close(fd);
+  }
+  EXPECT_TRUE(bFlooding);
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->status, 200);
+  EXPECT_LT(std::chrono::duration_cast<milliseconds>(took).count(), 10000);
+  EXPECT_LT(maxFds, 512u);
+
+  // The view runs with the new parameters, which only the file lacks.
+  auto configure = post("/configure", R"({"name": "top_view", "num_bands_blend": 1})");
+  ASSERT_TRUE(configure);
+  EXPECT_EQ(configure->status, 400);
+  const std::string notSaved = "Can't save user settings to \"out/GenUserSettings.yml\": ";
+  EXPECT_EQ(configure->body.rfind(notSaved, 0), 0u) << configure->body;
+  auto streams = post("/get_streams", "");
+  ASSERT_TRUE(streams);
+  EXPECT_EQ(static_cast<int>(parseJson(streams->body)["streams"][0]["num_bands_blend"]), 1);
+  EXPECT_FALSE(demo->poll()) << demo->err();
 }
 
 TEST_F(TesmoHttpTest, PortInUseLeavesProgramRunningWithoutServer) {
