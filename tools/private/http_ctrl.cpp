@@ -1,5 +1,6 @@
 #include "tools/private/http_ctrl.h"
 
+#include <malloc.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -355,6 +356,11 @@ uint64_t contentLength(const httplib::Request& req) {
 // Prepares a view's generator again after a change. The CUDA variant lets a failed preparation
 // out where the others keep it as their error image; a request must not end the process, so the
 // failure is logged and the view shows its error image until a preparation succeeds.
+// The maps and weights it replaces are freed on this worker thread, into the malloc arena of
+// whichever thread made them, where they would stay resident: every worker has its own arena
+// and, after its first large free, glibc serves such sizes from the arena instead of from fresh
+// mappings. Trimming returns them to the system, so that memory stays flat however many
+// changes arrive.
 void prepareView(TesmoViewGenerator& gen) {
   cv::Mat mask;
   try {
@@ -364,6 +370,7 @@ void prepareView(TesmoViewGenerator& gen) {
     // The error image shows this failure, not one kept from before.
     gen.handleException(std::current_exception());
   }
+  malloc_trim(0);
 }
 
 // Whether every "Content-Encoding" header of `req` says "identity" (spaces around it and case
