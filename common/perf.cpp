@@ -1,6 +1,8 @@
 #include "common/perf.h"
 
 #include <algorithm>
+#include <chrono>
+#include <exception>
 #include <iomanip>
 #include <ios>
 #include <locale>
@@ -56,6 +58,14 @@ class FormatGuard {
   std::locale locale_;
 };
 
+// Steady-clock milliseconds since its epoch, truncated: the reading that
+// now<std::chrono::steady_clock>() of streamer/util.h gives.
+int64_t steadyNowMs() {
+  return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count());
+}
+
 }  // namespace
 
 void UpdateRecord(const char* name, long time_spent) {
@@ -103,6 +113,25 @@ void ReportPerfStat(std::ostream& stream) {
            << rec.num_calls << std::setw(20) << avg << std::setw(20)
            << static_cast<double>(rec.time_spent) / 1000.0 << std::endl;
   }
+}
+
+ScopedTimer::ScopedTimer(const char* label)
+    : label_(label), start_(steadyNowMs()), uncaught_(std::uncaught_exceptions()) {}
+
+ScopedTimer::~ScopedTimer() noexcept(false) {
+  if (!bStopped_ && std::uncaught_exceptions() <= uncaught_) {
+    stop();
+  }
+}
+
+long ScopedTimer::stop() {
+  if (bStopped_) {
+    return 0;
+  }
+  bStopped_ = true;
+  const long elapsed = static_cast<long>(steadyNowMs() - start_);
+  UpdateRecord(label_, elapsed);
+  return elapsed;
 }
 
 }  // namespace perf
