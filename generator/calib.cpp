@@ -1,6 +1,5 @@
 #include "generator/calib.h"
 
-#include <chrono>
 #include <cstdint>
 #include <algorithm>
 #include <stdexcept>
@@ -9,7 +8,6 @@
 
 #include "common/misc.h"
 #include "common/perf.h"
-#include "streamer/util.h"
 
 namespace tesmo {
 
@@ -56,7 +54,7 @@ GridDetector::GridDetector(int pattern_width, int pattern_height,
 }
 
 bool GridDetector::detectGrid(cv::InputArray gray_img, cv::OutputArray pts) {
-  const int64_t t0 = now<std::chrono::steady_clock>();
+  perf::ScopedTimer timer("detect_grid");
   bool found = false;
   if (detectorType == CHESSBOARD_ONLY) {
     found = cv::findChessboardCorners(gray_img, patternSize, pts, cv::CALIB_CB_FAST_CHECK);
@@ -64,15 +62,13 @@ bool GridDetector::detectGrid(cv::InputArray gray_img, cv::OutputArray pts) {
     const int flags = bIsSymmetric ? cv::CALIB_CB_SYMMETRIC_GRID : cv::CALIB_CB_ASYMMETRIC_GRID;
     found = cv::findCirclesGrid(gray_img, patternSize, pts, flags, detector, gridFinderParams);
   }
-  perf::UpdateRecord("detect_grid", now<std::chrono::steady_clock>() - t0);
   return found;
 }
 
 bool GridDetector::detectKeyPoints(cv::InputArray gray_img, std::vector<cv::KeyPoint>* kps) {
   if (detector.empty()) return false;
-  const int64_t t0 = now<std::chrono::steady_clock>();
+  perf::ScopedTimer timer("feature_detector");
   detector->detect(gray_img, *kps, cv::noArray());
-  perf::UpdateRecord("feature_detector", now<std::chrono::steady_clock>() - t0);
   return true;
 }
 
