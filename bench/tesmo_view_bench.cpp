@@ -25,9 +25,9 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
-#include <string>
 #include <memory>
 #include <opencv2/imgproc.hpp>
+#include <string>
 #include <tuple>
 #include <vector>
 
