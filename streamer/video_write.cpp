@@ -64,6 +64,110 @@ cv::FileNode OptionalMap(const cv::FileNode& node, const std::string& section, c
   return value;
 }
 
+// "roi_copy_stratagy": "fill" (also when absent) or "cut"; another string ends the process.
+VideoWrite::EROICopyStratagy ReadStratagy(const cv::FileNode& node, const std::string& section) {
+  std::string stratagyName;
+  if (!readKey(node, section, "roi_copy_stratagy", stratagyName)) return VideoWrite::Fill;
+  if (stratagyName == "fill") return VideoWrite::Fill;
+  if (stratagyName == "cut") return VideoWrite::Cut;
+  CHECK(0) << "Wrong \"rio_copy_stratag\"";
+  return VideoWrite::Fill;
+}
+
+using SinkBuilder = std::shared_ptr<VideoWrite> (*)(const cv::FileNode& node,
+                                                    const std::string& section);
+
+struct SinkType {
+  const char* type;
+  SinkBuilder build;
+};
+
+// Every sink type the factory knows. One row per type: the row reads the type's own keys in their
+// order (a required string key ends the process through a fatal check, an optional key of the
+// wrong type or value throws), builds the sink and logs its creation line.
+const SinkType kSinkTypes[] = {
+    {"zmq",
+     [](const cv::FileNode& node, const std::string& /*section*/) -> std::shared_ptr<VideoWrite> {
+       CHECK(node["addr"].isString());
+       auto writer = std::make_shared<VideoWriteZmq>(static_cast<std::string>(node["addr"]));
+       LOG(INFO) << "Created zmq raw writer";
+       return writer;
+     }},
+    {"zmq_jpeg",
+     [](const cv::FileNode& node, const std::string& section) -> std::shared_ptr<VideoWrite> {
+       CHECK(node["addr"].isString());
+       const std::string addr = static_cast<std::string>(node["addr"]);
+       const cv::FileNode encNode = OptionalMap(node, section, "jpeg_enc");
+       std::shared_ptr<ImageEncoder> encoder = encNode.isMap()
+                                                   ? ImageEncoder::Create(encNode)
+                                                   : std::make_shared<ImageEncoderJpegOpenCV>();
+       auto writer = std::make_shared<VideoWriteZmqEnc>(addr, encoder, /*is_async=*/false);
+       LOG(INFO) << "Created zmq jpeg publisher\n";
+       return writer;
+     }},
+    {"shmem",
+     [](const cv::FileNode& node, const std::string& section) -> std::shared_ptr<VideoWrite> {
+       std::string shmemId;
+       readKey(node, section, "shmem_id", shmemId);
+       auto writer = std::make_shared<VideoWriteShmem>(shmemId);
+       LOG(INFO) << "Created shmem writer, id:" << shmemId << "\n";
+       return writer;
+     }},
+    {"rtsp",
+     [](const cv::FileNode& node, const std::string& section) -> std::shared_ptr<VideoWrite> {
+       int port = 8558;
+       readKey(node, section, "port", port, 1, 65535);
+       std::string name = "sensors_video";
+       readKey(node, section, "name", name);
+       const cv::FileNode encNode = OptionalMap(node, section, "h264_enc");
+       std::shared_ptr<VideoEncoder> encoder =
+           encNode.isMap() ? VideoEncoder::Create(encNode) : std::make_shared<VideoEncoderX264>();
+       auto writer = std::make_shared<VideoWriteLive555RTSP>(port, name, encoder);
+       LOG(INFO) << "Created rtsp writer, port:" << port << "\n";
+       return writer;
+     }},
+    {"frame_sequence",
+     [](const cv::FileNode& node, const std::string& /*section*/) -> std::shared_ptr<VideoWrite> {
+       CHECK(node["prefix"].isString());
+       const std::string prefix = static_cast<std::string>(node["prefix"]);
+       auto writer = std::make_shared<VideoWriteSeq>(prefix);
+       LOG(INFO) << "Created VideoWriteSeq writer, prefix:" << prefix << "\n";
+       return writer;
+     }},
+    {"opencv_video",
+     [](const cv::FileNode& node, const std::string& section) -> std::shared_ptr<VideoWrite> {
+       std::string fourcc;
+       readKey(node, section, "fourcc", fourcc);
+       double fps = 25.0;
+       if (readKey(node, section, "fps", fps) && !(fps > 0)) {
+         refuseKey(section, "fps", node["fps"], "a number above 0");
+       }
+       std::string filename = "output.mp4";
+       readKey(node, section, "filename", filename);
+       auto writer = std::make_shared<VideoWriteOpenCV>(filename, fourcc, fps);
+       LOG(INFO) << "Created OpenCV writer, filename:\"" << filename << "\"\n";
+       return writer;
+     }},
+    {"wnd",
+     [](const cv::FileNode& node, const std::string& section) -> std::shared_ptr<VideoWrite> {
+       std::string name = "VideoWriteWnd";
+       readKey(node, section, "name", name);
+       int delay = 0;
+       readKey(node, section, "delay", delay);
+       auto writer = std::make_shared<VideoWriteWnd>(name, delay);
+       LOG(INFO) << "Created Window writer\n";
+       return writer;
+     }},
+};
+
+// The row of kSinkTypes for `type`; nullptr when there is none.
+const SinkType* FindSinkType(const std::string& type) {
+  for (const SinkType& row : kSinkTypes) {
+    if (type == row.type) return &row;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 VideoWrite::~VideoWrite() = default;
@@ -126,74 +230,11 @@ std::shared_ptr<VideoWrite> VideoWrite::Create(const cv::FileNode& node) {
   bool bAsync = false;
   cv::read_bool(node["async"], bAsync, false);
   const cv::Rect roi = ReadRoi(node, section);
+  const EROICopyStratagy stratagy = ReadStratagy(node, section);
 
-  EROICopyStratagy stratagy = Fill;
-  std::string stratagyName;
-  if (readKey(node, section, "roi_copy_stratagy", stratagyName)) {
-    if (stratagyName == "fill") {
-      stratagy = Fill;
-    } else if (stratagyName == "cut") {
-      stratagy = Cut;
-    } else {
-      CHECK(0) << "Wrong \"rio_copy_stratag\"";
-    }
-  }
-
-  std::shared_ptr<VideoWrite> writer;
-  if (type == "zmq") {
-    CHECK(node["addr"].isString());
-    writer = std::make_shared<VideoWriteZmq>(static_cast<std::string>(node["addr"]));
-    LOG(INFO) << "Created zmq raw writer";
-  } else if (type == "zmq_jpeg") {
-    CHECK(node["addr"].isString());
-    const std::string addr = static_cast<std::string>(node["addr"]);
-    const cv::FileNode encNode = OptionalMap(node, section, "jpeg_enc");
-    std::shared_ptr<ImageEncoder> encoder = encNode.isMap()
-                                                ? ImageEncoder::Create(encNode)
-                                                : std::make_shared<ImageEncoderJpegOpenCV>();
-    writer = std::make_shared<VideoWriteZmqEnc>(addr, encoder, /*is_async=*/false);
-    LOG(INFO) << "Created zmq jpeg publisher\n";
-  } else if (type == "shmem") {
-    std::string shmemId;
-    readKey(node, section, "shmem_id", shmemId);
-    writer = std::make_shared<VideoWriteShmem>(shmemId);
-    LOG(INFO) << "Created shmem writer, id:" << shmemId << "\n";
-  } else if (type == "rtsp") {
-    int port = 8558;
-    readKey(node, section, "port", port, 1, 65535);
-    std::string name = "sensors_video";
-    readKey(node, section, "name", name);
-    const cv::FileNode encNode = OptionalMap(node, section, "h264_enc");
-    std::shared_ptr<VideoEncoder> encoder =
-        encNode.isMap() ? VideoEncoder::Create(encNode) : std::make_shared<VideoEncoderX264>();
-    writer = std::make_shared<VideoWriteLive555RTSP>(port, name, encoder);
-    LOG(INFO) << "Created rtsp writer, port:" << port << "\n";
-  } else if (type == "frame_sequence") {
-    CHECK(node["prefix"].isString());
-    const std::string prefix = static_cast<std::string>(node["prefix"]);
-    writer = std::make_shared<VideoWriteSeq>(prefix);
-    LOG(INFO) << "Created VideoWriteSeq writer, prefix:" << prefix << "\n";
-  } else if (type == "opencv_video") {
-    std::string fourcc;
-    readKey(node, section, "fourcc", fourcc);
-    double fps = 25.0;
-    if (readKey(node, section, "fps", fps) && !(fps > 0)) {
-      refuseKey(section, "fps", node["fps"], "a number above 0");
-    }
-    std::string filename = "output.mp4";
-    readKey(node, section, "filename", filename);
-    writer = std::make_shared<VideoWriteOpenCV>(filename, fourcc, fps);
-    LOG(INFO) << "Created OpenCV writer, filename:\"" << filename << "\"\n";
-  } else if (type == "wnd") {
-    std::string name = "VideoWriteWnd";
-    readKey(node, section, "name", name);
-    int delay = 0;
-    readKey(node, section, "delay", delay);
-    writer = std::make_shared<VideoWriteWnd>(name, delay);
-    LOG(INFO) << "Created Window writer\n";
-  } else {
-    throw std::runtime_error("Unknown data format: " + type);
-  }
+  const SinkType* row = FindSinkType(type);
+  if (row == nullptr) throw std::runtime_error("Unknown data format: " + type);
+  std::shared_ptr<VideoWrite> writer = row->build(node, section);
 
   writer->setROI(roi, stratagy);
   if (bAsync) writer = std::make_shared<VideoWriteOpenAsync>(writer);
