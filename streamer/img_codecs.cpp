@@ -258,6 +258,84 @@ bool ImageEncoderJpegNvMedia::Encode(cv::InputArray, std::vector<uint8_t>*) {
 // ---------------------------------------------------------------------------------------------
 // Factories
 
+namespace {
+
+// One codec implementation the factories know.
+template <class Codec>
+struct CodecType {
+  const char* type;       // "type" of a codec node
+  const char* jpeg_type;  // option "type" of the string forms' format "jpeg"; nullptr: none
+  const char* created;    // INFO line of a successful creation; nullptr: none
+  std::shared_ptr<Codec> (*build)(int quality);
+};
+
+using EncoderType = CodecType<ImageEncoder>;
+using DecoderType = CodecType<ImageDecoder>;
+
+// The row of `rows` whose `column` is `name`; nullptr when there is none.
+template <class Codec, size_t N>
+const CodecType<Codec>* FindCodecType(const CodecType<Codec> (&rows)[N],
+                                      const char* CodecType<Codec>::*column,
+                                      const std::string& name) {
+  for (const CodecType<Codec>& row : rows) {
+    if (row.*column != nullptr && name == row.*column) return &row;
+  }
+  return nullptr;
+}
+
+// Builds the row's codec, logging its creation line after it (the string forms).
+template <class Codec>
+std::shared_ptr<Codec> BuildThenLog(const CodecType<Codec>& row, int quality) {
+  std::shared_ptr<Codec> codec = row.build(quality);
+  if (row.created != nullptr) LOG(INFO) << row.created;
+  return codec;
+}
+
+// Every encoder the factories know; the raw one takes no quality.
+const EncoderType kEncoderTypes[] = {
+    {"opencv_jpeg", "opencv_wrapper", "Created OpenCV JPEG image encoder\n",
+     [](int quality) -> std::shared_ptr<ImageEncoder> {
+       return std::make_shared<ImageEncoderJpegOpenCV>(quality);
+     }},
+    {"turbo_jpeg", "turbo_jpeg", "Created TURBOJPEG image encoder\n",
+     [](int quality) -> std::shared_ptr<ImageEncoder> {
+       return std::make_shared<ImageEncoderJpegTurbo>(quality);
+     }},
+    {"nvmedia_jpeg", "nvmedia_jpeg", "Created NvMedia JPEG image encoder\n",
+     [](int quality) -> std::shared_ptr<ImageEncoder> {
+       return std::make_shared<ImageEncoderJpegNvMedia>(quality);
+     }},
+    {"raw", nullptr, "Created RAW image encoder\n",
+     [](int /*quality*/) -> std::shared_ptr<ImageEncoder> {
+       return std::make_shared<ImageEncoderRaw>();
+     }},
+};
+
+// Every decoder the factories know; none takes a quality. NvMedia has no decoder at all.
+const DecoderType kDecoderTypes[] = {
+    {"opencv_jpeg", "opencv_wrapper", "Created OpenCV JPEG image decoder\n",
+     [](int /*quality*/) -> std::shared_ptr<ImageDecoder> {
+       return std::make_shared<ImageDecoderJpegOpenCV>();
+     }},
+    {"turbo_jpeg", "turbo_jpeg", "Created TURBOJPEG image decoder\n",
+     [](int /*quality*/) -> std::shared_ptr<ImageDecoder> {
+       return std::make_shared<ImageDecoderJpegTurbo>();
+     }},
+    {"nvmedia_jpeg", "nvmedia_jpeg", nullptr,
+     [](int /*quality*/) -> std::shared_ptr<ImageDecoder> {
+       throw std::runtime_error("nvmedia_jpeg not support now \n");
+     }},
+    {"raw", nullptr, "Created RAW image decoder\n",
+     [](int /*quality*/) -> std::shared_ptr<ImageDecoder> {
+       return std::make_shared<ImageDecoderRaw>();
+     }},
+};
+
+// Passed to the builders that take no quality.
+constexpr int kNoQuality = 0;
+
+}  // namespace
+
 std::shared_ptr<ImageEncoder> ImageEncoder::Create(const cv::FileNode& node) {
   CHECK(node["type"].isString());
   const std::string type = node["type"].string();
@@ -267,100 +345,52 @@ std::shared_ptr<ImageEncoder> ImageEncoder::Create(const cv::FileNode& node) {
   if (!node["quality"].isReal()) {
     readKey(node, node.name(), "quality", quality, kMinJpegQuality, kMaxJpegQuality);
   }
-
-  if (type == "opencv_jpeg") {
-    LOG(INFO) << "Created OpenCV JPEG image encoder\n";
-    return std::make_shared<ImageEncoderJpegOpenCV>(quality);
-  }
-  if (type == "turbo_jpeg") {
-    LOG(INFO) << "Created TURBOJPEG image encoder\n";
-    return std::make_shared<ImageEncoderJpegTurbo>(quality);
-  }
-  if (type == "nvmedia_jpeg") {
-    LOG(INFO) << "Created NvMedia JPEG image encoder\n";
-    return std::make_shared<ImageEncoderJpegNvMedia>(quality);
-  }
-  if (type == "raw") {
-    LOG(INFO) << "Created RAW image encoder\n";
-    return std::make_shared<ImageEncoderRaw>();
-  }
-  throw std::runtime_error("Unknown encoder type: " + type);
+  const EncoderType* row = FindCodecType(kEncoderTypes, &EncoderType::type, type);
+  if (row == nullptr) throw std::runtime_error("Unknown encoder type: " + type);
+  // The node form logs before it builds.
+  LOG(INFO) << row->created;
+  return row->build(quality);
 }
 
 std::shared_ptr<ImageEncoder> ImageEncoder::Create(const std::string& type,
                                                    const std::string& params_str) {
   const TextParams params(params_str);
-  if (type == "jpeg") {
-    const std::string jpeg_type = params("type", "turbo_jpeg");
-    const std::string quality_text = params("quality", "80");
-    const int quality = std::stoi(quality_text);
-    CheckJpegQuality(quality, "Option \"quality\" of a jpeg encoder", quality_text);
-    if (jpeg_type == "opencv_wrapper") {
-      auto encoder = std::make_shared<ImageEncoderJpegOpenCV>(quality);
-      LOG(INFO) << "Created OpenCV JPEG image encoder\n";
-      return encoder;
-    }
-    if (jpeg_type == "turbo_jpeg") {
-      auto encoder = std::make_shared<ImageEncoderJpegTurbo>(quality);
-      LOG(INFO) << "Created TURBOJPEG image encoder\n";
-      return encoder;
-    }
-    if (jpeg_type == "nvmedia_jpeg") return std::make_shared<ImageEncoderJpegNvMedia>(quality);
-    throw std::runtime_error("Unknown jpeg encoder type: " + jpeg_type);
-  }
   if (type == "raw") {
-    auto encoder = std::make_shared<ImageEncoderRaw>();
-    LOG(INFO) << "Created RAW image encoder\n";
-    return encoder;
+    return BuildThenLog(*FindCodecType(kEncoderTypes, &EncoderType::type, "raw"), kNoQuality);
   }
-  throw std::runtime_error("Unknown encoder type: " + type);
+  if (type != "jpeg") throw std::runtime_error("Unknown encoder type: " + type);
+  const std::string jpeg_type = params("type", "turbo_jpeg");
+  const std::string quality_text = params("quality", "80");
+  const int quality = std::stoi(quality_text);
+  CheckJpegQuality(quality, "Option \"quality\" of a jpeg encoder", quality_text);
+  const EncoderType* row = FindCodecType(kEncoderTypes, &EncoderType::jpeg_type, jpeg_type);
+  if (row == nullptr) throw std::runtime_error("Unknown jpeg encoder type: " + jpeg_type);
+  return BuildThenLog(*row, quality);
 }
 
 std::shared_ptr<ImageDecoder> ImageDecoder::Create(const cv::FileNode& node) {
   CHECK(node["type"].isString());
   const std::string type = node["type"].string();
-  if (type == "opencv_jpeg") {
-    LOG(INFO) << "Created OpenCV JPEG image decoder\n";
-    return std::make_shared<ImageDecoderJpegOpenCV>();
-  }
-  if (type == "turbo_jpeg") {
-    LOG(INFO) << "Created TURBOJPEG image decoder\n";
-    return std::make_shared<ImageDecoderJpegTurbo>();
-  }
-  if (type == "nvmedia_jpeg") throw std::runtime_error("nvmedia_jpeg not support now \n");
-  if (type == "raw") {
-    LOG(INFO) << "Created RAW image decoder\n";
-    return std::make_shared<ImageDecoderRaw>();
-  }
-  throw std::runtime_error("Unknown decoder type: " + type);
+  const DecoderType* row = FindCodecType(kDecoderTypes, &DecoderType::type, type);
+  if (row == nullptr) throw std::runtime_error("Unknown decoder type: " + type);
+  // The node form logs before it builds.
+  if (row->created != nullptr) LOG(INFO) << row->created;
+  return row->build(kNoQuality);
 }
 
 std::shared_ptr<ImageDecoder> ImageDecoder::Create(const std::string& type,
                                                    const std::string& params_str) {
   const TextParams params(params_str);
-  if (type == "jpeg") {
-    const std::string jpeg_type = params("type", "turbo_jpeg");
-    if (jpeg_type == "opencv_wrapper") {
-      auto decoder = std::make_shared<ImageDecoderJpegOpenCV>();
-      LOG(INFO) << "Created OpenCV JPEG image decoder\n";
-      return decoder;
-    }
-    if (jpeg_type == "turbo_jpeg") {
-      auto decoder = std::make_shared<ImageDecoderJpegTurbo>();
-      LOG(INFO) << "Created TURBOJPEG image decoder\n";
-      return decoder;
-    }
-    if (jpeg_type == "nvmedia_jpeg") throw std::runtime_error("nvmedia_jpeg not support now \n");
-    // Like the encoder factory: an unknown implementation is refused rather than returned as an
-    // empty decoder that a caller would use without a test.
-    throw std::runtime_error("Unknown jpeg decoder type: " + jpeg_type);
-  }
   if (type == "raw") {
-    auto decoder = std::make_shared<ImageDecoderRaw>();
-    LOG(INFO) << "Created RAW image decoder\n";
-    return decoder;
+    return BuildThenLog(*FindCodecType(kDecoderTypes, &DecoderType::type, "raw"), kNoQuality);
   }
-  throw std::runtime_error("Unknown decoder type: " + type);
+  if (type != "jpeg") throw std::runtime_error("Unknown decoder type: " + type);
+  const std::string jpeg_type = params("type", "turbo_jpeg");
+  const DecoderType* row = FindCodecType(kDecoderTypes, &DecoderType::jpeg_type, jpeg_type);
+  // Like the encoder factory: an unknown implementation is refused rather than returned as an
+  // empty decoder that a caller would use without a test.
+  if (row == nullptr) throw std::runtime_error("Unknown jpeg decoder type: " + jpeg_type);
+  return BuildThenLog(*row, kNoQuality);
 }
 
 }  // namespace tesmo
