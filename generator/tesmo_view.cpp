@@ -63,17 +63,6 @@ cv::FileNode mapKey(const cv::FileNode& node, const char* key) {
 
 double toRadians(float degrees) { return kPi * static_cast<double>(degrees / 180.0f); }
 
-// An angle key of `section` in degrees, held in radians; a value that is not a number is held as
-// NaN, which checkParams refuses. An absent key changes nothing.
-void readAngle(const cv::FileNode& section, const char* key, float& radians) {
-  const cv::FileNode node = section[key];
-  if (node.isNone()) {
-    return;
-  }
-  const float degrees = isNumber(node) ? static_cast<float>(node.real()) : NAN;
-  radians = static_cast<float>(toRadians(degrees));
-}
-
 // A rotation within one turn either way, or (bFov) a field of view above 0 and below 180 degrees,
 // checked in radians against the radians of the bounds. The conversion from float degrees never
 // decreases, and the floats just beyond a bound convert to floats beyond the bound's radians, so
@@ -87,12 +76,24 @@ bool isAngle(float radians, bool bFov) {
   return radians >= -turn && radians <= turn;
 }
 
-double toDegrees(float radians) { return 180.0 * (static_cast<double>(radians) / kPi); }
-
-// A key of a section, or none when the section is not a map.
-cv::FileNode keyIn(const cv::FileNode& section, const char* key) {
-  return section.isMap() ? section[key] : cv::FileNode();
+const char* angleText(bool bFov) {
+  return bFov ? "a number of degrees above 0 and below 180" : "a number of degrees in -360..360";
 }
+
+bool isPositive(float value) { return std::isfinite(value) && value > 0.f; }
+
+const char* const kPositiveText = "a finite number above 0";
+
+// The corners the reader makes of [a0, a1, a2, a3] span (a2 - a0) x (a1 - a3): NaN or infinite
+// corners, and corners whose area a float cannot hold, are refused too.
+bool isRoi(const PlaneRoi& roi) {
+  const float area = (roi.r10[0] - roi.r00[0]) * (roi.r01[1] - roi.r00[1]);
+  return std::isfinite(area) && area != 0.f;
+}
+
+const char* const kRoiText = "a sequence of 4 numbers whose rectangle has a finite non-zero area";
+
+double toDegrees(float radians) { return 180.0 * (static_cast<double>(radians) / kPi); }
 
 std::string numberText(double value) { return cv::format("%g", value); }
 
@@ -100,75 +101,10 @@ std::string sizeText(cv::Size size) {
   return "[" + std::to_string(size.width) + ", " + std::to_string(size.height) + "]";
 }
 
-// Checks every field of `p` as the parameter reader does, in its order, then the working size:
-// the first field whose value the reader refuses, or would not take (a band count outside
-// 0..kMaxBandsBlend, an interpolation flag or a mode without a name), throws the reader's
-// std::runtime_error. The message gives the key's value as written in `node` when node holds the
-// key, otherwise the field's own value (angles in degrees).
-void checkParams(const TesmoViewGenerator::GenerationParams& p, const cv::FileNode& node) {
-  const auto refuse = [&node](const char* section, const char* key, const std::string& expected,
-                              const std::string& value) {
-    const cv::FileNode written = keyIn(*section != '\0' ? keyIn(node, section) : node, key);
-    refuseValue(section, key, expected, written.isNone() ? value : describeValue(written));
-  };
-  const auto refuseAngle = [&refuse](const char* section, const char* key, float radians,
-                                     bool bFov) {
-    if (!isAngle(radians, bFov)) {
-      refuse(section, key,
-             bFov ? "a number of degrees above 0 and below 180"
-                  : "a number of degrees in -360..360",
-             numberText(toDegrees(radians)));
-    }
-  };
+using Params = TesmoViewGenerator::GenerationParams;
 
-  if (p.mode != TesmoViewGenerator::TopView && p.mode != TesmoViewGenerator::VirtualCamera) {
-    refuse("", "mode", kModeText, std::to_string(static_cast<int>(p.mode)));
-  }
-  if (p.interpolation < 0 || p.interpolation >= kNumInterpolations) {
-    std::string names;
-    for (int i = 0; i < kNumInterpolations; ++i) {
-      names += (i == 0 ? "" : i + 1 < kNumInterpolations ? ", " : " or ") +
-               std::string(kInterpolationNames[i]);
-    }
-    refuse("", "interpolation", names, std::to_string(p.interpolation));
-  }
-  if (!isInBounds(p.viewSize)) {
-    refuse("", "view_size", boundsText(), sizeText(p.viewSize));
-  }
-  if (!std::isfinite(p.blendBorderWidth)) {
-    refuse("", "blend_border_width", "a finite number", numberText(p.blendBorderWidth));
-  }
-  if (p.numBandsBlend < 0 || p.numBandsBlend > kMaxBandsBlend) {
-    refuse("", "num_bands_blend", "an integer in 0.." + std::to_string(kMaxBandsBlend),
-           std::to_string(p.numBandsBlend));
-  }
-  if (!std::isfinite(p.distortion.force)) {
-    refuse("distortion", "force", "a finite number", numberText(p.distortion.force));
-  }
-  if (!(std::isfinite(p.scaleFactor) && p.scaleFactor > 0.f)) {
-    refuse("", "scale_factor", "a finite number above 0", numberText(p.scaleFactor));
-  }
-
-  // The corners the reader makes of [a0, a1, a2, a3] span (a2 - a0) x (a1 - a3): NaN or infinite
-  // corners, and corners whose area a float cannot hold, fail here too.
-  const PlaneRoi& roi = p.topView.roi;
-  const float area = (roi.r10[0] - roi.r00[0]) * (roi.r01[1] - roi.r00[1]);
-  if (!(std::isfinite(area) && area != 0.f)) {
-    refuse("top_view", "roi", "a sequence of 4 numbers whose rectangle has a finite non-zero area",
-           "[" + numberText(roi.r00[0]) + ", " + numberText(roi.r01[1]) + ", " +
-               numberText(roi.r10[0]) + ", " + numberText(roi.r10[1]) + "]");
-  }
-  refuseAngle("top_view", "rot_z", p.topView.rotZ, /*bFov=*/false);
-
-  const TesmoViewGenerator::GenerationParams::VirtualCameraParams& vc = p.virtualCamera;
-  refuseAngle("virtual_camera", "fov", vc.fov, /*bFov=*/true);
-  refuseAngle("virtual_camera", "rot_x", vc.rotX, /*bFov=*/false);
-  refuseAngle("virtual_camera", "rot_y", vc.rotY, /*bFov=*/false);
-  refuseAngle("virtual_camera", "rot_z", vc.rotZ, /*bFov=*/false);
-  if (!(std::isfinite(vc.focalDist) && vc.focalDist > 0.f)) {
-    refuse("virtual_camera", "focal_dist", "a finite number above 0", numberText(vc.focalDist));
-  }
-
+// The working size of p, which the reader takes only within the bounds of isInBounds.
+void checkWorkingSize(const Params& p) {
   if (!isInBounds(p.viewSizeCashed)) {
     throw std::runtime_error(
         "Keys \"view_size\" " + sizeText(p.viewSize) + ", \"scale_factor\" " +
@@ -176,6 +112,287 @@ void checkParams(const TesmoViewGenerator::GenerationParams& p, const cv::FileNo
         std::to_string(p.numBandsBlend) + " give a working size of " +
         std::to_string(p.viewSizeCashed.width) + "x" + std::to_string(p.viewSizeCashed.height) +
         "; it must be " + boundsText());
+  }
+}
+
+// Checks a whole record (one that setParams set) field by field, in the order the reader reads
+// them, then its working size: the first field whose value the reader refuses, or would not take
+// (a band count outside 0..kMaxBandsBlend, an interpolation flag or a mode without a name),
+// throws the reader's std::runtime_error with the field's own value (angles in degrees).
+void checkRecord(const Params& p) {
+  if (p.mode != TesmoViewGenerator::TopView && p.mode != TesmoViewGenerator::VirtualCamera) {
+    refuseValue("", "mode", kModeText, std::to_string(static_cast<int>(p.mode)));
+  }
+  if (p.interpolation < 0 || p.interpolation >= kNumInterpolations) {
+    std::string names;
+    for (int i = 0; i < kNumInterpolations; ++i) {
+      names += (i == 0 ? "" : i + 1 < kNumInterpolations ? ", " : " or ") +
+               std::string(kInterpolationNames[i]);
+    }
+    refuseValue("", "interpolation", names, std::to_string(p.interpolation));
+  }
+  if (!isInBounds(p.viewSize)) {
+    refuseValue("", "view_size", boundsText(), sizeText(p.viewSize));
+  }
+  if (!std::isfinite(p.blendBorderWidth)) {
+    refuseValue("", "blend_border_width", "a finite number", numberText(p.blendBorderWidth));
+  }
+  if (p.numBandsBlend < 0 || p.numBandsBlend > kMaxBandsBlend) {
+    refuseValue("", "num_bands_blend", "an integer in 0.." + std::to_string(kMaxBandsBlend),
+                std::to_string(p.numBandsBlend));
+  }
+  if (!std::isfinite(p.distortion.force)) {
+    refuseValue("distortion", "force", "a finite number", numberText(p.distortion.force));
+  }
+  if (!isPositive(p.scaleFactor)) {
+    refuseValue("", "scale_factor", kPositiveText, numberText(p.scaleFactor));
+  }
+  const PlaneRoi& roi = p.topView.roi;
+  if (!isRoi(roi)) {
+    refuseValue("top_view", "roi", kRoiText,
+                "[" + numberText(roi.r00[0]) + ", " + numberText(roi.r01[1]) + ", " +
+                    numberText(roi.r10[0]) + ", " + numberText(roi.r10[1]) + "]");
+  }
+  const struct {
+    const char* section;
+    const char* key;
+    float radians;
+    bool bFov;
+  } angles[] = {{"top_view", "rot_z", p.topView.rotZ, false},
+                {"virtual_camera", "fov", p.virtualCamera.fov, true},
+                {"virtual_camera", "rot_x", p.virtualCamera.rotX, false},
+                {"virtual_camera", "rot_y", p.virtualCamera.rotY, false},
+                {"virtual_camera", "rot_z", p.virtualCamera.rotZ, false}};
+  for (const auto& a : angles) {
+    if (!isAngle(a.radians, a.bFov)) {
+      refuseValue(a.section, a.key, angleText(a.bFov), numberText(toDegrees(a.radians)));
+    }
+  }
+  if (!isPositive(p.virtualCamera.focalDist)) {
+    refuseValue("virtual_camera", "focal_dist", kPositiveText,
+                numberText(p.virtualCamera.focalDist));
+  }
+  checkWorkingSize(p);
+}
+
+// One reading of a parameter node (a map) into a copy of the record it updates, key by key, each
+// checked where it is read. A key of the wrong form is refused at once (std::runtime_error); a
+// value out of its range is refused when the whole node has been read, so that a key of the
+// wrong form anywhere in the node is what the message names first. With bReport, an unknown
+// "interpolation" and a "num_bands_blend" outside 0..kMaxBandsBlend are printed to standard
+// output (they are not taken either way).
+class ParamsReader {
+ public:
+  ParamsReader(const cv::FileNode& node, const Params& from, bool bReport)
+      : node_(node), next_(from), bReport_(bReport) {}
+
+  // Reads "mode", the first key: the text of a mode without a name, which ends the reading, or
+  // an empty text.
+  std::string readMode();
+  // Reads every other key, then the working size; throws the first refusal.
+  Params readRest();
+
+ private:
+  void readInterpolation();
+  void readViewSize();
+  void readBlending();
+  void readScaleFactor();
+  void readTopView();
+  void readVirtualCamera();
+  // An angle key of `section` in degrees, held in radians.
+  void readAngle(const cv::FileNode& section, const char* sectionName, const char* key,
+                 bool bFov, float& radians);
+  // Keeps the first value refused, written as `written`.
+  void refuse(const char* sectionName, const char* key, const std::string& expected,
+              const cv::FileNode& written);
+
+  const cv::FileNode& node_;
+  Params next_;
+  const bool bReport_;
+  // The first value refused.
+  bool bRefused_ = false;
+  const char* refusedSection_ = "";
+  const char* refusedKey_ = "";
+  std::string refusedExpected_;
+  std::string refusedValue_;
+};
+
+void ParamsReader::refuse(const char* sectionName, const char* key, const std::string& expected,
+                          const cv::FileNode& written) {
+  if (bRefused_) {
+    return;
+  }
+  bRefused_ = true;
+  refusedSection_ = sectionName;
+  refusedKey_ = key;
+  refusedExpected_ = expected;
+  refusedValue_ = describeValue(written);
+}
+
+std::string ParamsReader::readMode() {
+  const cv::FileNode mode = node_["mode"];
+  if (mode.isNone()) {
+    return std::string();
+  }
+  if (!mode.isString()) {
+    refuseViewKey("mode", mode, kModeText);
+  }
+  const std::string value = mode.string();
+  if (value == "virtual_camera") {
+    next_.mode = TesmoViewGenerator::VirtualCamera;
+  } else if (value == "top_view") {
+    next_.mode = TesmoViewGenerator::TopView;
+  } else {
+    return "Camera mode \"" + value + "\" don't support";
+  }
+  return std::string();
+}
+
+Params ParamsReader::readRest() {
+  readInterpolation();
+  readViewSize();
+  readBlending();
+  readScaleFactor();
+  readTopView();
+  readVirtualCamera();
+  if (bRefused_) {
+    refuseValue(refusedSection_, refusedKey_, refusedExpected_, refusedValue_);
+  }
+  next_.computeViewSize();
+  checkWorkingSize(next_);
+  return next_;
+}
+
+void ParamsReader::readInterpolation() {
+  const cv::FileNode interpolation = node_["interpolation"];
+  if (interpolation.isNone()) {
+    return;
+  }
+  if (!interpolation.isString()) {
+    refuseViewKey("interpolation", interpolation, "a text");
+  }
+  const std::string name = interpolation.string();
+  const int flag = StringToInterpolation(name);
+  if (flag >= 0) {
+    next_.interpolation = flag;
+  } else if (bReport_) {
+    std::cout << "Unsuported interpolation: " << name << "\n";
+  }
+}
+
+void ParamsReader::readViewSize() {
+  const cv::FileNode viewSize = node_["view_size"];
+  if (viewSize.isNone()) {
+    return;
+  }
+  const auto isWhole = [](const cv::FileNode& n) {
+    return isNumber(n) && std::floor(n.real()) == n.real();
+  };
+  if (!(viewSize.isSeq() && viewSize.size() == 2 && isWhole(viewSize[0]) &&
+        isWhole(viewSize[1]))) {
+    refuseViewKey("view_size", viewSize, "a sequence of 2 integers [width, height]");
+  }
+  const double w = viewSize[0].real();
+  const double h = viewSize[1].real();
+  // The sides are checked before their conversion to int could overflow.
+  const bool bSides = w >= 1 && h >= 1 && w <= kMaxViewSide && h <= kMaxViewSide;
+  const cv::Size size = bSides ? cv::Size(static_cast<int>(w), static_cast<int>(h)) : cv::Size();
+  if (isInBounds(size)) {
+    next_.viewSize = size;
+  } else {
+    refuse("", "view_size", boundsText(), viewSize);
+  }
+}
+
+// "blend_border_width", "num_bands_blend" and "distortion".
+void ParamsReader::readBlending() {
+  // The parameter node's own keys have no section name.
+  readKey(node_, "", "blend_border_width", next_.blendBorderWidth);
+
+  // A negative count or one whose size step overflows an int is reported and not taken.
+  int numBands = next_.numBandsBlend;
+  readKey(node_, "", "num_bands_blend", numBands);
+  if (numBands >= 0 && numBands <= kMaxBandsBlend) {
+    next_.numBandsBlend = numBands;
+  } else if (bReport_) {
+    std::cout << "Unsupported num_bands_blend: " << numBands << "\n";
+  }
+
+  const cv::FileNode distortion = mapKey(node_, "distortion");
+  readKey(distortion, "distortion", "pow", next_.distortion.pow);
+  readKey(distortion, "distortion", "force", next_.distortion.force);
+}
+
+void ParamsReader::readScaleFactor() {
+  const cv::FileNode scaleFactor = node_["scale_factor"];
+  if (scaleFactor.isNone()) {
+    return;
+  }
+  const float value = isNumber(scaleFactor) ? static_cast<float>(scaleFactor.real()) : NAN;
+  if (isPositive(value)) {
+    next_.scaleFactor = value;
+  } else {
+    refuse("", "scale_factor", kPositiveText, scaleFactor);
+  }
+}
+
+void ParamsReader::readTopView() {
+  const cv::FileNode topView = mapKey(node_, "top_view");
+  if (!topView.isMap()) {
+    return;
+  }
+  const cv::FileNode roi = topView["roi"];
+  if (!roi.isNone()) {
+    // [a0, a1, a2, a3]; an element that is not a number, or a sequence of another length, leaves
+    // NaN, which isRoi refuses.
+    float a[4] = {NAN, NAN, NAN, NAN};
+    for (int i = 0; roi.isSeq() && roi.size() == 4 && i < 4; ++i) {
+      if (isNumber(roi[i])) a[i] = static_cast<float>(roi[i].real());
+    }
+    const PlaneRoi corners(cv::Vec3f(a[0], a[3], 0.f), cv::Vec3f(a[0], a[1], 0.f),
+                           cv::Vec3f(a[2], a[3], 0.f), cv::Vec3f(a[2], a[1], 0.f));
+    if (isRoi(corners)) {
+      next_.topView.roi = corners;
+    } else {
+      refuse("top_view", "roi", kRoiText, roi);
+    }
+  }
+  readAngle(topView, "top_view", "rot_z", /*bFov=*/false, next_.topView.rotZ);
+}
+
+void ParamsReader::readVirtualCamera() {
+  const cv::FileNode virtualCamera = mapKey(node_, "virtual_camera");
+  if (!virtualCamera.isMap()) {
+    return;
+  }
+  Params::VirtualCameraParams& vc = next_.virtualCamera;
+  readKey(virtualCamera, "virtual_camera", "def_camera_ind", vc.defCameraInd);
+  readAngle(virtualCamera, "virtual_camera", "fov", /*bFov=*/true, vc.fov);
+  readAngle(virtualCamera, "virtual_camera", "rot_x", /*bFov=*/false, vc.rotX);
+  readAngle(virtualCamera, "virtual_camera", "rot_y", /*bFov=*/false, vc.rotY);
+  readAngle(virtualCamera, "virtual_camera", "rot_z", /*bFov=*/false, vc.rotZ);
+  float focalDist = vc.focalDist;
+  if (readKey(virtualCamera, "virtual_camera", "focal_dist", focalDist)) {
+    if (isPositive(focalDist)) {
+      vc.focalDist = focalDist;
+    } else {
+      refuse("virtual_camera", "focal_dist", kPositiveText, virtualCamera["focal_dist"]);
+    }
+  }
+}
+
+void ParamsReader::readAngle(const cv::FileNode& section, const char* sectionName,
+                             const char* key, bool bFov, float& radians) {
+  const cv::FileNode node = section[key];
+  if (node.isNone()) {
+    return;
+  }
+  const float degrees = isNumber(node) ? static_cast<float>(node.real()) : NAN;
+  const float value = static_cast<float>(toRadians(degrees));
+  if (isAngle(value, bFov)) {
+    radians = value;
+  } else {
+    refuse(sectionName, key, angleText(bFov), node);
   }
 }
 
@@ -271,108 +488,40 @@ void TesmoViewGenerator::readParams(const cv::FileNode& node) {
   if (!node.isMap()) {
     return;
   }
-  // Read into a copy: a refused value leaves the parameters as they were. A key of the wrong form
-  // is refused as it is read; the values, once all are read, by checkParams (a number key that
-  // holds no number is read as NaN for it).
-  GenerationParams next = params;
-
-  const cv::FileNode mode = node["mode"];
-  if (!mode.isNone()) {
-    if (!mode.isString()) {
-      refuseViewKey("mode", mode, kModeText);
-    }
-    const std::string value = mode.string();
-    if (value == "virtual_camera") {
-      next.mode = VirtualCamera;
-    } else if (value == "top_view") {
-      next.mode = TopView;
-    } else {
-      CHECK(0) << "Camera mode \"" << value << "\" don't support";
-    }
+  // Read into a copy: a refused value leaves the parameters as they were.
+  ParamsReader reader(node, params, /*bReport=*/true);
+  const std::string unknownMode = reader.readMode();
+  if (!unknownMode.empty()) {
+    CHECK(0) << unknownMode;
   }
-
-  const cv::FileNode interpolation = node["interpolation"];
-  if (!interpolation.isNone()) {
-    if (!interpolation.isString()) {
-      refuseViewKey("interpolation", interpolation, "a text");
-    }
-    const std::string name = interpolation.string();
-    const int flag = StringToInterpolation(name);
-    if (flag < 0) {
-      std::cout << "Unsuported interpolation: " << name << "\n";
-    } else {
-      next.interpolation = flag;
-    }
+  const GenerationParams next = reader.readRest();
+  if (bUncheckedParams) {
+    // The keys the node leaves out keep what setParams set, which nothing has checked yet.
+    checkRecord(next);
   }
-
-  const cv::FileNode viewSize = node["view_size"];
-  if (!viewSize.isNone()) {
-    const auto isWhole = [](const cv::FileNode& n) {
-      return isNumber(n) && std::floor(n.real()) == n.real();
-    };
-    if (!(viewSize.isSeq() && viewSize.size() == 2 && isWhole(viewSize[0]) &&
-          isWhole(viewSize[1]))) {
-      refuseViewKey("view_size", viewSize, "a sequence of 2 integers [width, height]");
-    }
-    const double w = viewSize[0].real();
-    const double h = viewSize[1].real();
-    // The sides are checked as read, before their conversion to int could overflow; sides out of
-    // bounds are held as 0 x 0, which checkParams refuses.
-    const bool bSides = w >= 1 && h >= 1 && w <= kMaxViewSide && h <= kMaxViewSide;
-    next.viewSize = bSides ? cv::Size(static_cast<int>(w), static_cast<int>(h)) : cv::Size();
-  }
-
-  // The parameter node's own keys have no section name.
-  readKey(node, "", "blend_border_width", next.blendBorderWidth);
-
-  // A negative count or one whose size step overflows an int is reported and not taken.
-  int numBands = next.numBandsBlend;
-  readKey(node, "", "num_bands_blend", numBands);
-  if (numBands >= 0 && numBands <= kMaxBandsBlend) {
-    next.numBandsBlend = numBands;
-  } else {
-    std::cout << "Unsupported num_bands_blend: " << numBands << "\n";
-  }
-
-  const cv::FileNode distortion = mapKey(node, "distortion");
-  readKey(distortion, "distortion", "pow", next.distortion.pow);
-  readKey(distortion, "distortion", "force", next.distortion.force);
-
-  const cv::FileNode scaleFactor = node["scale_factor"];
-  if (!scaleFactor.isNone()) {
-    next.scaleFactor = isNumber(scaleFactor) ? static_cast<float>(scaleFactor.real()) : NAN;
-  }
-
-  const cv::FileNode topView = mapKey(node, "top_view");
-  if (topView.isMap()) {
-    const cv::FileNode roi = topView["roi"];
-    if (!roi.isNone()) {
-      // [a0, a1, a2, a3]; an element that is not a number, or a sequence of another length,
-      // leaves NaN.
-      float a[4] = {NAN, NAN, NAN, NAN};
-      for (int i = 0; roi.isSeq() && roi.size() == 4 && i < 4; ++i) {
-        if (isNumber(roi[i])) a[i] = static_cast<float>(roi[i].real());
-      }
-      next.topView.roi = PlaneRoi(cv::Vec3f(a[0], a[3], 0.f), cv::Vec3f(a[0], a[1], 0.f),
-                                  cv::Vec3f(a[2], a[3], 0.f), cv::Vec3f(a[2], a[1], 0.f));
-    }
-    readAngle(topView, "rot_z", next.topView.rotZ);
-  }
-
-  const cv::FileNode virtualCamera = mapKey(node, "virtual_camera");
-  if (virtualCamera.isMap()) {
-    GenerationParams::VirtualCameraParams& vc = next.virtualCamera;
-    readKey(virtualCamera, "virtual_camera", "def_camera_ind", vc.defCameraInd);
-    readAngle(virtualCamera, "fov", vc.fov);
-    readAngle(virtualCamera, "rot_x", vc.rotX);
-    readAngle(virtualCamera, "rot_y", vc.rotY);
-    readAngle(virtualCamera, "rot_z", vc.rotZ);
-    readKey(virtualCamera, "virtual_camera", "focal_dist", vc.focalDist);
-  }
-
-  next.computeViewSize();
-  checkParams(next, node);
   params = next;
+  bUncheckedParams = false;
+}
+
+bool TesmoViewGenerator::checkParams(const cv::FileNode& node, std::string* why) {
+  if (!node.isMap()) {
+    return true;
+  }
+  ParamsReader reader(node, GenerationParams(), /*bReport=*/false);
+  std::string refusal;
+  try {
+    refusal = reader.readMode();
+    if (refusal.empty()) {
+      reader.readRest();
+      return true;
+    }
+  } catch (const std::runtime_error& e) {
+    refusal = e.what();
+  }
+  if (why != nullptr) {
+    *why = refusal;
+  }
+  return false;
 }
 
 void TesmoViewGenerator::writeParams(cv::FileStorage& fs) const {
@@ -546,8 +695,11 @@ void TesmoViewGenerator::prepareWeights(cv::Mat& dstMask, std::vector<cv::Mat>* 
                                         std::vector<std::vector<cv::Mat>>* weightPyrs,
                                         std::vector<cv::Mat>* weightSums) {
   // setParams takes any record: what the reader refuses is refused here, before anything is
-  // computed from it.
-  checkParams(params, cv::FileNode());
+  // computed from it. What readParams took it has checked.
+  if (bUncheckedParams) {
+    checkRecord(params);
+    bUncheckedParams = false;
+  }
   computeMaps(*warpMaps, *masks);
   stitchMasks(*masks, dstMask);
   preparePyramids(*masks, weightPyrs, weightSums);

@@ -119,13 +119,23 @@ class TesmoViewGenerator {
   // rotation ("rot_x", "rot_y", "rot_z") outside -360..360 degrees. The degrees are checked in
   // float, so that everything writeParams writes reads again.
   void readParams(const cv::FileNode& node);
+  // Whether readParams would take `node` whole into the parameters of a new generator (the
+  // defaults): false, with *why (when not null) set to the text readParams would throw, for a
+  // node that readParams refuses, and for an unknown "mode", which readParams ends the process
+  // for, with the text "Camera mode \"<mode>\" don't support". An unknown "interpolation" and a
+  // "num_bands_blend" out of range pass (readParams reports and ignores them; this prints
+  // nothing), as does a node that is not a map. Changes nothing; any thread.
+  static bool checkParams(const cv::FileNode& node, std::string* why);
   // Writes every parameter as keys of the map open in fs (angles in degrees).
   void writeParams(cv::FileStorage& fs) const;
 
   const GenerationParams& getParams() const { return params; }
-  // Replaces the whole record (viewSizeCashed included); recomputes and checks nothing (prepare
-  // does).
-  void setParams(const GenerationParams& newParams) { params = newParams; }
+  // Replaces the whole record (viewSizeCashed included); recomputes and checks nothing: the next
+  // prepare (or readParams) checks it as readParams checks what it reads.
+  void setParams(const GenerationParams& newParams) {
+    params = newParams;
+    bUncheckedParams = true;
+  }
 
   // Changes take effect at the next prepare (gain and offset: at the next process where used).
   const std::vector<Camera>& getCameras() const { return cameras; }
@@ -151,8 +161,8 @@ class TesmoViewGenerator {
   void handleException(const std::exception_ptr& eptr);
 
  protected:
-  // The host-side start of every generator's prepare: the parameters checked as readParams checks
-  // them (std::runtime_error), then per camera the warp map and the seam mask or soft weight
+  // The host-side start of every generator's prepare: a record set with setParams checked as
+  // readParams checks what it reads (std::runtime_error), then per camera the warp map and the seam mask or soft weight
   // (dstMask = union of the visibility masks), the weight pyramids and their per-level sums; sets
   // camerasROI.
   void prepareWeights(cv::Mat& dstMask, std::vector<cv::Mat>* warpMaps,
@@ -180,6 +190,8 @@ class TesmoViewGenerator {
   std::vector<Camera> cameras;
   std::vector<cv::Rect> camerasROI;
   GenerationParams params;
+  // Whether `params` came from setParams and has not been checked since.
+  bool bUncheckedParams = false;
   // The parameters of the last successful prepare(). process() and processOneFrame() read the
   // working size, the band count and the interpolation from here, never from `params`: a change
   // of `params` reaches them only through the next successful prepare().

@@ -31,6 +31,17 @@ class FileGenerator : public TesmoViewGenerator {
   void processOneFrame(const cv::_InputArray&, const cv::_OutputArray&, int) override {}
 };
 
+// The text of the std::runtime_error with which gen.readParams refuses node; empty when it takes
+// node.
+std::string Refusal(TesmoViewGenerator& gen, const cv::FileNode& node) {
+  try {
+    gen.readParams(node);
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return std::string();
+}
+
 std::string Written(const TesmoViewGenerator& gen) {
   cv::FileStorage fs(".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY);
   gen.writeParams(fs);
@@ -62,6 +73,10 @@ TEST(GenerationParams, DefaultsAndIgnoredValues) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(Read("num_bands_blend: -2\n").numBandsBlend, 0);
   EXPECT_EQ(Read("interpolation: linear\n").interpolation, 1);
+  // The non-fatal check takes both and prints nothing.
+  for (const char* yaml : {"num_bands_blend: -2\n", "interpolation: linear\n", "[1, 2]"}) {
+    EXPECT_TRUE(TesmoViewGenerator::checkParams(Memory(yaml).root(), nullptr)) << yaml;
+  }
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Unsupported num_bands_blend: -2\nUnsuported interpolation: linear\n");
   EXPECT_EQ(Read("interpolation: LANCZOS4\n").interpolation, 4);
@@ -202,18 +217,19 @@ TEST(GenerationParams, RefusedValuesKeepThePreviousParameters) {
       {"scale_factor: .nan", "got nan"},
   };
   TesmoViewGeneratorCpu gen({}, Memory("mode: top_view\nview_size: [640, 480]\n").root());
+  // The non-fatal check answers what readParams of a new generator would throw.
+  TesmoViewGeneratorCpu fresh({}, cv::FileNode());
   const std::string before = Written(gen);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.yaml);
     // Nor is any other key of the document (OpenCV keeps the first of a repeated key: the row's).
-    const std::string yaml =
-        c.yaml + std::string("\nmode: virtual_camera\nvirtual_camera: { rot_x: 5 }\n");
-    try {
-      gen.readParams(Memory(yaml).root());
-      ADD_FAILURE() << "not refused";
-    } catch (const std::runtime_error& e) {
-      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-    }
+    const cv::FileStorage doc = Memory(
+        c.yaml + std::string("\nmode: virtual_camera\nvirtual_camera: { rot_x: 5 }\n"));
+    const std::string refusal = Refusal(gen, doc.root());
+    EXPECT_NE(refusal.find(c.message), std::string::npos) << refusal;
+    std::string why;
+    EXPECT_FALSE(TesmoViewGenerator::checkParams(doc.root(), &why));
+    EXPECT_EQ(why, Refusal(fresh, doc.root()));
     EXPECT_EQ(Written(gen), before);
     EXPECT_EQ(gen.getParams().viewSizeCashed, cv::Size(640, 480));
   }
@@ -225,6 +241,7 @@ TEST(GenerationParams, RefusedValuesKeepThePreviousParameters) {
         "top_view: { roi: [0, 1e-3, 1e-3, 0], rot_z: 360 }",
         "top_view: { roi: [-9e18, 9e18, 9e18, -9e18], rot_z: -360 }"}) {
     SCOPED_TRACE(yaml);
+    EXPECT_TRUE(TesmoViewGenerator::checkParams(Memory(yaml).root(), nullptr));
     gen.readParams(Memory(yaml).root());
     const std::string written = Written(gen);
     TesmoViewGeneratorCpu back(
@@ -260,6 +277,11 @@ TEST(GenerationParams, ConstructedFromParameterFile) {
 
 TEST(GenerationParams, FatalChecks) {
   EXPECT_DEATH(Read("mode: TopView\n"), "Check failed: 0 Camera mode \"TopView\" don't support");
+  // The non-fatal check reports that mode instead, before any later key.
+  std::string why;
+  EXPECT_FALSE(
+      TesmoViewGenerator::checkParams(Memory("mode: TopView\nview_size: 5\n").root(), &why));
+  EXPECT_EQ(why, "Camera mode \"TopView\" don't support");
   EXPECT_DEATH(InterpolationToString(7), "Check failed: 0 Unsupported interpolation flag");
   EXPECT_DEATH(InterpolationToString(-1), "Unsupported interpolation flag");
   EXPECT_EQ(InterpolationToString(6), "NEAREST_EXACT");
