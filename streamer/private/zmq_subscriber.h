@@ -8,7 +8,7 @@
 
 #include <zmq.hpp>
 
-#include "streamer/private/input_check.h"
+#include "streamer/private/frame_wire.h"
 
 namespace tesmo {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "streamer/frame_stream.h"
-#include "streamer/private/input_check.h"
+#include "streamer/private/frame_wire.h"
 #include "streamer/private/memory_manager.h"
 
 namespace tesmo {

@@ -8,7 +8,7 @@
 
 #include "streamer/data/cameras.h"
 #include "streamer/frame_stream.h"
-#include "streamer/private/input_check.h"
+#include "streamer/private/frame_wire.h"
 #include "streamer/private/zmq_subscriber.h"
 
 namespace tesmo {

@@ -2,6 +2,7 @@
 
 #include <glog/logging.h>
 
+#include "streamer/private/frame_wire.h"
 #include "streamer/util.h"
 
 namespace tesmo {
@@ -54,14 +55,8 @@ bool VideoWriteShmem::PublishImpl(const cv::Mat& frame, int64_t ts) {
     return false;
   }
   TensorMsgHeader& header = shared_data->header;
-  header.shape[0] = 1;
-  header.shape[1] = input_frame_ptr_->rows;
-  header.shape[2] = input_frame_ptr_->cols;
-  header.shape[3] = input_frame_ptr_->channels();
-  header.dtype = input_frame_ptr_->depth();
+  FillFrameHeader(*input_frame_ptr_, ts, frameInd, &header);
   header.reserved = 0;
-  header.timestamp = ts;
-  header.index = frameInd;
   if (input_frame_ptr_ == &input_frame_2_) {
     shared_data->offset = static_cast<uint32_t>(header.shape[0]) * header.shape[1] *
                           header.shape[2] * header.shape[3];

@@ -5,18 +5,10 @@
 #include <glog/logging.h>
 
 #include "streamer/data/cameras.h"
+#include "streamer/private/frame_wire.h"
 #include "streamer/private/zmq_context.h"
 
 namespace tesmo {
-
-void CopyPackedRows(const cv::Mat& frame, uint8_t* dst) {
-  const size_t row_bytes = frame.cols * frame.elemSize();
-  if (frame.isContinuous()) {
-    std::memcpy(dst, frame.data, row_bytes * frame.rows);
-    return;
-  }
-  for (int r = 0; r < frame.rows; ++r) std::memcpy(dst + r * row_bytes, frame.ptr(r), row_bytes);
-}
 
 VideoWriteZmq::VideoWriteZmq(const std::string& addr)
     : sock_(GetZmqCtx(), zmq::socket_type::pub) {

@@ -1,11 +1,9 @@
 #include "streamer/private/video_writes/video_write_zmq_enc.h"
 
-#include <cstring>
-
 #include <glog/logging.h>
 
 #include "streamer/data/cameras.h"
-#include "streamer/private/video_writes/video_write_zmq.h"
+#include "streamer/private/frame_wire.h"
 #include "streamer/private/zmq_context.h"
 
 namespace tesmo {

@@ -1,6 +1,7 @@
-#include "streamer/private/input_check.h"
+#include "streamer/private/frame_wire.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include <glog/logging.h>
@@ -11,6 +12,15 @@
 #include "streamer/util.h"
 
 namespace tesmo {
+
+void CopyPackedRows(const cv::Mat& frame, uint8_t* dst) {
+  const size_t row_bytes = frame.cols * frame.elemSize();
+  if (frame.isContinuous()) {
+    std::memcpy(dst, frame.data, row_bytes * frame.rows);
+    return;
+  }
+  for (int r = 0; r < frame.rows; ++r) std::memcpy(dst + r * row_bytes, frame.ptr(r), row_bytes);
+}
 
 bool DescribeFrame(const int32_t shape[4], int32_t dtype, FrameGeometry* geometry,
                    std::string* reason) {

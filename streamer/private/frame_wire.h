@@ -6,9 +6,37 @@
 #include <mutex>
 #include <string>
 
+#include <opencv2/core.hpp>
+
+// The frame wire format of the ZeroMQ messages and the shared-memory segment (headers in
+// streamer/data/cameras.h): what the sinks write and what the sources check before they read.
+
 namespace tesmo {
 
-// Geometry of a frame described by a wire header (see streamer/data/cameras.h).
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+// Fills the fields that TensorMsgHeader and TensorEncodedMsgHeader share: the shape and depth of
+// `frame`, its timestamp `ts` (ms) and the sink's frame `index`. Other fields are left as they are.
+template <class Header>
+void FillFrameHeader(const cv::Mat& frame, int64_t ts, int64_t index, Header* header) {
+  header->shape[0] = 1;
+  header->shape[1] = frame.rows;
+  header->shape[2] = frame.cols;
+  header->shape[3] = frame.channels();
+  header->dtype = frame.depth();
+  header->timestamp = ts;
+  header->index = index;
+}
+
+// Writes the rows of `frame` packed, without row padding, to `dst` (frame.total() *
+// frame.elemSize() bytes).
+void CopyPackedRows(const cv::Mat& frame, uint8_t* dst);
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+// Geometry of a frame described by a wire header.
 struct FrameGeometry {
   int rows = 0;
   int cols = 0;
