@@ -18,8 +18,6 @@
 namespace tesmo {
 namespace {
 
-int64_t SteadyMs() { return now<std::chrono::steady_clock>(); }
-
 // The JPEG qualities that both encoders take; TurboJPEG fails every frame outside them.
 constexpr int kMinJpegQuality = 1;
 constexpr int kMaxJpegQuality = 100;
@@ -81,7 +79,7 @@ ImageEncoderJpegTurbo::ImageEncoderJpegTurbo(int quality) : impl_(std::make_shar
 ImageEncoderJpegTurbo::~ImageEncoderJpegTurbo() = default;
 
 bool ImageEncoderJpegTurbo::Encode(cv::InputArray img, std::vector<uint8_t>* buf) {
-  const int64_t t0 = SteadyMs();
+  perf::ScopedTimer timer("jpeg_turbo_enc");
   cv::Mat img_cur = img.getMat();
   // 8-bit images are compressed in place, rows taken with their own pitch (region views need no
   // copy); other depths are converted with saturation into a new continuous image.
@@ -123,7 +121,6 @@ bool ImageEncoderJpegTurbo::Encode(cv::InputArray img, std::vector<uint8_t>* buf
   }
   impl_->compressed_buf_size_ = std::max(impl_->compressed_buf_size_, jpeg_size);
   buf->assign(impl_->compressed_buf_, impl_->compressed_buf_ + jpeg_size);
-  perf::UpdateRecord("jpeg_turbo_enc", SteadyMs() - t0);
   return true;
 }
 
@@ -161,9 +158,9 @@ bool ReadJpegSize(cv::InputArray buf, cv::Size* size) {
 
 // Encoded bytes usually arrive from another process: data that TurboJPEG refuses (or decodes only
 // with warnings, such as a truncated stream) makes Decode return false instead of ending the
-// process.
+// process. Only decodes that succeed are timed (no scoped timer: a refusal must not count).
 bool ImageDecoderJpegTurbo::Decode(cv::InputArray buf, cv::Mat* dst) {
-  const int64_t t0 = SteadyMs();
+  const int64_t t0 = now<std::chrono::steady_clock>();
   const cv::Mat mat = ContinuousBytes(buf);
   const unsigned long jpeg_size = mat.total() * mat.elemSize();
   if (jpeg_size == 0) return false;
@@ -184,7 +181,7 @@ bool ImageDecoderJpegTurbo::Decode(cv::InputArray buf, cv::Mat* dst) {
                     TJFLAG_FASTDCT | TJFLAG_LIMITSCANS | TJFLAG_STOPONWARNING) < 0) {
     return false;
   }
-  perf::UpdateRecord("turbo_jpeg_dec", SteadyMs() - t0);
+  perf::UpdateRecord("turbo_jpeg_dec", now<std::chrono::steady_clock>() - t0);
   return true;
 }
 
@@ -204,10 +201,8 @@ ImageEncoderJpegOpenCV::ImageEncoderJpegOpenCV(int quality) : impl_(std::make_sh
 ImageEncoderJpegOpenCV::~ImageEncoderJpegOpenCV() = default;
 
 bool ImageEncoderJpegOpenCV::Encode(cv::InputArray img, std::vector<uint8_t>* buf) {
-  const int64_t t0 = SteadyMs();
-  const bool ok = cv::imencode(".jpg", img, *buf, impl_->params);
-  perf::UpdateRecord("opencv_jpeg_enc", SteadyMs() - t0);
-  return ok;
+  perf::ScopedTimer timer("opencv_jpeg_enc");
+  return cv::imencode(".jpg", img, *buf, impl_->params);
 }
 
 struct ImageDecoderJpegOpenCV::Impl {};
@@ -216,8 +211,10 @@ ImageDecoderJpegOpenCV::ImageDecoderJpegOpenCV() { decoder_format_ = JPEG; }
 
 ImageDecoderJpegOpenCV::~ImageDecoderJpegOpenCV() = default;
 
+// Every decode that imdecode is given is timed, a stream refused for its size is not (no scoped
+// timer: the refusal must not count).
 bool ImageDecoderJpegOpenCV::Decode(cv::InputArray buf, cv::Mat* dst) {
-  const int64_t t0 = SteadyMs();
+  const int64_t t0 = now<std::chrono::steady_clock>();
   bool ok = false;
   cv::Size size;
   if (ReadJpegSize(buf, &size) && !WithinFrameBound(size.width, size.height)) return false;
@@ -228,7 +225,7 @@ bool ImageDecoderJpegOpenCV::Decode(cv::InputArray buf, cv::Mat* dst) {
     // Bad data from outside is refused, never propagated.
     ok = false;
   }
-  perf::UpdateRecord("opencv_jpeg_dec", SteadyMs() - t0);
+  perf::UpdateRecord("opencv_jpeg_dec", now<std::chrono::steady_clock>() - t0);
   return ok;
 }
 

@@ -19,8 +19,6 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-int64_t steadyMs() { return now<SteadyClock>(); }
-
 // The "live_streams" keys are read with tesmo::readKey under this section name, and refused
 // beyond these bounds: more buffers or bins than any camera needs, a time-out or pause that would
 // keep a loan (and with it the consumer's stop) waiting for more than a minute or a second.
@@ -130,9 +128,9 @@ bool LiveStreams::readFrame(CameraThreadData& td) {
   try {
     // The previous OpenCL view must not outlive the pixels the source overwrites now.
     if (uploadDataType & UMAT) buf->framesUmat.release();
-    int64_t t0 = steadyMs();
+    perf::ScopedTimer readTimer("cma_read_one_frame_cpu");
     const bool ok = source.Next(&buf->framesCpu, &buf->frameTs, true);
-    perf::UpdateRecord("cma_read_one_frame_cpu", steadyMs() - t0);
+    readTimer.stop();
     if (!ok) {
       source.reconnect();
       td.backQueue.push(std::move(buf), false);
@@ -140,9 +138,8 @@ bool LiveStreams::readFrame(CameraThreadData& td) {
     }
     if (bMarkFrameStreams) drawFrameIndex(buf->framesCpu, td.counter + 1);
     if (uploadDataType & UMAT) {
-      t0 = steadyMs();
+      perf::ScopedTimer umatTimer("cma_read_one_frame_umat");
       buf->framesUmat = buf->framesCpu.getUMat(cv::ACCESS_READ);
-      perf::UpdateRecord("cma_read_one_frame_umat", steadyMs() - t0);
     }
   } catch (const std::exception& e) {
     LOG_EVERY_N(ERROR, 1000) << "Camera \"" << entry.name << "\": reading a frame failed: "
@@ -161,7 +158,7 @@ bool LiveStreams::readFrame(CameraThreadData& td) {
   }
   const int64_t counter = td.counter.fetch_add(1, std::memory_order_relaxed) + 1;
   td.lastTs.store(buf->frameTs, std::memory_order_relaxed);
-  td.lastArrival.store(steadyMs(), std::memory_order_relaxed);
+  td.lastArrival.store(now<SteadyClock>(), std::memory_order_relaxed);
   buf->counter = counter;
 
   if (td.backQueue.size() > 0) {
@@ -201,7 +198,7 @@ void LiveStreams::cudaThreadFunc() {
     if (!buf) continue;
     CameraThreadData& td = *threadesData[buf->camIndex];
     try {
-      const int64_t t0 = steadyMs();
+      perf::ScopedTimer timer("cma_upload_one_frame_to_gpu");
       const cv::Mat& cpu = buf->framesCpu;
       gpu::Image& gpuImage = buf->framesGpu;
       if (camerasRoi.empty() || gpuImage.size() != cpu.size() || gpuImage.type() != cpu.type()) {
@@ -214,7 +211,6 @@ void LiveStreams::cudaThreadFunc() {
         gpu::upload(cpu(roi), dst, *cudaUploadStream);
       }
       cudaUploadStream->waitForCompletion();
-      perf::UpdateRecord("cma_upload_one_frame_to_gpu", steadyMs() - t0);
     } catch (const std::exception& e) {
       LOG_EVERY_N(ERROR, 1000) << "Camera \"" << mng[buf->camIndex].name
                                << "\": GPU upload failed: " << e.what();
@@ -244,7 +240,7 @@ void LiveStreams::giveBack(FrameSet& bufs) {
 }
 
 LiveStreams::FrameSet LiveStreams::loanBuffer(bool& bTimeoutDetected) {
-  const int64_t t0 = steadyMs();
+  perf::ScopedTimer timer("cma_wait_frames");
   bTimeoutDetected = false;
   const size_t n = threadesData.size();
   FrameSet result;
@@ -266,7 +262,7 @@ LiveStreams::FrameSet LiveStreams::loanBuffer(bool& bTimeoutDetected) {
       // Silence is measured on this machine's clock, whatever the frames' timestamps say: a
       // camera stamping ahead of the clock still times out.
       const int64_t arrival = td.lastArrival.load(std::memory_order_relaxed);
-      if (arrival == 0 || steadyMs() - arrival > readTimeout) {
+      if (arrival == 0 || now<SteadyClock>() - arrival > readTimeout) {
         std::unique_ptr<FrameBuf> buf = td.backQueue.pop(0);
         if (!buf) {
           // Every buffer of this camera is ready elsewhere or on loan: no set can be made now.
@@ -301,7 +297,7 @@ LiveStreams::FrameSet LiveStreams::loanBuffer(bool& bTimeoutDetected) {
     std::this_thread::sleep_for(std::chrono::milliseconds(timeoutInterval));
   }
   ++waitFramesCounter;
-  perf::UpdateRecord("cma_wait_frames", steadyMs() - t0);
+  timer.stop();
   return result;
 }
 

@@ -8,7 +8,6 @@
 #include <glog/logging.h>
 
 #include "common/perf.h"
-#include "streamer/util.h"
 
 namespace tesmo {
 
@@ -33,9 +32,10 @@ bool VideoWriteOpenAsync::PublishImpl(const cv::Mat& frame, int64_t timestamp) {
     ++skippedFrames;
     return false;
   }
-  const int64_t t0 = now<std::chrono::steady_clock>();
-  frame.copyTo(frontBuf->frame);
-  perf::UpdateRecord("vwa_copy", now<std::chrono::steady_clock>() - t0);
+  {
+    perf::ScopedTimer timer("vwa_copy");
+    frame.copyTo(frontBuf->frame);
+  }
   frontBuf->timestamp = timestamp;
   bReady = true;
   cv.notify_one();
@@ -60,7 +60,7 @@ void VideoWriteOpenAsync::run() {
       bReady = false;
     }
 
-    const int64_t t0 = now<std::chrono::steady_clock>();
+    perf::ScopedTimer timer("vwa_publish");
     // An exception must not leave this thread: it would end the whole process. The frame is lost
     // and the worker goes on with the next one.
     try {
@@ -68,7 +68,6 @@ void VideoWriteOpenAsync::run() {
     } catch (const std::exception& e) {
       LOG(ERROR) << "VideoWriteOpenAsync: publishing failed: " << e.what();
     }
-    perf::UpdateRecord("vwa_publish", now<std::chrono::steady_clock>() - t0);
   }
 }
 
