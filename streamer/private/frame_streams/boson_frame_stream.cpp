@@ -127,6 +127,14 @@ BosonFrameStream::BosonFrameStream(double scale, const std::string& video, Senso
     throw FrameTooLarge(requested, scale);
   }
 
+  OpenDevice(video);
+  SetFormat(video, sensorType);
+  MapBuffer(video);
+  StartStreaming(video);
+  PrintBanner(video, sensorType);
+}
+
+void BosonFrameStream::OpenDevice(const std::string& video) {
   CHECK((fd = open(video.c_str(), O_RDWR)) >= 0)
       << "Invalid video device; " << video << "; " << strerror(errno) << ";\n";
 
@@ -138,9 +146,11 @@ BosonFrameStream::BosonFrameStream(double scale, const std::string& video, Senso
   CHECK(cap.capabilities & V4L2_CAP_VIDEO_CAPTURE)
       << "The device does not handle single-planar video capture; " << video << "; "
       << strerror(errno) << ";\n";
+}
 
-  const uint32_t pixelformat = PixelFormat(sensorFormat);
-  const cv::Size size = FrameSize(sensorType, sensorFormat);
+void BosonFrameStream::SetFormat(const std::string& video, SensorTypes sensorType) {
+  const uint32_t pixelformat = PixelFormat(sensor_format_);
+  const cv::Size size = FrameSize(sensorType, sensor_format_);
   v4l2_format format;
   std::memset(&format, 0, sizeof(format));
   format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -158,7 +168,9 @@ BosonFrameStream::BosonFrameStream(double scale, const std::string& video, Senso
       << FourCC(pixelformat) << "\"; " << video << ";\n";
   width = static_cast<int>(format.fmt.pix.width);
   height = static_cast<int>(format.fmt.pix.height);
+}
 
+void BosonFrameStream::MapBuffer(const std::string& video) {
   v4l2_requestbuffers bufrequest;
   std::memset(&bufrequest, 0, sizeof(bufrequest));
   bufrequest.count = 1;
@@ -173,7 +185,7 @@ BosonFrameStream::BosonFrameStream(double scale, const std::string& video, Senso
   bufferinfo.memory = V4L2_MEMORY_MMAP;
   CHECK(ioctl(fd, VIDIOC_QUERYBUF, &bufferinfo) >= 0)
       << "VIDIOC_QUERYBUF; " << video << "; " << strerror(errno) << ";\n";
-  const size_t frame_bytes = BufferBytes(cv::Size(width, height), sensorFormat);
+  const size_t frame_bytes = BufferBytes(cv::Size(width, height), sensor_format_);
   CHECK(bufferinfo.length >= frame_bytes)
       << "VIDIOC_QUERYBUF gave a buffer of " << bufferinfo.length << " bytes, one " << width
       << "x" << height << " frame needs " << frame_bytes << "; " << video << ";\n";
@@ -182,20 +194,24 @@ BosonFrameStream::BosonFrameStream(double scale, const std::string& video, Senso
                       bufferinfo.m.offset);
   CHECK(buffer_start != MAP_FAILED) << "mmap; " << video << "; " << strerror(errno) << ";\n";
   std::memset(buffer_start, 0, bufferinfo.length);
+}
 
+void BosonFrameStream::StartStreaming(const std::string& video) {
   type = bufferinfo.type;
   CHECK(ioctl(fd, VIDIOC_STREAMON, &type) >= 0)
       << "VIDIOC_STREAMON; " << video << "; " << strerror(errno) << ";\n";
 
-  buf = BufferHeader(cv::Size(width, height), sensorFormat, buffer_start);
+  buf = BufferHeader(cv::Size(width, height), sensor_format_, buffer_start);
+}
 
+void BosonFrameStream::PrintBanner(const std::string& video, SensorTypes sensorType) const {
   std::cout << "Boson Frame Stream: \n"
             << "   Image width: " << width << "\n"
             << "   Image height: " << height << "\n"
             << "   Buffer lenght: " << bufferinfo.length << "\n"
             << "   Dev: " << video << "\n"
             << "   Sensor type: " << TypeName(sensorType) << "\n"
-            << "   Sensor format: " << FormatName(sensorFormat) << "\n";
+            << "   Sensor format: " << FormatName(sensor_format_) << "\n";
 }
 
 BosonFrameStream::~BosonFrameStream() {

@@ -55,6 +55,18 @@ class BosonFrameStream : public FrameStream {
                            double scale, bool bAllowScale, cv::Mat* frame);
 
  private:
+  // The constructor's steps, in order; each ends the process through a fatal check naming the
+  // request, `video` and the system's error text when the device refuses.
+  void OpenDevice(const std::string& video);
+  // Sets the format sensor_format_ needs for `sensorType`; width and height become the size the
+  // driver settled on.
+  void SetFormat(const std::string& video, SensorTypes sensorType);
+  // Requests one buffer and maps it (zero-filled) into buffer_start.
+  void MapBuffer(const std::string& video);
+  // Starts streaming and lays buf over the mapped buffer.
+  void StartStreaming(const std::string& video);
+  void PrintBanner(const std::string& video, SensorTypes sensorType) const;
+
   int fd = -1;
   int width = 0;
   int height = 0;
