@@ -196,6 +196,181 @@ TEST(CameraFiles, SeparateDocumentsRoundTrip) {
   }
 }
 
+// Two pinhole cameras looking straight down from 3 m: cam_a calibrated inline, cam_b in a
+// document of its own (written into `dir`).
+std::string Calibration(const GenTempDir& dir) {
+  const std::string intrinsics =
+      "K: !!opencv-matrix { rows: 3, cols: 3, dt: d, data: [200., 0., 160., 0., 200., 120., 0., "
+      "0., 1.] }\nD: !!opencv-matrix { rows: 1, cols: 5, dt: d, data: [0., 0., 0., 0., 0.] }\n"
+      "frame_width: 320\nframe_height: 240\nmodel: pinhole\n";
+  WriteFile(dir.file("cam_b.yml"), "%YAML:1.0\n---\n" + intrinsics);
+  std::string inlineA;
+  for (size_t at = 0; at < intrinsics.size();) {
+    const size_t end = intrinsics.find('\n', at) + 1;
+    inlineA += "    " + intrinsics.substr(at, end - at);
+    at = end;
+  }
+  const std::string R =
+      "R: !!opencv-matrix { rows: 3, cols: 3, dt: f, data: [1., 0., 0., 0., -1., 0., 0., 0., "
+      "-1.] }\n";
+  return "intrinsics:\n  cam_a:\n" + inlineA + "  cam_b: \"" + dir.file("cam_b.yml") +
+         "\"\nextrinsics:\n  cam_a:\n    " + R + "    T: [1.5, 0., 3.]\n  cam_b:\n    " + R +
+         "    T: [-1.5, 0., 3.]\n";
+}
+
+// Calibration(dir) with its first `from` replaced by `to`.
+std::string CalibrationReplacing(const GenTempDir& dir, const std::string& from,
+                                 const std::string& to) {
+  std::string text = Calibration(dir);
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+struct RefusalCase {
+  const char* what;
+  std::string from;  // replaced by `to` in Calibration()
+  std::string to;
+  std::string message;  // the start of the refusal
+  std::string other = "";  // text of dir/other.yml, when not empty
+  double scale = 1.0;      // the frame source's
+};
+
+const std::string kBadR = "Key \"R\" in \"extrinsics/cam_a\" must be a ";
+const std::string kBadT = "Key \"T\" in \"extrinsics/cam_a\" must be 3 finite numbers";
+
+TEST(CheckCalibrationNodes, RefusesWhatOnlyTheDocumentsShowNamingEntryAndKey) {
+  GenTempDir dir;
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string other = dir.file("other.yml");
+  const std::string height = "Key \"frame_height\" in \"intrinsics/cam_a\" must be an integer in ";
+  const RefusalCase cases[] = {
+      {"frame height NaN", "frame_height: 240", "frame_height: .nan", height + "1..16384, got nan"},
+      {"frame width missing", "    frame_width: 320\n", "",
+       "Key \"frame_width\" in \"intrinsics/cam_a\" must be an integer in 1..16384, got nothing"},
+      {"frame width in a document of its own", "cam_b.yml", "other.yml",
+       "Key \"frame_width\" in \"intrinsics/cam_b\" must be an integer in 1..16384, got 0",
+       "%YAML:1.0\n---\nframe_width: 0\nframe_height: 240\nmodel: pinhole\n"},
+      {"R of 3 columns and 2 rows",
+       "rows: 3, cols: 3, dt: f, data: [1., 0., 0., 0., -1., 0., 0., 0., -1.]",
+       "rows: 2, cols: 3, dt: i, data: [1, 0, 0, 0, -1, 0]",
+       kBadR + "3x3 rotation matrix, got [1, 0, 0; 0, -1, 0]"},
+      {"R missing", "R: !!opencv-matrix", "S: !!opencv-matrix",
+       kBadR + "3x3 rotation matrix, got nothing"},
+      {"T with 2 elements", "T: [1.5, 0., 3.]", "T: [1.5, 0.]",
+       kBadT + " of magnitude at most 1e+09, got [1.5, 0]"},
+      {"T of 1e38", "T: [1.5, 0., 3.]", "T: [1e38, 0., 3.]", kBadT},
+      {"T a map", "T: [1.5, 0., 3.]", "T: { x: 1 }",
+       kBadT + " of magnitude at most 1e+09, got a map"},
+      {"camera calibrated twice", "intrinsics:\n",
+       "intrinsics:\n  cam_a: { frame_width: 320, frame_height: 240 }\n",
+       "Key \"cam_a\" in \"intrinsics\" must be given once, got a second entry"},
+      {"extrinsics document nested", "extrinsics:\n", "extrinsics: \"" + other + "\"\nunused:\n",
+       "File \"" + other + "\" can't be read: it nests ",
+       "%YAML:1.0\n---\nextrinsics: " + deep + "\n"},
+  };
+  for (const RefusalCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.other.empty()) WriteFile(other, c.other);
+    const cv::FileStorage fs = Memory(CalibrationReplacing(dir, c.from, c.to));
+    const CalibrationDocuments documents(fs, /*bExtrinsics=*/true);
+    std::string why;
+    EXPECT_FALSE(checkCalibrationNodes(documents, &why));
+    EXPECT_EQ(why.rfind(c.message, 0), 0u) << why;
+  }
+  const cv::FileStorage fs = Memory(Calibration(dir));
+  std::string why;
+  EXPECT_TRUE(checkCalibrationNodes(CalibrationDocuments(fs, /*bExtrinsics=*/true), &why)) << why;
+}
+
+TEST(CheckCamera, RefusesCalibrationNoProjectionCanUseNamingEntryAndKey) {
+  GenTempDir dir;
+  const std::string kA = "data: [200., 0., 160., 0., 200., 120., 0., 0., 1.]";
+  const std::string rA = "data: [1., 0., 0., 0., -1., 0., 0., 0., -1.]";
+  const std::string badK = "Key \"K\" in \"intrinsics/cam_a\" must be a 3x3 floating-point matrix";
+  const std::string badD = "Key \"D\" in \"intrinsics/cam_a\" must be none, 4, 5, 8, 12 or 14";
+  const std::string bound =
+      "Keys \"frame_width\" and \"frame_height\" in \"intrinsics/cam_a\" give ";
+  const RefusalCase cases[] = {
+      {"K with NaN", kA, "data: [.nan, 0., 160., 0., 200., 120., 0., 0., 1.]",
+       badK + " of finite numbers with fx and fy above 0, got [nan, 0, 160; 0, 200, 120; 0, 0, 1]"},
+      {"K of 1e300", kA, "data: [1e300, 0., 160., 0., 200., 120., 0., 0., 1.]", badK},
+      {"K with zero focal length", kA, "data: [200., 0., 160., 0., 0., 120., 0., 0., 1.]", badK},
+      {"K of 2x2", "rows: 3, cols: 3, dt: d, " + kA,
+       "rows: 2, cols: 2, dt: d, data: [200., 0., 0., 200.]",
+       badK + " of finite numbers with fx and fy above 0, got [200, 0; 0, 200]"},
+      {"D with NaN", "data: [0., 0., 0., 0., 0.]", "data: [.nan, 0., 0., 0., 0.]", badD},
+      {"D of 3", "cols: 5, dt: d, data: [0., 0., 0., 0., 0.]", "cols: 3, dt: d, data: [0., 0., 0.]",
+       badD},
+      {"frame over the byte bound", "frame_width: 320\n    frame_height: 240",
+       "frame_width: 16000\n    frame_height: 16000", bound + "16000x16000 pixels"},
+      {"frame over the side bound at its source's scale", "", "",
+       bound + "19200x14400 pixels at the frame source's scale 60; the frame bound is 16384 pixels "
+               "per side and 268435456 bytes of 8-bit BGR pixels",
+       "", 60.0},
+      {"R scaled", rA, "data: [1000., 0., 0., 0., -1000., 0., 0., 0., -1000.]",
+       kBadR + "rotation matrix (R^T R within 0.01 of the identity, determinant above 0)"},
+      {"R reflecting", rA, "data: [1., 0., 0., 0., 1., 0., 0., 0., -1.]", kBadR},
+  };
+  for (const RefusalCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const cv::FileStorage fs = Memory(CalibrationReplacing(dir, c.from, c.to));
+    const CalibrationDocuments documents(fs, /*bExtrinsics=*/true);
+    std::string why;
+    ASSERT_TRUE(checkCalibrationNodes(documents, &why)) << why;
+    std::vector<Camera> cams;
+    ASSERT_TRUE(readCameras(documents, cams));
+    ASSERT_EQ(Names(cams), (std::vector<std::string>{"cam_a", "cam_b"}));
+    EXPECT_FALSE(checkCamera(cams[0], c.scale, &why));
+    EXPECT_EQ(why.rfind(c.message, 0), 0u) << why;
+    EXPECT_TRUE(checkCamera(cams[1], /*scale=*/1.0, &why)) << why;
+  }
+}
+
+// What the reader would end the process for, or fail on, said instead.
+TEST(CalibrationDocuments, ReadableSaysWhatTheReaderWouldStopFor) {
+  GenTempDir dir;
+  const std::string other = dir.file("other.yml");
+  const std::string absent = dir.file("absent.yml");
+  const RefusalCase cases[] = {
+      {"no intrinsics", "intrinsics:\n", "intrinsic:\n", "no \"intrinsics\" map"},
+      {"extrinsics document missing", "extrinsics:\n", "extrinsics: \"" + absent + "\"\nunused:\n",
+       "can't open \"" + absent + "\""},
+      {"extrinsics document unparsable", "extrinsics:\n",
+       "extrinsics: \"" + other + "\"\nunused:\n",
+       "can't open \"" + other + "\"", "extrinsics: [ {\n"},
+      {"extrinsics document without extrinsics", "extrinsics:\n",
+       "extrinsics: \"" + other + "\"\nunused:\n", "\"" + other + "\" has no \"extrinsics\" map",
+       "%YAML:1.0\n---\nx: 1\n"},
+      {"no extrinsics", "extrinsics:\n", "extrinsic:\n", "no \"extrinsics\" map"},
+      {"more intrinsics than poses", "intrinsics:\n", "intrinsics:\n  cam_c: {}\n",
+       "mismatch intrinsics & extrinsics num"},
+      {"intrinsics document missing", dir.file("cam_b.yml"), absent,
+       "can't open \"" + absent + "\""},
+      {"intrinsics document a folder", dir.file("cam_b.yml"), dir.str(),
+       "can't open \"" + dir.str() + "\""},
+      {"intrinsics of another kind", "cam_b: \"" + dir.file("cam_b.yml") + "\"", "cam_b: [1, 2]",
+       "no intrinsics for camera \"cam_b\""},
+  };
+  for (const RefusalCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.other.empty()) WriteFile(other, c.other);
+    const cv::FileStorage fs = Memory(CalibrationReplacing(dir, c.from, c.to));
+    const CalibrationDocuments documents(fs, /*bExtrinsics=*/true, /*bRegularFilesOnly=*/true);
+    std::string why;
+    EXPECT_FALSE(documents.readable(&why));
+    EXPECT_EQ(why, c.message);
+  }
+  const cv::FileStorage fs = Memory(Calibration(dir));
+  std::string why;
+  EXPECT_TRUE(CalibrationDocuments(fs, /*bExtrinsics=*/true).readable(&why)) << why;
+  // Without extrinsics only the intrinsics count.
+  const cv::FileStorage noPoses =
+      Memory(CalibrationReplacing(dir, "extrinsics:\n", "extrinsic:\n"));
+  EXPECT_TRUE(CalibrationDocuments(noPoses, /*bExtrinsics=*/false).readable(&why)) << why;
+}
+
 TEST(ApplyScaleToIntrinsics, ScalesSizeAndEveryEntryOfK) {
   GenTempDir dir;
   cv::imwrite(dir.file("f.png"), cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(0)));

@@ -25,6 +25,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "generator/utils.h"
 #include "tests/tools/demo_process.h"
 
 namespace tesmo {
@@ -176,6 +177,7 @@ class TesmoHttpTest : public testing::Test {
     const std::string key = "tesmo_app:\n";
     ASSERT_NE(text.find(key), std::string::npos);
     text.insert(text.find(key) + key.size(), "   temp_dir: \"out/snap\"\n");
+    if (bExtrinsicsDocument) moveExtrinsicsToDocument(&text);
     text += "http_server:\n   address: \"127.0.0.1\"\n   port: " + std::to_string(port) +
             "\n   mjpeg_max_width: 480\n   calib_script: R_calibrate.py\n" + extra;
     std::ofstream(path(kConfig)) << text;
@@ -193,6 +195,19 @@ class TesmoHttpTest : public testing::Test {
         milliseconds(60000));
     ASSERT_TRUE(bUp);
     ASSERT_FALSE(demo->poll()) << "ended early:\n" << demo->out() << demo->err();
+  }
+
+  // The sample's extrinsics, written by the library's writer into the document "ext.yml" of the
+  // test directory, which the configuration `text` then names instead.
+  void moveExtrinsicsToDocument(std::string* text) {
+    std::vector<Camera> cameras;
+    readCameras(sourceDir() + "/samples/synthetic/config.yml", /*ReadExtrinsics=*/true, cameras);
+    cv::FileStorage out(path("ext.yml"), cv::FileStorage::WRITE);
+    writeExtrinsics(out, cameras);
+    out.release();
+    const size_t from = text->find("extrinsics:\n");
+    ASSERT_NE(from, std::string::npos);
+    text->replace(from, text->find("tesmo_gen:") - from, "extrinsics: \"ext.yml\"\n");
   }
 
   httplib::Client client() const {
@@ -258,6 +273,8 @@ class TesmoHttpTest : public testing::Test {
 
   fs::path dir;
   int port = -1;
+  // startDemo moves the extrinsics to a document of their own (moveExtrinsicsToDocument).
+  bool bExtrinsicsDocument = false;
   std::unique_ptr<Process> demo;
 };
 
@@ -487,6 +504,29 @@ TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
   EXPECT_NE(out.find("I_calibrate: run 1 \xff\n"), std::string::npos);
   // The sample's extrinsics are inline: the turn lives in memory only.
   EXPECT_NE(out.find("Can't save extrinsics\n"), std::string::npos);
+  EXPECT_FALSE(demo->poll()) << demo->err();
+}
+
+// Cameras that the library's checks refuse after a calibration run, here a pose of the
+// extrinsics document that no view can use, are answered 400 with the reason; the application
+// keeps the cameras it had.
+TEST_F(TesmoHttpTest, CalibrationWhoseCamerasAreRefusedKeepsThem) {
+  bExtrinsicsDocument = true;
+  startDemo();
+  const cv::Matx33f back0 = cameraR("back");
+  std::string text = test::readFile(path("ext.yml"));
+  const size_t from = text.find("T: [");
+  ASSERT_NE(from, std::string::npos);
+  text.replace(from, text.find(']', from) + 1 - from, "T: [ 1., 2. ]");
+  std::ofstream(path("ext.yml")) << text;
+
+  auto calib = post("/calibrate", "{}");
+  ASSERT_TRUE(calib);
+  EXPECT_EQ(calib->status, 400);
+  EXPECT_EQ(calib->body,
+            "Can't read cameras after calibration: Key \"T\" in \"extrinsics/back\" must be 3 "
+            "finite numbers of magnitude at most 1e+09, got [1, 2]");
+  EXPECT_LT(cv::norm(cameraR("back") - back0), 1e-9);
   EXPECT_FALSE(demo->poll()) << demo->err();
 }
 

@@ -26,7 +26,6 @@
 #include <sstream>
 #include <utility>
 
-#include <boost/filesystem/operations.hpp>
 #include <glog/logging.h>
 #include <httplib.h>
 #include <opencv2/calib3d.hpp>
@@ -120,78 +119,28 @@ void answerJson(httplib::Response& res, const std::string& json) {
   res.set_content(json, "application/json");
 }
 
-bool canOpen(const std::string& path) {
-  boost::system::error_code ec;
-  if (!boost::filesystem::is_regular_file(path, ec)) return false;
-  try {
-    cv::FileStorage fs;
-    return openDocument(fs, path);
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
 // Reads the cameras of the open configuration again into `cameras` (which keeps the gains and
-// offsets of cameras it already holds), as readCameras does, but reports what the library's
-// reader would end the process for (missing or unparsable calibration documents) and
-// calibration that no view can use at the scales of `streams`; `cameras` is then unchanged.
+// offsets of cameras it already holds), as readCameras does, each document once, but reports what
+// the library's reader would end the process for (missing or unparsable calibration documents)
+// and calibration that the library's checks refuse at the scales of `streams`; `cameras` is then
+// unchanged. Only regular files are read: a request must not block on a FIFO.
 bool rereadCameras(const cv::FileStorage& config, const FrameStreams& streams,
                    std::vector<Camera>& cameras, std::string* why) {
-  const cv::FileNode intrinsics = config["intrinsics"];
-  const cv::FileNode extrinsics = config["extrinsics"];
-  if (!intrinsics.isMap()) {
-    *why = "no \"intrinsics\" map";
-    return false;
-  }
-  cv::FileStorage extFs;
-  cv::FileNode extNode;
-  if (extrinsics.isString()) {
-    const std::string path = extrinsics.string();
-    if (!canOpen(path)) {
-      *why = "can't open \"" + path + "\"";
-      return false;
-    }
-    openDocument(extFs, path);
-    extNode = extFs["extrinsics"];
-    if (!extNode.isMap()) {
-      *why = "\"" + path + "\" has no \"extrinsics\" map";
-      return false;
-    }
-  } else if (extrinsics.isMap()) {
-    extNode = extrinsics;
-  } else {
-    *why = "no \"extrinsics\" map";
-    return false;
-  }
-  if (extNode.size() != intrinsics.size()) {
-    *why = "mismatch intrinsics & extrinsics num";
-    return false;
-  }
-  for (const cv::FileNode& entry : intrinsics) {
-    if (entry.isString()) {
-      if (!canOpen(entry.string())) {
-        *why = "can't open \"" + entry.string() + "\"";
-        return false;
-      }
-    } else if (!entry.isMap()) {
-      *why = "no intrinsics for camera \"" + entry.name() + "\"";
-      return false;
-    }
-  }
+  const CalibrationDocuments documents(config, /*bExtrinsics=*/true, /*bRegularFilesOnly=*/true);
+  if (!documents.readable(why) || !checkCalibrationNodes(documents, why)) return false;
   std::vector<Camera> result = cameras;
   try {
-    checkCalibrationNodes(intrinsics, extNode);
-    readCameras(intrinsics, extNode, result);
-    if (result.size() != cameras.size()) {
-      *why = "the number of cameras changed";
-      return false;
-    }
-    for (size_t i = 0; i < result.size(); ++i) {
-      checkCamera(result[i], streams[static_cast<int>(i)].stream->getScale());
-    }
+    readCameras(documents, result);
   } catch (const std::exception& e) {
     *why = e.what();
     return false;
+  }
+  if (result.size() != cameras.size()) {
+    *why = "the number of cameras changed";
+    return false;
+  }
+  for (size_t i = 0; i < result.size(); ++i) {
+    if (!checkCamera(result[i], streams[static_cast<int>(i)].stream->getScale(), why)) return false;
   }
   cameras = std::move(result);
   return true;

@@ -6,13 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iomanip>
 #include <iostream>
-#include <set>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -214,179 +212,7 @@ std::string replaceFile(const std::string& path, const std::string& text) {
          std::strerror(error);
 }
 
-// Largest magnitude of a camera translation, in world units: far beyond any rig, and small enough
-// that sums and products over the cameras' positions stay finite in single precision.
-constexpr double kMaxTranslation = 1e9;
-// How far R^T R may stray from the identity for R to count as a rotation: a rotation written with
-// four significant digits strays by less than 0.001.
-constexpr double kRotationTolerance = 0.01;
-
-// "[1, 2; 3, 4]" for a matrix of one channel, else its shape.
-std::string matrixText(const cv::Mat& m) {
-  if (m.empty()) return "nothing";
-  if (m.channels() != 1 || m.dims != 2 || m.total() > 16) {
-    return "a " + std::to_string(m.rows) + "x" + std::to_string(m.cols) + " matrix of " +
-           std::to_string(m.channels()) + " channels";
-  }
-  cv::Mat values;
-  m.convertTo(values, CV_64F);
-  std::ostringstream out;
-  out << "[";
-  for (int r = 0; r < values.rows; ++r) {
-    for (int c = 0; c < values.cols; ++c) {
-      const double v = values.at<double>(r, c);
-      out << (c > 0 ? ", " : (r > 0 ? "; " : ""));
-      if (std::isnan(v)) {
-        out << "nan";
-      } else {
-        out << v;
-      }
-    }
-  }
-  out << "]";
-  return out.str();
-}
-
-// Whether every entry of a one-channel matrix is finite and stays finite in single precision once
-// multiplied by `scale`.
-bool fitsFloat(const cv::Mat& m, double scale) {
-  cv::Mat values;
-  m.convertTo(values, CV_64F);
-  for (auto it = values.begin<double>(); it != values.end<double>(); ++it) {
-    if (!(std::fabs(*it) * std::max(scale, 1.0) <= FLT_MAX)) return false;
-  }
-  return true;
-}
-
-bool isFloatingMatrix(const cv::Mat& m) {
-  return m.channels() == 1 && (m.depth() == CV_32F || m.depth() == CV_64F);
-}
-
-// Refuses a camera that stands twice in the map `section`: the readers would take both entries,
-// and the camera list would no longer match the sources one to one.
-void refuseRepeatedName(const std::string& section, const cv::FileNode& entry,
-                        std::set<std::string>* seen) {
-  if (!seen->insert(entry.name()).second) {
-    tesmo::refuseValue(section, entry.name().c_str(), "given once", "a second entry");
-  }
-}
-
 }  // namespace
-
-void checkCalibrationNodes(const cv::FileNode& intrinsics, const cv::FileNode& extrinsics) {
-  std::set<std::string> seen;
-  for (const cv::FileNode& entry : intrinsics) {
-    refuseRepeatedName("intrinsics", entry, &seen);
-    const std::string section = "intrinsics/" + entry.name();
-    cv::FileStorage own;
-    cv::FileNode node = entry;
-    if (entry.isString()) {
-      // A document that cannot be opened is the reader's to report.
-      if (!tesmo::openDocument(own, entry.string())) continue;
-      node = own.root();
-    }
-    if (!node.isMap()) continue;
-    for (const char* key : {"frame_width", "frame_height"}) {
-      int side = 0;
-      if (!tesmo::readKey(node, section, key, side, 1, tesmo::kMaxFrameSide)) {
-        tesmo::refuseKey(section, key, node[key],
-                         "an integer in 1.." + std::to_string(tesmo::kMaxFrameSide));
-      }
-    }
-  }
-  // The extrinsics stand inline or in a document of their own; a document that cannot be opened,
-  // or extrinsics that are not a map, are the reader's to report.
-  cv::FileStorage extFs;
-  cv::FileNode extNode = extrinsics;
-  if (extrinsics.isString() && tesmo::openDocument(extFs, extrinsics.string())) {
-    extNode = extFs["extrinsics"];
-  }
-  if (!extNode.isMap()) return;
-  seen.clear();
-  for (const cv::FileNode& entry : extNode) {
-    refuseRepeatedName("extrinsics", entry, &seen);
-    if (!entry.isMap()) continue;
-    const std::string section = "extrinsics/" + entry.name();
-    cv::Mat R;
-    try {
-      entry["R"] >> R;
-    } catch (const cv::Exception&) {
-      R.release();
-    }
-    // The reader converts any element type.
-    if (R.rows != 3 || R.cols != 3 || R.channels() != 1) {
-      tesmo::refuseValue(section, "R", "a 3x3 rotation matrix",
-                        R.empty() ? tesmo::describeNode(entry["R"]) : matrixText(R));
-    }
-    const cv::FileNode T = entry["T"];
-    bool bValid = T.isSeq() && T.size() == 3;
-    for (size_t i = 0; bValid && i < T.size(); ++i) {
-      const cv::FileNode v = T[static_cast<int>(i)];
-      bValid = (v.isInt() || v.isReal()) && std::fabs(v.real()) <= kMaxTranslation;
-    }
-    if (!bValid) {
-      std::ostringstream expected;
-      expected << "3 finite numbers of magnitude at most " << kMaxTranslation;
-      tesmo::refuseValue(section, "T", expected.str(), tesmo::describeValue(T));
-    }
-  }
-}
-
-void checkCamera(const tesmo::Camera& camera, double scale) {
-  const std::string intrinsics = "intrinsics/" + camera.name;
-  const cv::Mat& K = camera.K;
-  bool bK = K.rows == 3 && K.cols == 3 && isFloatingMatrix(K) && fitsFloat(K, scale);
-  if (bK) {
-    cv::Matx33d k;
-    K.convertTo(cv::Mat(3, 3, CV_64F, k.val), CV_64F);
-    bK = k(0, 0) > 0 && k(1, 1) > 0;
-  }
-  if (!bK) {
-    tesmo::refuseValue(intrinsics, "K",
-                      "a 3x3 floating-point matrix of finite numbers with fx and fy above 0",
-                      matrixText(K));
-  }
-
-  // The distortion coefficients that the model's projection takes: cv::fisheye's four, or
-  // cv::projectPoints' none, 4, 5, 8, 12 or 14.
-  const cv::Mat& D = camera.D;
-  const bool bFisheye = camera.model == tesmo::Fisheye;
-  const size_t n = D.total();
-  const bool bCount =
-      bFisheye ? n == 4 : (n == 0 || n == 4 || n == 5 || n == 8 || n == 12 || n == 14);
-  const bool bD = bCount && (D.empty() || (isFloatingMatrix(D) && (D.rows == 1 || D.cols == 1) &&
-                                           fitsFloat(D, 1.0)));
-  if (!bD) {
-    tesmo::refuseValue(intrinsics, "D",
-                      bFisheye ? "4 finite floating-point numbers (fisheye)"
-                               : "none, 4, 5, 8, 12 or 14 finite floating-point numbers (pinhole)",
-                      matrixText(D));
-  }
-
-  const cv::Size size = tesmo::scaledFrameSize(camera.frameSize, scale);
-  if (!tesmo::FitsFrameBound(uint64_t(std::max(size.width, 0)),
-                             uint64_t(std::max(size.height, 0)), 3)) {
-    std::ostringstream text;
-    text << "Keys \"frame_width\" and \"frame_height\" in \"" << intrinsics << "\" give "
-         << size.width << "x" << size.height << " pixels";
-    if (scale != 1.0) text << " at the frame source's scale " << scale;
-    text << "; the frame bound is " << tesmo::kMaxFrameSide << " pixels per side and "
-         << tesmo::kMaxFrameBytes << " bytes of 8-bit BGR pixels";
-    throw std::runtime_error(text.str());
-  }
-
-  const cv::Matx33f& R = camera.poseW2C.R;
-  const cv::Matx33d r(R);
-  const cv::Matx33d e = r.t() * r - cv::Matx33d::eye();
-  double stray = 0;
-  for (double v : e.val) stray = std::max(stray, std::fabs(v));
-  if (!(stray <= kRotationTolerance && cv::determinant(r) > 0)) {
-    std::ostringstream expected;
-    expected << "a rotation matrix (R^T R within " << kRotationTolerance
-             << " of the identity, determinant above 0)";
-    tesmo::refuseValue("extrinsics/" + camera.name, "R", expected.str(), matrixText(cv::Mat(R)));
-  }
-}
 
 TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFileName) {
   tesmo::openDocument(fs, configFileName);
@@ -463,10 +289,15 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
       CHECK(0);
   }
 
-  checkCalibrationNodes(fs["intrinsics"], fs["extrinsics"]);
-  // No camera at all would start a run that composes nothing and ends with success.
-  if (!tesmo::readCameras(fs, true, cameras) || cameras.empty()) {
-    CHECK(0) << "Can't read cameras";
+  {
+    // Each calibration document is read once, for the check and for the reader.
+    const tesmo::CalibrationDocuments documents(fs, /*bExtrinsics=*/true);
+    std::string why;
+    if (!tesmo::checkCalibrationNodes(documents, &why)) throw std::runtime_error(why);
+    // No camera at all would start a run that composes nothing and ends with success.
+    if (!tesmo::readCameras(documents, cameras) || cameras.empty()) {
+      CHECK(0) << "Can't read cameras";
+    }
   }
 
   frameStreams = std::make_shared<tesmo::FrameStreams>(fs);
@@ -480,7 +311,10 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
                    << "\" is paired with the calibration of \"" << cameras[i].name
                    << "\" (by position; the names differ)";
     }
-    checkCamera(cameras[i], source.stream->getScale());
+    std::string why;
+    if (!tesmo::checkCamera(cameras[i], source.stream->getScale(), &why)) {
+      throw std::runtime_error(why);
+    }
   }
   tesmo::applyScaleToIntrinsics(cameras, *frameStreams);
 

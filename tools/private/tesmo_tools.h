@@ -126,26 +126,12 @@ int runShellCommand(const std::string& command);
 // `text` as one word for the shell: in single quotes, each ' written as '\''.
 std::string shellQuote(const std::string& text);
 
-// Refuse calibration that no view can use, naming the camera's entry and the key; they throw
-// std::runtime_error such as
-//   Key "T" in "extrinsics/back" must be 3 finite numbers of magnitude at most 1e+09, got [0, 1]
-// The camera readers take such values as they stand (zeros for a missing or malformed "R" or
-// "T"), and the camera would vanish from every view without a word.
-// checkCalibrationNodes looks at what only the documents show: a camera named twice in one map,
-// "frame_width" and "frame_height" of every intrinsics entry (inline or in a document of its
-// own) and the form of "R" and "T" of every extrinsics entry (`extrinsics`: the map, the name of
-// a document that holds it under "extrinsics", or none). checkCamera looks at a camera as read:
-// K and D as its model's projection takes them, the frame size scaled by `scale` (its frame
-// source's) within the frame bound, and R a rotation (to the precision of a calibration written
-// with four significant digits).
-void checkCalibrationNodes(const cv::FileNode& intrinsics, const cv::FileNode& extrinsics);
-void checkCamera(const tesmo::Camera& camera, double scale);
-
 // The demo program's application: built once from the main configuration file, it opens every
 // source, runs the live reader, builds and prepares every view, and then runs one tick per pass of
 // the main loop. Start-up failures end the process through fatal checks, or throw (a key of the
 // wrong type or out of range, "fps_min" above "fps_max", an unknown or unavailable platform, a
-// user-settings file that cannot be read, a refused view, errors of the readers it calls).
+// user-settings file that cannot be read, a refused view, calibration that the library's camera
+// checks refuse, errors of the readers it calls).
 //
 // Threads: the constructor and tick run on the main thread. `camerasMutex` guards `cameras`: the
 // ticks read the gains and offsets, the correction timer writes them, HTTP routes read and
