@@ -57,27 +57,66 @@ bool readFlag(const cv::FileNode& section, const std::string& sectionName, const
   return asTrue;
 }
 
-std::shared_ptr<tesmo::TesmoViewGenerator> createGenerator(Platform platform,
-                                                           const std::vector<tesmo::Camera>& cameras,
-                                                           const cv::FileNode& paramNode) {
-  switch (platform) {
-    case CPU:
-      return std::make_shared<tesmo::TesmoViewGeneratorCpu>(cameras, paramNode);
-    case OPENCL:
-      return std::make_shared<tesmo::TesmoViewGeneratorOpenCL>(cameras, paramNode);
-    case CUDA:
-      return std::make_shared<tesmo::TesmoViewGeneratorCuda>(cameras, paramNode);
+// What each platform needs: the frame form that the live reader fills
+// (tesmo::LiveStreams::OutputFrameType), the generator variant, the image of a loaned frame buffer
+// that the generators take, OpenCV's OpenCL switch, and any set-up after that switch (given the
+// "cuda_dev" key, -1 for the current device).
+struct PlatformTraits {
+  Platform platform;
+  const char* name;  // the word of the "platform" key
+  int frameForm;
+  std::shared_ptr<tesmo::TesmoViewGenerator> (*makeGenerator)(
+      const std::vector<tesmo::Camera>& cameras, const cv::FileNode& paramNode);
+  cv::_OutputArray (*input)(tesmo::LiveStreams::FrameBuf& buf);
+  bool bUseOpenCL;
+  void (*setUp)(int cudaDev);
+};
+
+template <class Generator>
+std::shared_ptr<tesmo::TesmoViewGenerator> makeGenerator(const std::vector<tesmo::Camera>& cameras,
+                                                         const cv::FileNode& paramNode) {
+  return std::make_shared<Generator>(cameras, paramNode);
+}
+
+void setUpNothing(int /*cudaDev*/) {}
+
+void setUpOpenCL(int /*cudaDev*/) {
+  if (!cv::ocl::useOpenCL()) {
+    LOG(WARNING) << "No OpenCL device found; the \"opencl\" views are composed on the host";
+  }
+}
+
+void setUpCuda(int cudaDev) {
+  if (cudaDev >= 0) tesmo::gpu::setDevice(cudaDev);
+  tesmo::gpu::printShortDeviceInfo(tesmo::gpu::getDevice());
+}
+
+using FrameBuf = tesmo::LiveStreams::FrameBuf;
+
+const PlatformTraits kPlatforms[] = {
+    {CPU, "cpu", tesmo::LiveStreams::CPU_MAT, &makeGenerator<tesmo::TesmoViewGeneratorCpu>,
+     [](FrameBuf& buf) { return cv::_OutputArray(buf.framesCpu); }, false, &setUpNothing},
+    {OPENCL, "opencl", tesmo::LiveStreams::UMAT, &makeGenerator<tesmo::TesmoViewGeneratorOpenCL>,
+     [](FrameBuf& buf) { return cv::_OutputArray(buf.framesUmat); }, true, &setUpOpenCL},
+    {CUDA, "cuda", tesmo::LiveStreams::GPU_MAT, &makeGenerator<tesmo::TesmoViewGeneratorCuda>,
+     [](FrameBuf& buf) { return cv::_OutputArray(buf.framesGpu); }, false, &setUpCuda},
+};
+
+// A value outside the enumeration is a fatal check.
+const PlatformTraits& traitsOf(Platform platform) {
+  for (const PlatformTraits& traits : kPlatforms) {
+    if (traits.platform == platform) return traits;
   }
   CHECK(0);
-  return nullptr;
+  return kPlatforms[0];
 }
 
 }  // namespace
 
 Platform getPlatform(const std::string& platformName) {
-  if (platformName == "cpu") return CPU;
-  if (platformName == "opencl") return OPENCL;
-  if (platformName == "cuda") return CUDA;
+  for (const PlatformTraits& traits : kPlatforms) {
+    if (platformName == traits.name) return traits.platform;
+  }
   throw std::runtime_error("Platform \"" + platformName + "\" not support");
 }
 
@@ -92,7 +131,7 @@ TesmoStream::TesmoStream(std::vector<tesmo::Camera> cameras, const cv::FileNode&
   if (bUser) {
     CHECK(name == userNode["name"].string());
   }
-  gen = createGenerator(platform, cameras, bUser ? userNode : node);
+  gen = traitsOf(platform).makeGenerator(cameras, bUser ? userNode : node);
   outputImg.create(gen->getParams().viewSizeCashed, CV_8UC3);
   outputImg.setTo(cv::Scalar::all(0));
 
@@ -223,10 +262,48 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
   CHECK(appNode.isMap());
   CHECK(genNode.isSeq() || genNode.isMap());
 
+  const int cudaDev = readAppSettings(appNode);
+  const PlatformTraits& traits = traitsOf(platform);
+  cv::ocl::setUseOpenCL(traits.bUseOpenCL);
+  traits.setUp(cudaDev);
+
+  readCalibration();
+  openFrameStreams();
+  lifeStreams = std::make_shared<tesmo::LiveStreams>(*frameStreams, fs, traits.frameForm, cudaDev);
+  for (size_t i = 0; i < cameras.size(); ++i) {
+    lifeStreams->setDefaultFrameSize(static_cast<int>(i), cameras[i].frameSize);
+  }
+  lifeStreams->start();
+
+  addViews(genNode);
+  startConfiguredCorrection();
+  fpsAutoAdj.sleepUntil = std::chrono::system_clock::now();
+}
+
+int TesmoApp::readAppSettings(const cv::FileNode& appNode) {
   tesmo::readKey(appNode, kAppSection, "user_settings", userSettingsFile);
   int cudaDev = -1;
   tesmo::readKey(appNode, kAppSection, "cuda_dev", cudaDev, -1);
+  readFrameRateRange(appNode);
+  tesmo::readKey(appNode, kAppSection, "fps_adj_speed", fpsAutoAdj.adjSpeed,
+                 -std::numeric_limits<double>::max(), kMaxPeriodS);
+  std::string platformText;
+  tesmo::readKey(appNode, kAppSection, "platform", platformText);
+  platform = getPlatform(platformText);
 
+  const cv::FileNode extNode = fs["extrinsics"];
+  extFileName = extNode.isString() ? extNode.string() : std::string();
+
+  tesmo::readKey(appNode, kAppSection, "fps_filter", fpsFilter, 0.f, 1.f);
+  fpsAutoAdj.bAllowSkipFrame =
+      readFlag(appNode, kAppSection, "allow_skip_frame", fpsAutoAdj.bAllowSkipFrame);
+  bDrawInfo = readFlag(appNode, kAppSection, "draw_info", bDrawInfo);
+  tesmo::readKey(appNode, kAppSection, "temp_dir", tempDir);
+  bLogFPS = readFlag(appNode, kAppSection, "log_fps", bLogFPS);
+  return cudaDev;
+}
+
+void TesmoApp::readFrameRateRange(const cv::FileNode& appNode) {
   // A rate of 0 means no pacing; any other one gives a period of at most kMaxPeriodS seconds, so
   // that every period and every step of its adjustment stays within the clocks' range.
   double fpsMin = 0.0, fpsMax = 0.0;
@@ -249,57 +326,20 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
     fpsAutoAdj.periodMax = secondsToNs(1.0 / fpsMin);
     fpsAutoAdj.period = secondsToNs(2.0 / (fpsMin + fpsMax));
   }
+}
 
-  tesmo::readKey(appNode, kAppSection, "fps_adj_speed", fpsAutoAdj.adjSpeed,
-                 -std::numeric_limits<double>::max(), kMaxPeriodS);
-  std::string platformText;
-  tesmo::readKey(appNode, kAppSection, "platform", platformText);
-  platform = getPlatform(platformText);
-
-  const cv::FileNode extNode = fs["extrinsics"];
-  extFileName = extNode.isString() ? extNode.string() : std::string();
-
-  tesmo::readKey(appNode, kAppSection, "fps_filter", fpsFilter, 0.f, 1.f);
-  fpsAutoAdj.bAllowSkipFrame =
-      readFlag(appNode, kAppSection, "allow_skip_frame", fpsAutoAdj.bAllowSkipFrame);
-  bDrawInfo = readFlag(appNode, kAppSection, "draw_info", bDrawInfo);
-  tesmo::readKey(appNode, kAppSection, "temp_dir", tempDir);
-  bLogFPS = readFlag(appNode, kAppSection, "log_fps", bLogFPS);
-
-  int frameForm = 0;
-  switch (platform) {
-    case CUDA:
-      cv::ocl::setUseOpenCL(false);
-      if (cudaDev >= 0) tesmo::gpu::setDevice(cudaDev);
-      tesmo::gpu::printShortDeviceInfo(tesmo::gpu::getDevice());
-      frameForm = tesmo::LiveStreams::GPU_MAT;
-      break;
-    case OPENCL:
-      cv::ocl::setUseOpenCL(true);
-      if (!cv::ocl::useOpenCL()) {
-        LOG(WARNING) << "No OpenCL device found; the \"opencl\" views are composed on the host";
-      }
-      frameForm = tesmo::LiveStreams::UMAT;
-      break;
-    case CPU:
-      cv::ocl::setUseOpenCL(false);
-      frameForm = tesmo::LiveStreams::CPU_MAT;
-      break;
-    default:
-      CHECK(0);
+void TesmoApp::readCalibration() {
+  // Each calibration document is read once, for the check and for the reader.
+  const tesmo::CalibrationDocuments documents(fs, /*bExtrinsics=*/true);
+  std::string why;
+  if (!tesmo::checkCalibrationNodes(documents, &why)) throw std::runtime_error(why);
+  // No camera at all would start a run that composes nothing and ends with success.
+  if (!tesmo::readCameras(documents, cameras) || cameras.empty()) {
+    CHECK(0) << "Can't read cameras";
   }
+}
 
-  {
-    // Each calibration document is read once, for the check and for the reader.
-    const tesmo::CalibrationDocuments documents(fs, /*bExtrinsics=*/true);
-    std::string why;
-    if (!tesmo::checkCalibrationNodes(documents, &why)) throw std::runtime_error(why);
-    // No camera at all would start a run that composes nothing and ends with success.
-    if (!tesmo::readCameras(documents, cameras) || cameras.empty()) {
-      CHECK(0) << "Can't read cameras";
-    }
-  }
-
+void TesmoApp::openFrameStreams() {
   frameStreams = std::make_shared<tesmo::FrameStreams>(fs);
   CHECK(frameStreams->size() == cameras.size()) << "Mismatch frameStreams and cameras num";
   for (size_t i = 0; i < cameras.size(); ++i) {
@@ -317,13 +357,9 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
     }
   }
   tesmo::applyScaleToIntrinsics(cameras, *frameStreams);
+}
 
-  lifeStreams = std::make_shared<tesmo::LiveStreams>(*frameStreams, fs, frameForm, cudaDev);
-  for (size_t i = 0; i < cameras.size(); ++i) {
-    lifeStreams->setDefaultFrameSize(static_cast<int>(i), cameras[i].frameSize);
-  }
-  lifeStreams->start();
-
+void TesmoApp::addViews(const cv::FileNode& genNode) {
   cv::FileStorage userFs;
   const cv::FileNode userGen = readUserSettings(userFs);
 
@@ -342,20 +378,19 @@ TesmoApp::TesmoApp(const std::string& configFileName) : configFileName(configFil
     CHECK(tesmoStreams[i - 1]->getName() != tesmoStreams[i]->getName())
         << "TesmoStreams name aren't unique";
   }
+}
 
+void TesmoApp::startConfiguredCorrection() {
   const cv::FileNode lrNode = fs["linear_regress"];
   linearRegress.bEnbledByDefault = lrNode.isMap() && isEnabled(lrNode);
-  if (linearRegress.bEnbledByDefault) {
-    tesmo::readKey(lrNode, kLinearRegressSection, "filter", linearRegress.filter, 0.f, 1.f);
-    tesmo::readKey(lrNode, kLinearRegressSection, "calib_script", calibScript);
-    tesmo::readKey(lrNode, kLinearRegressSection, "tmp_file", linearRegressTmpFile);
-    int intervalMs = 3000;
-    tesmo::readKey(lrNode, kLinearRegressSection, "interval", intervalMs, 0);
-    linearRegress.interval = std::chrono::milliseconds(intervalMs);
-    enableLinearRegress();
-  }
-
-  fpsAutoAdj.sleepUntil = std::chrono::system_clock::now();
+  if (!linearRegress.bEnbledByDefault) return;
+  tesmo::readKey(lrNode, kLinearRegressSection, "filter", linearRegress.filter, 0.f, 1.f);
+  tesmo::readKey(lrNode, kLinearRegressSection, "calib_script", calibScript);
+  tesmo::readKey(lrNode, kLinearRegressSection, "tmp_file", linearRegressTmpFile);
+  int intervalMs = 3000;
+  tesmo::readKey(lrNode, kLinearRegressSection, "interval", intervalMs, 0);
+  linearRegress.interval = std::chrono::milliseconds(intervalMs);
+  enableLinearRegress();
 }
 
 void TesmoApp::addView(const cv::FileNode& node, const cv::FileNode& userGen) {
@@ -440,34 +475,41 @@ std::string TesmoApp::saveUserGenSettings() {
 // TesmoApp tick
 
 void TesmoApp::tick(const std::atomic<bool>* bRunning) {
-  // 1. Loan; an empty set means the reader is stopping.
+  // An empty loan means the reader is stopping.
   frameBufs = lifeStreams->loanBuffer(bTimeoutDetected);
   if (frameBufs.empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(3));
     return;
   }
+  std::vector<cv::_OutputArray> frames = generatorInputs();
+  const double minBuf = updateQueueFullness();
+  if (linearRegress.isEnabled()) stepIntensity();
 
-  // 2. Generator inputs: references to the loaned images.
+  const int64_t t0 = tesmo::now<SteadyClock>();
+  for (const auto& stream : tesmoStreams) stream->process(frames);
+  tesmo::perf::UpdateRecord("app_all_streams_process", tesmo::now<SteadyClock>() - t0);
+  frames.clear();
+
+  handOverFrames();
+  if (fpsAutoAdj.period.count() != 0) pace(minBuf, bRunning);
+  const int64_t tsMs = updateFrameRate();
+  if (bDrawInfo) drawInfo();
+  publish(tsMs);
+  frameInd += 1;
+}
+
+std::vector<cv::_OutputArray> TesmoApp::generatorInputs() {
+  const auto input = traitsOf(platform).input;
   std::vector<cv::_OutputArray> frames;
   frames.reserve(frameBufs.size());
   for (const auto& it : frameBufs) {
     CHECK(it);
-    switch (platform) {
-      case CUDA:
-        frames.emplace_back(it->framesGpu);
-        break;
-      case OPENCL:
-        frames.emplace_back(it->framesUmat);
-        break;
-      case CPU:
-        frames.emplace_back(it->framesCpu);
-        break;
-      default:
-        CHECK(0);
-    }
+    frames.push_back(input(*it));
   }
+  return frames;
+}
 
-  // 3. Queue fullness and frame skipping.
+double TesmoApp::updateQueueFullness() {
   const int querySize = lifeStreams->getQuerySize();
   bufsFullness.resize(frameStreams->size());
   double minBuf = lifeStreams->getMidQueueFullness(0);
@@ -481,84 +523,70 @@ void TesmoApp::tick(const std::atomic<bool>* bRunning) {
       lifeStreams->skipOneFrontMidBuf(ind);
     }
   }
+  return minBuf;
+}
 
-  // 4. Intensity step toward the application's gains and offsets.
-  if (linearRegress.isEnabled()) {
-    std::vector<std::pair<double, double>> target;
-    {
-      std::lock_guard<std::mutex> lock(camerasMutex);
-      for (const auto& camera : cameras) target.emplace_back(camera.alpha, camera.beta);
-    }
-    const double filter = linearRegress.filter;
-    for (const auto& stream : tesmoStreams) {
-      std::lock_guard<std::mutex> lock(stream->mutex);
-      auto& genCameras = stream->gen->getCameras();
-      for (size_t i = 0; i < target.size() && i < genCameras.size(); ++i) {
-        genCameras[i].alpha += filter * (target[i].first - genCameras[i].alpha);
-        genCameras[i].beta += filter * (target[i].second - genCameras[i].beta);
-      }
-    }
-  }
-
-  // 5. Generation.
-  int64_t t0 = tesmo::now<SteadyClock>();
-  for (const auto& stream : tesmoStreams) stream->process(frames);
-  tesmo::perf::UpdateRecord("app_all_streams_process", tesmo::now<SteadyClock>() - t0);
-  frames.clear();
-
-  // 6. Hand the frames to a pending capture request, else back to the live reader.
+void TesmoApp::stepIntensity() {
+  std::vector<std::pair<double, double>> target;
   {
-    std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
-    if (frameBufsPromise && !frameBufsPromise->bSet) {
-      frameBufsPromise->promise.set_value(std::move(frameBufs));
-      frameBufsPromise->bSet = true;
-    } else {
-      lifeStreams->returnBuffer(std::move(frameBufs));
-    }
-    frameBufs.clear();
+    std::lock_guard<std::mutex> lock(camerasMutex);
+    for (const auto& camera : cameras) target.emplace_back(camera.alpha, camera.beta);
   }
-
-  // 7. Pacing to the target frame rate.
-  if (fpsAutoAdj.period.count() != 0) {
-    const double target = fpsAutoAdj.minWndQuery * querySize;
-    const double d = minBuf - target;
-    if (fpsAutoAdj.adjSpeed > 0 && std::abs(d) >= 1) {
-      const std::chrono::nanoseconds step =
-          d > 1 ? secondsToNs(fpsAutoAdj.adjSpeed) : secondsToNs(-fpsAutoAdj.adjSpeed);
-      // Upper bound first, then lower: with periodMin > periodMax the period is periodMin.
-      fpsAutoAdj.period = std::max(fpsAutoAdj.periodMin,
-                                   std::min(fpsAutoAdj.period - step, fpsAutoAdj.periodMax));
-    }
-    fpsAutoAdj.sleepUntil += std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        fpsAutoAdj.period);
-    const auto lag = std::chrono::system_clock::now() - fpsAutoAdj.sleepUntil;
-    if (lag.count() > 0) {
-      fpsAutoAdj.sleepUntil += lag;
-    } else {
-      sleepUntilOrStopped(fpsAutoAdj.sleepUntil, bRunning);
+  const double filter = linearRegress.filter;
+  for (const auto& stream : tesmoStreams) {
+    std::lock_guard<std::mutex> lock(stream->mutex);
+    auto& genCameras = stream->gen->getCameras();
+    for (size_t i = 0; i < target.size() && i < genCameras.size(); ++i) {
+      genCameras[i].alpha += filter * (target[i].first - genCameras[i].alpha);
+      genCameras[i].beta += filter * (target[i].second - genCameras[i].beta);
     }
   }
+}
 
-  // 8. Frame rate.
+void TesmoApp::handOverFrames() {
+  std::lock_guard<std::mutex> lock(frameBufsPromiseMutex);
+  if (frameBufsPromise && !frameBufsPromise->bSet) {
+    frameBufsPromise->promise.set_value(std::move(frameBufs));
+    frameBufsPromise->bSet = true;
+  } else {
+    lifeStreams->returnBuffer(std::move(frameBufs));
+  }
+  frameBufs.clear();
+}
+
+void TesmoApp::pace(double minBuf, const std::atomic<bool>* bRunning) {
+  const double target = fpsAutoAdj.minWndQuery * lifeStreams->getQuerySize();
+  const double d = minBuf - target;
+  if (fpsAutoAdj.adjSpeed > 0 && std::abs(d) >= 1) {
+    const std::chrono::nanoseconds step =
+        d > 1 ? secondsToNs(fpsAutoAdj.adjSpeed) : secondsToNs(-fpsAutoAdj.adjSpeed);
+    // Upper bound first, then lower: with periodMin > periodMax the period is periodMin.
+    fpsAutoAdj.period = std::max(fpsAutoAdj.periodMin,
+                                 std::min(fpsAutoAdj.period - step, fpsAutoAdj.periodMax));
+  }
+  fpsAutoAdj.sleepUntil +=
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(fpsAutoAdj.period);
+  const auto lag = std::chrono::system_clock::now() - fpsAutoAdj.sleepUntil;
+  if (lag.count() > 0) {
+    fpsAutoAdj.sleepUntil += lag;
+  } else {
+    sleepUntilOrStopped(fpsAutoAdj.sleepUntil, bRunning);
+  }
+}
+
+int64_t TesmoApp::updateFrameRate() {
   const auto tsNow = std::chrono::system_clock::now();
   const float dtS = std::chrono::duration<float>(tsNow - ts).count();
   ts = tsNow;
-  const int64_t tsMs = tesmo::raw_timestamp(tsNow);
   fps = static_cast<float>(fpsFilter * (1.0f / dtS) + (1.0f - fpsFilter) * fps);
-
-  // 9.
   if (bLogFPS) std::cout << "fps: " << fps << "\n";
+  return tesmo::raw_timestamp(tsNow);
+}
 
-  // 10. Overlay.
-  if (bDrawInfo) drawInfo();
-
-  // 11. Publish every view with the same timestamp.
-  t0 = tesmo::now<SteadyClock>();
+void TesmoApp::publish(int64_t tsMs) {
+  const int64_t t0 = tesmo::now<SteadyClock>();
   for (const auto& stream : tesmoStreams) stream->publish(tsMs);
   tesmo::perf::UpdateRecord("app_all_streams_publish", tesmo::now<SteadyClock>() - t0);
-
-  // 12.
-  frameInd += 1;
 }
 
 void TesmoApp::drawInfo() {

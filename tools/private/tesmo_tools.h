@@ -232,7 +232,32 @@ class TesmoApp {
     const std::atomic<bool>* bWithdrawn = nullptr;
   };
 
+  // Start-up steps, in the constructor's order. readAppSettings reads "tesmo_app" (and the
+  // top-level "extrinsics" name) and returns its "cuda_dev"; readCalibration refuses calibration
+  // that the library's checks refuse (std::runtime_error with their reason) and reads the
+  // cameras; openFrameStreams pairs the sources with the cameras, refuses a camera that its
+  // source's scale would make unusable and scales the intrinsics; addViews builds, prepares and
+  // sorts every enabled view; startConfiguredCorrection starts the intensity correction when
+  // "linear_regress" switches it on.
+  int readAppSettings(const cv::FileNode& appNode);
+  void readFrameRateRange(const cv::FileNode& appNode);
+  void readCalibration();
+  void openFrameStreams();
+  void addViews(const cv::FileNode& genNode);
   void addView(const cv::FileNode& node, const cv::FileNode& userGen);
+  void startConfiguredCorrection();
+  // Tick steps: the loaned images the platform's generators take; the per-camera fullness of the
+  // live reader's queues (dropping a frame where allowed), whose least value it returns; the
+  // views' gains and offsets a step toward the application's; the frame set handed to a pending
+  // capture or back to the live reader; the wait for the next due time; the filtered frame rate,
+  // returning the tick's time in ms since the epoch; every view published with it.
+  std::vector<cv::_OutputArray> generatorInputs();
+  double updateQueueFullness();
+  void stepIntensity();
+  void handOverFrames();
+  void pace(double minBuf, const std::atomic<bool>* bRunning);
+  int64_t updateFrameRate();
+  void publish(int64_t tsMs);
   // The user-settings file's "tesmo_gen" sequence, read into `userFs`; an empty node when the file
   // does not exist. A file that is empty, cannot be parsed or holds no "tesmo_gen" sequence throws
   // std::runtime_error naming the file.
