@@ -123,12 +123,87 @@ void showLoading(cv::Mat mat, int delay) {
   cv::waitKey(delay);
 }
 
+// What the main loop does besides ticking, and what it shows.
+struct Screen {
+  AppMode mode = PUBLISH_ONLY;
+  bool bShowAllWnd = false;
+  std::shared_ptr<TesmoStream> current;
+  std::unique_ptr<tesmo::MasksViewer> masksViewer;
+};
+
+void openWindows(const TesmoApp& app, const Screen& screen) {
+  cv::namedWindow(kWindowName, cv::WINDOW_NORMAL);
+  if (!screen.bShowAllWnd) return;
+  for (size_t i = 1; i < app.tesmoStreams.size(); ++i) {
+    cv::namedWindow(kWindowName + " " + std::to_string(i), cv::WINDOW_NORMAL);
+  }
+}
+
+void showViews(const TesmoApp& app, Screen& screen, int key) {
+  if (screen.mode == VIEW_MASKS) {
+    screen.masksViewer->DrawToolsWnd(screen.current->getOutputImg(), key);
+  }
+  cv::imshow(kWindowName, screen.current->getOutputImg());
+  if (!screen.bShowAllWnd) return;
+  for (size_t i = 1; i < app.tesmoStreams.size(); ++i) {
+    cv::imshow(kWindowName + " " + std::to_string(i), app.tesmoStreams[i]->getOutputImg());
+  }
+}
+
+// F2: the mask viewer of the current view, shown over it.
+void showMasks(const TesmoApp& app, Screen& screen) {
+  screen.mode = VIEW_MASKS;
+  showLoading(screen.current->getOutputImg(), 10);
+  try {
+    // HTTP requests change the view's generator under its mutex.
+    std::lock_guard<std::mutex> lock(screen.current->mutex);
+    screen.masksViewer =
+        std::make_unique<tesmo::MasksViewer>(*screen.current->gen, *app.frameStreams);
+  } catch (const std::exception& e) {
+    // Views whose maps cannot be computed have no masks to show; the program goes on.
+    LOG(ERROR) << "No masks for view " << screen.current->getName() << ": " << e.what();
+    screen.masksViewer.reset();
+    screen.mode = VIEW_GENERATION;
+  }
+}
+
+// Left and right: the previous or next view, around the ends.
+void switchView(const std::shared_ptr<TesmoApp>& tesmoApp, Screen& screen, int key) {
+  const auto& views = tesmoApp->tesmoStreams;
+  auto it = std::find(views.begin(), views.end(), screen.current);
+  CHECK(it != tesmoApp->tesmoStreams.end());
+  if (key == ASCII_LEFT) {
+    screen.current = it == views.begin() ? views.back() : *(it - 1);
+  } else {
+    screen.current = (it + 1) == views.end() ? views.front() : *(it + 1);
+  }
+}
+
+void onKey(const std::shared_ptr<TesmoApp>& tesmoApp, Screen& screen, int key) {
+  switch (key) {
+    case ASCII_ESC:
+      gIsRunning = false;
+      break;
+    case ASCII_F1:
+      screen.mode = VIEW_GENERATION;
+      screen.masksViewer.reset();
+      break;
+    case ASCII_F2:
+      showMasks(*tesmoApp, screen);
+      break;
+    default:
+      break;
+  }
+  if (screen.mode == VIEW_GENERATION && (key == ASCII_LEFT || key == ASCII_RIGHT)) {
+    switchView(tesmoApp, screen, key);
+  }
+}
+
 int run(int argc, char** argv) {
   cv::CommandLineParser parser(argc, argv, kArgs);
   parser.about(kAbout);
   const std::string configPath = trim(parser.get<std::string>("config"));
   const bool bInteractive = parser.has("interactive");
-  const bool bShowAllWnd = parser.has("show_all_wnd");
 
   if (parser.has("help")) {
     parser.printMessage();
@@ -147,21 +222,14 @@ int run(int argc, char** argv) {
   action.sa_flags = 0;
   sigaction(SIGINT, &action, nullptr);
 
-  AppMode mode = bInteractive ? VIEW_GENERATION : PUBLISH_ONLY;
+  Screen screen;
+  screen.mode = bInteractive ? VIEW_GENERATION : PUBLISH_ONLY;
+  screen.bShowAllWnd = parser.has("show_all_wnd");
   if (bInteractive) requireDisplay();
 
   auto tesmoApp = std::make_shared<TesmoApp>(configPath);
-  std::shared_ptr<TesmoStream> current = tesmoApp->tesmoStreams.front();
-  const int numViews = static_cast<int>(tesmoApp->tesmoStreams.size());
-
-  if (bInteractive) {
-    cv::namedWindow(kWindowName, cv::WINDOW_NORMAL);
-    if (bShowAllWnd) {
-      for (int i = 1; i < numViews; ++i) {
-        cv::namedWindow(kWindowName + " " + std::to_string(i), cv::WINDOW_NORMAL);
-      }
-    }
-  }
+  screen.current = tesmoApp->tesmoStreams.front();
+  if (bInteractive) openWindows(*tesmoApp, screen);
 
   std::unique_ptr<tesmo::HTTPCtrl> httpCtrl;
   const cv::FileNode httpNode = tesmoApp->getFS()["http_server"];
@@ -171,60 +239,14 @@ int run(int argc, char** argv) {
 
   std::cout << "Tesmo generation is started ...\n" << std::flush;
 
-  std::unique_ptr<tesmo::MasksViewer> masksViewer;
-  int key = -1;
   while (gIsRunning) {
     const int64_t t0 = tesmo::now<std::chrono::steady_clock>();
     tesmoApp->tick(&gIsRunning);
-
-    if (mode != PUBLISH_ONLY) {
-      key = cv::waitKey(3);
-      if (mode == VIEW_MASKS) masksViewer->DrawToolsWnd(current->getOutputImg(), key);
-      cv::imshow(kWindowName, current->getOutputImg());
-      if (bShowAllWnd) {
-        for (int i = 1; i < numViews; ++i) {
-          cv::imshow(kWindowName + " " + std::to_string(i),
-                     tesmoApp->tesmoStreams[i]->getOutputImg());
-        }
-      }
-      switch (key) {
-        case ASCII_ESC:
-          gIsRunning = false;
-          break;
-        case ASCII_F1:
-          mode = VIEW_GENERATION;
-          masksViewer.reset();
-          break;
-        case ASCII_F2:
-          mode = VIEW_MASKS;
-          showLoading(current->getOutputImg(), 10);
-          try {
-            // HTTP requests change the view's generator under its mutex.
-            std::lock_guard<std::mutex> lock(current->mutex);
-            masksViewer =
-                std::make_unique<tesmo::MasksViewer>(*current->gen, *tesmoApp->frameStreams);
-          } catch (const std::exception& e) {
-            // Views whose maps cannot be computed have no masks to show; the program goes on.
-            LOG(ERROR) << "No masks for view " << current->getName() << ": " << e.what();
-            masksViewer.reset();
-            mode = VIEW_GENERATION;
-          }
-          break;
-        default:
-          break;
-      }
-      if (mode == VIEW_GENERATION && (key == ASCII_LEFT || key == ASCII_RIGHT)) {
-        auto& views = tesmoApp->tesmoStreams;
-        auto it = std::find(views.begin(), views.end(), current);
-        CHECK(it != tesmoApp->tesmoStreams.end());
-        if (key == ASCII_LEFT) {
-          current = it == views.begin() ? views.back() : *(it - 1);
-        } else {
-          current = (it + 1) == views.end() ? views.front() : *(it + 1);
-        }
-      }
+    if (screen.mode != PUBLISH_ONLY) {
+      const int key = cv::waitKey(3);
+      showViews(*tesmoApp, screen, key);
+      onKey(tesmoApp, screen, key);
     }
-
     tesmo::perf::UpdateRecord("main_one_tick", tesmo::now<std::chrono::steady_clock>() - t0);
   }
 
@@ -233,11 +255,11 @@ int run(int argc, char** argv) {
   tesmo::perf::ReportPerfStat(std::cout);
   std::cout << std::flush;
 
-  masksViewer.reset();
+  screen.masksViewer.reset();
   // No tick runs any more: HTTP requests that wait for a frame set must not wait forever.
   tesmoApp->closeFrameCapture();
   httpCtrl.reset();
-  current.reset();
+  screen.current.reset();
   tesmoApp.reset();
   return 0;
 }
