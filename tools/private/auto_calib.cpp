@@ -171,71 +171,73 @@ void idealPixels(const Camera& camera, const std::vector<cv::Point2f>& points,
   }
 }
 
-}  // namespace
-
-bool autoCalib(const cv::Mat& img1, const cv::Mat& img2, const Camera& camera1,
-               const Camera& camera2, const Pose3f& P1, const Pose3f& P2, Pose3f& newP2) {
-  const cv::Matx33f viewK = MakeCameraMatrix(kViewFov, kViewFov, kViewSize);
-
-  cv::Mat warpMap1, orignMask1, warpMap2, orignMask2;
-  computeMaps(camera1, P1, cv::Matx33f::eye(), kViewFov, kViewFov, kViewPlaneDist, kViewSize,
-              warpMap1, orignMask1);
-  computeMaps(camera2, P2, cv::Matx33f::eye(), kViewFov, kViewFov, kViewPlaneDist, kViewSize,
-              warpMap2, orignMask2);
-  cv::Mat warpedImg1, warpedImg2;
-  cv::remap(img1, warpedImg1, warpMap1, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-  cv::remap(img2, warpedImg2, warpMap2, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-
-  // Where three points of a 4K view of the same fields of view land in camera 2.
-  {
-    const cv::Matx33f bigK = MakeCameraMatrix(kViewFov, kViewFov, cv::Size(3840, 2160));
-    const std::vector<cv::Point2f> probe{{0.f, 0.f}, {1920.f, 1080.f}, {3840.f, 2160.f}};
-    const std::vector<cv::Point2f> normalized = normalize(probe, bigK);
-    std::vector<cv::Point2f> inCamera;
-    reproj(camera2, camera2.poseW2C, normalized, inCamera);
-    for (size_t i = 0; i < normalized.size(); ++i) {
-      std::cout << "---------------------" << normalized[i].x << " " << normalized[i].y << " | "
-                << inCamera[i].x << " " << inCamera[i].y << "\n";
-    }
+// Where three points of a 4K view of the same fields of view land in the camera, printed.
+void printProbe(const Camera& camera) {
+  const cv::Matx33f bigK = MakeCameraMatrix(kViewFov, kViewFov, cv::Size(3840, 2160));
+  const std::vector<cv::Point2f> probe{{0.f, 0.f}, {1920.f, 1080.f}, {3840.f, 2160.f}};
+  const std::vector<cv::Point2f> normalized = normalize(probe, bigK);
+  std::vector<cv::Point2f> inCamera;
+  reproj(camera, camera.poseW2C, normalized, inCamera);
+  for (size_t i = 0; i < normalized.size(); ++i) {
+    std::cout << "---------------------" << normalized[i].x << " " << normalized[i].y << " | "
+              << inCamera[i].x << " " << inCamera[i].y << "\n";
   }
+}
 
-  // The region both cameras see, as outlines in the view and in each camera's frame.
-  cv::Mat intersectedMask;
-  cv::bitwise_and(orignMask1, orignMask2, intersectedMask);
-  std::vector<std::vector<cv::Point>> contours;
-  cv::findContours(intersectedMask, contours, cv::RETR_TREE, cv::CHAIN_APPROX_SIMPLE);
-  std::vector<std::vector<cv::Point2f>> contoursF;
-  convert(contours, contoursF);
+// One camera's frame in the common view, and the view pixels the camera sees.
+struct ViewOfCamera {
+  cv::Mat warped;
+  cv::Mat mask;
+};
+
+ViewOfCamera warpToView(const cv::Mat& img, const Camera& camera, const Pose3f& P) {
+  cv::Mat warpMap;
+  ViewOfCamera view;
+  computeMaps(camera, P, cv::Matx33f::eye(), kViewFov, kViewFov, kViewPlaneDist, kViewSize,
+              warpMap, view.mask);
+  cv::remap(img, view.warped, warpMap, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+  return view;
+}
+
+// The view's outline of the region, reprojected into a frame of `frameSize` of the camera at P,
+// filled as a mask.
+cv::Mat regionInFrame(const std::vector<std::vector<cv::Point2f>>& contoursF,
+                      const Camera& camera, const Pose3f& P, const cv::Size& frameSize) {
+  const cv::Matx33f viewK = MakeCameraMatrix(kViewFov, kViewFov, kViewSize);
   // The outlines lie on the view's plane, kViewPlaneDist ahead, like the masks they came from.
-  // reproj puts a normalized point at depth 1; scaling the poses' translations by the plane's
+  // reproj puts a normalized point at depth 1; scaling the pose's translation by the plane's
   // distance gives the same directions as the plane's points (at depth 1 a camera's offset from
   // the view would move the outline far from the region the masks found).
-  const Pose3f planeP1(P1.R, P1.T * (1.f / kViewPlaneDist));
-  const Pose3f planeP2(P2.R, P2.T * (1.f / kViewPlaneDist));
-  std::vector<std::vector<cv::Point2f>> contours1F, contours2F;
+  const Pose3f planeP(P.R, P.T * (1.f / kViewPlaneDist));
+  std::vector<std::vector<cv::Point2f>> inFrameF;
   for (const auto& contour : contoursF) {
-    const std::vector<cv::Point2f> normalized = normalize(contour, viewK);
-    contours1F.emplace_back();
-    reproj(camera1, planeP1, normalized, contours1F.back());
-    contours2F.emplace_back();
-    reproj(camera2, planeP2, normalized, contours2F.back());
+    inFrameF.emplace_back();
+    reproj(camera, planeP, normalize(contour, viewK), inFrameF.back());
   }
-  std::vector<std::vector<cv::Point>> contours1, contours2;
-  convert(contours1F, contours1);
-  convert(contours2F, contours2);
-  cv::Mat mask1 = cv::Mat::zeros(img1.size(), CV_8UC1);
-  cv::Mat mask2 = cv::Mat::zeros(img2.size(), CV_8UC1);
-  if (!contours1.empty()) cv::fillPoly(mask1, contours1, cv::Scalar(255), cv::LINE_8);
-  if (!contours2.empty()) cv::fillPoly(mask2, contours2, cv::Scalar(255), cv::LINE_8);
+  std::vector<std::vector<cv::Point>> inFrame;
+  convert(inFrameF, inFrame);
+  cv::Mat mask = cv::Mat::zeros(frameSize, CV_8UC1);
+  if (!inFrame.empty()) cv::fillPoly(mask, inFrame, cv::Scalar(255), cv::LINE_8);
+  return mask;
+}
 
+// SIFT features of both frames within their masks, and the matches that pass the ratio test.
+struct Matches {
+  std::vector<cv::KeyPoint> keypoints1, keypoints2;
+  std::vector<cv::DMatch> good;
+  std::vector<cv::Point2f> points1, points2;
+};
+
+Matches matchFeatures(const cv::Mat& img1, const cv::Mat& img2, const cv::Mat& mask1,
+                      const cv::Mat& mask2) {
   cv::Mat gray1, gray2;
   cv::cvtColor(img1, gray1, cv::COLOR_BGR2GRAY);
   cv::cvtColor(img2, gray2, cv::COLOR_BGR2GRAY);
   cv::Ptr<cv::SIFT> sift = cv::SIFT::create(50000, 3, 0.04, 10.0, 1.6);
-  std::vector<cv::KeyPoint> keypoints1, keypoints2;
+  Matches matches;
   cv::Mat descriptors1, descriptors2;
-  sift->detectAndCompute(gray1, mask1, keypoints1, descriptors1);
-  sift->detectAndCompute(gray2, mask2, keypoints2, descriptors2);
+  sift->detectAndCompute(gray1, mask1, matches.keypoints1, descriptors1);
+  sift->detectAndCompute(gray2, mask2, matches.keypoints2, descriptors2);
 
   std::vector<std::vector<cv::DMatch>> knnMatches;
   // FLANN cannot build an index over no descriptors; no features simply means no matches.
@@ -244,17 +246,20 @@ bool autoCalib(const cv::Mat& img1, const cv::Mat& img2, const Camera& camera1,
         cv::DescriptorMatcher::create(cv::DescriptorMatcher::FLANNBASED);
     matcher->knnMatch(descriptors1, descriptors2, knnMatches, 2);
   }
-  std::vector<cv::Point2f> matchedPoints1, matchedPoints2;
-  std::vector<cv::DMatch> goodMatches;
   for (const auto& m : knnMatches) {
     if (m.size() == 2 && m[0].distance < kRatio * m[1].distance) {
-      matchedPoints1.push_back(keypoints1[m[0].queryIdx].pt);
-      matchedPoints2.push_back(keypoints2[m[0].trainIdx].pt);
-      goodMatches.push_back(m[0]);
+      matches.points1.push_back(matches.keypoints1[m[0].queryIdx].pt);
+      matches.points2.push_back(matches.keypoints2[m[0].trainIdx].pt);
+      matches.good.push_back(m[0]);
     }
   }
-  CHECK(matchedPoints1.size() >= 4);
+  return matches;
+}
 
+// The rotation of camera 2 relative to camera 1 that the matched points give.
+cv::Matx33f recoverRotation(const Camera& camera1, const Camera& camera2,
+                            const std::vector<cv::Point2f>& matchedPoints1,
+                            const std::vector<cv::Point2f>& matchedPoints2) {
   std::vector<cv::Point2f> points1, points2;
   cv::Mat D1, D2;
   idealPixels(camera1, matchedPoints1, points1, D1);
@@ -263,13 +268,37 @@ bool autoCalib(const cv::Mat& img1, const cv::Mat& img2, const Camera& camera1,
   cv::recoverPose(points1, points2, camera1.K, D1, camera2.K, D2, E, R, t, cv::RANSAC, 0.999, 4.0);
   cv::Mat R32;
   R.convertTo(R32, CV_32F);
-  newP2.R = cv::Matx33f(R32);
+  return cv::Matx33f(R32);
+}
+
+}  // namespace
+
+bool autoCalib(const cv::Mat& img1, const cv::Mat& img2, const Camera& camera1,
+               const Camera& camera2, const Pose3f& P1, const Pose3f& P2, Pose3f& newP2) {
+  const ViewOfCamera view1 = warpToView(img1, camera1, P1);
+  const ViewOfCamera view2 = warpToView(img2, camera2, P2);
+  printProbe(camera2);
+
+  // The region both cameras see, as outlines in the view and in each camera's frame.
+  cv::Mat intersectedMask;
+  cv::bitwise_and(view1.mask, view2.mask, intersectedMask);
+  std::vector<std::vector<cv::Point>> contours;
+  cv::findContours(intersectedMask, contours, cv::RETR_TREE, cv::CHAIN_APPROX_SIMPLE);
+  std::vector<std::vector<cv::Point2f>> contoursF;
+  convert(contours, contoursF);
+  const cv::Mat mask1 = regionInFrame(contoursF, camera1, P1, img1.size());
+  const cv::Mat mask2 = regionInFrame(contoursF, camera2, P2, img2.size());
+
+  const Matches matches = matchFeatures(img1, img2, mask1, mask2);
+  const std::vector<cv::Point2f>& matchedPoints1 = matches.points1;
+  CHECK(matchedPoints1.size() >= 4);
+  newP2.R = recoverRotation(camera1, camera2, matchedPoints1, matches.points2);
 
   cv::Mat viewImg;
-  cv::addWeighted(warpedImg1, 0.5, warpedImg2, 0.5, 0.0, viewImg);
+  cv::addWeighted(view1.warped, 0.5, view2.warped, 0.5, 0.0, viewImg);
   cv::drawContours(viewImg, contours, -1, cv::Scalar(128, 255, 255), 1, cv::LINE_8);
   cv::Mat matchesImg;
-  cv::drawMatches(img1, keypoints1, img2, keypoints2, goodMatches, matchesImg);
+  cv::drawMatches(img1, matches.keypoints1, img2, matches.keypoints2, matches.good, matchesImg);
   cv::imshow("debugDrawMatches", matchesImg);
   cv::imshow("AutoCalib", viewImg);
   return true;
