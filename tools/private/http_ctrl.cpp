@@ -114,6 +114,17 @@ std::string jsonOf(const std::function<void(cv::FileStorage&)>& write) {
   return out.releaseAndGetString();
 }
 
+// Whether the generator takes the "mode" of a request, checked by the generator's check on its own
+// (a mode of another type is the reader's to refuse): the other keys are checked by the reader
+// against the view's current parameters, not against the defaults that the check starts from.
+bool modeTaken(const cv::FileNode& mode, std::string* why) {
+  if (!mode.isString()) return true;
+  const std::string json = jsonOf([&](cv::FileStorage& out) { out << "mode" << mode.string(); });
+  const cv::FileStorage modeOnly(
+      json, cv::FileStorage::READ | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_JSON);
+  return TesmoViewGenerator::checkParams(modeOnly.root(), why);
+}
+
 void answerJson(httplib::Response& res, const std::string& json) {
   res.status = 200;
   res.set_content(json, "application/json");
@@ -975,20 +986,19 @@ void HTTPCtrl::configure(const httplib::Request& req, httplib::Response& res) {
     return;
   }
   // The generator's reader ends the process for an unknown mode: refuse it here.
-  const cv::FileNode mode = fs["mode"];
-  if (mode.isString() && mode.string() != "top_view" && mode.string() != "virtual_camera") {
-    badRequest(res, "Camera mode \"" + mode.string() + "\" don't support");
+  std::string why;
+  if (!modeTaken(fs["mode"], &why)) {
+    badRequest(res, why);
     return;
   }
 
   TesmoStream& stream = **it;
   {
     std::lock_guard<std::mutex> lock(stream.mutex);
-    const auto before = stream.gen->getParams();
+    // All or nothing: a refused request leaves the parameters as they were.
     try {
       stream.gen->readParams(fs.root());
     } catch (const std::exception& e) {
-      stream.gen->setParams(before);
       badRequest(res, std::string("Bad parameters: ") + e.what());
       return;
     }

@@ -411,13 +411,10 @@ void TesmoApp::addView(const cv::FileNode& node, const cv::FileNode& userGen) {
 
   // The entry's parameters are checked on their own first, so that a refused value there names
   // the file it came from.
-  if (userNode.isMap()) {
-    try {
-      tesmo::TesmoViewGeneratorCpu check({}, userNode);
-    } catch (const std::exception& e) {
-      throw std::runtime_error("User settings file \"" + userSettingsFile + "\", view \"" + name +
-                               "\": " + e.what());
-    }
+  std::string why;
+  if (userNode.isMap() && !tesmo::TesmoViewGenerator::checkParams(userNode, &why)) {
+    throw std::runtime_error("User settings file \"" + userSettingsFile + "\", view \"" + name +
+                             "\": " + why);
   }
   std::shared_ptr<TesmoStream> stream;
   try {
