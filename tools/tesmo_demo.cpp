@@ -25,7 +25,6 @@
 #include "common/gpu/gpu.h"
 #include "common/misc.h"
 #include "common/perf.h"
-#include "streamer/util.h"
 #include "tools/private/http_ctrl.h"
 #include "tools/private/mask_viewer.h"
 #include "tools/private/misc.h"
@@ -240,14 +239,13 @@ int run(int argc, char** argv) {
   std::cout << "Tesmo generation is started ...\n" << std::flush;
 
   while (gIsRunning) {
-    const int64_t t0 = tesmo::now<std::chrono::steady_clock>();
+    tesmo::perf::ScopedTimer timer("main_one_tick");
     tesmoApp->tick(&gIsRunning);
     if (screen.mode != PUBLISH_ONLY) {
       const int key = cv::waitKey(3);
       showViews(*tesmoApp, screen, key);
       onKey(tesmoApp, screen, key);
     }
-    tesmo::perf::UpdateRecord("main_one_tick", tesmo::now<std::chrono::steady_clock>() - t0);
   }
 
   std::cout << "\n";

@@ -33,8 +33,6 @@
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
 // Section names in the messages about configuration keys.
 const char* const kAppSection = "tesmo_app";
 const char* const kGenSection = "tesmo_gen";
@@ -173,9 +171,8 @@ void TesmoStream::compute(const tesmo::TesmoViewGenerator::GenerationParams& par
 
 void TesmoStream::process(const std::vector<cv::_OutputArray>& frames) {
   std::lock_guard<std::mutex> lock(mutex);
-  const int64_t t0 = tesmo::now<SteadyClock>();
+  tesmo::perf::ScopedTimer timer("tvs_process");
   gen->process(frames, outputImg);
-  tesmo::perf::UpdateRecord("tvs_process", tesmo::now<SteadyClock>() - t0);
 }
 
 void TesmoStream::publish(int64_t timestampMs) {
@@ -184,11 +181,10 @@ void TesmoStream::publish(int64_t timestampMs) {
     bCvReady = true;
   }
   cv.notify_all();
-  const int64_t t0 = tesmo::now<SteadyClock>();
+  tesmo::perf::ScopedTimer timer("tvs_publish");
   for (const auto& videoWrite : videoWrites) {
     videoWrite->Publish(outputImg, timestampMs);
   }
-  tesmo::perf::UpdateRecord("tvs_publish", tesmo::now<SteadyClock>() - t0);
 }
 
 bool TesmoStream::waitImage(cv::Mat& out, int timeoutMs) {
@@ -482,9 +478,10 @@ void TesmoApp::tick(const std::atomic<bool>* bRunning) {
   const double minBuf = updateQueueFullness();
   if (linearRegress.isEnabled()) stepIntensity();
 
-  const int64_t t0 = tesmo::now<SteadyClock>();
-  for (const auto& stream : tesmoStreams) stream->process(frames);
-  tesmo::perf::UpdateRecord("app_all_streams_process", tesmo::now<SteadyClock>() - t0);
+  {
+    tesmo::perf::ScopedTimer timer("app_all_streams_process");
+    for (const auto& stream : tesmoStreams) stream->process(frames);
+  }
   frames.clear();
 
   handOverFrames();
@@ -581,9 +578,8 @@ int64_t TesmoApp::updateFrameRate() {
 }
 
 void TesmoApp::publish(int64_t tsMs) {
-  const int64_t t0 = tesmo::now<SteadyClock>();
+  tesmo::perf::ScopedTimer timer("app_all_streams_publish");
   for (const auto& stream : tesmoStreams) stream->publish(tsMs);
-  tesmo::perf::UpdateRecord("app_all_streams_publish", tesmo::now<SteadyClock>() - t0);
 }
 
 void TesmoApp::drawInfo() {
