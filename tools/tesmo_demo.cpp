@@ -2,7 +2,6 @@
 // SIGINT (or Esc in interactive mode), then prints the live reader's statistics and the timing
 // table.
 
-#include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@
 #include "common/gpu/gpu.h"
 #include "common/misc.h"
 #include "common/perf.h"
+#include "streamer/display.h"
 #include "tools/private/http_ctrl.h"
 #include "tools/private/mask_viewer.h"
 #include "tools/private/misc.h"
@@ -66,43 +66,17 @@ class ExitOnFatalSink : public google::LogSink {
   }
 };
 
-// Whether the X server named by `display` accepts a connection, asked through libX11 (loaded at run
-// time, as the window library loads it). Without libX11 the answer is yes: nothing can be checked.
-bool canOpenXDisplay(const char* display) {
-  void* x11 = dlopen("libX11.so.6", RTLD_LAZY | RTLD_LOCAL);
-  if (x11 == nullptr) return true;
-  using OpenDisplay = void* (*)(const char*);
-  using CloseDisplay = int (*)(void*);
-  const auto open = reinterpret_cast<OpenDisplay>(dlsym(x11, "XOpenDisplay"));
-  const auto close = reinterpret_cast<CloseDisplay>(dlsym(x11, "XCloseDisplay"));
-  bool bOpened = true;
-  if (open != nullptr && close != nullptr) {
-    void* connection = open(display);
-    bOpened = connection != nullptr;
-    if (bOpened) close(connection);
-  }
-  dlclose(x11);
-  return bOpened;
-}
-
 // Refuses interactive mode when the window library could not open its display: it would abort the
-// process once everything has started. A platform other than X11 chosen through QT_QPA_PLATFORM,
-// or a Wayland display, is taken as it is.
+// process once everything has started.
 void requireDisplay() {
-  const auto value = [](const char* name) {
-    const char* text = std::getenv(name);
-    return std::string(text != nullptr ? text : "");
-  };
-  const std::string qtPlatform = value("QT_QPA_PLATFORM");
-  if (!qtPlatform.empty() && qtPlatform.rfind("xcb", 0) != 0) return;
-  const std::string display = value("DISPLAY");
-  if (!display.empty()) {
-    if (canOpenXDisplay(display.c_str()) || !value("WAYLAND_DISPLAY").empty()) return;
-    throw std::runtime_error("interactive mode needs a display, and DISPLAY \"" + display +
+  const tesmo::DisplayStatus status = tesmo::CheckDisplay();
+  if (status.state == tesmo::DisplayStatus::NotReachable) {
+    throw std::runtime_error("interactive mode needs a display, and DISPLAY \"" + status.display +
                              "\" cannot be opened");
   }
-  if (!value("WAYLAND_DISPLAY").empty()) return;
-  throw std::runtime_error("interactive mode needs a display, and DISPLAY is not set");
+  if (status.state == tesmo::DisplayStatus::NotSet) {
+    throw std::runtime_error("interactive mode needs a display, and DISPLAY is not set");
+  }
 }
 
 std::string trim(const std::string& text) {
