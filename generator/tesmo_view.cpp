@@ -108,10 +108,9 @@ void checkWorkingSize(const Params& p) {
   if (!isInBounds(p.viewSizeCashed)) {
     throw std::runtime_error(
         "Keys \"view_size\" " + sizeText(p.viewSize) + ", \"scale_factor\" " +
-        numberText(p.scaleFactor) + " and \"num_bands_blend\" " +
-        std::to_string(p.numBandsBlend) + " give a working size of " +
-        std::to_string(p.viewSizeCashed.width) + "x" + std::to_string(p.viewSizeCashed.height) +
-        "; it must be " + boundsText());
+        numberText(p.scaleFactor) + " and \"num_bands_blend\" " + std::to_string(p.numBandsBlend) +
+        " give a working size of " + std::to_string(p.viewSizeCashed.width) + "x" +
+        std::to_string(p.viewSizeCashed.height) + "; it must be " + boundsText());
   }
 }
 
@@ -200,8 +199,8 @@ class ParamsReader {
   void readTopView();
   void readVirtualCamera();
   // An angle key of `section` in degrees, held in radians.
-  void readAngle(const cv::FileNode& section, const char* sectionName, const char* key,
-                 bool bFov, float& radians);
+  void readAngle(const cv::FileNode& section, const char* sectionName, const char* key, bool bFov,
+                 float& radians);
   // Keeps the first value refused, written as `written`.
   void refuse(const char* sectionName, const char* key, const std::string& expected,
               const cv::FileNode& written);
@@ -288,8 +287,7 @@ void ParamsReader::readViewSize() {
   const auto isWhole = [](const cv::FileNode& n) {
     return isNumber(n) && std::floor(n.real()) == n.real();
   };
-  if (!(viewSize.isSeq() && viewSize.size() == 2 && isWhole(viewSize[0]) &&
-        isWhole(viewSize[1]))) {
+  if (!(viewSize.isSeq() && viewSize.size() == 2 && isWhole(viewSize[0]) && isWhole(viewSize[1]))) {
     refuseViewKey("view_size", viewSize, "a sequence of 2 integers [width, height]");
   }
   const double w = viewSize[0].real();
@@ -381,8 +379,8 @@ void ParamsReader::readVirtualCamera() {
   }
 }
 
-void ParamsReader::readAngle(const cv::FileNode& section, const char* sectionName,
-                             const char* key, bool bFov, float& radians) {
+void ParamsReader::readAngle(const cv::FileNode& section, const char* sectionName, const char* key,
+                             bool bFov, float& radians) {
   const cv::FileNode node = section[key];
   if (node.isNone()) {
     return;
@@ -690,20 +688,17 @@ void TesmoViewGenerator::blendMasks(const std::vector<cv::Mat>& backMasks,
   }
 }
 
-void TesmoViewGenerator::prepareWeights(cv::Mat& dstMask, std::vector<cv::Mat>* warpMaps,
-                                        std::vector<cv::Mat>* masks,
-                                        std::vector<std::vector<cv::Mat>>* weightPyrs,
-                                        std::vector<cv::Mat>* weightSums) {
+void TesmoViewGenerator::prepareWeights(cv::Mat& dstMask, HostWeights* host) {
   // setParams takes any record: what the reader refuses is refused here, before anything is
   // computed from it. What readParams took it has checked.
   if (bUncheckedParams) {
     checkRecord(params);
     bUncheckedParams = false;
   }
-  computeMaps(*warpMaps, *masks);
-  stitchMasks(*masks, dstMask);
-  preparePyramids(*masks, weightPyrs, weightSums);
-  computeCamerasROI(*warpMaps, *masks);
+  computeMaps(host->warpMaps, host->masks);
+  stitchMasks(host->masks, dstMask);
+  preparePyramids(host->masks, &host->weightPyrs, &host->weightSums);
+  computeCamerasROI(host->warpMaps, host->masks);
 }
 
 void TesmoViewGenerator::preparePyramids(const std::vector<cv::Mat>& masks,
@@ -784,6 +779,11 @@ void TesmoViewGenerator::checkPreparedCameras(size_t numPrepared) const {
               ("The cameras changed since prepare: %d prepared, %d now; prepare again",
                static_cast<int>(numPrepared), static_cast<int>(cameras.size())));
   }
+}
+
+void TesmoViewGenerator::checkFrameSet(const std::vector<cv::_OutputArray>& frames) {
+  CHECK((size_t)frames.size() == cameras.size());
+  reportFrameSizes(frames);
 }
 
 void TesmoViewGenerator::reportFrameSizes(const std::vector<cv::_OutputArray>& frames) {

@@ -161,14 +161,73 @@ class TesmoViewGenerator {
   void handleException(const std::exception_ptr& eptr);
 
  protected:
-  // The host-side start of every generator's prepare: a record set with setParams checked as
-  // readParams checks what it reads (std::runtime_error), then per camera the warp map and the seam mask or soft weight
-  // (dstMask = union of the visibility masks), the weight pyramids and their per-level sums; sets
-  // camerasROI.
-  void prepareWeights(cv::Mat& dstMask, std::vector<cv::Mat>* warpMaps,
-                      std::vector<cv::Mat>* masks,
-                      std::vector<std::vector<cv::Mat>>* weightPyrs,
-                      std::vector<cv::Mat>* weightSums);
+  // What the host-side preparation builds, per camera in camera order: the CV_32FC2 warp map, the
+  // seam mask or soft weight (CV_32F) and numBandsBlend + 1 CV_32FC3 weight levels; per level the
+  // CV_32FC3 sum of the cameras' weight levels.
+  struct HostWeights {
+    std::vector<cv::Mat> warpMaps;
+    std::vector<cv::Mat> masks;
+    std::vector<std::vector<cv::Mat>> weightPyrs;
+    std::vector<cv::Mat> weightSums;
+  };
+
+  // The frame of every variant's prepare(): not ok; a record set with setParams checked as
+  // readParams checks what it reads (std::runtime_error); the host-side maps and weights
+  // (prepareWeights) handed to `build`, which makes the variant's own data of them; then ok, with
+  // the parameters it built from kept in `prepared`. A failure leaves the generator not ok: with
+  // bCatch it is recorded with handleException (text kept for the error image), otherwise it
+  // reaches the caller. Fatal checks end the process either way.
+  template <class Build>
+  void prepareWith(cv::Mat& dstMask, bool bCatch, Build&& build) {
+    bIsOk = false;
+    const auto steps = [&] {
+      HostWeights host;
+      prepareWeights(dstMask, &host);
+      build(host);
+      finishPrepare();
+    };
+    if (bCatch) {
+      catchFailures(steps);
+    } else {
+      steps();
+    }
+  }
+  // The guard of every variant's process(): checkFrameSet, then `step` as guarded() runs it.
+  template <class Step>
+  void guardedProcess(const std::vector<cv::_OutputArray>& frames, const cv::_OutputArray& out,
+                      Step&& step) {
+    checkFrameSet(frames);
+    guarded(out, step);
+  }
+  // The guard of every variant's process() and processOneFrame(): while the generator is not ok,
+  // the error image into out (drawDebugFrame) instead of `step`; otherwise `step`, a failure of
+  // which is recorded with handleException (not ok, text kept) instead of leaving the call. It
+  // allocates nothing itself. OpenCV's error macros inside `step` name the lambda
+  // ("operator()"); a check whose text names the operation raises its error with that name.
+  template <class Step>
+  void guarded(const cv::_OutputArray& out, Step&& step) {
+    if (!bIsOk) {
+      drawDebugFrame(out);
+      return;
+    }
+    catchFailures(step);
+  }
+  // The fatal check that a frame set has one frame per camera
+  // ("(size_t)frames.size() == cameras.size()"), then reportFrameSizes.
+  void checkFrameSet(const std::vector<cv::_OutputArray>& frames);
+  // Runs `step`; a failure it throws goes to handleException instead of leaving the call.
+  template <class Step>
+  void catchFailures(Step&& step) {
+    try {
+      step();
+    } catch (...) {
+      handleException(std::current_exception());
+    }
+  }
+  // The host-side preparation of every variant: per camera the warp map and the seam mask or soft
+  // weight (dstMask = union of the visibility masks), the weight pyramids and their per-level
+  // sums; sets camerasROI. A record set with setParams is checked first.
+  void prepareWeights(cv::Mat& dstMask, HostWeights* host);
   // Ends a successful prepare(): keeps the parameters it built from in `prepared` and marks the
   // generator ok.
   void finishPrepare();
@@ -255,6 +314,26 @@ class TesmoViewGeneratorCuda : public TesmoViewGenerator {
   // Blocks until the three streams have run their work; a kept failure is logged with
   // failureText before its text.
   void waitForStreams(const char* failureText);
+  // The steps of prepare(): every GPU image released; the coverage mask of dstMask, the warp
+  // maps' planes, the weight levels and their sums uploaded on uploadStream (calcStream waits
+  // for them).
+  void releaseImages();
+  void uploadWeights(const cv::Mat& dstMask, const HostWeights& host);
+  // The steps of process(), each timed: the frames as GPU images in BGR (tvg_get_frames); each
+  // remapped with its camera's gain and offset into tmpWarpedFrames (tvg_remap); the merged
+  // pyramid tmpDstFramePyr from the frames' pyramids and the weights (tvg_create_merge); the view
+  // restored into its level 0 and masked with the coverage mask (tvg_restore); the view resized
+  // to viewSize where that differs (tvg_resize); the view converted to 8 bits into out,
+  // downloaded for a host output (tvg_download_frame).
+  std::vector<cv::cuda::GpuMat> gatherFrames(const std::vector<cv::_OutputArray>& frames);
+  void warpFrames(const std::vector<cv::cuda::GpuMat>& src);
+  void blendPyramids();
+  void restoreView();
+  cv::cuda::GpuMat resizedView();
+  void deliverView(const cv::cuda::GpuMat& view, const cv::_OutputArray& out);
+  // Frame camIdx of processOneFrame()'s frames as a GPU image, uploaded for a host one
+  // (tvg_load_frames).
+  cv::cuda::GpuMat loadOneFrame(const cv::_InputArray& frames, int camIdx);
 
   // Prepared: per camera the x and y planes (CV_32FC1) of its warp map and numBandsBlend + 1
   // CV_32FC3 weight levels; per level the CV_32FC3 sum of the cameras' weights.

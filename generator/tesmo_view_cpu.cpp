@@ -1,10 +1,7 @@
 #include "generator/tesmo_view_cpu.h"
 
-#include <glog/logging.h>
-
 #include <algorithm>
 #include <cfloat>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <opencv2/core/hal/intrin.hpp>
@@ -15,7 +12,6 @@
 #endif
 
 #include "common/perf.h"
-#include "streamer/util.h"
 
 namespace tesmo {
 
@@ -375,6 +371,204 @@ cv::Mat toBgr(const cv::Mat& frame, cv::Mat& buffer, size_t camIdx) {
   }
 }
 
+// Divides every 16-bit weight by the weights' sum where that sum is above 1, so that a covered
+// pixel's weights add up to 255 and process() needs no division by the sum. weightSums: per
+// level the CV_32FC3 sums; weightPyrs16u: per camera its CV_16UC3 levels.
+void normaliseWeights(const std::vector<cv::Mat>& weightSums,
+                      std::vector<std::vector<cv::Mat>>& weightPyrs16u) {
+  for (size_t l = 0; l < weightSums.size(); ++l) {
+    const cv::Mat& sum = weightSums[l];
+    cv::parallel_for_(cv::Range(0, sum.rows), [&](const cv::Range& rows) {
+      for (int y = rows.start; y < rows.end; ++y) {
+        const float* s = sum.ptr<float>(y);
+        const int n = sum.cols * 3;
+        for (std::vector<cv::Mat>& levels : weightPyrs16u) {
+          uint16_t* w = levels[l].ptr<uint16_t>(y);
+          for (int k = 0; k < n; ++k) {
+            if (s[k] > 1.0f) {
+              w[k] = static_cast<uint16_t>(
+                  static_cast<int>(0.5 + static_cast<double>(static_cast<float>(w[k]) / s[k])));
+            }
+          }
+        }
+      }
+    });
+  }
+}
+
+// A normalised CV_16UC3 weight as the CV_8UC1 weight process() reads: its three channels are
+// equal and every value is at most 255.
+cv::Mat singleChannel8u(const cv::Mat& weight16u) {
+  double maxWeight = 0;
+  cv::minMaxLoc(weight16u.reshape(1), nullptr, &maxWeight);
+  CV_Assert(maxWeight <= 255.0);
+  cv::Mat channels[3];
+  cv::split(weight16u, channels);
+  CV_Assert(cv::norm(channels[0], channels[1], cv::NORM_INF) == 0 &&
+            cv::norm(channels[0], channels[2], cv::NORM_INF) == 0);
+  cv::Mat weight8u;
+  channels[0].convertTo(weight8u, CV_8U);
+  return weight8u;
+}
+
+// Per block of blockRows view rows and per camera, the columns where the camera's 8-bit weight is
+// non-zero in any row of the block; an empty range where it adds nothing.
+std::vector<std::vector<cv::Range>> findBlockSpans(const std::vector<cv::Mat>& weights8u,
+                                                   cv::Size size, int blockRows) {
+  const int numBlocks = (size.height + blockRows - 1) / blockRows;
+  std::vector<std::vector<cv::Range>> spans(
+      numBlocks, std::vector<cv::Range>(weights8u.size(), cv::Range(0, 0)));
+  cv::parallel_for_(cv::Range(0, numBlocks), [&](const cv::Range& blocks) {
+    for (int b = blocks.start; b < blocks.end; ++b) {
+      const int y0 = b * blockRows;
+      const int y1 = std::min(size.height, y0 + blockRows);
+      for (size_t i = 0; i < weights8u.size(); ++i) {
+        int x0 = size.width;
+        int x1 = 0;
+        for (int y = y0; y < y1; ++y) {
+          const uchar* w = weights8u[i].ptr<uchar>(y);
+          for (int x = 0; x < size.width; ++x) {
+            if (w[x] != 0) {
+              x0 = std::min(x0, x);
+              x1 = std::max(x1, x + 1);
+            }
+          }
+        }
+        spans[b][i] = x0 < x1 ? cv::Range(x0, x1) : cv::Range(0, 0);
+      }
+    }
+  });
+  return spans;
+}
+
+// What the block loop of one process() call reads: per camera its BGR frame, its fixed-point map
+// (integer part and fraction), its 8-bit weights and its columns per block; the working size, the
+// rows per block and the interpolation.
+struct BlockPass {
+  const std::vector<cv::Mat>& src;
+  const std::vector<cv::Mat>& mapsXY;
+  const std::vector<cv::Mat>& mapsFraction;
+  const std::vector<cv::Mat>& weights;
+  const std::vector<std::vector<cv::Range>>& blockSpans;
+  cv::Size size;
+  int blockRows;
+  int interpolation;
+};
+
+#if TESMO_HAVE_FUSED_BILINEAR
+// View rows y0..y1 (block b), bilinear sampling and merging fused per pixel; three accumulator
+// planes per row in scratch, used only over the columns that some camera covers in this block.
+void composeFusedBlock(const BlockPass& pass, int b, int y0, int y1, BlockScratch& scratch,
+                       cv::Mat& dst) {
+  const std::vector<cv::Range>& spans = pass.blockSpans[b];
+  const int width = pass.size.width;
+  const int rowSamples = width * 3;
+  int u0 = width;
+  int u1 = 0;
+  for (const cv::Range& span : spans) {
+    if (!span.empty()) {
+      u0 = std::min(u0, span.start);
+      u1 = std::max(u1, span.end);
+    }
+  }
+  uint16_t* acc = scratch.accPlanes.data();
+  for (int y = y0; y < y1; ++y) {
+    uint16_t* row = acc + static_cast<size_t>(y - y0) * rowSamples;
+    for (int c = 0; c < 3; ++c) {
+      std::fill(row + c * width + u0, row + c * width + std::max(u0, u1), 0);
+    }
+  }
+  for (size_t i = 0; i < spans.size(); ++i) {
+    if (spans[i].empty()) {
+      continue;
+    }
+    const int x0 = spans[i].start;
+    for (int y = y0; y < y1; ++y) {
+      uint16_t* row = acc + static_cast<size_t>(y - y0) * rowSamples + x0;
+      addBilinearRowAvx2(pass.src[i], pass.mapsXY[i].ptr<short>(y) + 2 * x0,
+                         pass.mapsFraction[i].ptr<ushort>(y) + x0,
+                         pass.weights[i].ptr<uchar>(y) + x0, row, row + width, row + 2 * width,
+                         spans[i].size());
+    }
+  }
+  for (int y = y0; y < y1; ++y) {
+    uchar* out = dst.ptr<uchar>(y);
+    if (u0 >= u1) {
+      std::memset(out, 0, rowSamples);
+      continue;
+    }
+    const uint16_t* row = acc + static_cast<size_t>(y - y0) * rowSamples + u0;
+    std::memset(out, 0, 3 * u0);
+    storePlanarRowAvx2(row, row + width, row + 2 * width, out + 3 * u0, u1 - u0);
+    std::memset(out + 3 * u1, 0, 3 * (width - u1));
+  }
+}
+#endif
+
+// View rows y0..y1 (block b): each camera's part of the block remapped by cv::remap into scratch
+// (`warped` holds the headers), then merged and divided row by row.
+void composeRemappedBlock(const BlockPass& pass, int b, int y0, int y1, BlockScratch& scratch,
+                          std::vector<cv::Mat>& warped, cv::Mat& dst) {
+  const std::vector<cv::Range>& spans = pass.blockSpans[b];
+  for (size_t i = 0; i < spans.size(); ++i) {
+    if (spans[i].empty()) {
+      continue;
+    }
+    const cv::Rect rect(spans[i].start, y0, spans[i].size(), y1 - y0);
+    warped[i] = cv::Mat(rect.height, rect.width, CV_8UC3, scratch.warped[i].data);
+    cv::remap(pass.src[i], warped[i], pass.mapsXY[i](rect), pass.mapsFraction[i](rect),
+              pass.interpolation, cv::BORDER_CONSTANT, cv::Scalar());
+  }
+  const int rowSamples = pass.size.width * 3;
+  uint16_t* acc = scratch.acc.data();
+  uchar* weights = scratch.weights.data();
+  for (int y = y0; y < y1; ++y) {
+    std::fill(acc, acc + rowSamples, 0);
+    for (size_t i = 0; i < spans.size(); ++i) {
+      if (spans[i].empty()) {
+        continue;
+      }
+      const int x0 = spans[i].start;
+      const uchar* w = pass.weights[i].ptr<uchar>(y);
+      for (int x = x0; x < spans[i].end; ++x) {
+        weights[3 * x] = weights[3 * x + 1] = weights[3 * x + 2] = w[x];
+      }
+      addMulRow(warped[i].ptr<uchar>(y - y0), weights + 3 * x0, acc + 3 * x0, spans[i].size() * 3);
+    }
+    div255Row(acc, dst.ptr<uchar>(y), rowSamples);
+  }
+}
+
+// Remap, merge, divide and convert in one pass over blocks of rows, so that the remapped pixels
+// and the accumulator stay in cache. Only the columns where a camera's weight is non-zero are
+// sampled; everywhere else its contribution would be 0. Bilinear sampling is fused with the
+// merge where the processor has AVX2; otherwise (and for the other interpolations) each camera's
+// part of the block is remapped first. dst: CV_8UC3 of the working size.
+void composeBlocks(const BlockPass& pass, cv::Mat dst) {
+  const size_t numCams = pass.src.size();
+  const int numBlocks = static_cast<int>(pass.blockSpans.size());
+  const int rowSamples = pass.size.width * 3;
+#if TESMO_HAVE_FUSED_BILINEAR
+  const bool bFused = pass.interpolation == cv::INTER_LINEAR && fusedBilinearAvailable();
+#endif
+  cv::parallel_for_(cv::Range(0, numBlocks), [&](const cv::Range& blocks) {
+    thread_local BlockScratch scratch;
+    scratch.reserve(numCams, static_cast<size_t>(pass.blockRows) * rowSamples, rowSamples);
+    std::vector<cv::Mat> warped(numCams);
+    for (int b = blocks.start; b < blocks.end; ++b) {
+      const int y0 = b * pass.blockRows;
+      const int y1 = std::min(pass.size.height, y0 + pass.blockRows);
+#if TESMO_HAVE_FUSED_BILINEAR
+      if (bFused) {
+        composeFusedBlock(pass, b, y0, y1, scratch, dst);
+        continue;
+      }
+#endif
+      composeRemappedBlock(pass, b, y0, y1, scratch, warped, dst);
+    }
+  });
+}
+
 }  // namespace
 
 TesmoViewGeneratorCpu::TesmoViewGeneratorCpu(const std::vector<Camera>& cameras,
@@ -384,237 +578,74 @@ TesmoViewGeneratorCpu::TesmoViewGeneratorCpu(const std::vector<Camera>& cameras,
 TesmoViewGeneratorCpu::~TesmoViewGeneratorCpu() = default;
 
 void TesmoViewGeneratorCpu::prepare(cv::Mat& dstMask) {
-  bIsOk = false;
-  try {
-    std::vector<cv::Mat> warpMaps, masks, weightSums;
-    std::vector<std::vector<cv::Mat>> weightPyrs;
-    prepareWeights(dstMask, &warpMaps, &masks, &weightPyrs, &weightSums);
+  prepareWith(dstMask, /*bCatch=*/true, [this](HostWeights& host) { buildFixedPoint(host); });
+}
 
-    const size_t numCams = cameras.size();
-    const int numLevels = params.numBandsBlend + 1;
-    warpMapsX16u.assign(numCams, cv::Mat());
-    warpMapsY16u.assign(numCams, cv::Mat());
-    weightPyrs16u.assign(numCams, std::vector<cv::Mat>(numLevels));
-    warpMapsROI.assign(numCams, cv::Rect());
+void TesmoViewGeneratorCpu::buildFixedPoint(HostWeights& host) {
+  const size_t numCams = cameras.size();
+  const int numLevels = params.numBandsBlend + 1;
+  warpMapsX16u.assign(numCams, cv::Mat());
+  warpMapsY16u.assign(numCams, cv::Mat());
+  weightPyrs16u.assign(numCams, std::vector<cv::Mat>(numLevels));
+  warpMapsROI.assign(numCams, cv::Rect());
 
-    for (size_t i = 0; i < numCams; ++i) {
-      computeMaskROI(masks[i], &warpMapsROI[i], 1);
-    }
-    for (size_t i = 0; i < numCams; ++i) {
-      cv::convertMaps(warpMaps[i], cv::noArray(), warpMapsX16u[i], warpMapsY16u[i], CV_16SC2,
-                      /*nninterpolation=*/false);
-    }
-    for (size_t i = 0; i < numCams; ++i) {
-      for (int l = 0; l < numLevels; ++l) {
-        weightPyrs[i][l].convertTo(weightPyrs16u[i][l], CV_16U, 255.0);
-      }
-    }
-
-    // Divide every weight by the weights' sum where that sum is above 1, so that a covered pixel's
-    // weights add up to 255 and process() needs no division by the sum.
-    for (int l = 0; l < numLevels; ++l) {
-      const cv::Mat& sum = weightSums[l];
-      cv::parallel_for_(cv::Range(0, sum.rows), [&](const cv::Range& rows) {
-        for (int y = rows.start; y < rows.end; ++y) {
-          const float* s = sum.ptr<float>(y);
-          const int n = sum.cols * 3;
-          for (size_t i = 0; i < numCams; ++i) {
-            uint16_t* w = weightPyrs16u[i][l].ptr<uint16_t>(y);
-            for (int k = 0; k < n; ++k) {
-              if (s[k] > 1.0f) {
-                w[k] = static_cast<uint16_t>(
-                    static_cast<int>(0.5 + static_cast<double>(static_cast<float>(w[k]) / s[k])));
-              }
-            }
-          }
-        }
-      });
-    }
-
-    // The data of the per-frame path: 8-bit level-0 weights and each camera's columns per block.
-    const cv::Size size = params.viewSizeCashed;
-    weights8u.assign(numCams, cv::Mat());
-    for (size_t i = 0; i < numCams; ++i) {
-      double maxWeight = 0;
-      cv::minMaxLoc(weightPyrs16u[i][0].reshape(1), nullptr, &maxWeight);
-      CV_Assert(maxWeight <= 255.0);
-      // All three channels carry the same weight.
-      cv::Mat channels[3];
-      cv::split(weightPyrs16u[i][0], channels);
-      CV_Assert(cv::norm(channels[0], channels[1], cv::NORM_INF) == 0 &&
-                cv::norm(channels[0], channels[2], cv::NORM_INF) == 0);
-      channels[0].convertTo(weights8u[i], CV_8U);
-    }
-    const int numBlocks = (size.height + kBlockRows - 1) / kBlockRows;
-    blockSpans.assign(numBlocks, std::vector<cv::Range>(numCams, cv::Range(0, 0)));
-    cv::parallel_for_(cv::Range(0, numBlocks), [&](const cv::Range& blocks) {
-      for (int b = blocks.start; b < blocks.end; ++b) {
-        const int y0 = b * kBlockRows;
-        const int y1 = std::min(size.height, y0 + kBlockRows);
-        for (size_t i = 0; i < numCams; ++i) {
-          int x0 = size.width;
-          int x1 = 0;
-          for (int y = y0; y < y1; ++y) {
-            const uchar* w = weights8u[i].ptr<uchar>(y);
-            for (int x = 0; x < size.width; ++x) {
-              if (w[x] != 0) {
-                x0 = std::min(x0, x);
-                x1 = std::max(x1, x + 1);
-              }
-            }
-          }
-          blockSpans[b][i] = x0 < x1 ? cv::Range(x0, x1) : cv::Range(0, 0);
-        }
-      }
-    });
-    tmpFrames.resize(numCams);
-
-    finishPrepare();
-  } catch (...) {
-    handleException(std::current_exception());
+  for (size_t i = 0; i < numCams; ++i) {
+    computeMaskROI(host.masks[i], &warpMapsROI[i], 1);
   }
+  for (size_t i = 0; i < numCams; ++i) {
+    cv::convertMaps(host.warpMaps[i], cv::noArray(), warpMapsX16u[i], warpMapsY16u[i], CV_16SC2,
+                    /*nninterpolation=*/false);
+  }
+  for (size_t i = 0; i < numCams; ++i) {
+    for (int l = 0; l < numLevels; ++l) {
+      host.weightPyrs[i][l].convertTo(weightPyrs16u[i][l], CV_16U, 255.0);
+    }
+  }
+  normaliseWeights(host.weightSums, weightPyrs16u);
+
+  // The data of the per-frame path: 8-bit level-0 weights and each camera's columns per block.
+  weights8u.assign(numCams, cv::Mat());
+  for (size_t i = 0; i < numCams; ++i) {
+    weights8u[i] = singleChannel8u(weightPyrs16u[i][0]);
+  }
+  blockSpans = findBlockSpans(weights8u, params.viewSizeCashed, kBlockRows);
+  tmpFrames.resize(numCams);
 }
 
 void TesmoViewGeneratorCpu::process(const std::vector<cv::_OutputArray>& frames,
                                     const cv::_OutputArray& out) {
-  CHECK((size_t)frames.size() == cameras.size());
-  reportFrameSizes(frames);
-  if (!bIsOk) {
-    drawDebugFrame(out);
-    return;
-  }
-  try {
-    const int64_t t0 = now<std::chrono::steady_clock>();
+  guardedProcess(frames, out, [&] {
+    // Remap, merge, division and conversion run as one pass, timed together.
+    perf::ScopedTimer timer("tvg_create_merge");
     // What prepare built: blocks, spans, maps and weights of the prepared working size, for as
     // many cameras as there were then.
     checkPreparedCameras(warpMapsX16u.size());
-    const size_t numCams = cameras.size();
-    const cv::Size size = prepared.viewSizeCashed;
-    const int interpolation = prepared.interpolation;
-
-    std::vector<cv::Mat> src(numCams);
-    for (size_t i = 0; i < numCams; ++i) {
+    std::vector<cv::Mat> src(cameras.size());
+    for (size_t i = 0; i < src.size(); ++i) {
       src[i] = toBgr(frames[i].getMat(), tmpFrames[i], i);
     }
-
+    const cv::Size size = prepared.viewSizeCashed;
     out.create(size, CV_8UC3);
-    cv::Mat dst = out.getMat();
-
-    // Remap, merge, divide and convert in one pass over blocks of rows, so that the remapped
-    // pixels and the accumulator stay in cache. Only the columns where a camera's weight is
-    // non-zero are remapped; everywhere else its contribution would be 0.
-    const int numBlocks = static_cast<int>(blockSpans.size());
-    const int rowSamples = size.width * 3;
-    // Bilinear sampling fused with the merge where the processor has AVX2; otherwise (and for
-    // the other interpolations) cv::remap of each camera's part of the block first.
-#if TESMO_HAVE_FUSED_BILINEAR
-    const bool bFused = interpolation == cv::INTER_LINEAR && fusedBilinearAvailable();
-#endif
-    cv::parallel_for_(cv::Range(0, numBlocks), [&](const cv::Range& blocks) {
-      thread_local BlockScratch scratch;
-      scratch.reserve(numCams, static_cast<size_t>(kBlockRows) * rowSamples, rowSamples);
-      std::vector<cv::Mat> warped(numCams);
-      for (int b = blocks.start; b < blocks.end; ++b) {
-        const int y0 = b * kBlockRows;
-        const int y1 = std::min(size.height, y0 + kBlockRows);
-        const std::vector<cv::Range>& spans = blockSpans[b];
-#if TESMO_HAVE_FUSED_BILINEAR
-        if (bFused) {
-          // Sampling and merging fused per pixel; three accumulator planes per row, used only
-          // over the columns that some camera covers in this block.
-          int u0 = size.width;
-          int u1 = 0;
-          for (const cv::Range& span : spans) {
-            if (!span.empty()) {
-              u0 = std::min(u0, span.start);
-              u1 = std::max(u1, span.end);
-            }
-          }
-          uint16_t* acc = scratch.accPlanes.data();
-          for (int y = y0; y < y1; ++y) {
-            uint16_t* row = acc + static_cast<size_t>(y - y0) * rowSamples;
-            for (int c = 0; c < 3; ++c) {
-              std::fill(row + c * size.width + u0, row + c * size.width + std::max(u0, u1), 0);
-            }
-          }
-          for (size_t i = 0; i < numCams; ++i) {
-            if (spans[i].empty()) {
-              continue;
-            }
-            const int x0 = spans[i].start;
-            for (int y = y0; y < y1; ++y) {
-              uint16_t* row = acc + static_cast<size_t>(y - y0) * rowSamples + x0;
-              addBilinearRowAvx2(src[i], warpMapsX16u[i].ptr<short>(y) + 2 * x0,
-                                 warpMapsY16u[i].ptr<ushort>(y) + x0,
-                                 weights8u[i].ptr<uchar>(y) + x0, row, row + size.width,
-                                 row + 2 * size.width, spans[i].size());
-            }
-          }
-          for (int y = y0; y < y1; ++y) {
-            uchar* out = dst.ptr<uchar>(y);
-            if (u0 >= u1) {
-              std::memset(out, 0, rowSamples);
-              continue;
-            }
-            const uint16_t* row = acc + static_cast<size_t>(y - y0) * rowSamples + u0;
-            std::memset(out, 0, 3 * u0);
-            storePlanarRowAvx2(row, row + size.width, row + 2 * size.width, out + 3 * u0, u1 - u0);
-            std::memset(out + 3 * u1, 0, 3 * (size.width - u1));
-          }
-          continue;
-        }
-#endif
-        for (size_t i = 0; i < numCams; ++i) {
-          if (spans[i].empty()) {
-            continue;
-          }
-          const cv::Rect rect(spans[i].start, y0, spans[i].size(), y1 - y0);
-          warped[i] = cv::Mat(rect.height, rect.width, CV_8UC3, scratch.warped[i].data);
-          cv::remap(src[i], warped[i], warpMapsX16u[i](rect), warpMapsY16u[i](rect), interpolation,
-                    cv::BORDER_CONSTANT, cv::Scalar());
-        }
-        uint16_t* acc = scratch.acc.data();
-        uchar* weights = scratch.weights.data();
-        for (int y = y0; y < y1; ++y) {
-          std::fill(acc, acc + rowSamples, 0);
-          for (size_t i = 0; i < numCams; ++i) {
-            if (spans[i].empty()) {
-              continue;
-            }
-            const int x0 = spans[i].start;
-            const uchar* w = weights8u[i].ptr<uchar>(y);
-            for (int x = x0; x < spans[i].end; ++x) {
-              weights[3 * x] = weights[3 * x + 1] = weights[3 * x + 2] = w[x];
-            }
-            addMulRow(warped[i].ptr<uchar>(y - y0), weights + 3 * x0, acc + 3 * x0,
-                      spans[i].size() * 3);
-          }
-          div255Row(acc, dst.ptr<uchar>(y), rowSamples);
-        }
-      }
-    });
-    // Remap, merge, division and conversion run as one pass, timed together.
-    perf::UpdateRecord("tvg_create_merge", now<std::chrono::steady_clock>() - t0);
-  } catch (...) {
-    handleException(std::current_exception());
-  }
+    composeBlocks({src, warpMapsX16u, warpMapsY16u, weights8u, blockSpans, size, kBlockRows,
+                   prepared.interpolation},
+                  out.getMat());
+  });
 }
 
 void TesmoViewGeneratorCpu::processOneFrame(const cv::_InputArray& frames,
                                             const cv::_OutputArray& out, int camIdx) {
-  if (!bIsOk) {
-    drawDebugFrame(out);
-    return;
-  }
-  try {
+  guarded(out, [&] {
     checkPreparedCameras(warpMapsX16u.size());
-    CV_Assert(camIdx >= 0 && camIdx < static_cast<int>(warpMapsX16u.size()));
+    if (!(camIdx >= 0 && camIdx < static_cast<int>(warpMapsX16u.size()))) {
+      // Raised as this function's assertion, not the lambda's.
+      cv::error(cv::Error::StsAssert,
+                "camIdx >= 0 && camIdx < static_cast<int>(warpMapsX16u.size())", "processOneFrame",
+                __FILE__, __LINE__);
+    }
     const cv::Mat frame = frames.getMat(camIdx);
     cv::remap(frame, out, warpMapsX16u[camIdx], warpMapsY16u[camIdx], prepared.interpolation,
               cv::BORDER_CONSTANT, cv::Scalar());
-  } catch (...) {
-    handleException(std::current_exception());
-  }
+  });
 }
 
 }  // namespace tesmo

@@ -28,6 +28,10 @@ class TesmoViewGeneratorCpu : public TesmoViewGenerator {
                        int camIdx) override;
 
  protected:
+  // The variant's part of prepare(): fixed-point maps, normalised 16-bit weights, and what
+  // process() reads of them (weights8u, blockSpans), from the host-side preparation.
+  void buildFixedPoint(HostWeights& host);
+
   // Per camera: integer part (CV_16SC2) and interpolation-table index (CV_16UC1) of its warp map.
   std::vector<cv::Mat> warpMapsX16u;
   std::vector<cv::Mat> warpMapsY16u;

@@ -3,20 +3,16 @@
 
 #include <glog/logging.h>
 
-#include <chrono>
 #include <exception>
 #include <opencv2/imgproc.hpp>
 
 #include "common/perf.h"
-#include "streamer/util.h"
 
 namespace tesmo {
 
 namespace {
 
 using cv::cuda::GpuMat;
-
-int64_t steadyMs() { return now<std::chrono::steady_clock>(); }
 
 bool isGpuImage(const cv::_InputArray& array) {
   return array.kind() == cv::_InputArray::CUDA_GPU_MAT;
@@ -67,7 +63,12 @@ void TesmoViewGeneratorCuda::prepare(cv::Mat& dstMask) {
   // Work queued by earlier calls (a conversion into a GPU output) may still read the images that
   // the uploads below overwrite. A failure it kept belongs to that earlier call, not to this one.
   waitForStreams("GPU work of an earlier call failed: ");
+  releaseImages();
+  // Failures reach the caller.
+  prepareWith(dstMask, /*bCatch=*/false, [&](HostWeights& host) { uploadWeights(dstMask, host); });
+}
 
+void TesmoViewGeneratorCuda::releaseImages() {
   gpuWarpMapsX.clear();
   gpuWarpMapsY.clear();
   gpuWeightPyrs.clear();
@@ -83,11 +84,9 @@ void TesmoViewGeneratorCuda::prepare(cv::Mat& dstMask) {
   tmpWarpedFrame.release();
   tmpDstScaled.release();
   tmpDst32f.release();
+}
 
-  std::vector<cv::Mat> warpMaps, masks, weightSums;
-  std::vector<std::vector<cv::Mat>> weightPyrs;
-  prepareWeights(dstMask, &warpMaps, &masks, &weightPyrs, &weightSums);
-
+void TesmoViewGeneratorCuda::uploadWeights(const cv::Mat& dstMask, const HostWeights& host) {
   const size_t numCams = cameras.size();
   const int numLevels = params.numBandsBlend + 1;
   gpuWarpMapsX.resize(numCams);
@@ -104,151 +103,155 @@ void TesmoViewGeneratorCuda::prepare(cv::Mat& dstMask) {
 
   for (size_t i = 0; i < numCams; ++i) {
     std::vector<cv::Mat> v;
-    cv::split(warpMaps[i], v);
-    CV_Assert(v.size() == 2);
+    cv::split(host.warpMaps[i], v);
+    if (v.size() != 2) {
+      // Raised as prepare's assertion.
+      cv::error(cv::Error::StsAssert, "v.size() == 2", "prepare", __FILE__, __LINE__);
+    }
     gpu::upload(v[0], gpuWarpMapsX[i], uploadStream);
     gpu::upload(v[1], gpuWarpMapsY[i], uploadStream);
     gpuWeightPyrs[i].resize(numLevels);
     for (int bi = 0; bi < numLevels; ++bi) {
-      gpu::upload(weightPyrs[i][bi], gpuWeightPyrs[i][bi], uploadStream);
+      gpu::upload(host.weightPyrs[i][bi], gpuWeightPyrs[i][bi], uploadStream);
     }
   }
   for (int bi = 0; bi < numLevels; ++bi) {
-    gpu::upload(weightSums[bi], gpuDstWeightPyr[bi], uploadStream);
+    gpu::upload(host.weightSums[bi], gpuDstWeightPyr[bi], uploadStream);
   }
 
   // Not waited for here: every later computation waits for the uploads.
   uploadedEvent.record(uploadStream);
   calcStream.waitEvent(uploadedEvent);
-  finishPrepare();
 }
 
 void TesmoViewGeneratorCuda::process(const std::vector<cv::_OutputArray>& frames,
                                      const cv::_OutputArray& out) {
-  CHECK((size_t)frames.size() == cameras.size());
-  reportFrameSizes(frames);
-  if (!bIsOk) {
-    drawDebugFrame(out);
-    return;
+  guardedProcess(frames, out, [&] {
+    if (cameras.empty()) {
+      return;
+    }
+    // What prepare built: its band count, interpolation and sizes (an assertion of process, as
+    // its error says). The gains and offsets are the cameras' current ones.
+    if (gpuWarpMapsX.size() != cameras.size()) {
+      cv::error(cv::Error::StsAssert, "gpuWarpMapsX.size() == numCams", "process", __FILE__,
+                __LINE__);
+    }
+    const std::vector<GpuMat> src = gatherFrames(frames);
+    warpFrames(src);
+    {
+      perf::ScopedTimer timer("tvg_create_pyr");
+      tmpFramePyrs.resize(src.size());
+      for (size_t i = 0; i < src.size(); ++i) {
+        createLaplacePyrGpu(tmpWarpedFrames[i], prepared.numBandsBlend, tmpFramePyrs[i]);
+      }
+    }
+    blendPyramids();
+    restoreView();
+    deliverView(resizedView(), out);
+  });
+}
+
+void TesmoViewGeneratorCuda::restoreView() {
+  perf::ScopedTimer timer("tvg_restore");
+  restoreImageFromLaplacePyrGpu(tmpDstFramePyr);
+  if (prepared.numBandsBlend > 0) {
+    // The lower levels reach past the cameras' sight; the coverage mask cuts that off.
+    gpu::multiply(tmpDstFramePyr[0], gpuFullMask, tmpDstFramePyr[0], 1.0, calcStream);
   }
-  if (cameras.empty()) {
-    return;
+}
+
+std::vector<GpuMat> TesmoViewGeneratorCuda::gatherFrames(
+    const std::vector<cv::_OutputArray>& frames) {
+  perf::ScopedTimer timer("tvg_get_frames");
+  std::vector<GpuMat> src(frames.size());
+  bool bUploaded = false;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const cv::_OutputArray& frame = frames[i];
+    const int kind = frame.kind();
+    if (kind == cv::_InputArray::CUDA_GPU_MAT) {
+      src[i] = frame.getGpuMatRef();
+    } else if (kind == cv::_InputArray::MAT || kind == cv::_InputArray::UMAT) {
+      if (!bUploaded) {
+        // The previous frame set's remaps may still read tmpFrames.
+        uploadStream.waitEvent(computedEvent);
+        bUploaded = true;
+      }
+      gpu::upload(frame, tmpFrames[i], uploadStream);
+      src[i] = tmpFrames[i];
+    } else {
+      CHECK(0) << "Input frames contain unknown/unsupported array type";
+    }
+    if (src[i].empty()) {
+      cv::error(cv::Error::StsBadArg, cv::format("Empty frame of camera %d", static_cast<int>(i)),
+                "process", __FILE__, __LINE__);
+    }
   }
-  try {
-    // What prepare built: its band count, interpolation and sizes. The gains and offsets are
-    // the cameras' current ones.
-    const size_t numCams = cameras.size();
-    const int numBands = prepared.numBandsBlend;
-    const int numLevels = numBands + 1;
-    CV_Assert(gpuWarpMapsX.size() == numCams);
+  if (bUploaded) {
+    uploadedEvent.record(uploadStream);
+    calcStream.waitEvent(uploadedEvent);
+  }
+  for (size_t i = 0; i < src.size(); ++i) {
+    convertToBgr(src[i], tmpBgrFrames[i], calcStream);
+  }
+  return src;
+}
 
-    int64_t t0 = steadyMs();
-    std::vector<GpuMat> src(numCams);
-    bool bUploaded = false;
-    for (size_t i = 0; i < numCams; ++i) {
-      const cv::_OutputArray& frame = frames[i];
-      const int kind = frame.kind();
-      if (kind == cv::_InputArray::CUDA_GPU_MAT) {
-        src[i] = frame.getGpuMatRef();
-      } else if (kind == cv::_InputArray::MAT || kind == cv::_InputArray::UMAT) {
-        if (!bUploaded) {
-          // The previous frame set's remaps may still read tmpFrames.
-          uploadStream.waitEvent(computedEvent);
-          bUploaded = true;
-        }
-        gpu::upload(frame, tmpFrames[i], uploadStream);
-        src[i] = tmpFrames[i];
-      } else {
-        CHECK(0) << "Input frames contain unknown/unsupported array type";
-      }
-      if (src[i].empty()) {
-        CV_Error_(cv::Error::StsBadArg, ("Empty frame of camera %d", static_cast<int>(i)));
-      }
+void TesmoViewGeneratorCuda::warpFrames(const std::vector<GpuMat>& src) {
+  perf::ScopedTimer timer("tvg_remap");
+  for (size_t i = 1; i < src.size(); ++i) {
+    if (src[i].type() != src[0].type()) {
+      cv::error(cv::Error::StsNotImplemented, "Input frames contain inconsistent type", "process",
+                __FILE__, __LINE__);
     }
-    if (bUploaded) {
-      uploadedEvent.record(uploadStream);
-      calcStream.waitEvent(uploadedEvent);
-    }
-    for (size_t i = 0; i < numCams; ++i) {
-      convertToBgr(src[i], tmpBgrFrames[i], calcStream);
-    }
-    int64_t t1 = steadyMs();
-    perf::UpdateRecord("tvg_get_frames", t1 - t0);
+  }
+  tmpWarpedFrames.resize(src.size());
+  for (size_t i = 0; i < src.size(); ++i) {
+    gpu::remap(src[i], tmpWarpedFrame, gpuWarpMapsX[i], gpuWarpMapsY[i], prepared.interpolation,
+               cv::BORDER_REFLECT, cv::Scalar(), calcStream);
+    gpu::convertTo(tmpWarpedFrame, tmpWarpedFrames[i], CV_32F, cameras[i].alpha / 255.0,
+                   cameras[i].beta / 255.0, calcStream);
+  }
+}
 
-    for (size_t i = 1; i < numCams; ++i) {
-      if (src[i].type() != src[0].type()) {
-        CV_Error(cv::Error::StsNotImplemented, "Input frames contain inconsistent type");
-      }
+// Per level: the sum over the cameras of frame level x weight level, divided by the level's
+// weight sum.
+void TesmoViewGeneratorCuda::blendPyramids() {
+  perf::ScopedTimer timer("tvg_create_merge");
+  const int numLevels = prepared.numBandsBlend + 1;
+  tmpDstFramePyr.resize(numLevels);
+  for (int bi = 0; bi < numLevels; ++bi) {
+    gpu::create(tmpDstFramePyr[bi], tmpFramePyrs[0][bi].size(), CV_32FC3);
+    gpu::setTo(tmpDstFramePyr[bi], cv::Scalar::all(0), calcStream);
+  }
+  tmpCreateMerge.resize(numLevels);
+  for (int bi = 0; bi < numLevels; ++bi) {
+    for (size_t ci = 0; ci < tmpFramePyrs.size(); ++ci) {
+      gpu::multiply(tmpFramePyrs[ci][bi], gpuWeightPyrs[ci][bi], tmpCreateMerge[bi], 1.0,
+                    calcStream);
+      gpu::add(tmpDstFramePyr[bi], tmpCreateMerge[bi], tmpDstFramePyr[bi], calcStream);
     }
+    gpu::divide(tmpDstFramePyr[bi], gpuDstWeightPyr[bi], tmpDstFramePyr[bi], 1.0, calcStream);
+  }
+}
 
-    t0 = t1;
-    tmpWarpedFrames.resize(numCams);
-    for (size_t i = 0; i < numCams; ++i) {
-      gpu::remap(src[i], tmpWarpedFrame, gpuWarpMapsX[i], gpuWarpMapsY[i], prepared.interpolation,
-                 cv::BORDER_REFLECT, cv::Scalar(), calcStream);
-      gpu::convertTo(tmpWarpedFrame, tmpWarpedFrames[i], CV_32F, cameras[i].alpha / 255.0,
-                     cameras[i].beta / 255.0, calcStream);
-    }
-    t1 = steadyMs();
-    perf::UpdateRecord("tvg_remap", t1 - t0);
+GpuMat TesmoViewGeneratorCuda::resizedView() {
+  if (prepared.viewSize == prepared.viewSizeCashed) {
+    return tmpDstFramePyr[0];
+  }
+  perf::ScopedTimer timer("tvg_resize");
+  gpu::resize(tmpDstFramePyr[0], tmpDstScaled, prepared.viewSize, 0, 0, cv::INTER_LINEAR,
+              calcStream);
+  return tmpDstScaled;
+}
 
-    t0 = t1;
-    tmpFramePyrs.resize(numCams);
-    for (size_t i = 0; i < numCams; ++i) {
-      createLaplacePyrGpu(tmpWarpedFrames[i], numBands, tmpFramePyrs[i]);
-    }
-    t1 = steadyMs();
-    perf::UpdateRecord("tvg_create_pyr", t1 - t0);
-
-    // Per level: the sum over the cameras of frame level x weight level, divided by the level's
-    // weight sum.
-    t0 = t1;
-    tmpDstFramePyr.resize(numLevels);
-    for (int bi = 0; bi < numLevels; ++bi) {
-      gpu::create(tmpDstFramePyr[bi], tmpFramePyrs[0][bi].size(), CV_32FC3);
-      gpu::setTo(tmpDstFramePyr[bi], cv::Scalar::all(0), calcStream);
-    }
-    tmpCreateMerge.resize(numLevels);
-    for (int bi = 0; bi < numLevels; ++bi) {
-      for (size_t ci = 0; ci < numCams; ++ci) {
-        gpu::multiply(tmpFramePyrs[ci][bi], gpuWeightPyrs[ci][bi], tmpCreateMerge[bi], 1.0,
-                      calcStream);
-        gpu::add(tmpDstFramePyr[bi], tmpCreateMerge[bi], tmpDstFramePyr[bi], calcStream);
-      }
-      gpu::divide(tmpDstFramePyr[bi], gpuDstWeightPyr[bi], tmpDstFramePyr[bi], 1.0, calcStream);
-    }
-    t1 = steadyMs();
-    perf::UpdateRecord("tvg_create_merge", t1 - t0);
-
-    t0 = t1;
-    restoreImageFromLaplacePyrGpu(tmpDstFramePyr);
-    if (numBands > 0) {
-      // The lower levels reach past the cameras' sight; the coverage mask cuts that off.
-      gpu::multiply(tmpDstFramePyr[0], gpuFullMask, tmpDstFramePyr[0], 1.0, calcStream);
-    }
-    t1 = steadyMs();
-    perf::UpdateRecord("tvg_restore", t1 - t0);
-
-    GpuMat result = tmpDstFramePyr[0];
-    if (prepared.viewSize != prepared.viewSizeCashed) {
-      t0 = t1;
-      gpu::resize(result, tmpDstScaled, prepared.viewSize, 0, 0, cv::INTER_LINEAR, calcStream);
-      result = tmpDstScaled;
-      t1 = steadyMs();
-      perf::UpdateRecord("tvg_resize", t1 - t0);
-    }
-
-    t0 = t1;
-    const bool bGpuOut = isGpuImage(out);
-    GpuMat& dst8u = bGpuOut ? out.getGpuMatRef() : tmpDst32f;
-    gpu::convertTo(result, dst8u, CV_8U, 255.0, 0.0, calcStream);
-    computedEvent.record(calcStream);
-    if (!bGpuOut) {
-      downloadComputed(calcStream, computedEvent, downloadStream, tmpDst32f, out);
-    }
-    perf::UpdateRecord("tvg_download_frame", steadyMs() - t0);
-  } catch (...) {
-    handleException(std::current_exception());
+void TesmoViewGeneratorCuda::deliverView(const GpuMat& view, const cv::_OutputArray& out) {
+  perf::ScopedTimer timer("tvg_download_frame");
+  const bool bGpuOut = isGpuImage(out);
+  GpuMat& dst8u = bGpuOut ? out.getGpuMatRef() : tmpDst32f;
+  gpu::convertTo(view, dst8u, CV_8U, 255.0, 0.0, calcStream);
+  computedEvent.record(calcStream);
+  if (!bGpuOut) {
+    downloadComputed(calcStream, computedEvent, downloadStream, tmpDst32f, out);
   }
 }
 
@@ -279,33 +282,8 @@ void TesmoViewGeneratorCuda::restoreImageFromLaplacePyrGpu(std::vector<gpu::Imag
 
 void TesmoViewGeneratorCuda::processOneFrame(const cv::_InputArray& frames,
                                              const cv::_OutputArray& out, int camIdx) {
-  if (!bIsOk) {
-    drawDebugFrame(out);
-    return;
-  }
-  try {
-    const int64_t t0 = steadyMs();
-    CV_Assert(camIdx >= 0 && camIdx < static_cast<int>(gpuWarpMapsX.size()));
-    GpuMat frame;
-    const int kind = frames.kind();
-    if (kind == cv::_InputArray::STD_VECTOR_CUDA_GPU_MAT) {
-      const auto& images = *static_cast<const std::vector<GpuMat>*>(frames.getObj());
-      CV_Assert(camIdx < static_cast<int>(images.size()));
-      frame = images[camIdx];
-    } else if (kind == cv::_InputArray::STD_VECTOR_MAT ||
-               kind == cv::_InputArray::STD_VECTOR_UMAT) {
-      CV_Assert(camIdx < static_cast<int>(frames.total()));
-      // Here the copy streams trade roles: uploads on downloadStream.
-      downloadStream.waitEvent(computedEvent);
-      gpu::upload(frames.getMat(camIdx), tmpFrames[camIdx], downloadStream);
-      uploadedEvent.record(downloadStream);
-      calcStream.waitEvent(uploadedEvent);
-      frame = tmpFrames[camIdx];
-    } else {
-      CV_Error(cv::Error::StsNotImplemented, "Unknown/unsupported array type");
-    }
-    perf::UpdateRecord("tvg_load_frames", steadyMs() - t0);
-
+  guarded(out, [&] {
+    const GpuMat frame = loadOneFrame(frames, camIdx);
     const bool bGpuOut = isGpuImage(out);
     GpuMat& warped = bGpuOut ? out.getGpuMatRef() : tmpWarpedFrame;
     gpu::remap(frame, warped, gpuWarpMapsX[camIdx], gpuWarpMapsY[camIdx], prepared.interpolation,
@@ -314,9 +292,38 @@ void TesmoViewGeneratorCuda::processOneFrame(const cv::_InputArray& frames,
     if (!bGpuOut) {
       downloadComputed(calcStream, computedEvent, uploadStream, tmpWarpedFrame, out);
     }
-  } catch (...) {
-    handleException(std::current_exception());
+  });
+}
+
+GpuMat TesmoViewGeneratorCuda::loadOneFrame(const cv::_InputArray& frames, int camIdx) {
+  perf::ScopedTimer timer("tvg_load_frames");
+  // The checks are raised as processOneFrame's.
+  const auto require = [](bool bHolds, const char* expression, int line) {
+    if (!bHolds) {
+      cv::error(cv::Error::StsAssert, expression, "processOneFrame", __FILE__, line);
+    }
+  };
+  require(camIdx >= 0 && camIdx < static_cast<int>(gpuWarpMapsX.size()),
+          "camIdx >= 0 && camIdx < static_cast<int>(gpuWarpMapsX.size())", __LINE__);
+  const int kind = frames.kind();
+  if (kind == cv::_InputArray::STD_VECTOR_CUDA_GPU_MAT) {
+    const auto& images = *static_cast<const std::vector<GpuMat>*>(frames.getObj());
+    require(camIdx < static_cast<int>(images.size()), "camIdx < static_cast<int>(images.size())",
+            __LINE__);
+    return images[camIdx];
   }
+  if (kind == cv::_InputArray::STD_VECTOR_MAT || kind == cv::_InputArray::STD_VECTOR_UMAT) {
+    require(camIdx < static_cast<int>(frames.total()), "camIdx < static_cast<int>(frames.total())",
+            __LINE__);
+    // Here the copy streams trade roles: uploads on downloadStream.
+    downloadStream.waitEvent(computedEvent);
+    gpu::upload(frames.getMat(camIdx), tmpFrames[camIdx], downloadStream);
+    uploadedEvent.record(downloadStream);
+    calcStream.waitEvent(uploadedEvent);
+    return tmpFrames[camIdx];
+  }
+  cv::error(cv::Error::StsNotImplemented, "Unknown/unsupported array type", "processOneFrame",
+            __FILE__, __LINE__);
 }
 
 }  // namespace tesmo

@@ -41,11 +41,16 @@ class TesmoViewGeneratorOpenCL : public TesmoViewGenerator {
                        int camIdx) override;
 
  protected:
+  // The variant's part of prepare(): device copies of the maps, weights and weight sums.
+  void uploadWeights(HostWeights& host);
   // The steps of process(), each timed: every camera's frame (as BGR) remapped into
-  // tmpWarpedFrames as float in [0, 1]; the merged pyramid tmpDstFramePyr from the frames'
-  // pyramids and the weights.
+  // tmpWarpedFrames as float in [0, 1]; their Laplacian pyramids tmpFramePyrs; the merged pyramid
+  // tmpDstFramePyr from the frames' pyramids and the weights; after its restoration, level 0
+  // converted to 8 bits into out.
   void remapFrames(const std::vector<cv::_OutputArray>& frames);
+  void createPyramids();
   void mergePyramids();
+  void convertView(const cv::_OutputArray& out);
 
   // Prepared, read-only per frame set: per camera its CV_32FC2 warp map, its CV_32FC1 weight
   // image (kept, not read per frame) and numBandsBlend + 1 CV_32FC3 weight levels; per level the
