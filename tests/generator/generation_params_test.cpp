@@ -223,8 +223,8 @@ TEST(GenerationParams, RefusedValuesKeepThePreviousParameters) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.yaml);
     // Nor is any other key of the document (OpenCV keeps the first of a repeated key: the row's).
-    const cv::FileStorage doc = Memory(
-        c.yaml + std::string("\nmode: virtual_camera\nvirtual_camera: { rot_x: 5 }\n"));
+    const cv::FileStorage doc =
+        Memory(c.yaml + std::string("\nmode: virtual_camera\nvirtual_camera: { rot_x: 5 }\n"));
     const std::string refusal = Refusal(gen, doc.root());
     EXPECT_NE(refusal.find(c.message), std::string::npos) << refusal;
     std::string why;
