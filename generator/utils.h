@@ -112,7 +112,8 @@ bool readCameras(const std::string& CommonConfig, bool ReadExtrinsics,
 bool readCameras(const cv::FileStorage& FSCommon, bool ReadExtrinsics,
                  std::vector<Camera>& OutCameras);
 // Every camera of IntrinsicsNode (an entry is the intrinsics map or the path of a document holding
-// it); the poses come from ExtrinsicsNode unless that node is none.
+// it, each such document opened once before the first camera is read); the poses come from
+// ExtrinsicsNode unless that node is none.
 bool readCameras(const cv::FileNode& IntrinsicsNode, const cv::FileNode& ExtrinsicsNode,
                  std::vector<Camera>& OutCameras);
 // The storage form on documents already opened: the same fatal checks and errors, a document
