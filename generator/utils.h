@@ -128,9 +128,9 @@ void writeExtrinsics(cv::FileStorage& fs, const std::vector<Camera>& cameras);
 // of exactly 1.0 leaves it as it is.
 cv::Size scaledFrameSize(const cv::Size& size, double scale);
 
-// Scales frame size (as scaledFrameSize does) and K of camera i by the scale of stream i (pairing by position). A scale of
-// exactly 1.0 leaves the camera untouched; otherwise K becomes a new 3x3 CV_32F matrix, all nine
-// entries multiplied. The counts must match (fatal check).
+// Scales frame size (as scaledFrameSize does) and K of camera i by the scale of stream i (pairing
+// by position). A scale of exactly 1.0 leaves the camera untouched; otherwise K becomes a new 3x3
+// CV_32F matrix, all nine entries multiplied. The counts must match (fatal check).
 void applyScaleToIntrinsics(std::vector<Camera>& cameras, const FrameStreams& streams);
 
 // Copies every camera into OutCameras under its name; other entries stay.

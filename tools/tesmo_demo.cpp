@@ -34,7 +34,8 @@ namespace {
 
 // Cleared by the SIGINT handler and by Esc; read once per pass of the main loop.
 std::atomic<bool> gIsRunning{true};
-static_assert(std::atomic<bool>::is_always_lock_free, "the run flag is written from a signal handler");
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "the run flag is written from a signal handler");
 
 const std::string kWindowName = "Tesmo view demo";
 const char* const kAbout = "Tesmo view demo.";
