@@ -15,6 +15,7 @@
 #include "generator/camera.h"
 #include "generator/tesmo_view.h"
 #include "generator/utils.h"
+#include "tests/source_path.h"
 #include "tests/temp_dir.h"
 
 namespace tesmo {
@@ -84,13 +85,11 @@ inline cv::FileNode ViewNode(const cv::FileStorage& config, const std::string& n
   return cv::FileNode();
 }
 
-// The bundled sample (samples/synthetic) of the source tree, TESMO_SOURCE_DIR when set, else
-// `builtFrom`: its configuration, its cameras and one frame per camera (the configured image
-// files). ok() is false when something could not be read.
+// The bundled sample (samples/synthetic) of the source tree: its configuration, its cameras and
+// one frame per camera (the configured image files). ok() is false when something could not be
+// read.
 struct SampleFrames {
-  explicit SampleFrames(const char* builtFrom) {
-    const char* env = std::getenv("TESMO_SOURCE_DIR");
-    root = env != nullptr ? env : builtFrom;
+  SampleFrames() : root(sourcePath()) {
     config.open(root + "/samples/synthetic/config.yml", cv::FileStorage::READ);
     if (!config.isOpened()) return;
     readCameras(config, /*ReadExtrinsics=*/true, cameras);

@@ -56,7 +56,7 @@ cv::Mat Downloaded(const cv::cuda::GpuMat& image) {
 // with 3 bands, 704 x 904 for 700 x 900). So do they for one camera's warped frame;
 // processOneFrame takes a vector of images only.
 TEST(TesmoViewGeneratorCuda, HostAndGpuFramesMatchTheCpuGenerator) {
-  const testing_util::SampleFrames scene(TESMO_CUDA_TEST_SOURCE_DIR);
+  const testing_util::SampleFrames scene;
   ASSERT_TRUE(scene.ok()) << "the sample scene could not be read";
   const std::vector<cv::Mat>& frames = scene.frames;
   std::vector<gpu::Image> gpuFrames = Uploaded(frames);

@@ -90,7 +90,7 @@ class TesmoViewGeneratorOpenCLTest : public testing::Test {
 
 // The bundled sample with its independently rendered top view.
 struct SampleScene : testing_util::SampleFrames {
-  SampleScene() : SampleFrames(TESMO_OCL_TEST_SOURCE_DIR) {
+  SampleScene() {
     groundTruth = cv::imread(root + "/samples/synthetic/top_view_gt.png", cv::IMREAD_COLOR);
   }
   bool ok() const { return SampleFrames::ok() && !groundTruth.empty(); }

@@ -25,6 +25,7 @@
 #include "generator/utils.h"
 #include "streamer/frame_streams.h"
 #include "tests/generator/generator_test_util.h"
+#include "tests/source_path.h"
 
 namespace tesmo {
 namespace {
@@ -48,12 +49,9 @@ struct Marker {
 class SampleScene {
  public:
   SampleScene() {
-    // The environment names the source tree when ctest runs the test; the build's own source
-    // tree otherwise.
-    const char* src = std::getenv("TESMO_SOURCE_DIR");
-    if (src == nullptr) src = TESMO_E2E_SOURCE_DIR;
-    if (chdir(src) != 0) {
-      error = std::string("Can't enter ") + src;
+    const std::string src = testing_util::sourcePath();
+    if (chdir(src.c_str()) != 0) {
+      error = "Can't enter " + src;
       return;
     }
     config.open("samples/synthetic/config.yml", cv::FileStorage::READ);

@@ -64,15 +64,5 @@ class ChildProcess {
   int code_ = -1;
 };
 
-// Path of a file in the source tree: under TESMO_SOURCE_DIR when set, else under the tree the
-// test was built from (TESMO_TEST_SOURCE_DIR, given by the build).
-inline std::string SourcePath(const std::string& relative) {
-  const char* root = std::getenv("TESMO_SOURCE_DIR");
-#ifdef TESMO_TEST_SOURCE_DIR
-  if (root == nullptr) root = TESMO_TEST_SOURCE_DIR;
-#endif
-  return std::string(root != nullptr ? root : ".") + "/" + relative;
-}
-
 }  // namespace testing_util
 }  // namespace tesmo

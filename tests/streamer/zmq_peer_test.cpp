@@ -12,6 +12,7 @@
 #include "streamer/private/frame_streams/zmq_frame_stream.h"
 #include "streamer/private/video_writes/video_write_zmq.h"
 #include "streamer/util.h"
+#include "tests/source_path.h"
 #include "tests/streamer/child_process.h"
 #include "tests/streamer/transport_test_util.h"
 
@@ -23,14 +24,14 @@ using testing_util::Endpoint;
 using testing_util::PatternImage;
 using testing_util::ReadFrames;
 using testing_util::SmoothImage;
-using testing_util::SourcePath;
+using testing_util::sourcePath;
 
 const char kPython[] = "/usr/bin/python3";
 
 TEST(ZmqPeer, PythonSubscriberReadsRawSinkExactly) {
   const std::string addr = Endpoint("ipc", "pysub");
   VideoWriteZmq sink(addr);
-  ChildProcess peer({kPython, SourcePath("tests/streamer/peers/zmq_peer_sub.py"), addr,
+  ChildProcess peer({kPython, sourcePath("tests/streamer/peers/zmq_peer_sub.py"), addr,
                      /*count=*/"5", /*timeout_s=*/"20"});
   ASSERT_TRUE(peer.started());
   // Frame i carries index i (the sink's count) and timestamp 1000 + i.
@@ -43,7 +44,7 @@ TEST(ZmqPeer, PythonSubscriberReadsRawSinkExactly) {
 
 // The command line of the Python publisher in `mode`.
 std::vector<std::string> Publisher(const std::string& addr, const std::string& mode) {
-  return {kPython, SourcePath("tests/streamer/peers/zmq_peer_pub.py"), addr, mode, "20"};
+  return {kPython, sourcePath("tests/streamer/peers/zmq_peer_pub.py"), addr, mode, "20"};
 }
 
 TEST(ZmqPeer, PythonPublisherFeedsRawSource) {

@@ -17,6 +17,7 @@
 #include "generator/utils.h"
 #include "streamer/frame_streams.h"
 #include "tests/generator/generator_test_util.h"
+#include "tests/source_path.h"
 
 namespace tesmo {
 namespace {
@@ -25,8 +26,7 @@ namespace {
 // configuration's image paths point).
 struct Sample {
   Sample() {
-    const char* src = std::getenv("TESMO_SOURCE_DIR");
-    if (src == nullptr || chdir(src) != 0) return;
+    if (chdir(testing_util::sourcePath().c_str()) != 0) return;
     config.open("samples/synthetic/config.yml", cv::FileStorage::READ);
     if (!config.isOpened()) return;
     readCameras(config, /*ReadExtrinsics=*/true, cameras);

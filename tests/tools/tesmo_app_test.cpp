@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "tests/source_path.h"
 #include "tests/streamer/transport_test_util.h"
 #include "tests/tools/demo_process.h"
 #include "tests/tools/demo_scene.h"
@@ -26,11 +27,6 @@ namespace {
 namespace fs = boost::filesystem;
 using std::chrono::milliseconds;
 using SteadyClock = std::chrono::steady_clock;
-
-std::string sourceDir() {
-  const char* env = std::getenv("TESMO_SOURCE_DIR");
-  return env != nullptr ? env : TESMO_SOURCE_PATH;
-}
 
 // Sets (or, with an empty value, removes) an environment variable for the life of the object.
 // Only set while no other thread runs a child process.
@@ -101,8 +97,8 @@ class TesmoAppTest : public testing::Test {
 
   std::string correctionSection(int intervalMs, double filter) const {
     return "   interval: " + std::to_string(intervalMs) + "\n   filter: " +
-           std::to_string(filter) + "\n   calib_script: \"" + sourceDir() +
-           "/tests/tools/scripts/I_calibrate.py\"\n   tmp_file: \"" + path("result.yml") +
+           std::to_string(filter) + "\n   calib_script: \"" +
+           tesmo::testing_util::sourcePath("tests/tools/scripts/I_calibrate.py") + "\"\n   tmp_file: \"" + path("result.yml") +
            "\"\n";
   }
 

@@ -19,6 +19,7 @@
 #include "generator/tesmo_view_cpu.h"
 #include "generator/utils.h"
 #include "tests/generator/generator_test_util.h"
+#include "tests/source_path.h"
 #include "tests/tools/demo_process.h"
 #include "tests/tools/demo_scene.h"
 
@@ -131,12 +132,10 @@ void loadPublishedView(const TempDir& dir, const std::string& config, const cv::
       .setTo(0);
 }
 
-// Lays out `dir` as `make demo` runs the sample: the source tree's samples/ (from the
-// environment when ctest runs the test) linked in and an empty out/.
+// Lays out `dir` as `make demo` runs the sample: the source tree's samples/ linked in and an
+// empty out/.
 void linkSamples(const TempDir& dir) {
-  const char* env = std::getenv("TESMO_SOURCE_DIR");
-  const fs::path src(env != nullptr ? env : TESMO_SOURCE_PATH);
-  fs::create_symlink(src / "samples", dir / "samples");
+  fs::create_symlink(testing_util::sourcePath("samples"), dir / "samples");
   fs::create_directories(dir / "out");
 }
 

@@ -26,6 +26,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "generator/utils.h"
+#include "tests/source_path.h"
 #include "tests/tools/demo_process.h"
 
 namespace tesmo {
@@ -34,11 +35,7 @@ namespace {
 namespace fs = boost::filesystem;
 using std::chrono::milliseconds;
 using test::Process;
-
-std::string sourceDir() {
-  const char* env = std::getenv("TESMO_SOURCE_DIR");
-  return env != nullptr ? env : TESMO_SOURCE_PATH;
-}
+using testing_util::sourcePath;
 
 // A TCP socket and the address 127.0.0.1:port.
 int loopbackSocket(int port, sockaddr_in* addr) {
@@ -152,9 +149,9 @@ class TesmoHttpTest : public testing::Test {
   void SetUp() override {
     dir = fs::temp_directory_path() / fs::unique_path("tesmo_http_test-%%%%-%%%%-%%%%");
     fs::create_directories(dir / "out");
-    fs::create_symlink(fs::path(sourceDir()) / "samples", dir / "samples");
+    fs::create_symlink(sourcePath("samples"), dir / "samples");
     for (const char* script : {"I_calibrate.py", "R_calibrate.py"}) {
-      fs::copy_file(fs::path(sourceDir()) / "tests/tools/scripts" / script, dir / script);
+      fs::copy_file(sourcePath("tests/tools/scripts/") + script, dir / script);
     }
     port = freePort();
     ASSERT_GT(port, 0);
@@ -173,7 +170,7 @@ class TesmoHttpTest : public testing::Test {
   // The sample configuration with snapshots in out/snap, the HTTP server on `port` and `extra`
   // appended; started from the test directory and waited for until it answers.
   void startDemo(const std::string& extra = "", bool bWaitForServer = true) {
-    std::string text = test::readFile(sourceDir() + "/samples/synthetic/config.yml");
+    std::string text = test::readFile(sourcePath("samples/synthetic/config.yml"));
     const std::string key = "tesmo_app:\n";
     ASSERT_NE(text.find(key), std::string::npos);
     text.insert(text.find(key) + key.size(), "   temp_dir: \"out/snap\"\n");
@@ -201,7 +198,7 @@ class TesmoHttpTest : public testing::Test {
   // test directory, which the configuration `text` then names instead.
   void moveExtrinsicsToDocument(std::string* text) {
     std::vector<Camera> cameras;
-    readCameras(sourceDir() + "/samples/synthetic/config.yml", /*ReadExtrinsics=*/true, cameras);
+    readCameras(sourcePath("samples/synthetic/config.yml"), /*ReadExtrinsics=*/true, cameras);
     cv::FileStorage out(path("ext.yml"), cv::FileStorage::WRITE);
     writeExtrinsics(out, cameras);
     out.release();
