@@ -1,69 +1,88 @@
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
+
+#include "tests/process.h"
+#include "tests/temp_dir.h"
 
 namespace tesmo {
 namespace testing_util {
 
-// An Xvfb server of the test's own, started on a free display number that it reports itself. It
-// is told to end with the test process, so that a test ending through a fatal check (or a death
-// test's child, which sets up the suite again) leaves no server behind. display() is empty when
-// the server could not be started (Debian package xvfb).
+// An Xvfb server of the test's own, started on a free display number that it reports itself
+// (Process: it ends with the test). Started again, up to three times, when it does not accept
+// connections, e.g. when another server took the same number meanwhile. It does not reset when
+// its last client leaves, so that it accepts the next one at once. display() is empty when no
+// server could be started (Debian package xvfb).
 class Xvfb {
  public:
   // `screen` as Xvfb's -screen 0 argument, e.g. "800x600x24".
-  explicit Xvfb(const std::string& screen) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      if (getppid() != parent) _exit(1);
-      close(fds[0]);
-      const int devNull = open("/dev/null", O_RDWR);
-      dup2(devNull, 0);
-      dup2(devNull, 1);
-      dup2(devNull, 2);
-      const std::string fd = std::to_string(fds[1]);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
-             screen.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    if (pid_ < 0) {
-      close(fds[0]);
-      return;
-    }
-    // Xvfb writes its display number once it accepts connections.
-    std::string number;
-    pollfd pfd{fds[0], POLLIN, 0};
-    char c;
-    while (poll(&pfd, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
-  }
-  ~Xvfb() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
+  explicit Xvfb(const std::string& screen) : dir_("tesmo-xvfb") {
+    for (int attempt = 0; attempt < 3 && display_.empty(); ++attempt) {
+      server_ = std::make_unique<Process>(
+          std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset",
+                                   "-screen", "0", screen},
+          "", dir_ / "display", dir_ / "errors");
+      // Xvfb writes its display number once it accepts connections.
+      std::string number;
+      waitFor(
+          [&] {
+            number = readFile(dir_ / "display");
+            return (!number.empty() && number.back() == '\n') || server_->poll();
+          },
+          std::chrono::seconds(20));
+      if (number.empty() || number.back() != '\n') continue;
+      number.pop_back();
+      if (!server_->poll() && accepts(number)) display_ = ":" + number;
     }
   }
+  ~Xvfb() { stop(); }
   Xvfb(const Xvfb&) = delete;
   Xvfb& operator=(const Xvfb&) = delete;
 
-  // ":N", or empty when the server did not start.
+  // ":N", or empty when no server started.
   const std::string& display() const { return display_; }
+  // What the last server started wrote to its standard error.
+  std::string errors() const { return readFile(dir_ / "errors"); }
+
+  // Ends the server with SIGTERM, which lets it remove its socket and lock file; true when it
+  // has ended within 10 s.
+  bool stop() {
+    if (server_ == nullptr) return true;
+    server_->signal(SIGTERM);
+    return server_->wait(std::chrono::seconds(10));
+  }
 
  private:
-  pid_t pid_ = -1;
+  // Whether the server of display `number` accepts a connection on its local socket, in the
+  // file system or in the abstract namespace.
+  static bool accepts(const std::string& number) {
+    const std::string path = "/tmp/.X11-unix/X" + number;
+    for (const bool bAbstract : {false, true}) {
+      const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      if (fd < 0) return false;
+      sockaddr_un addr{};
+      addr.sun_family = AF_UNIX;
+      std::memcpy(addr.sun_path + (bAbstract ? 1 : 0), path.c_str(), path.size());
+      const socklen_t size = offsetof(sockaddr_un, sun_path) + path.size() + (bAbstract ? 1 : 0);
+      const bool bConnected = connect(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0;
+      close(fd);
+      if (bConnected) return true;
+    }
+    return false;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<Process> server_;
   std::string display_;
 };
 

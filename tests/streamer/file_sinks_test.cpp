@@ -1,6 +1,7 @@
-#include <cstdio>
+#include <chrono>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "streamer/private/video_writes/video_write_seq.h"
 #include "streamer/util.h"
 #include "streamer/video_write.h"
+#include "tests/process.h"
 #include "tests/streamer/sink_test_util.h"
 
 namespace tesmo {
@@ -25,29 +27,31 @@ using test::PatternFrame;
 using test::SameImage;
 using test::TempDir;
 using test::YamlNode;
+using testing_util::runCapture;
 
 // ffprobe's view of the first video stream of `path`: codec_name, width, height, r_frame_rate
 // and nb_read_frames (frames decoded). Empty when ffprobe is missing or fails.
 std::map<std::string, std::string> Probe(const std::string& path) {
   std::map<std::string, std::string> fields;
-  const std::string command =
-      "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
-      "stream=codec_name,width,height,r_frame_rate,nb_read_frames "
-      "-of default=noprint_wrappers=1 '" + path + "' 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return fields;
-  char line[512];
-  while (std::fgets(line, sizeof(line), pipe) != nullptr) {
-    std::string text(line);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  std::istringstream lines(runCapture(
+      {"ffprobe", "-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+       "stream=codec_name,width,height,r_frame_rate,nb_read_frames", "-of",
+       "default=noprint_wrappers=1", path},
+      std::chrono::seconds(60)));
+  std::string text;
+  while (std::getline(lines, text)) {
+    while (!text.empty() && text.back() == '\r') text.pop_back();
     const size_t eq = text.find('=');
     if (eq != std::string::npos) fields[text.substr(0, eq)] = text.substr(eq + 1);
   }
-  pclose(pipe);
   return fields;
 }
 
-bool HaveFfprobe() { return std::system("ffprobe -version >/dev/null 2>&1") == 0; }
+bool HaveFfprobe() {
+  int code = -1;
+  runCapture({"ffprobe", "-version"}, std::chrono::seconds(30), {}, &code);
+  return code == 0;
+}
 
 // Every frame of the video at `path` as read by OpenCV.
 std::vector<cv::Mat> ReadVideo(const std::string& path) {

@@ -20,6 +20,7 @@
 
 #include "common/gpu/gpu.h"
 #include "streamer/util.h"
+#include "tests/process.h"
 
 namespace tesmo {
 
@@ -50,6 +51,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using testing_util::waitFor;
 
 // A camera that makes numbered 8-bit 3-channel frames. Byte 0 of a frame holds the camera id,
 // bytes 4..7 the frame's sequence number (1 for the first). A frame every `frameTime` (none: as
@@ -123,17 +125,6 @@ std::unique_ptr<FrameStreams> makeStreams(const std::vector<std::shared_ptr<Test
 cv::FileStorage config(const std::string& liveStreams) {
   return cv::FileStorage("%YAML:1.0\n---\nlive_streams: " + liveStreams + "\n",
                          cv::FileStorage::READ | cv::FileStorage::MEMORY);
-}
-
-// Polls `cond` every millisecond for at most `limit`.
-template <typename Cond>
-bool waitFor(Cond cond, milliseconds limit = milliseconds(3000)) {
-  const auto end = Clock::now() + limit;
-  while (!cond()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return true;
 }
 
 // Loans sets until one has no "No signal" frame; returns it (empty after ~3 s without one).
@@ -275,7 +266,7 @@ TEST(LiveStreams, DeadCameraGivesNoSignalAndPause) {
   live.setDefaultFrameSize(0, cv::Size(64, 48));
   live.setDefaultFrameSize(1, cv::Size(640, 480));
   live.start();
-  ASSERT_TRUE(waitFor([&] { return live.getMidQueueFullness(0) > 0; }));
+  ASSERT_TRUE(waitFor([&] { return live.getMidQueueFullness(0) > 0; }, milliseconds(3000)));
 
   bool bTimeout = false;
   const auto t0 = Clock::now();
@@ -293,7 +284,7 @@ TEST(LiveStreams, DeadCameraGivesNoSignalAndPause) {
   EXPECT_EQ(set[1]->frameTs, 0);
   EXPECT_EQ(noSignal.at<cv::Vec3b>(20, 42), cv::Vec3b(100, 100, 100));  // a grid line
   live.returnBuffer(std::move(set));
-  EXPECT_TRUE(waitFor([&] { return dead->reconnects > 2; }));
+  EXPECT_TRUE(waitFor([&] { return dead->reconnects > 2; }, milliseconds(3000)));
   live.stop();
   EXPECT_EQ(LiveStreamsPeer::queuedBuffers(live, 1), 5u);
 
@@ -323,7 +314,7 @@ TEST(LiveStreams, CameraThatStopsTurnsIntoNoSignalAtItsOwnSize) {
     if (bTimeout) set = std::move(s);
     else if (!s.empty()) live.returnBuffer(std::move(s));
     return bTimeout;
-  }));
+  }, milliseconds(3000)));
   ASSERT_EQ(set.size(), 1u);
   // Drawn over the buffer's last frame at that frame's size, keeping its number and time; a
   // buffer that never carried a frame gets the default size.
@@ -402,7 +393,8 @@ TEST(LiveStreams, StopDuringLoanReturnsEmptySet) {
   LiveStreams live(*streams, config("{ read_timeout: 60000 }"), LiveStreams::CPU_MAT, -1);
   live.start();
   ASSERT_TRUE(waitFor(
-      [&] { return live.getMidQueueFullness(0) == 2 && live.getMidQueueFullness(1) == 1; }));
+      [&] { return live.getMidQueueFullness(0) == 2 && live.getMidQueueFullness(1) == 1; },
+      milliseconds(3000)));
   bool bFirstTimeout = true;
   auto first = live.loanBuffer(bFirstTimeout);
   ASSERT_EQ(first.size(), 2u);
@@ -432,7 +424,7 @@ TEST(LiveStreams, CameraStampingAheadOfTheClockTimesOut) {
   LiveStreams live(*streams, config("{ read_timeout: 200, timeout_interval: 0 }"),
                    LiveStreams::CPU_MAT, -1);
   live.start();
-  ASSERT_TRUE(waitFor([&] { return source->reconnects > 0; }));
+  ASSERT_TRUE(waitFor([&] { return source->reconnects > 0; }, milliseconds(3000)));
   std::atomic<bool> bMissing{false};
   std::thread consumer([&] {
     bool bTimeout = false;
@@ -467,7 +459,7 @@ TEST(LiveStreams, PacesReadersToFpsMax) {
   LiveStreams fastLive(*fastStreams, config("{ fps_max: 2000, hist_item_size: 1, hist_size: 40 }"),
                        LiveStreams::CPU_MAT, -1);
   fastLive.start();
-  ASSERT_TRUE(waitFor([&] { return fastSource->made >= 40; }));
+  ASSERT_TRUE(waitFor([&] { return fastSource->made >= 40; }, milliseconds(3000)));
   fastLive.stop();
   auto& td = LiveStreamsPeer::camera(fastLive, 0);
   int binned = 0;
@@ -486,7 +478,7 @@ TEST(LiveStreams, HistogramAndStatisticsText) {
   LiveStreams live(*streams, config("{ hist_size: 4, hist_item_size: 3 }"), LiveStreams::CPU_MAT,
                    -1);
   live.start();
-  ASSERT_TRUE(waitFor([&] { return source->reconnects > 0; }));
+  ASSERT_TRUE(waitFor([&] { return source->reconnects > 0; }, milliseconds(3000)));
   live.stop();
   const std::string stats = captureStatistics(live);
   const std::string expected =
@@ -548,21 +540,21 @@ TEST(LiveStreams, UmatAndGpuImagesAndWaitFrames) {
     live.returnBuffer(std::move(set));
   }
   std::vector<cv::Mat> mats;
-  ASSERT_TRUE(waitFor([&] { return live.waitFrames(mats); }));
+  ASSERT_TRUE(waitFor([&] { return live.waitFrames(mats); }, milliseconds(3000)));
   ASSERT_EQ(mats.size(), 2u);
   EXPECT_EQ(frameCamera(mats[1]), 1);
   std::vector<cv::UMat> umats;
-  ASSERT_TRUE(waitFor([&] { return live.waitFrames(umats); }));
+  ASSERT_TRUE(waitFor([&] { return live.waitFrames(umats); }, milliseconds(3000)));
   ASSERT_EQ(umats.size(), 2u);
   EXPECT_EQ(frameCamera(umats[0].getMat(cv::ACCESS_READ)), 0);
   std::vector<gpu::Image> images;
-  ASSERT_TRUE(waitFor([&] { return live.waitFrames(images); }));
+  ASSERT_TRUE(waitFor([&] { return live.waitFrames(images); }, milliseconds(3000)));
   ASSERT_EQ(images.size(), 2u);
   EXPECT_EQ(frameCamera(downloaded(images[1])), 1);
   // Plain GpuMat elements take the copies when they already view images of the frames' size.
   std::vector<gpu::Image> owners = {gpu::Image(size, CV_8UC3), gpu::Image(size, CV_8UC3)};
   std::vector<cv::cuda::GpuMat> views(owners.begin(), owners.end());
-  ASSERT_TRUE(waitFor([&] { return live.waitFrames(views); }));
+  ASSERT_TRUE(waitFor([&] { return live.waitFrames(views); }, milliseconds(3000)));
   for (int i = 0; i < 2; ++i) EXPECT_EQ(frameCamera(downloaded(owners[i])), i);
   std::vector<cv::cuda::GpuMat> empty;
   EXPECT_THROW(live.waitFrames(empty), cv::Exception);

@@ -15,16 +15,16 @@
 #include "streamer/private/memory_manager.h"
 #include "streamer/private/video_writes/video_write_shmem.h"
 #include "streamer/util.h"
-#include "tests/streamer/child_process.h"
+#include "tests/process.h"
 #include "tests/streamer/transport_test_util.h"
-#include "tests/tools/demo_process.h"
 
 namespace tesmo {
 namespace {
 
-using testing_util::ChildProcess;
 using testing_util::PatternImage;
+using testing_util::Process;
 using testing_util::ReadFrames;
+using testing_util::waitFor;
 using testing_util::WarningCollector;
 
 namespace bip = boost::interprocess;
@@ -227,11 +227,11 @@ TEST(ShmemTwoProcesses, ReaderBeforeOrAfterTheWriterProcess) {
     const std::string name = SegmentName("order");
     std::unique_ptr<ShmemFrameStream> source;
     if (bReaderFirst) source = std::make_unique<ShmemFrameStream>(/*scale=*/0.5, name);
-    ChildProcess writer({SHMEM_PEER_PATH, "write", name, /*count=*/"2000", /*period_ms=*/"5",
-                         /*rows=*/"240", /*cols=*/"320"});
+    Process writer({SHMEM_PEER_PATH, "write", name, /*count=*/"2000", /*period_ms=*/"5",
+                    /*rows=*/"240", /*cols=*/"320"});
     ASSERT_TRUE(writer.started());
     if (!bReaderFirst) {
-      ASSERT_TRUE(test::waitFor([&] { return SegmentExists(name); }, std::chrono::seconds(5)));
+      ASSERT_TRUE(waitFor([&] { return SegmentExists(name); }, std::chrono::seconds(5)));
       source = std::make_unique<ShmemFrameStream>(/*scale=*/0.5, name);
     }
     int64_t last_ts = -1;
@@ -251,20 +251,20 @@ TEST(ShmemTwoProcesses, WriterKilledInsideACriticalSectionThenNewWriter) {
     SCOPED_TRACE(section);
     const std::string name = SegmentName("die-" + section);
     const std::string ready = "/tmp/" + name + ".ready";
-    ChildProcess reader({SHMEM_PEER_PATH, "read", name, /*count=*/"8", /*timeout_ms=*/"30000",
-                         ready});
+    Process reader({SHMEM_PEER_PATH, "read", name, /*count=*/"8", /*timeout_ms=*/"30000", ready});
     ASSERT_TRUE(reader.started());
     ASSERT_TRUE(
-        test::waitFor([&] { return access(ready.c_str(), F_OK) == 0; }, std::chrono::seconds(10)));
+        waitFor([&] { return access(ready.c_str(), F_OK) == 0; }, std::chrono::seconds(10)));
     std::remove(ready.c_str());
-    ChildProcess dying({SHMEM_PEER_PATH, "die", name, section});
+    Process dying({SHMEM_PEER_PATH, "die", name, section});
     ASSERT_TRUE(dying.started());
-    dying.Wait(10000);
+    dying.wait(std::chrono::seconds(10));
     ASSERT_FALSE(dying.running());
-    ChildProcess writer({SHMEM_PEER_PATH, "write", name, /*count=*/"3000", /*period_ms=*/"10",
-                         /*rows=*/"120", /*cols=*/"160"});
+    Process writer({SHMEM_PEER_PATH, "write", name, /*count=*/"3000", /*period_ms=*/"10",
+                    /*rows=*/"120", /*cols=*/"160"});
     ASSERT_TRUE(writer.started());
-    EXPECT_EQ(reader.Wait(40000), 0);
+    reader.wait(std::chrono::seconds(40));
+    EXPECT_EQ(reader.exitCode(), 0);
     bip::shared_memory_object::remove(name.c_str());
   }
 }
@@ -276,12 +276,11 @@ TEST(ShmemTwoProcesses, TwoReaderProcessesOnOneSegment) {
   // removes the name, so both must have it open before frames flow.
   const std::string ready1 = "/tmp/" + name + ".ready1";
   const std::string ready2 = "/tmp/" + name + ".ready2";
-  ChildProcess reader1(
-      {SHMEM_PEER_PATH, "read", name, /*count=*/"10", /*timeout_ms=*/"15000", ready1});
-  ChildProcess reader2({SHMEM_PEER_PATH, "read", name, "10", "15000", ready2});
+  Process reader1({SHMEM_PEER_PATH, "read", name, /*count=*/"10", /*timeout_ms=*/"15000", ready1});
+  Process reader2({SHMEM_PEER_PATH, "read", name, "10", "15000", ready2});
   ASSERT_TRUE(reader1.started());
   ASSERT_TRUE(reader2.started());
-  EXPECT_TRUE(test::waitFor(
+  EXPECT_TRUE(waitFor(
       [&] { return access(ready1.c_str(), F_OK) == 0 && access(ready2.c_str(), F_OK) == 0; },
       std::chrono::seconds(10)));
   std::remove(ready1.c_str());
@@ -290,8 +289,10 @@ TEST(ShmemTwoProcesses, TwoReaderProcessesOnOneSegment) {
     sink.Publish(PatternImage(120, 160, i % 256), 1000 + i);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));  // pace the frames
   }
-  EXPECT_EQ(reader1.Wait(5000), 0);
-  EXPECT_EQ(reader2.Wait(5000), 0);
+  reader1.wait(std::chrono::seconds(5));
+  reader2.wait(std::chrono::seconds(5));
+  EXPECT_EQ(reader1.exitCode(), 0);
+  EXPECT_EQ(reader2.exitCode(), 0);
 }
 
 }  // namespace

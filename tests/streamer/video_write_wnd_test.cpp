@@ -1,6 +1,6 @@
 #include "streamer/private/video_writes/video_write_wnd.h"
 
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -10,6 +10,7 @@
 #include <opencv2/highgui.hpp>
 
 #include "streamer/video_write.h"
+#include "tests/process.h"
 #include "tests/streamer/sink_test_util.h"
 #include "tests/xvfb.h"
 
@@ -19,18 +20,8 @@ namespace {
 using test::PatternFrame;
 using test::YamlNode;
 
+using testing_util::runCapture;
 using testing_util::Xvfb;
-
-// Runs `command` and returns what it printed.
-std::string RunCommand(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buf[256];
-  while (std::fgets(buf, sizeof(buf), pipe) != nullptr) out += buf;
-  pclose(pipe);
-  return out;
-}
 
 class VideoWriteWndTest : public ::testing::Test {
  protected:
@@ -58,8 +49,11 @@ TEST_F(VideoWriteWndTest, ShowsFramesInANamedWindow) {
       VideoWrite::Create(YamlNode("type: wnd\nname: tesmo_sink_window\ndelay: 1\n").node());
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(sink->Publish(PatternFrame({160, 120}, 3, i), i));
   EXPECT_GT(cv::getWindowProperty("tesmo_sink_window", cv::WND_PROP_VISIBLE), 0.0);
-  if (std::system("xdotool version >/dev/null 2>&1") == 0) {
-    const std::string ids = RunCommand("xdotool search --name '^tesmo_sink_window$' 2>/dev/null");
+  int code = -1;
+  runCapture({"xdotool", "version"}, std::chrono::seconds(30), {}, &code);
+  if (code == 0) {
+    const std::string ids = runCapture({"xdotool", "search", "--name", "^tesmo_sink_window$"},
+                                       std::chrono::seconds(30));
     EXPECT_FALSE(ids.empty()) << "no X window named tesmo_sink_window";
   }
   // The destructor leaves the window open.

@@ -12,16 +12,16 @@
 #include "streamer/private/frame_streams/zmq_frame_stream.h"
 #include "streamer/private/video_writes/video_write_zmq.h"
 #include "streamer/util.h"
+#include "tests/process.h"
 #include "tests/source_path.h"
-#include "tests/streamer/child_process.h"
 #include "tests/streamer/transport_test_util.h"
 
 namespace tesmo {
 namespace {
 
-using testing_util::ChildProcess;
 using testing_util::Endpoint;
 using testing_util::PatternImage;
+using testing_util::Process;
 using testing_util::ReadFrames;
 using testing_util::SmoothImage;
 using testing_util::sourcePath;
@@ -31,15 +31,16 @@ const char kPython[] = "/usr/bin/python3";
 TEST(ZmqPeer, PythonSubscriberReadsRawSinkExactly) {
   const std::string addr = Endpoint("ipc", "pysub");
   VideoWriteZmq sink(addr);
-  ChildProcess peer({kPython, sourcePath("tests/streamer/peers/zmq_peer_sub.py"), addr,
-                     /*count=*/"5", /*timeout_s=*/"20"});
+  Process peer({kPython, sourcePath("tests/streamer/peers/zmq_peer_sub.py"), addr, /*count=*/"5",
+                /*timeout_s=*/"20"});
   ASSERT_TRUE(peer.started());
   // Frame i carries index i (the sink's count) and timestamp 1000 + i.
   for (int i = 0; i < 4000 && peer.running(); ++i) {
     sink.Publish(PatternImage(i % 2 == 0 ? 480 : 240, i % 2 == 0 ? 640 : 320, i % 256), 1000 + i);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));  // pace the frames
   }
-  EXPECT_EQ(peer.Wait(20000), 0);
+  peer.wait(std::chrono::seconds(20));
+  EXPECT_EQ(peer.exitCode(), 0);
 }
 
 // The command line of the Python publisher in `mode`.
@@ -58,7 +59,7 @@ TEST(ZmqPeer, PythonPublisherFeedsRawSource) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.mode);
     const std::string addr = Endpoint("ipc", "pypub");
-    ChildProcess peer(Publisher(addr, c.mode));
+    Process peer(Publisher(addr, c.mode));
     ASSERT_TRUE(peer.started());
     ZmqFrameStream source(/*scale=*/1.0, addr, /*preserve_timestamps=*/true);
     int64_t last_ts = 0;
@@ -76,7 +77,7 @@ TEST(ZmqPeer, PythonPublisherFeedsRawSource) {
 
 TEST(ZmqPeer, PythonPublisherFeedsEncodedSourceWithPillowJpeg) {
   const std::string addr = Endpoint("ipc", "pyjpeg");
-  ChildProcess peer(Publisher(addr, "jpeg"));
+  Process peer(Publisher(addr, "jpeg"));
   ASSERT_TRUE(peer.started());
   ZmqEncFrameStream source(/*scale=*/1.0, addr);
   auto check = [](const cv::Mat& frame, int64_t ts) {

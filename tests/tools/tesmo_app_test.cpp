@@ -17,9 +17,9 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "tests/process.h"
 #include "tests/source_path.h"
 #include "tests/streamer/transport_test_util.h"
-#include "tests/tools/demo_process.h"
 #include "tests/tools/demo_scene.h"
 
 namespace {
@@ -27,6 +27,8 @@ namespace {
 namespace fs = boost::filesystem;
 using std::chrono::milliseconds;
 using SteadyClock = std::chrono::steady_clock;
+using tesmo::testing_util::readFile;
+using tesmo::testing_util::waitFor;
 
 // Sets (or, with an empty value, removes) an environment variable for the life of the object.
 // Only set while no other thread runs a child process.
@@ -77,7 +79,7 @@ class TesmoAppTest : public testing::Test {
     setup.views.push_back({"a_view", {-3.5f, 1.5f, 3.5f, -1.5f}, cv::Size(96, 48), true, ""});
     const std::string config = path("config.yml");
     tesmo::test::writeScene(setup, config);
-    std::string text = tesmo::test::readFile(config);
+    std::string text = readFile(config);
     const std::string key = "tesmo_app:\n";
     text.insert(text.find(key) + key.size(), "   temp_dir: \"" + path("snap") + "\"\n");
     if (!linearRegress.empty()) text += "linear_regress:\n" + linearRegress;
@@ -87,7 +89,7 @@ class TesmoAppTest : public testing::Test {
 
   // The configuration of writeConfig("") with its first `from` replaced by `to`, written again.
   std::string writeConfigReplacing(const std::string& from, const std::string& to) {
-    std::string text = tesmo::test::readFile(writeConfig(""));
+    std::string text = readFile(writeConfig(""));
     const size_t at = text.find(from);
     EXPECT_NE(at, std::string::npos) << from;
     if (at != std::string::npos) text.replace(at, from.size(), to);
@@ -98,8 +100,8 @@ class TesmoAppTest : public testing::Test {
   std::string correctionSection(int intervalMs, double filter) const {
     return "   interval: " + std::to_string(intervalMs) + "\n   filter: " +
            std::to_string(filter) + "\n   calib_script: \"" +
-           tesmo::testing_util::sourcePath("tests/tools/scripts/I_calibrate.py") + "\"\n   tmp_file: \"" + path("result.yml") +
-           "\"\n";
+           tesmo::testing_util::sourcePath("tests/tools/scripts/I_calibrate.py") +
+           "\"\n   tmp_file: \"" + path("result.yml") + "\"\n";
   }
 
   int scriptRuns() const {
@@ -112,12 +114,7 @@ class TesmoAppTest : public testing::Test {
 
   // Ticks `app` on this thread until `done` holds (at most 30 s).
   static bool tickUntil(TesmoApp& app, const std::function<bool()>& done) {
-    const auto deadline = SteadyClock::now() + std::chrono::seconds(30);
-    while (!done()) {
-      if (SteadyClock::now() > deadline) return false;
-      app.tick();
-    }
-    return true;
+    return waitFor([&] { return done() || (app.tick(), done()); }, std::chrono::seconds(30));
   }
 
   static std::pair<double, double> appGain(TesmoApp& app, size_t i) {
@@ -150,7 +147,7 @@ TEST(Timer, RunsOneIntervalAfterStartAndJoinsAfterARunInProgress) {
       bInRun = false;
     });
     EXPECT_EQ(runs, 0);
-    ASSERT_TRUE(tesmo::test::waitFor([&] { return bInRun.load(); }, milliseconds(5000)));
+    ASSERT_TRUE(waitFor([&] { return bInRun.load(); }, milliseconds(5000)));
     // Destroyed while the run sleeps: the destructor waits for it.
   }
   EXPECT_GE(firstRunMs, 140);
@@ -161,7 +158,7 @@ TEST(Timer, RunsOneIntervalAfterStartAndJoinsAfterARunInProgress) {
   std::atomic<int> fast{0};
   {
     Timer timer(milliseconds(0), [&] { ++fast; });
-    ASSERT_TRUE(tesmo::test::waitFor([&] { return fast >= 100; }, milliseconds(5000)));
+    ASSERT_TRUE(waitFor([&] { return fast >= 100; }, milliseconds(5000)));
   }
 }
 
@@ -279,7 +276,7 @@ TEST_F(TesmoAppTest, StoppingTheCorrectionEndsARunThatWaitsForFrames) {
   for (const bool bDestroy : {false, true}) {
     SCOPED_TRACE(bDestroy ? "destroyed" : "switched off");
     auto app = std::make_unique<ProbeApp>(writeConfig(correctionSection(0, 1.0)));
-    ASSERT_TRUE(tesmo::test::waitFor([&] { return app->captureWaits(); }, milliseconds(30000)));
+    ASSERT_TRUE(waitFor([&] { return app->captureWaits(); }, milliseconds(30000)));
     auto stop = std::async(std::launch::async,
                            [&] { bDestroy ? app.reset() : app->disableLinearRegress(); });
     EXPECT_EQ(stop.wait_for(std::chrono::seconds(20)), std::future_status::ready);

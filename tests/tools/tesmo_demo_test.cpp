@@ -19,20 +19,23 @@
 #include "generator/tesmo_view_cpu.h"
 #include "generator/utils.h"
 #include "tests/generator/generator_test_util.h"
+#include "tests/process.h"
 #include "tests/source_path.h"
-#include "tests/tools/demo_process.h"
 #include "tests/tools/demo_scene.h"
 
 namespace tesmo {
 namespace {
 
 using std::chrono::milliseconds;
-using test::Process;
 using test::SceneSetup;
-using test::TempDir;
-using testing_util::MaskedPsnr;
-using testing_util::ViewNode;
 using test::ViewSpec;
+using testing_util::MaskedPsnr;
+using testing_util::Process;
+using testing_util::readFile;
+using testing_util::runCapture;
+using testing_util::TempDir;
+using testing_util::ViewNode;
+using testing_util::waitFor;
 namespace fs = boost::filesystem;
 
 std::string demoPath() { return TESMO_DEMO_PATH; }
@@ -80,8 +83,8 @@ SceneSetup writeUserSettingsScene(const TempDir& dir) {
 
 // Runs the demo until `prefix` has `frames` PNGs, then sends SIGINT and waits for the exit.
 void runUntilFrames(Process& demo, const std::string& prefix, size_t frames) {
-  const bool bFrames = test::waitFor(
-      [&] { return pngsOf(prefix).size() >= frames || demo.poll(); }, milliseconds(60000));
+  const bool bFrames =
+      waitFor([&] { return pngsOf(prefix).size() >= frames || demo.poll(); }, milliseconds(60000));
   ASSERT_TRUE(bFrames);
   ASSERT_FALSE(demo.poll()) << "ended early:\n" << demo.out() << demo.err();
   demo.signal(SIGINT);
@@ -199,7 +202,7 @@ TEST(TesmoDemo, SigintEndsALongPacingWait) {
   const auto started = [&] {
     return demo->out().find("generation is started") != std::string::npos || demo->poll();
   };
-  ASSERT_TRUE(test::waitFor(started, milliseconds(60000)));
+  ASSERT_TRUE(waitFor(started, milliseconds(60000)));
   ASSERT_FALSE(demo->poll()) << demo->err();
   demo->signal(SIGINT);
   ASSERT_TRUE(demo->wait(milliseconds(20000))) << "no exit after SIGINT";
@@ -240,7 +243,7 @@ TEST(TesmoDemo, SampleSceneViewsMatchCompositionOnEveryPlatform) {
     SCOPED_TRACE(platform);
     TempDir dir;
     linkSamples(dir);
-    std::string text = test::readFile(dir / "samples/synthetic/config.yml");
+    std::string text = readFile(dir / "samples/synthetic/config.yml");
     const auto at = text.find("platform: cpu");
     ASSERT_NE(at, std::string::npos);
     const std::string config = dir / (platform + ".yml");
@@ -336,11 +339,11 @@ TEST(TesmoDemo, UserSettingsSurviveAKillWhileSaving) {
   const SceneSetup setup = writeUserSettingsScene(dir);
   const std::string config = dir / "config.yml";
   // A port that nothing listens on now.
-  const std::string port = test::runCapture(
+  const std::string port = runCapture(
       {"/usr/bin/python3", "-c",
        "import socket; s = socket.socket(); s.bind(('127.0.0.1', 0)); "
        "print(s.getsockname()[1], end='')"},
-      dir.str(), {}, milliseconds(30000));
+      milliseconds(30000));
   ASSERT_FALSE(port.empty());
   std::ofstream(config, std::ios::app) << "http_server:\n   address: \"127.0.0.1\"\n   port: "
                                        << port << "\n";
@@ -348,7 +351,7 @@ TEST(TesmoDemo, UserSettingsSurviveAKillWhileSaving) {
   // Whether the file holds a whole document: both views, a_view at one of the posted sizes.
   const auto whole = [&] {
     try {
-      cv::FileStorage user(test::readFile(setup.userSettings),
+      cv::FileStorage user(readFile(setup.userSettings),
                            cv::FileStorage::READ | cv::FileStorage::MEMORY);
       const cv::FileNode views = user["tesmo_gen"];
       std::vector<int> size;
@@ -375,7 +378,7 @@ TEST(TesmoDemo, UserSettingsSurviveAKillWhileSaving) {
       }
     });
     const long saves = 1 + round % 3;
-    const bool bSaved = test::waitFor(
+    const bool bSaved = waitFor(
         [&] {
           const std::string out = client.out();
           return demo->poll() || std::count(out.begin(), out.end(), '\n') >= saves;
@@ -389,7 +392,7 @@ TEST(TesmoDemo, UserSettingsSurviveAKillWhileSaving) {
     ASSERT_TRUE(bSaved) << client.err();
     ASSERT_TRUE(demo->wait(milliseconds(20000)));
     EXPECT_EQ(brokenReads, 0);
-    EXPECT_TRUE(whole()) << test::readFile(setup.userSettings);
+    EXPECT_TRUE(whole()) << readFile(setup.userSettings);
   }
 }
 

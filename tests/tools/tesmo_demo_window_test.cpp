@@ -10,15 +10,19 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "tests/tools/demo_process.h"
+#include "tests/process.h"
 #include "tests/tools/demo_scene.h"
+#include "tests/xvfb.h"
 
 namespace tesmo {
 namespace {
 
 using std::chrono::milliseconds;
-using test::Process;
-using test::TempDir;
+using testing_util::Process;
+using testing_util::runCapture;
+using testing_util::TempDir;
+using testing_util::waitFor;
+using testing_util::Xvfb;
 namespace fs = boost::filesystem;
 
 // Which view the main window shows, from the colour of its middle: 'a' warm, 'b' cool, '?' other
@@ -65,7 +69,7 @@ class Screen {
 
   // Polls the window until it shows `view`.
   bool waitView(char view) {
-    return test::waitFor([&] { return shownView() == view; }, milliseconds(15000));
+    return waitFor([&] { return shownView() == view; }, milliseconds(15000));
   }
 
   // Sends one key and waits until the main loop has made three more passes (counted by the PNG
@@ -74,7 +78,7 @@ class Screen {
   bool key(const std::string& name) {
     const size_t before = passes();
     run({"xdotool", "key", name});
-    return test::waitFor([&] { return passes() >= before + 3; }, milliseconds(15000));
+    return waitFor([&] { return passes() >= before + 3; }, milliseconds(15000));
   }
 
   size_t passes() const {
@@ -86,7 +90,7 @@ class Screen {
   }
 
   std::string run(const std::vector<std::string>& argv) {
-    return test::runCapture(argv, dir_.str(), {{"DISPLAY", display_}}, milliseconds(15000));
+    return runCapture(argv, milliseconds(15000), {{"DISPLAY", display_}});
   }
 
  private:
@@ -107,45 +111,18 @@ TEST(TesmoDemoWindow, KeysSwitchViewsAndEscEnds) {
   setup.fpsMax = 40;
   test::writeScene(setup, dir / "config.yml");
 
-  // A private X server on a display number it picks itself; started again (up to three times)
-  // when it does not answer, e.g. when another server took the same number meanwhile.
-  std::unique_ptr<Process> xvfb;
-  std::string display;
-  for (int attempt = 0; attempt < 3 && display.empty(); ++attempt) {
-    const std::string out = dir / ("xvfb" + std::to_string(attempt));
-    xvfb = std::make_unique<Process>(
-        std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24",
-                                 "-nolisten", "tcp"},
-        "", out + ".out", out + ".err");
-    std::string candidate;
-    test::waitFor(
-        [&] {
-          const std::string text = test::readFile(out + ".out");
-          if (text.empty() || text.back() != '\n') return xvfb->poll();
-          candidate = ":" + text.substr(0, text.size() - 1);
-          return true;
-        },
-        milliseconds(20000));
-    if (candidate.empty()) continue;
-    // The server must answer before the program starts: without a display it would end at once.
-    const bool bAnswers = test::waitFor(
-        [&] {
-          int code = -1;
-          test::runCapture({"xdotool", "getdisplaygeometry"}, dir.str(), {{"DISPLAY", candidate}},
-                           milliseconds(5000), &code);
-          return code == 0 || xvfb->poll();
-        },
-        milliseconds(20000));
-    if (bAnswers && !xvfb->poll()) display = candidate;
-  }
-  ASSERT_FALSE(display.empty()) << test::readFile(dir / "xvfb2.err");
+  // A private X server, which accepts connections before the program starts: without a display
+  // the program would end at once.
+  Xvfb xvfb("1024x768x24");
+  ASSERT_FALSE(xvfb.display().empty()) << xvfb.errors();
+  const std::string display = xvfb.display();
 
   Process demo({TESMO_DEMO_PATH, "-i", "-a", "--config=" + (dir / "config.yml")}, dir.str(),
                dir / "demo.out", dir / "demo.err",
                {{"DISPLAY", display}, {"GLOG_logtostderr", "1"}, {"QT_QPA_PLATFORM", "xcb"}});
   Screen screen(dir, display);
   std::string window;
-  ASSERT_TRUE(test::waitFor(
+  ASSERT_TRUE(waitFor(
       [&] {
         window = screen.findWindow("Tesmo view demo");
         return !window.empty() || demo.poll();
@@ -156,7 +133,7 @@ TEST(TesmoDemoWindow, KeysSwitchViewsAndEscEnds) {
   // they open on top of the main window, so move them aside.
   for (const char* title : {"Tesmo view demo 1", "Tesmo view demo 2"}) {
     std::string other;
-    ASSERT_TRUE(test::waitFor(
+    ASSERT_TRUE(waitFor(
         [&] {
           other = screen.findWindow(title);
           return !other.empty();
@@ -165,7 +142,7 @@ TEST(TesmoDemoWindow, KeysSwitchViewsAndEscEnds) {
         << title;
     screen.run({"xdotool", "windowmove", "--sync", other, "600", "0"});
   }
-  ASSERT_TRUE(test::waitFor([&] { return screen.geometry(window); }, milliseconds(10000)));
+  ASSERT_TRUE(waitFor([&] { return screen.geometry(window); }, milliseconds(10000)));
   // Keys go to the focused window, or without one to the window under the pointer: both.
   screen.run({"xdotool", "mousemove", "--window", window, "100", "100"});
   screen.run({"xdotool", "windowfocus", window});
@@ -204,8 +181,7 @@ TEST(TesmoDemoWindow, KeysSwitchViewsAndEscEnds) {
   EXPECT_EQ(demo.exitCode(), 0) << demo.err();
   EXPECT_NE(demo.out().find("LiveStreams statistics:"), std::string::npos);
   EXPECT_NE(demo.out().find("main_one_tick"), std::string::npos);
-  xvfb->signal(SIGTERM);
-  EXPECT_TRUE(xvfb->wait(milliseconds(10000)));
+  EXPECT_TRUE(xvfb.stop());
 }
 
 }  // namespace

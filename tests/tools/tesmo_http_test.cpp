@@ -26,16 +26,18 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "generator/utils.h"
+#include "tests/process.h"
 #include "tests/source_path.h"
-#include "tests/tools/demo_process.h"
 
 namespace tesmo {
 namespace {
 
 namespace fs = boost::filesystem;
 using std::chrono::milliseconds;
-using test::Process;
+using testing_util::Process;
+using testing_util::readFile;
 using testing_util::sourcePath;
+using testing_util::waitFor;
 
 // A TCP socket and the address 127.0.0.1:port.
 int loopbackSocket(int port, sockaddr_in* addr) {
@@ -170,7 +172,7 @@ class TesmoHttpTest : public testing::Test {
   // The sample configuration with snapshots in out/snap, the HTTP server on `port` and `extra`
   // appended; started from the test directory and waited for until it answers.
   void startDemo(const std::string& extra = "", bool bWaitForServer = true) {
-    std::string text = test::readFile(sourcePath("samples/synthetic/config.yml"));
+    std::string text = readFile(sourcePath("samples/synthetic/config.yml"));
     const std::string key = "tesmo_app:\n";
     ASSERT_NE(text.find(key), std::string::npos);
     text.insert(text.find(key) + key.size(), "   temp_dir: \"out/snap\"\n");
@@ -183,7 +185,7 @@ class TesmoHttpTest : public testing::Test {
         path("demo.out"), path("demo.err"),
         std::map<std::string, std::string>{{"GLOG_logtostderr", "1"}});
     if (!bWaitForServer) return;
-    const bool bUp = test::waitFor(
+    const bool bUp = waitFor(
         [&] {
           if (demo->poll()) return true;
           auto res = client().Post("/get_app", "", "application/json");
@@ -332,7 +334,7 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
   EXPECT_EQ(res->status, 200) << res->body;
   EXPECT_EQ(res->body, "");
   // The new size reaches the stream (narrower than 480: not scaled).
-  bool bResized = test::waitFor(
+  bool bResized = waitFor(
       [&] {
         const auto frames = mjpegFrames("top_view", 1);
         return !frames.empty() && frames[0].size() == cv::Size(320, 400);
@@ -351,7 +353,7 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
   EXPECT_EQ(static_cast<int>(gen[1]["view_size"][0]), 960);
   // The sample composes on the CPU: the view prepared on the server's thread opened no OpenCL
   // device (PoCL here) either.
-  const std::string maps = test::readFile("/proc/" + std::to_string(demo->pid()) + "/maps");
+  const std::string maps = readFile("/proc/" + std::to_string(demo->pid()) + "/maps");
   EXPECT_EQ(maps.find("libpocl"), std::string::npos);
 
   const cv::Matx33f right0 = cameraR("right");
@@ -446,14 +448,14 @@ TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
   ASSERT_TRUE(on);
   EXPECT_EQ(on->status, 200);
   EXPECT_EQ(correctionEnabled(), 1);
-  ASSERT_TRUE(test::waitFor([&] { return lines("I_calibrate.log") >= 2; }, milliseconds(30000)));
+  ASSERT_TRUE(waitFor([&] { return lines("I_calibrate.log") >= 2; }, milliseconds(30000)));
   EXPECT_TRUE(fs::exists(dir / "linear_regress.yml"));
 
   // Calibration with a pair: the correction pauses meanwhile and comes back on afterwards.
   auto calib = post("/calibrate", R"({"reset": true, "pair": ["front", "left; touch pwned"]})");
   ASSERT_TRUE(calib);
   EXPECT_EQ(calib->status, 200) << calib->body;
-  EXPECT_EQ(test::readFile(path("R_calibrate.log")),
+  EXPECT_EQ(readFile(path("R_calibrate.log")),
             path(kConfig) + "\n-r\n--cams=front,left; touch pwned\n\n");
   EXPECT_FALSE(fs::exists(dir / "pwned"));
   EXPECT_EQ(correctionEnabled(), 1);
@@ -511,7 +513,7 @@ TEST_F(TesmoHttpTest, CalibrationWhoseCamerasAreRefusedKeepsThem) {
   bExtrinsicsDocument = true;
   startDemo();
   const cv::Matx33f back0 = cameraR("back");
-  std::string text = test::readFile(path("ext.yml"));
+  std::string text = readFile(path("ext.yml"));
   const size_t from = text.find("T: [");
   ASSERT_NE(from, std::string::npos);
   text.replace(from, text.find(']', from) + 1 - from, "T: [ 1., 2. ]");
@@ -547,8 +549,8 @@ TEST_F(TesmoHttpTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPrompt
           });
     });
   }
-  const bool bStreaming = test::waitFor([&] { return watching == 32; }, milliseconds(60000));
-  EXPECT_TRUE(test::waitFor([&] { return lines("I_calibrate.log") >= 1; }, milliseconds(30000)));
+  const bool bStreaming = waitFor([&] { return watching == 32; }, milliseconds(60000));
+  EXPECT_TRUE(waitFor([&] { return lines("I_calibrate.log") >= 1; }, milliseconds(30000)));
   // Started last, so that at SIGINT the slow requests have most of their time left.
   for (int i = 0; i < 16; ++i) {
     clients.emplace_back([&] {
@@ -564,7 +566,7 @@ TEST_F(TesmoHttpTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPrompt
       if (fd >= 0) close(fd);
     });
   }
-  const bool bSlow = test::waitFor([&] { return slowRounds >= 16; }, milliseconds(10000));
+  const bool bSlow = waitFor([&] { return slowRounds >= 16; }, milliseconds(10000));
   auto app = post("/get_app", "");
   const int extraFd = sendRaw(port, "GET /top_view HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   char head[12] = {};
@@ -656,7 +658,7 @@ TEST_F(TesmoHttpTest, AbusiveRequestsGetBoundedAnswers) {
     maxFds = std::max<size_t>(maxFds, std::distance(fs::directory_iterator(fdDir), {}));
   };
   const bool bFlooding =
-      test::waitFor([&] { return demoFds(), opened >= idle / 2; }, milliseconds(60000));
+      waitFor([&] { return demoFds(), opened >= idle / 2; }, milliseconds(60000));
   const auto start = std::chrono::steady_clock::now();
   auto app = post("/get_app", "");
   const auto took = std::chrono::steady_clock::now() - start;
@@ -690,15 +692,14 @@ TEST_F(TesmoHttpTest, PortInUseLeavesProgramRunningWithoutServer) {
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
   ASSERT_EQ(listen(fd, 1), 0);
   startDemo("", /*bWaitForServer=*/false);
-  const bool bGaveUp = test::waitFor(
+  const bool bGaveUp = waitFor(
       [&] {
         return demo->poll() || demo->out().find("HTTP server is stoped\n") != std::string::npos;
       },
       milliseconds(60000));
   ASSERT_TRUE(bGaveUp);
-  ASSERT_TRUE(test::waitFor(
-      [&] { return demo->poll() || fs::exists(dir / "out/top_view-0000003.png"); },
-      milliseconds(60000)));
+  ASSERT_TRUE(waitFor([&] { return demo->poll() || fs::exists(dir / "out/top_view-0000003.png"); },
+                      milliseconds(60000)));
   EXPECT_FALSE(demo->poll()) << demo->err();
   demo->signal(SIGINT);
   ASSERT_TRUE(demo->wait(milliseconds(15000)));
