@@ -125,6 +125,30 @@ inline cv::FileStorage Memory(const std::string& yaml) {
                          cv::FileStorage::READ | cv::FileStorage::MEMORY);
 }
 
+// A view generator of class `Generator` (the CPU, OpenCL or CUDA one) with the state that the
+// base class keeps in reach of the tests, built from cameras and a parameter node or the YAML
+// text of one. A test that reaches a variant's own state names it in a class derived from this.
+template <class Generator>
+class Probe : public Generator {
+ public:
+  using Generator::Generator;
+  Probe(const std::vector<Camera>& cams, const std::string& yaml)
+      : Generator(cams, Memory(yaml).root()) {}
+
+  // Prepares; true when the generator is ok.
+  bool prepared() {
+    cv::Mat covered;
+    this->prepare(covered);
+    return this->bIsOk;
+  }
+
+  using Generator::bIsOk;
+  using Generator::camerasROI;
+  using Generator::drawDebugFrame;
+  using Generator::errorMessage;
+  using Generator::maskGen;
+};
+
 // Seams given by the test: camera i keeps the columns [starts[i], ends[i]) of its mask.
 class ColumnMasks : public MasksGenerator {
  public:
@@ -168,8 +192,8 @@ inline std::vector<cv::Mat> CameraWeights(TesmoViewGenerator& gen,
 }
 
 // Sets a working size of 1001 x 704 with 3 blending bands, which four halvings cannot reach, and
-// expects prepare to fail: not ok, the failed check's text kept and printed. `gen` is a test class
-// that exposes bIsOk and errorMessage. Returns the parameters set.
+// expects prepare to fail: not ok, the failed check's text kept and printed. `gen` is a Probe.
+// Returns the parameters set.
 template <class Generator>
 TesmoViewGenerator::GenerationParams ExpectPrepareFailsOnOddPyramid(Generator& gen) {
   TesmoViewGenerator::GenerationParams bad = gen.getParams();
@@ -262,8 +286,8 @@ void ExpectCallerMistakesFail(Upload upload) {
 
 // Gray and BGRA frames, alone or mixed with BGR ones, compose as their BGR forms (within 1 grey
 // level), and every call leaves the generator ok, so BGR frames after them compose as before;
-// processOneFrame warps such a frame in its own type. `gen` (a test class that exposes bIsOk and
-// errorMessage) is prepared for four cameras; `upload` makes host frames into the frames it takes.
+// processOneFrame warps such a frame in its own type. `gen` (a Probe) is prepared for four
+// cameras; `upload` makes host frames into the frames it takes.
 template <class Generator, class Upload>
 void ExpectGrayAndBgraFramesComposeAsBgr(Generator& gen, Upload upload) {
   const std::vector<cv::Mat> bgr = RandomFrames(gen.getCameras(), 51);

@@ -14,20 +14,13 @@ namespace {
 
 using testing_util::ColumnMasks;
 using testing_util::MakeDownCamera;
-using testing_util::Memory;
 using testing_util::MakeSurroundRig;
 using testing_util::RandomFrame;
 
-// The CPU generator with its state in reach of the tests.
-class Probe : public TesmoViewGeneratorCpu {
+// The CPU generator with its maps and weights in reach as well.
+class Probe : public testing_util::Probe<TesmoViewGeneratorCpu> {
  public:
-  Probe(const std::vector<Camera>& cams, const std::string& yaml)
-      : TesmoViewGeneratorCpu(cams, Memory(yaml).root()) {}
-  using TesmoViewGeneratorCpu::bIsOk;
-  using TesmoViewGeneratorCpu::camerasROI;
-  using TesmoViewGeneratorCpu::drawDebugFrame;
-  using TesmoViewGeneratorCpu::errorMessage;
-  using TesmoViewGeneratorCpu::maskGen;
+  using testing_util::Probe<TesmoViewGeneratorCpu>::Probe;
   using TesmoViewGeneratorCpu::warpMapsX16u;
   using TesmoViewGeneratorCpu::warpMapsY16u;
   using TesmoViewGeneratorCpu::weightPyrs16u;

@@ -21,20 +21,10 @@ using testing_util::MakeSurroundRig;
 using testing_util::Memory;
 using testing_util::RandomFrames;
 
-// The CUDA generator with its state in reach of the tests.
-class Probe : public TesmoViewGeneratorCuda {
+// The CUDA generator with its full-view mask in reach as well.
+class Probe : public testing_util::Probe<TesmoViewGeneratorCuda> {
  public:
-  using TesmoViewGeneratorCuda::TesmoViewGeneratorCuda;
-  Probe(const std::vector<Camera>& cams, const std::string& yaml)
-      : TesmoViewGeneratorCuda(cams, Memory(yaml).root()) {}
-  // Prepares; true when the generator is ok.
-  bool prepared() {
-    cv::Mat covered;
-    prepare(covered);
-    return bIsOk;
-  }
-  using TesmoViewGeneratorCuda::bIsOk;
-  using TesmoViewGeneratorCuda::errorMessage;
+  using testing_util::Probe<TesmoViewGeneratorCuda>::Probe;
   using TesmoViewGeneratorCuda::gpuFullMask;
 };
 

@@ -29,21 +29,14 @@ namespace {
 using testing_util::ColumnMasks;
 using testing_util::MakeDownCamera;
 using testing_util::MaskedPsnr;
-using testing_util::Memory;
 using testing_util::RandomFrames;
 using testing_util::MakeSurroundRig;
 using testing_util::RandomFrame;
 
-// The OpenCL generator with its state in reach of the tests.
-class Probe : public TesmoViewGeneratorOpenCL {
+// The OpenCL generator with its device maps and weights in reach as well.
+class Probe : public testing_util::Probe<TesmoViewGeneratorOpenCL> {
  public:
-  Probe(const std::vector<Camera>& cams, const cv::FileNode& node)
-      : TesmoViewGeneratorOpenCL(cams, node) {}
-  Probe(const std::vector<Camera>& cams, const std::string& yaml)
-      : TesmoViewGeneratorOpenCL(cams, Memory(yaml).root()) {}
-  using TesmoViewGeneratorOpenCL::bIsOk;
-  using TesmoViewGeneratorOpenCL::errorMessage;
-  using TesmoViewGeneratorOpenCL::maskGen;
+  using testing_util::Probe<TesmoViewGeneratorOpenCL>::Probe;
   using TesmoViewGeneratorOpenCL::oclDstWeightPyr;
   using TesmoViewGeneratorOpenCL::oclWarpMaps;
   using TesmoViewGeneratorOpenCL::oclWeightPyrs;
@@ -226,9 +219,7 @@ TEST_F(TesmoViewGeneratorOpenCLTest, MultiBandBlendingSoftensAHardSeam) {
                         std::to_string(bands) + "\n");
     gen.maskGen = std::make_shared<ColumnMasks>(std::vector<int>{0, 160},
                                                 std::vector<int>{160, 320});
-    cv::Mat covered;
-    gen.prepare(covered);
-    EXPECT_TRUE(gen.bIsOk) << gen.errorMessage;
+    EXPECT_TRUE(gen.prepared()) << gen.errorMessage;
     const cv::Mat view = ProcessOcl(gen, device);
     cv::Mat blue;
     cv::extractChannel(view.row(128), blue, 0);
@@ -315,9 +306,7 @@ TEST_F(TesmoViewGeneratorOpenCLTest, OutputHasTheWorkingSize) {
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   Probe gen(rig, "mode: top_view\nview_size: [300, 200]\nscale_factor: 0.5\nnum_bands_blend: 2\n");
   ASSERT_EQ(gen.getParams().viewSizeCashed, cv::Size(152, 100));
-  cv::Mat covered;
-  gen.prepare(covered);
-  ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
   const std::vector<cv::Mat> host = RandomFrames(rig, 21);
   std::vector<cv::UMat> device = Upload(host);
   EXPECT_EQ(ProcessOcl(gen, device).size(), cv::Size(152, 100));
@@ -334,9 +323,7 @@ TEST_F(TesmoViewGeneratorOpenCLTest, ProcessOneFrameWarpsOneCamera) {
   std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   rig.pop_back();
   Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
-  cv::Mat covered;
-  gen.prepare(covered);
-  ASSERT_TRUE(gen.bIsOk);
+  ASSERT_TRUE(gen.prepared());
   const std::vector<cv::Mat> host = RandomFrames(rig, 31);
   std::vector<cv::UMat> device = Upload(host);
 
@@ -364,9 +351,7 @@ TEST_F(TesmoViewGeneratorOpenCLTest, ProcessOneFrameWarpsOneCamera) {
 
 TEST_F(TesmoViewGeneratorOpenCLTest, GrayAndBgraFramesComposeAsTheirBgrForms) {
   Probe gen(MakeSurroundRig(cv::Size(320, 200)), "mode: top_view\nview_size: [160, 120]\n");
-  cv::Mat covered;
-  gen.prepare(covered);
-  ASSERT_TRUE(gen.bIsOk) << gen.errorMessage;
+  ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
   testing_util::ExpectGrayAndBgraFramesComposeAsBgr(gen, Upload);
 }
 
@@ -378,9 +363,7 @@ TEST_F(TesmoViewGeneratorOpenCLTest, FrameCountAndHostFramesAreFatal) {
   testing::FLAGS_gtest_death_test_style = "threadsafe";
   const std::vector<Camera> rig = MakeSurroundRig(cv::Size(320, 200));
   Probe gen(rig, "mode: top_view\nview_size: [160, 120]\n");
-  cv::Mat covered;
-  gen.prepare(covered);
-  ASSERT_TRUE(gen.bIsOk);
+  ASSERT_TRUE(gen.prepared());
   const std::vector<cv::Mat> host = RandomFrames(rig, 41);
   std::vector<cv::UMat> device = Upload(host);
   cv::Mat out;
