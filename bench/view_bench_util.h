@@ -4,26 +4,18 @@
 // cameras of 1280 x 720 on a 4.5 x 1.9 m vehicle, 1 m high, composing a 1024 x 1024 top view of
 // 12 x 12 m.
 
-#include <cmath>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "generator/camera.h"
+#include "tests/generator/synthetic_scene.h"
 
 namespace tesmo {
 namespace bench {
 
-// World to camera pose of a camera at `position` looking along heading `yaw`, tilted down.
-inline Pose3f LookingPose(const cv::Vec3f& position, float yaw, float tilt) {
-  const cv::Vec3f heading(std::cos(yaw), std::sin(yaw), 0.f);
-  const cv::Vec3f z = std::cos(tilt) * heading + std::sin(tilt) * cv::Vec3f(0.f, 0.f, -1.f);
-  const cv::Vec3f x = heading.cross(cv::Vec3f(0.f, 0.f, 1.f));
-  const cv::Vec3f y = z.cross(x);
-  const cv::Matx33f R(x[0], x[1], x[2], y[0], y[1], y[2], z[0], z[1], z[2]);
-  return Pose3f(R, -(R * position));
-}
+using testing_util::LookingPose;
 
 // rig 0: one camera on each side looking outwards, tilted 40 degrees down; rig 1: one camera on
 // each corner looking across the front or back, tilted 30 degrees down.

@@ -15,6 +15,7 @@
 #include "generator/camera.h"
 #include "generator/tesmo_view.h"
 #include "generator/utils.h"
+#include "tests/generator/synthetic_scene.h"
 #include "tests/source_path.h"
 #include "tests/temp_dir.h"
 
@@ -26,17 +27,6 @@ class GenTempDir : public TempDir {
  public:
   GenTempDir() : TempDir("tesmo-gen") {}
 };
-
-// World to camera pose of a camera at `position` (world z up) whose optical axis points along the
-// horizontal heading `yaw` (radians from +x towards +y), tilted down by `tilt` radians.
-inline Pose3f LookingPose(const cv::Vec3f& position, float yaw, float tilt) {
-  const cv::Vec3f heading(std::cos(yaw), std::sin(yaw), 0.f);
-  const cv::Vec3f z = std::cos(tilt) * heading + std::sin(tilt) * cv::Vec3f(0.f, 0.f, -1.f);
-  const cv::Vec3f x = heading.cross(cv::Vec3f(0.f, 0.f, 1.f));
-  const cv::Vec3f y = z.cross(x);
-  const cv::Matx33f R(x[0], x[1], x[2], y[0], y[1], y[2], z[0], z[1], z[2]);
-  return Pose3f(R, -(R * position));
-}
 
 // Four fisheye cameras on a 4.5 x 1.9 m vehicle, 1 m high, tilted 40 degrees down, named so that
 // the sorted order is back, front, left, right.
