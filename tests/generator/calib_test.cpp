@@ -13,6 +13,7 @@
 #include "common/perf.h"
 #include "generator/camera.h"
 #include "tests/generator/generator_test_util.h"
+#include "tests/generator/synthetic_scene.h"
 
 namespace tesmo {
 namespace {
@@ -27,38 +28,18 @@ struct Board {
   cv::Point2f origin;
 };
 
-// What `camera` at pose sees of the board: every pixel's ray (through the model's own
-// undistortion) meets the board plane, and the texture is sampled there. Grey 128 off the board.
+// What `camera` at pose sees of the board (RenderRays onto the board plane). Grey 128 off the
+// board.
 cv::Mat RenderBoard(const Camera& camera, const Pose3f& pose, const Board& board) {
-  std::vector<cv::Point2f> pixels;
-  for (int y = 0; y < camera.frameSize.height; ++y) {
-    for (int x = 0; x < camera.frameSize.width; ++x) pixels.emplace_back(x, y);
-  }
-  std::vector<cv::Point2f> rays;
-  if (camera.model == Fisheye) {
-    cv::fisheye::undistortPoints(pixels, rays, camera.K, camera.D);
-  } else {
-    cv::undistortPoints(pixels, rays, camera.K, camera.D);
-  }
-  const cv::Matx33f Rt = pose.R.t();
-  const cv::Vec3f centre = -(Rt * pose.T);
-  cv::Mat map(camera.frameSize, CV_32FC2);
-  for (size_t i = 0; i < rays.size(); ++i) {
-    const cv::Vec3f d = Rt * cv::Vec3f(rays[i].x, rays[i].y, 1.f);
+  const auto onBoard = [&](const cv::Vec3f& centre, const cv::Vec3f& d) {
     const float s = -centre[2] / d[2];
-    cv::Vec2f t(-1e6f, -1e6f);
-    if (s > 0.f) {
-      const cv::Vec3f X = centre + s * d;
-      // Texel i covers [i, i + 1) of the scaled board; its centre sits at i + 0.5.
-      t = cv::Vec2f((X[0] - board.origin.x) * board.pxPerUnit - 0.5f,
-                    (X[1] - board.origin.y) * board.pxPerUnit - 0.5f);
-    }
-    map.at<cv::Vec2f>(static_cast<int>(i) / camera.frameSize.width,
-                      static_cast<int>(i) % camera.frameSize.width) = t;
-  }
-  cv::Mat img;
-  cv::remap(board.texture, img, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
-            cv::Scalar(128));
+    if (s <= 0.f) return testing_util::kMiss;
+    const cv::Vec3f X = centre + s * d;
+    // Texel i covers [i, i + 1) of the scaled board; its centre sits at i + 0.5.
+    return cv::Vec2f((X[0] - board.origin.x) * board.pxPerUnit - 0.5f,
+                     (X[1] - board.origin.y) * board.pxPerUnit - 0.5f);
+  };
+  cv::Mat img = testing_util::RenderRays(camera, pose, board.texture, onBoard, cv::Scalar(128));
   cv::GaussianBlur(img, img, cv::Size(3, 3), 0.7);
   return img;
 }

@@ -15,6 +15,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "generator/tesmo_view_cpu.h"
+#include "tests/generator/synthetic_scene.h"
 #include "tests/xvfb.h"
 
 namespace tesmo {
@@ -102,48 +103,30 @@ cv::Mat GroundTexture() {
   return texture;
 }
 
-// The BGR frame `camera` takes of the scene: each pixel's ray through the model's undistortion
-// meets the nearest surface, where the texture is sampled.
+// The BGR frame `camera` takes of the scene (RenderRays onto the nearest surface).
 cv::Mat RenderGround(const Camera& camera, const cv::Mat& texture) {
-  std::vector<cv::Point2f> pixels;
-  for (int y = 0; y < camera.frameSize.height; ++y) {
-    for (int x = 0; x < camera.frameSize.width; ++x) pixels.emplace_back(x, y);
-  }
-  std::vector<cv::Point2f> rays;
-  if (camera.model == Fisheye) {
-    cv::fisheye::undistortPoints(pixels, rays, camera.K, camera.D);
-  } else {
-    cv::undistortPoints(pixels, rays, camera.K, camera.D);
-  }
-  const cv::Matx33f Rt = camera.poseW2C.R.t();
-  const cv::Vec3f centre = camera.getCenter();
   const float pxPerUnit = kTextureSize / (2 * kHalf);
   // Plane n.X = dist through (0, 0, kGroundZ); u and v its axes, v's origin at that point.
   const cv::Vec3f n(0.f, std::sin(kGroundTilt), std::cos(kGroundTilt));
   const float dist = kGroundZ * n[2];
   const cv::Vec3f u(1.f, 0.f, 0.f), v(0.f, n[2], -n[1]);
   const float v0 = cv::Vec3f(0.f, 0.f, kGroundZ).dot(v);
-  cv::Mat map(camera.frameSize, CV_32FC2);
-  for (size_t i = 0; i < rays.size(); ++i) {
-    const cv::Vec3f d = Rt * cv::Vec3f(rays[i].x, rays[i].y, 1.f);
+  const auto nearest = [&](const cv::Vec3f& centre, const cv::Vec3f& d) {
     const float s = (dist - n.dot(centre)) / n.dot(d);
     const float sWall = (kWallZ - centre[2]) / d[2];
     const cv::Vec3f W = centre + sWall * d;
-    cv::Vec2f t(-1e6f, -1e6f);
     if (sWall > 0.f && W[0] > kWallX && (s <= 0.f || sWall < s)) {
       // The wall shows the texture's other half, so it does not repeat the ground.
-      t = cv::Vec2f((-W[0] + kHalf) * pxPerUnit - 0.5f, (-W[1] + kHalf) * pxPerUnit - 0.5f);
-    } else if (s > 0.f) {
-      const cv::Vec3f X = centre + s * d;
-      t = cv::Vec2f((X.dot(u) + kHalf) * pxPerUnit - 0.5f,
-                    (X.dot(v) - v0 + kHalf) * pxPerUnit - 0.5f);
+      return cv::Vec2f((-W[0] + kHalf) * pxPerUnit - 0.5f, (-W[1] + kHalf) * pxPerUnit - 0.5f);
     }
-    map.at<cv::Vec2f>(static_cast<int>(i) / camera.frameSize.width,
-                      static_cast<int>(i) % camera.frameSize.width) = t;
-  }
-  cv::Mat grey, bgr;
-  cv::remap(texture, grey, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
-  cv::cvtColor(grey, bgr, cv::COLOR_GRAY2BGR);
+    if (s <= 0.f) return testing_util::kMiss;
+    const cv::Vec3f X = centre + s * d;
+    return cv::Vec2f((X.dot(u) + kHalf) * pxPerUnit - 0.5f,
+                     (X.dot(v) - v0 + kHalf) * pxPerUnit - 0.5f);
+  };
+  cv::Mat bgr;
+  cv::cvtColor(testing_util::RenderRays(camera, camera.poseW2C, texture, nearest), bgr,
+               cv::COLOR_GRAY2BGR);
   return bgr;
 }
 
