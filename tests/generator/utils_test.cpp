@@ -1,3 +1,7 @@
+// Camera files: readCameras and the checks and writers beside it.
+
+#include "generator/utils.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -6,7 +10,6 @@
 #include <vector>
 
 #include "generator/camera.h"
-#include "generator/utils.h"
 #include "streamer/frame_streams.h"
 #include "tests/generator/generator_test_util.h"
 
@@ -155,7 +158,7 @@ TEST(ReadCameras, FatalChecksOnMissingDocumentsAndNodes) {
                "\"/nonexistent/a.yml\"");
 }
 
-TEST(CameraFiles, SeparateDocumentsRoundTrip) {
+TEST(ReadCameras, SeparateDocumentsRoundTrip) {
   GenTempDir dir;
   std::vector<Camera> cams;
   readCameras(Memory("intrinsics:\n  cam_b: " + Intrinsics(300) + "\n  cam_a: " +

@@ -146,10 +146,10 @@ cv::FileStorage parseJson(const std::string& text) {
                                    cv::FileStorage::FORMAT_JSON);
 }
 
-class TesmoHttpTest : public testing::Test {
+class HTTPCtrlTest : public testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / fs::unique_path("tesmo_http_test-%%%%-%%%%-%%%%");
+    dir = fs::temp_directory_path() / fs::unique_path("http_ctrl_test-%%%%-%%%%-%%%%");
     fs::create_directories(dir / "out");
     fs::create_symlink(sourcePath("samples"), dir / "samples");
     for (const char* script : {"I_calibrate.py", "R_calibrate.py"}) {
@@ -277,7 +277,7 @@ class TesmoHttpTest : public testing::Test {
   std::unique_ptr<Process> demo;
 };
 
-TEST_F(TesmoHttpTest, StreamsViewsAndAnswersReadOnlyRoutes) {
+TEST_F(HTTPCtrlTest, StreamsViewsAndAnswersReadOnlyRoutes) {
   startDemo();
   // Frames wider than mjpeg_max_width (480) are scaled down to it.
   std::string type;
@@ -326,7 +326,7 @@ TEST_F(TesmoHttpTest, StreamsViewsAndAnswersReadOnlyRoutes) {
   EXPECT_EQ(missing->status, 404);
 }
 
-TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
+TEST_F(HTTPCtrlTest, ConfigureChangesViewAndRefusesBadRequests) {
   startDemo();
   auto res = post("/configure",
                   R"({"name": "top_view", "num_bands_blend": 2, "view_size": [320, 400]})");
@@ -441,7 +441,7 @@ TEST_F(TesmoHttpTest, ConfigureChangesViewAndRefusesBadRequests) {
   EXPECT_EQ(static_cast<int>(parseJson(streams->body)["streams"][0]["view_size"][0]), 320);
 }
 
-TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
+TEST_F(HTTPCtrlTest, CalibrationRoutesRunScriptsAndTurnCameras) {
   startDemo();
   // Correction on without a configured section: default script and file names, interval 0.
   auto on = post("/linear_regress", R"({"enabled": "on"})");
@@ -509,7 +509,7 @@ TEST_F(TesmoHttpTest, CalibrationRoutesRunScriptsAndTurnCameras) {
 // Cameras that the library's checks refuse after a calibration run, here a pose of the
 // extrinsics document that no view can use, are answered 400 with the reason; the application
 // keeps the cameras it had.
-TEST_F(TesmoHttpTest, CalibrationWhoseCamerasAreRefusedKeepsThem) {
+TEST_F(HTTPCtrlTest, CalibrationWhoseCamerasAreRefusedKeepsThem) {
   bExtrinsicsDocument = true;
   startDemo();
   const cv::Matx33f back0 = cameraR("back");
@@ -532,7 +532,7 @@ TEST_F(TesmoHttpTest, CalibrationWhoseCamerasAreRefusedKeepsThem) {
 // 32 MJPEG viewers and 16 clients that send a header byte every half second (reconnecting when
 // cut off) hold workers beside the running correction timer: the API still answers, a 33rd viewer
 // gets 503, and SIGINT ends the program promptly.
-TEST_F(TesmoHttpTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPromptly) {
+TEST_F(HTTPCtrlTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPromptly) {
   startDemo("linear_regress:\n   interval: 0\n");
   std::atomic<int> watching{0};  // viewers that receive the stream
   std::atomic<int> slowRounds{0};
@@ -600,7 +600,7 @@ TEST_F(TesmoHttpTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPrompt
 // Requests that would make the server hold far more than they send: compressed bodies that
 // inflate past the body limit, overlapping ranges of a file, connections that send nothing, and a
 // "/configure" whose settings cannot be saved. Each gets a bounded answer and the server goes on.
-TEST_F(TesmoHttpTest, AbusiveRequestsGetBoundedAnswers) {
+TEST_F(HTTPCtrlTest, AbusiveRequestsGetBoundedAnswers) {
   const size_t fileBytes = 1 << 20;
   fs::create_directories(dir / "www");
   std::ofstream(path("www/file.bin")) << std::string(fileBytes, 'f');
@@ -685,7 +685,7 @@ TEST_F(TesmoHttpTest, AbusiveRequestsGetBoundedAnswers) {
   EXPECT_FALSE(demo->poll()) << demo->err();
 }
 
-TEST_F(TesmoHttpTest, PortInUseLeavesProgramRunningWithoutServer) {
+TEST_F(HTTPCtrlTest, PortInUseLeavesProgramRunningWithoutServer) {
   // Hold the port with a listening socket of our own.
   sockaddr_in addr;
   const int fd = loopbackSocket(port, &addr);

@@ -1,6 +1,8 @@
 // The CUDA generator (on the GPU layer's host back-end) against the CPU generator and against
 // what its own steps must give.
 
+#include "generator/tesmo_view.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,7 +11,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "common/gpu/gpu.h"
-#include "generator/tesmo_view.h"
 #include "generator/tesmo_view_cpu.h"
 #include "tests/generator/generator_test_util.h"
 

@@ -1,3 +1,7 @@
+// The generation parameters that every view generator reads, checks and writes.
+
+#include "generator/tesmo_view.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -6,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "generator/tesmo_view.h"
 #include "generator/tesmo_view_cpu.h"
 #include "tests/generator/generator_test_util.h"
 
