@@ -12,6 +12,9 @@
 #include <memory>
 #include <string>
 
+#include <gtest/gtest.h>
+#include <opencv2/highgui.hpp>
+
 #include "tests/process.h"
 #include "tests/temp_dir.h"
 
@@ -84,6 +87,33 @@ class Xvfb {
   TempDir dir_;
   std::unique_ptr<Process> server_;
   std::string display_;
+};
+
+// A fixture whose tests share one Xvfb server of `Suite::kScreen` (e.g. "800x600x24"), made the
+// display (DISPLAY set, QT_QPA_PLATFORM removed) while the suite runs; its windows are closed at
+// the end. A test is skipped when no server could be started.
+//
+//   class MyWindowTest : public XvfbSuite<MyWindowTest> {
+//    public:
+//     static constexpr const char* kScreen = "800x600x24";
+//   };
+template <class Suite>
+class XvfbSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    xvfb_ = std::make_unique<Xvfb>(Suite::kScreen);
+    if (!xvfb_->display().empty()) setenv("DISPLAY", xvfb_->display().c_str(), 1);
+    unsetenv("QT_QPA_PLATFORM");
+  }
+  static void TearDownTestSuite() {
+    if (!xvfb_->display().empty()) cv::destroyAllWindows();
+    xvfb_.reset();
+  }
+  void SetUp() override {
+    if (xvfb_->display().empty()) GTEST_SKIP() << "Xvfb (Debian package xvfb) could not be started";
+  }
+
+  static inline std::unique_ptr<Xvfb> xvfb_;
 };
 
 }  // namespace testing_util

@@ -9,15 +9,14 @@
 #include <vector>
 
 #include "tests/temp_dir.h"
+#include "tests/yaml.h"
 
 namespace {
 
-cv::FileStorage Parse(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n" + yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
-}
+using tesmo::testing_util::Memory;
 
 bool Flag(const std::string& value, bool def) {
-  cv::FileStorage fs = Parse("v: " + value + "\n");
+  cv::FileStorage fs = Memory("v: " + value + "\n");
   bool result = !def;
   cv::read_bool(fs["v"], result, def);
   return result;
@@ -43,14 +42,14 @@ TEST(ReadBool, NumbersAndAbsentKeys) {
   // A real number is not an integer: default.
   EXPECT_TRUE(Flag("1.0", true));
   EXPECT_FALSE(Flag("1.0", false));
-  cv::FileStorage fs = Parse("v: 1\n");
+  cv::FileStorage fs = Memory("v: 1\n");
   bool value = true;
   cv::read_bool(fs["absent"], value, false);
   EXPECT_FALSE(value);
 }
 
 TEST(IsEnabled, Sections) {
-  cv::FileStorage fs = Parse(
+  cv::FileStorage fs = Memory(
       "a: { enabled: 0 }\n"
       "b: { enabled: 3 }\n"
       "c: { enabled: \"off\" }\n"
@@ -71,7 +70,7 @@ TEST(IsEnabled, Sections) {
 // read, "absent" or the error text.
 template <typename T, typename... Range>
 std::string ReadAs(const std::string& yaml, T value, Range... range) {
-  cv::FileStorage fs = Parse("s: { " + yaml + " }\n");
+  cv::FileStorage fs = Memory("s: { " + yaml + " }\n");
   try {
     if (!tesmo::readKey(fs["s"], "s", "v", value, range...)) return "absent";
   } catch (const std::runtime_error& e) {

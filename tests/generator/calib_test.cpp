@@ -19,6 +19,7 @@ namespace tesmo {
 namespace {
 
 using testing_util::GenTempDir;
+using testing_util::RotationErrorDeg;
 
 // A planar board seen by a camera: its texture (8-bit grey) spans the board plane z = 0 from
 // `origin` (board units) at pxPerUnit texture pixels per unit.
@@ -134,12 +135,6 @@ double MaxPointError(const std::vector<cv::Point2f>& detected,
     backward = std::max(backward, cv::norm(detected[detected.size() - 1 - i] - expected[i]));
   }
   return std::min(forward, backward);
-}
-
-double RotationErrorDeg(const cv::Matx33f& a, const cv::Matx33f& b) {
-  cv::Vec3f r;
-  cv::Rodrigues(a * b.t(), r);
-  return cv::norm(r) * 180.0 / CV_PI;
 }
 
 // The "#CALLS" column of the timing table's row `label`, or -1 when there is no such row.
@@ -323,6 +318,15 @@ void CollectChessboardViews(const Camera& camera, float distance,
   }
 }
 
+// The calibrated focal lengths within 0.5 % of the truth's, the principal point within 2 pixels.
+void ExpectCameraMatrixNear(const Camera& camera, const Camera& truth) {
+  const cv::Matx33d K(camera.K), Kt(truth.K);
+  EXPECT_NEAR(K(0, 0), Kt(0, 0), 0.005 * Kt(0, 0));
+  EXPECT_NEAR(K(1, 1), Kt(1, 1), 0.005 * Kt(1, 1));
+  EXPECT_NEAR(K(0, 2), Kt(0, 2), 2.0);
+  EXPECT_NEAR(K(1, 2), Kt(1, 2), 2.0);
+}
+
 TEST(CameraCalibration, RecoversPinholeIntrinsicsFromRenderedChessboards) {
   const Camera truth = PinholeCamera();
   std::vector<std::vector<cv::Point3f>> object;
@@ -334,11 +338,7 @@ TEST(CameraCalibration, RecoversPinholeIntrinsicsFromRenderedChessboards) {
   const Camera copy = camera;
   const double rms = camera.calibrateIntrinsics(object, image, cv::CALIB_FIX_K3);
   EXPECT_LT(rms, 0.2);
-  const cv::Matx33d K(camera.K), Kt(truth.K);
-  EXPECT_NEAR(K(0, 0), Kt(0, 0), 0.005 * Kt(0, 0));
-  EXPECT_NEAR(K(1, 1), Kt(1, 1), 0.005 * Kt(1, 1));
-  EXPECT_NEAR(K(0, 2), Kt(0, 2), 2.0);
-  EXPECT_NEAR(K(1, 2), Kt(1, 2), 2.0);
+  ExpectCameraMatrixNear(camera, truth);
   ASSERT_EQ(camera.D.total(), 5u);
   EXPECT_NEAR(camera.D.at<double>(0), -0.18, 0.01);
   EXPECT_NEAR(camera.D.at<double>(1), 0.06, 0.02);
@@ -364,11 +364,7 @@ TEST(CameraCalibration, RecoversFisheyeIntrinsicsFromRenderedChessboards) {
   const double rms = camera.calibrateIntrinsics(
       object, image, cv::fisheye::CALIB_RECOMPUTE_EXTRINSIC | cv::fisheye::CALIB_FIX_SKEW);
   EXPECT_LT(rms, 0.2);
-  const cv::Matx33d K(camera.K), Kt(truth.K);
-  EXPECT_NEAR(K(0, 0), Kt(0, 0), 0.005 * Kt(0, 0));
-  EXPECT_NEAR(K(1, 1), Kt(1, 1), 0.005 * Kt(1, 1));
-  EXPECT_NEAR(K(0, 2), Kt(0, 2), 2.0);
-  EXPECT_NEAR(K(1, 2), Kt(1, 2), 2.0);
+  ExpectCameraMatrixNear(camera, truth);
   ASSERT_EQ(camera.D.total(), 4u);
   // The projections agree over the field the views covered, whatever the coefficients' split.
   const std::vector<cv::Point3f> rays{{0.f, 0.f, 1.f}, {0.6f, 0.4f, 1.f}, {-0.8f, 0.5f, 1.f}};

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <unistd.h>
+
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -15,9 +18,11 @@
 #include "generator/camera.h"
 #include "generator/tesmo_view.h"
 #include "generator/utils.h"
+#include "streamer/frame_streams.h"
 #include "tests/generator/synthetic_scene.h"
 #include "tests/source_path.h"
 #include "tests/temp_dir.h"
+#include "tests/yaml.h"
 
 namespace tesmo {
 namespace testing_util {
@@ -75,27 +80,39 @@ inline cv::FileNode ViewNode(const cv::FileStorage& config, const std::string& n
   return cv::FileNode();
 }
 
-// The bundled sample (samples/synthetic) of the source tree: its configuration, its cameras and
-// one frame per camera (the configured image files). ok() is false when something could not be
-// read.
+// The bundled sample (samples/synthetic) as the demo program reads it, from the source tree's
+// root, which becomes the working directory (the configuration's image paths start there): its
+// configuration, its cameras, its frame sources and one frame of each. problem() says why the
+// sample is of no use (empty when it is): the configuration could not be read, or the sources
+// and frames do not fit the cameras one by one.
 struct SampleFrames {
-  SampleFrames() : root(sourcePath()) {
-    config.open(root + "/samples/synthetic/config.yml", cv::FileStorage::READ);
+  SampleFrames() {
+    if (chdir(sourcePath().c_str()) != 0) return;
+    config.open("samples/synthetic/config.yml", cv::FileStorage::READ);
     if (!config.isOpened()) return;
     readCameras(config, /*ReadExtrinsics=*/true, cameras);
-    for (const Camera& camera : cameras) {
-      const std::string file = config["camera_streams"][camera.name]["filename"].string();
-      frames.push_back(cv::imread(root + "/" + file, cv::IMREAD_COLOR));
+    streams = std::make_unique<FrameStreams>(config);
+    streams->readFrames(&frames, /*bAllowScale=*/true);
+  }
+  std::string problem() const {
+    if (!config.isOpened()) return "Can't open the sample's configuration";
+    if (cameras.empty() || frames.size() != cameras.size()) {
+      return "Frame sources and cameras differ in number";
     }
+    for (size_t i = 0; i < cameras.size(); ++i) {
+      const std::string& source = (*streams)[static_cast<int>(i)].name;
+      if (source != cameras[i].name || frames[i].size() != cameras[i].frameSize ||
+          frames[i].type() != CV_8UC3) {
+        return "Source " + source + " does not fit camera " + cameras[i].name;
+      }
+    }
+    return "";
   }
-  bool ok() const {
-    return !cameras.empty() && frames.size() == cameras.size() &&
-           std::none_of(frames.begin(), frames.end(), [](const cv::Mat& f) { return f.empty(); });
-  }
+  bool ok() const { return problem().empty(); }
 
-  std::string root;
   cv::FileStorage config;
   std::vector<Camera> cameras;
+  std::unique_ptr<FrameStreams> streams;
   std::vector<cv::Mat> frames;
 };
 
@@ -107,12 +124,6 @@ inline std::vector<cv::Mat> RandomFrames(const std::vector<Camera>& cams, uint64
     frames.push_back(RandomFrame(cams[i].frameSize, seed + i));
   }
   return frames;
-}
-
-// A YAML document held in memory, read from its text.
-inline cv::FileStorage Memory(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n---\n" + yaml,
-                         cv::FileStorage::READ | cv::FileStorage::MEMORY);
 }
 
 // A view generator of class `Generator` (the CPU, OpenCL or CUDA one) with the state that the

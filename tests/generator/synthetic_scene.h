@@ -25,6 +25,13 @@ inline Pose3f LookingPose(const cv::Vec3f& position, float yaw, float tilt) {
   return Pose3f(R, -(R * position));
 }
 
+// The angle (degrees) of the rotation that turns b into a.
+inline double RotationErrorDeg(const cv::Matx33f& a, const cv::Matx33f& b) {
+  cv::Vec3f r;
+  cv::Rodrigues(a * b.t(), r);
+  return cv::norm(r) * 180.0 / CV_PI;
+}
+
 // Where a ray that meets nothing samples a texture: far outside it.
 const cv::Vec2f kMiss(-1e6f, -1e6f);
 

@@ -84,7 +84,8 @@ class TesmoViewGeneratorOpenCLTest : public testing::Test {
 // The bundled sample with its independently rendered top view.
 struct SampleScene : testing_util::SampleFrames {
   SampleScene() {
-    groundTruth = cv::imread(root + "/samples/synthetic/top_view_gt.png", cv::IMREAD_COLOR);
+    groundTruth = cv::imread(testing_util::sourcePath("samples/synthetic/top_view_gt.png"),
+                             cv::IMREAD_COLOR);
   }
   bool ok() const { return SampleFrames::ok() && !groundTruth.empty(); }
   cv::FileNode view(const std::string& name) const { return testing_util::ViewNode(config, name); }

@@ -12,6 +12,7 @@
 
 #include "generator/tesmo_view_cpu.h"
 #include "tests/generator/generator_test_util.h"
+#include "tests/thrown_text.h"
 
 namespace tesmo {
 namespace {
@@ -37,12 +38,7 @@ class FileGenerator : public TesmoViewGenerator {
 // The text of the std::runtime_error with which gen.readParams refuses node; empty when it takes
 // node.
 std::string Refusal(TesmoViewGenerator& gen, const cv::FileNode& node) {
-  try {
-    gen.readParams(node);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return std::string();
+  return testing_util::ThrownText([&] { gen.readParams(node); });
 }
 
 std::string Written(const TesmoViewGenerator& gen) {

@@ -3,8 +3,6 @@
 // independently rendered ground-truth top view, and a virtual camera must show the ground markers
 // where a pinhole camera puts them.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -23,9 +21,7 @@
 #include "generator/camera.h"
 #include "generator/tesmo_view_cpu.h"
 #include "generator/utils.h"
-#include "streamer/frame_streams.h"
 #include "tests/generator/generator_test_util.h"
-#include "tests/source_path.h"
 
 namespace tesmo {
 namespace {
@@ -43,39 +39,17 @@ struct Marker {
   cv::Vec3d bgr;
 };
 
-// The sample, loaded once: the configuration (read from the source tree's root, where its relative
-// image paths point), the cameras, one frame per camera from the configured sources, the ground
-// truth and the markers.
-class SampleScene {
+// The sample (SampleFrames), loaded once, with its ground truth and its markers.
+class SampleScene : public testing_util::SampleFrames {
  public:
   SampleScene() {
-    const std::string src = testing_util::sourcePath();
-    if (chdir(src.c_str()) != 0) {
-      error = "Can't enter " + src;
-      return;
-    }
-    config.open("samples/synthetic/config.yml", cv::FileStorage::READ);
+    error = problem();
+    if (!error.empty()) return;
     scene.open("samples/synthetic/scene.yml", cv::FileStorage::READ);
-    if (!config.isOpened() || !scene.isOpened()) {
+    if (!scene.isOpened()) {
       error = "Can't open the sample's documents";
       return;
     }
-    readCameras(config, /*ReadExtrinsics=*/true, cameras);
-    FrameStreams streams(config);
-    if (streams.size() != cameras.size()) {
-      error = "Frame sources and cameras differ in number";
-      return;
-    }
-    streams.readFrames(&frames, /*bAllowScale=*/true);
-    for (size_t i = 0; i < cameras.size(); ++i) {
-      if (streams[static_cast<int>(i)].name != cameras[i].name ||
-          frames[i].size() != cameras[i].frameSize || frames[i].type() != CV_8UC3) {
-        error = "Source " + streams[static_cast<int>(i)].name + " does not fit camera " +
-                cameras[i].name;
-        return;
-      }
-    }
-
     const cv::FileNode truth = scene["ground_truth"];
     groundTruth = cv::imread("samples/synthetic/" + truth["image"].string(), cv::IMREAD_COLOR);
     topViewName = truth["view"].string();
@@ -99,9 +73,7 @@ class SampleScene {
   }
 
   std::string error;
-  cv::FileStorage config, scene;
-  std::vector<Camera> cameras;
-  std::vector<cv::Mat> frames;
+  cv::FileStorage scene;
   cv::Mat groundTruth;
   std::string topViewName;
   std::vector<Marker> markers;

@@ -15,26 +15,23 @@
 
 #include "streamer/frame_stream.h"
 #include "tests/streamer/frame_source_test_util.h"
+#include "tests/thrown_text.h"
+#include "tests/yaml.h"
 
 namespace tesmo {
 namespace {
 
+using testing_util::Memory;
 using testing_util::TempDir;
 
 // What FrameStream::Create makes of a "boson" node with the extra keys `keys`.
 std::shared_ptr<FrameStream> CreateBoson(const std::string& keys) {
-  cv::FileStorage fs("%YAML:1.0\nnode: { type: boson" + keys + " }\n",
-                     cv::FileStorage::READ | cv::FileStorage::MEMORY);
+  cv::FileStorage fs = Memory("node: { type: boson" + keys + " }\n");
   return FrameStream::Create(fs["node"]);
 }
 
 std::string CreateError(const std::string& keys) {
-  try {
-    CreateBoson(keys);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "no exception";
+  return testing_util::ThrownText([&] { CreateBoson(keys); });
 }
 
 // The fatal message of the open check for a device path that open() refuses with `reason`.

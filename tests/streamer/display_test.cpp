@@ -1,46 +1,17 @@
 #include "streamer/display.h"
 
-#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "tests/scoped_env.h"
 #include "tests/xvfb.h"
 
 namespace tesmo {
 namespace {
 
+using testing_util::ScopedEnv;
 using testing_util::Xvfb;
-
-// Sets (or, with nullptr, removes) an environment variable for the life of the object and then
-// puts back what was there before.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* saved = std::getenv(name);
-    bSaved_ = saved != nullptr;
-    if (bSaved_) saved_ = saved;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (bSaved_) {
-      setenv(name_.c_str(), saved_.c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  bool bSaved_ = false;
-  std::string saved_;
-};
 
 // Placeholder in the table for the display of the test's own X server.
 constexpr const char kLive[] = "<live>";

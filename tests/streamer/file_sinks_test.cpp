@@ -18,6 +18,7 @@
 #include "streamer/video_write.h"
 #include "tests/process.h"
 #include "tests/streamer/sink_test_util.h"
+#include "tests/yaml.h"
 
 namespace tesmo {
 namespace {
@@ -26,7 +27,7 @@ using test::LogCapture;
 using test::PatternFrame;
 using test::SameImage;
 using test::TempDir;
-using test::YamlNode;
+using testing_util::Memory;
 using testing_util::runCapture;
 
 // ffprobe's view of the first video stream of `path`: codec_name, width, height, r_frame_rate
@@ -138,8 +139,9 @@ TEST(VideoWriteOpenCV, VideoAgreesWithFfprobeAndReadsBack) {
     std::vector<cv::Mat> frames;
     {
       std::shared_ptr<VideoWrite> sink = VideoWrite::Create(
-          YamlNode(std::string("type: opencv_video\nfourcc: ") + c.fourcc + "\nfps: " + c.fps +
-                   "\nfilename: \"" + path + "\"\n").node());
+          Memory(std::string("type: opencv_video\nfourcc: ") + c.fourcc + "\nfps: " + c.fps +
+                 "\nfilename: \"" + path + "\"\n")
+              .root());
       for (int i = 0; i < 12; ++i) {
         frames.push_back(PatternFrame({160, 120}, 3, 3 * i));
         sink->Publish(frames.back(), i);

@@ -11,15 +11,13 @@
 #include "streamer/frame_stream.h"
 #include "streamer/private/frame_streams/replay_video_frame_stream.h"
 #include "tests/streamer/frame_source_test_util.h"
+#include "tests/yaml.h"
 
 namespace tesmo {
 namespace {
 
+using testing_util::Memory;
 using testing_util::TempDir;
-
-cv::FileStorage Memory(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n" + yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
-}
 
 class FrameStreamsTest : public ::testing::Test {
  protected:

@@ -1,7 +1,6 @@
 #include "streamer/img_codecs.h"
 
 #include <chrono>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -11,9 +10,14 @@
 #include <opencv2/imgproc.hpp>
 
 #include "streamer/frame_stream.h"
+#include "tests/thrown_text.h"
+#include "tests/yaml.h"
 
 namespace tesmo {
 namespace {
+
+using testing_util::Memory;
+using testing_util::ThrownText;
 
 // A smooth colour image with some edges, like a camera view.
 cv::Mat TestImage(int rows = 480, int cols = 640) {
@@ -27,19 +31,6 @@ cv::Mat TestImage(int rows = 480, int cols = 640) {
   }
   cv::rectangle(img, cv::Rect(cols / 4, rows / 4, cols / 3, rows / 3), cv::Scalar(20, 200, 30), -1);
   return img;
-}
-
-std::string ThrownText(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<nothing thrown>";
-}
-
-cv::FileStorage Memory(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n" + yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
 }
 
 TEST(ImageEncoderJpegTurbo, RoundTripKeepsSizeTypeAndContent) {

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <memory>
 #include <sstream>
@@ -21,6 +20,8 @@
 #include "common/gpu/gpu.h"
 #include "streamer/util.h"
 #include "tests/process.h"
+#include "tests/thrown_text.h"
+#include "tests/yaml.h"
 
 namespace tesmo {
 
@@ -51,6 +52,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using testing_util::Memory;
+using testing_util::ThrownText;
 using testing_util::waitFor;
 
 // A camera that makes numbered 8-bit 3-channel frames. Byte 0 of a frame holds the camera id,
@@ -108,9 +111,7 @@ int frameSeq(const cv::Mat& frame) {
 
 // The sources as a FrameStreams, cameras named cam0, cam1, ... in index order.
 std::unique_ptr<FrameStreams> makeStreams(const std::vector<std::shared_ptr<TestSource>>& src) {
-  cv::FileStorage fs("%YAML:1.0\n---\ncamera_streams: {}\n",
-                     cv::FileStorage::READ | cv::FileStorage::MEMORY);
-  auto streams = std::make_unique<FrameStreams>(fs);
+  auto streams = std::make_unique<FrameStreams>(Memory("camera_streams: {}\n"));
   for (size_t i = 0; i < src.size(); ++i) {
     auto data = std::make_shared<FrameStreams::FrameStreamData>();
     data->name = "cam" + std::to_string(i);
@@ -123,8 +124,7 @@ std::unique_ptr<FrameStreams> makeStreams(const std::vector<std::shared_ptr<Test
 }
 
 cv::FileStorage config(const std::string& liveStreams) {
-  return cv::FileStorage("%YAML:1.0\n---\nlive_streams: " + liveStreams + "\n",
-                         cv::FileStorage::READ | cv::FileStorage::MEMORY);
+  return Memory("live_streams: " + liveStreams + "\n");
 }
 
 // Loans sets until one has no "No signal" frame; returns it (empty after ~3 s without one).
@@ -143,15 +143,6 @@ std::string captureStatistics(LiveStreams& live) {
   testing::internal::CaptureStdout();
   live.printStatistics();
   return testing::internal::GetCapturedStdout();
-}
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
 }
 
 TEST(LiveStreams, ReadsSettingsAndPrintsBanner) {
@@ -207,8 +198,8 @@ TEST(LiveStreams, RefusesBadSettings) {
                {"{ fps_max: 1e-6 }", "\"fps_max\"", "got 9.9999999999999995e-07"},
                {"{ hist_item_size: -4 }", "\"hist_item_size\""}};
   for (const auto& c : cases) {
-    const std::string error = errorOf(
-        [&] { LiveStreams live(*streams, config(c.node), LiveStreams::CPU_MAT, -1); });
+    const std::string error =
+        ThrownText([&] { LiveStreams live(*streams, config(c.node), LiveStreams::CPU_MAT, -1); });
     EXPECT_NE(error.find(std::string("Key ") + c.key + " in \"live_streams\""), std::string::npos)
         << c.node << " -> " << error;
     EXPECT_NE(error.find(c.value), std::string::npos) << c.node << " -> " << error;
@@ -626,9 +617,7 @@ TEST(LiveStreamsDeathTest, RefusesForeignSetsAndFrameKinds) {
   }
 
   // A source that makes GPU frames itself cannot feed GPU_MAT frames yet.
-  cv::FileStorage fs("%YAML:1.0\n---\ncamera_streams: { cam0: { type: ocv_gpu } }\n",
-                     cv::FileStorage::READ | cv::FileStorage::MEMORY);
-  FrameStreams gpuStreams(fs);
+  FrameStreams gpuStreams(Memory("camera_streams: { cam0: { type: ocv_gpu } }\n"));
   LiveStreams gpuLive(gpuStreams, cv::FileStorage(), LiveStreams::GPU_MAT, 0);
   EXPECT_DEATH(LiveStreamsPeer::readFrame(gpuLive, 0), "Check failed: 0 Not supported yet");
 }

@@ -41,17 +41,6 @@ inline bool SameImage(const cv::Mat& a, const cv::Mat& b) {
   return cv::countNonZero(diff.reshape(1)) == 0;
 }
 
-// Parses a YAML document held in memory; node() is its root map.
-class YamlNode {
- public:
-  explicit YamlNode(const std::string& yaml)
-      : fs_("%YAML:1.0\n---\n" + yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY) {}
-  cv::FileNode node() const { return fs_.root(); }
-
- private:
-  cv::FileStorage fs_;
-};
-
 using testing_util::TempDir;
 
 // Collects the glog messages written while it exists.

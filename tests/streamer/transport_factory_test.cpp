@@ -17,18 +17,16 @@
 #include "streamer/private/video_writes/video_write_zmq_enc.h"
 #include "streamer/video_write.h"
 #include "tests/streamer/transport_test_util.h"
+#include "tests/yaml.h"
 
 namespace tesmo {
 namespace {
 
 using testing_util::Endpoint;
+using testing_util::Memory;
 using testing_util::PatternImage;
 using testing_util::SmoothImage;
 using testing_util::WarningCollector;
-
-cv::FileStorage Memory(const std::string& yaml) {
-  return cv::FileStorage("%YAML:1.0\n" + yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
-}
 
 // Publishes through `sink` until `source` delivers a frame; the delivered frame or empty.
 cv::Mat RoundTrip(VideoWrite& sink, FrameStream& source, const cv::Mat& frame, int64_t* ts) {

@@ -16,6 +16,7 @@
 #include "streamer/private/video_writes/video_write_live555_rtsp.h"
 #include "streamer/private/video_writes/video_write_open_async.h"
 #include "tests/streamer/sink_test_util.h"
+#include "tests/yaml.h"
 
 namespace tesmo {
 namespace {
@@ -24,7 +25,7 @@ using test::LogCapture;
 using test::PatternFrame;
 using test::SameImage;
 using test::TempDir;
-using test::YamlNode;
+using testing_util::Memory;
 
 const cv::Vec3b kGrey(50, 50, 50);
 
@@ -203,7 +204,7 @@ class VideoWriteCreate : public ::testing::Test {
   std::vector<cv::Mat> writeSequence(const std::string& extraKeys, int frames = 1) {
     const std::string prefix = dir.file("seq");
     std::shared_ptr<VideoWrite> sink = VideoWrite::Create(
-        YamlNode("type: frame_sequence\nprefix: \"" + prefix + "\"\n" + extraKeys).node());
+        Memory("type: frame_sequence\nprefix: \"" + prefix + "\"\n" + extraKeys).root());
     for (int i = 0; i < frames; ++i) sink->Publish(frame, i);
     sink.reset();  // an asynchronous wrapper finishes here
     std::vector<cv::Mat> images;
@@ -238,7 +239,7 @@ TEST_F(VideoWriteCreate, RegionKeys) {
 
 TEST_F(VideoWriteCreate, AsyncWrapsTheSinkAndKeepsItsRegion) {
   std::shared_ptr<VideoWrite> sink = VideoWrite::Create(
-      YamlNode("type: frame_sequence\nprefix: \"" + dir.file("a") + "\"\nasync: yes\n").node());
+      Memory("type: frame_sequence\nprefix: \"" + dir.file("a") + "\"\nasync: yes\n").root());
   EXPECT_NE(std::dynamic_pointer_cast<VideoWriteOpenAsync>(sink), nullptr);
   sink.reset();
 
@@ -252,9 +253,10 @@ TEST_F(VideoWriteCreate, AsyncWrapsTheSinkAndKeepsItsRegion) {
 TEST_F(VideoWriteCreate, CreationLogLines) {
   LogCapture log;
   const std::string prefix = dir.file("p");
-  VideoWrite::Create(YamlNode("type: frame_sequence\nprefix: \"" + prefix + "\"\n").node());
-  VideoWrite::Create(YamlNode("type: opencv_video\n").node());
-  VideoWrite::Create(YamlNode("type: opencv_video\nfilename: \"" + dir.file("o.avi") + "\"\n").node());
+  VideoWrite::Create(Memory("type: frame_sequence\nprefix: \"" + prefix + "\"\n").root());
+  VideoWrite::Create(Memory("type: opencv_video\n").root());
+  VideoWrite::Create(
+      Memory("type: opencv_video\nfilename: \"" + dir.file("o.avi") + "\"\n").root());
   EXPECT_EQ(log.find(google::GLOG_INFO, "Created VideoWriteSeq writer, prefix:"),
             std::vector<std::string>{"Created VideoWriteSeq writer, prefix:" + prefix});
   EXPECT_EQ(log.find(google::GLOG_INFO, "Created OpenCV writer, filename:"),
@@ -290,7 +292,7 @@ TEST(VideoWriteCreateErrors, RefusesOptionalKeysOfTheWrongTypeOrValue) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.yaml);
     try {
-      VideoWrite::Create(YamlNode(c.yaml).node());
+      VideoWrite::Create(Memory(c.yaml).root());
       ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& e) {
       EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
@@ -306,7 +308,7 @@ TEST(VideoWriteCreateErrors, UnknownTypesAndRtspWithoutItsLibrariesThrow) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
     try {
-      VideoWrite::Create(YamlNode(c.first).node());
+      VideoWrite::Create(Memory(c.first).root());
       ADD_FAILURE() << "no exception";
     } catch (const std::runtime_error& e) {
       EXPECT_STREQ(e.what(), c.second);
@@ -323,18 +325,18 @@ TEST(VideoWriteCreateErrors, UnknownTypesAndRtspWithoutItsLibrariesThrow) {
 
 TEST(VideoWriteCreateDeathTest, ConfigurationErrorsEndTheProcess) {
   ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-  EXPECT_DEATH(VideoWrite::Create(YamlNode("prefix: a\n").node()),
+  EXPECT_DEATH(VideoWrite::Create(Memory("prefix: a\n").root()),
                "Check failed: node\\[\"type\"\\]\\.isString\\(\\) ");
-  EXPECT_DEATH(VideoWrite::Create(YamlNode("type: 3\n").node()),
+  EXPECT_DEATH(VideoWrite::Create(Memory("type: 3\n").root()),
                "Check failed: node\\[\"type\"\\]\\.isString\\(\\) ");
-  EXPECT_DEATH(VideoWrite::Create(YamlNode("type: frame_sequence\n").node()),
+  EXPECT_DEATH(VideoWrite::Create(Memory("type: frame_sequence\n").root()),
                "Check failed: node\\[\"prefix\"\\]\\.isString\\(\\) ");
-  EXPECT_DEATH(VideoWrite::Create(YamlNode("type: frame_sequence\nprefix: [a]\n").node()),
+  EXPECT_DEATH(VideoWrite::Create(Memory("type: frame_sequence\nprefix: [a]\n").root()),
                "Check failed: node\\[\"prefix\"\\]\\.isString\\(\\) ");
   EXPECT_DEATH(VideoWrite::Create(
-                   YamlNode("type: frame_sequence\nprefix: a\nroi_copy_stratagy: Fill\n").node()),
+                   Memory("type: frame_sequence\nprefix: a\nroi_copy_stratagy: Fill\n").root()),
                "Check failed: 0 Wrong \"rio_copy_stratag\"");
-  EXPECT_DEATH(VideoWrite::Create(YamlNode("type: rtsp\nh264_enc: { type: x265 }\n").node()),
+  EXPECT_DEATH(VideoWrite::Create(Memory("type: rtsp\nh264_enc: { type: x265 }\n").root()),
                "Unknown video encoder type: x265");
 }
 

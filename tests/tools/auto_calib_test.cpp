@@ -21,7 +21,7 @@
 namespace tesmo {
 namespace {
 
-using testing_util::Xvfb;
+using testing_util::RotationErrorDeg;
 
 // Captures what is written to std::cout during its life.
 class CoutCapture {
@@ -128,12 +128,6 @@ cv::Mat RenderGround(const Camera& camera, const cv::Mat& texture) {
   cv::cvtColor(testing_util::RenderRays(camera, camera.poseW2C, texture, nearest), bgr,
                cv::COLOR_GRAY2BGR);
   return bgr;
-}
-
-double RotationErrorDeg(const cv::Matx33f& a, const cv::Matx33f& b) {
-  cv::Vec3f r;
-  cv::Rodrigues(a * b.t(), r);
-  return cv::norm(r) * 180.0 / CV_PI;
 }
 
 // ---- Geometry helpers ---------------------------------------------------------------------
@@ -284,22 +278,11 @@ TEST(AutoCalibGeometry, VirtualViewMapsAgree) {
 
 // ---- autoCalib on two rendered views ------------------------------------------------------
 
-class AutoCalibTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    xvfb_ = new Xvfb("1600x1200x24");
-    if (!xvfb_->display().empty()) setenv("DISPLAY", xvfb_->display().c_str(), 1);
-    unsetenv("QT_QPA_PLATFORM");
-  }
-  static void TearDownTestSuite() {
-    if (!xvfb_->display().empty()) cv::destroyAllWindows();
-    delete xvfb_;
-    xvfb_ = nullptr;
-  }
-  void SetUp() override {
-    if (xvfb_->display().empty()) GTEST_SKIP() << "Xvfb (Debian package xvfb) could not be started";
-  }
+class AutoCalibTest : public testing_util::XvfbSuite<AutoCalibTest> {
+ public:
+  static constexpr const char* kScreen = "1600x1200x24";
 
+ protected:
   // Two cameras about 1.2 apart looking at the ground from different directions; the virtual
   // view sits at the world origin, so each camera's poseW2C is its P.
   void CheckRecoversRotation(Camera (*make)(const std::string&, const Pose3f&)) {
@@ -338,11 +321,7 @@ class AutoCalibTest : public ::testing::Test {
     EXPECT_GT(cv::getWindowProperty("debugDrawMatches", cv::WND_PROP_VISIBLE), 0.0);
     EXPECT_GT(cv::getWindowProperty("AutoCalib", cv::WND_PROP_VISIBLE), 0.0);
   }
-
-  static Xvfb* xvfb_;
 };
-
-Xvfb* AutoCalibTest::xvfb_ = nullptr;
 
 TEST_F(AutoCalibTest, RecoversPinholePairRotation) { CheckRecoversRotation(PinholeCamera); }
 

@@ -28,15 +28,19 @@
 #include "generator/utils.h"
 #include "tests/process.h"
 #include "tests/source_path.h"
+#include "tests/tools/demo_run.h"
 
 namespace tesmo {
 namespace {
 
 namespace fs = boost::filesystem;
 using std::chrono::milliseconds;
+using testing_util::freePort;
+using testing_util::linkSamples;
 using testing_util::Process;
 using testing_util::readFile;
 using testing_util::sourcePath;
+using testing_util::TempDir;
 using testing_util::waitFor;
 
 // A TCP socket and the address 127.0.0.1:port.
@@ -46,17 +50,6 @@ int loopbackSocket(int port, sockaddr_in* addr) {
   addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr->sin_port = htons(static_cast<uint16_t>(port));
   return socket(AF_INET, SOCK_STREAM, 0);
-}
-
-// A port on 127.0.0.1 that nothing listens on at the moment of the call.
-int freePort() {
-  sockaddr_in addr;
-  const int fd = loopbackSocket(0, &addr);
-  socklen_t len = sizeof(addr);
-  const bool bBound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-                      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
-  close(fd);
-  return bBound ? ntohs(addr.sin_port) : -1;
 }
 
 // Parts of an MJPEG stream: each "--MJP\r\nContent-Type: image/jpeg\r\nContent-Length: N\r\n\r\n"
@@ -149,22 +142,16 @@ cv::FileStorage parseJson(const std::string& text) {
 class HTTPCtrlTest : public testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / fs::unique_path("http_ctrl_test-%%%%-%%%%-%%%%");
-    fs::create_directories(dir / "out");
-    fs::create_symlink(sourcePath("samples"), dir / "samples");
+    linkSamples(dir);
     for (const char* script : {"I_calibrate.py", "R_calibrate.py"}) {
       fs::copy_file(sourcePath("tests/tools/scripts/") + script, dir / script);
     }
     port = freePort();
     ASSERT_GT(port, 0);
   }
-  void TearDown() override {
-    demo.reset();
-    boost::system::error_code ec;
-    fs::remove_all(dir, ec);
-  }
+  void TearDown() override { demo.reset(); }
 
-  std::string path(const std::string& name) const { return (dir / name).string(); }
+  std::string path(const std::string& name) const { return dir / name; }
 
   // Its blank must reach the calibration scripts inside one argument.
   static constexpr const char* kConfig = "my cfg.yml";
@@ -180,10 +167,7 @@ class HTTPCtrlTest : public testing::Test {
     text += "http_server:\n   address: \"127.0.0.1\"\n   port: " + std::to_string(port) +
             "\n   mjpeg_max_width: 480\n   calib_script: R_calibrate.py\n" + extra;
     std::ofstream(path(kConfig)) << text;
-    demo = std::make_unique<Process>(
-        std::vector<std::string>{TESMO_DEMO_PATH, "--config=" + path(kConfig)}, dir.string(),
-        path("demo.out"), path("demo.err"),
-        std::map<std::string, std::string>{{"GLOG_logtostderr", "1"}});
+    demo = testing_util::startDemo(dir, {"--config=" + path(kConfig)});
     if (!bWaitForServer) return;
     const bool bUp = waitFor(
         [&] {
@@ -270,7 +254,7 @@ class HTTPCtrlTest : public testing::Test {
     return cv::Matx33f::zeros();
   }
 
-  fs::path dir;
+  const TempDir dir{"tesmo-http"};
   int port = -1;
   // startDemo moves the extrinsics to a document of their own (moveExtrinsicsToDocument).
   bool bExtrinsicsDocument = false;

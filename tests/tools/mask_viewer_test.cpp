@@ -2,8 +2,6 @@
 
 #include "tools/private/mask_viewer.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -17,29 +15,13 @@
 #include "generator/utils.h"
 #include "streamer/frame_streams.h"
 #include "tests/generator/generator_test_util.h"
-#include "tests/source_path.h"
 
 namespace tesmo {
 namespace {
 
-// The sample's cameras, sources and frames, read from the source tree's root (where the
-// configuration's image paths point).
-struct Sample {
-  Sample() {
-    if (chdir(testing_util::sourcePath().c_str()) != 0) return;
-    config.open("samples/synthetic/config.yml", cv::FileStorage::READ);
-    if (!config.isOpened()) return;
-    readCameras(config, /*ReadExtrinsics=*/true, cameras);
-    streams = std::make_unique<FrameStreams>(config);
-    streams->readFrames(&frames, /*bAllowScale=*/true);
-    topView = testing_util::ViewNode(config, "top_view");
-  }
-
-  cv::FileStorage config;
-  std::vector<Camera> cameras;
-  std::unique_ptr<FrameStreams> streams;
-  std::vector<cv::Mat> frames;
-  cv::FileNode topView;
+// The sample's cameras, sources and frames, and its top view.
+struct Sample : testing_util::SampleFrames {
+  cv::FileNode topView = testing_util::ViewNode(config, "top_view");
 };
 
 const Sample& TheSample() {

@@ -24,7 +24,7 @@
 #include "generator/utils.h"
 #include "tests/generator/generator_test_util.h"
 #include "tests/process.h"
-#include "tests/source_path.h"
+#include "tests/tools/demo_run.h"
 #include "tests/tools/demo_scene.h"
 #include "tests/xvfb.h"
 
@@ -34,25 +34,18 @@ namespace {
 using std::chrono::milliseconds;
 using test::SceneSetup;
 using test::ViewSpec;
+using testing_util::freePort;
+using testing_util::linkSamples;
 using testing_util::MaskedPsnr;
 using testing_util::Process;
 using testing_util::readFile;
 using testing_util::runCapture;
+using testing_util::startDemo;
 using testing_util::TempDir;
 using testing_util::ViewNode;
 using testing_util::waitFor;
 using testing_util::Xvfb;
 namespace fs = boost::filesystem;
-
-std::string demoPath() { return TESMO_DEMO_PATH; }
-
-std::unique_ptr<Process> startDemo(const TempDir& dir, const std::vector<std::string>& args,
-                                   std::map<std::string, std::string> env = {}) {
-  std::vector<std::string> argv = {demoPath()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  env["GLOG_logtostderr"] = "1";
-  return std::make_unique<Process>(argv, dir.str(), dir / "demo.out", dir / "demo.err", env);
-}
 
 // PNG files of a sequence prefix, in frame order.
 std::vector<std::string> pngsOf(const std::string& prefix) {
@@ -139,13 +132,6 @@ void loadPublishedView(const TempDir& dir, const std::string& config, const cv::
   v->outsideOverlay(cv::Rect(0, 0, std::min(v->published.cols, 320),
                              std::min(v->published.rows, 240)))
       .setTo(0);
-}
-
-// Lays out `dir` as `make demo` runs the sample: the source tree's samples/ linked in and an
-// empty out/.
-void linkSamples(const TempDir& dir) {
-  fs::create_symlink(testing_util::sourcePath("samples"), dir / "samples");
-  fs::create_directories(dir / "out");
 }
 
 TEST(TesmoDemo, HelpAndDeviceListExitWithoutReadingConfig) {
@@ -345,12 +331,9 @@ TEST(TesmoDemo, UserSettingsSurviveAKillWhileSaving) {
   const SceneSetup setup = writeUserSettingsScene(dir);
   const std::string config = dir / "config.yml";
   // A port that nothing listens on now.
-  const std::string port = runCapture(
-      {"/usr/bin/python3", "-c",
-       "import socket; s = socket.socket(); s.bind(('127.0.0.1', 0)); "
-       "print(s.getsockname()[1], end='')"},
-      milliseconds(30000));
-  ASSERT_FALSE(port.empty());
+  const int portNumber = freePort();
+  ASSERT_GT(portNumber, 0);
+  const std::string port = std::to_string(portNumber);
   std::ofstream(config, std::ios::app) << "http_server:\n   address: \"127.0.0.1\"\n   port: "
                                        << port << "\n";
 
@@ -577,18 +560,17 @@ TEST(TesmoDemoWindow, KeysSwitchViewsAndEscEnds) {
   ASSERT_FALSE(xvfb.display().empty()) << xvfb.errors();
   const std::string display = xvfb.display();
 
-  Process demo({TESMO_DEMO_PATH, "-i", "-a", "--config=" + (dir / "config.yml")}, dir.str(),
-               dir / "demo.out", dir / "demo.err",
-               {{"DISPLAY", display}, {"GLOG_logtostderr", "1"}, {"QT_QPA_PLATFORM", "xcb"}});
+  auto demo = startDemo(dir, {"-i", "-a", "--config=" + (dir / "config.yml")},
+                        {{"DISPLAY", display}, {"QT_QPA_PLATFORM", "xcb"}});
   Screen screen(dir, display);
   std::string window;
   ASSERT_TRUE(waitFor(
       [&] {
         window = screen.findWindow("Tesmo view demo");
-        return !window.empty() || demo.poll();
+        return !window.empty() || demo->poll();
       },
       milliseconds(60000)));
-  ASSERT_FALSE(window.empty()) << demo.out() << demo.err();
+  ASSERT_FALSE(window.empty()) << demo->out() << demo->err();
   // With "show_all_wnd", one more window for each view but the first; without a window manager
   // they open on top of the main window, so move them aside.
   for (const char* title : {"Tesmo view demo 1", "Tesmo view demo 2"}) {
@@ -637,10 +619,10 @@ TEST(TesmoDemoWindow, KeysSwitchViewsAndEscEnds) {
   ASSERT_TRUE(screen.key("b"));
 
   screen.run({"xdotool", "key", "Escape"});
-  ASSERT_TRUE(demo.wait(milliseconds(20000))) << "Esc did not end the loop";
-  EXPECT_EQ(demo.exitCode(), 0) << demo.err();
-  EXPECT_NE(demo.out().find("LiveStreams statistics:"), std::string::npos);
-  EXPECT_NE(demo.out().find("main_one_tick"), std::string::npos);
+  ASSERT_TRUE(demo->wait(milliseconds(20000))) << "Esc did not end the loop";
+  EXPECT_EQ(demo->exitCode(), 0) << demo->err();
+  EXPECT_NE(demo->out().find("LiveStreams statistics:"), std::string::npos);
+  EXPECT_NE(demo->out().find("main_one_tick"), std::string::npos);
   EXPECT_TRUE(xvfb.stop());
 }
 

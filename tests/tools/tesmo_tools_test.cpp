@@ -23,16 +23,21 @@
 #include "generator/tesmo_view_cpu.h"
 #include "generator/utils.h"
 #include "tests/process.h"
+#include "tests/scoped_env.h"
 #include "tests/source_path.h"
 #include "tests/streamer/transport_test_util.h"
 #include "tests/tools/demo_scene.h"
+#include "tests/yaml.h"
 
 namespace {
 
 namespace fs = boost::filesystem;
 using std::chrono::milliseconds;
 using SteadyClock = std::chrono::steady_clock;
+using tesmo::testing_util::Memory;
 using tesmo::testing_util::readFile;
+using tesmo::testing_util::ScopedEnv;
+using tesmo::testing_util::TempDir;
 using tesmo::testing_util::waitFor;
 
 // ---- TesmoStream --------------------------------------------------------------------------
@@ -40,30 +45,24 @@ using tesmo::testing_util::waitFor;
 class TesmoStreamTest : public testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / fs::unique_path("tesmo_stream_test-%%%%-%%%%");
-    fs::create_directories(dir);
     tesmo::test::SceneSetup setup;
-    setup.dir = dir.string();
+    setup.dir = dir.str();
     setup.views.push_back({"a_view", {-3.5f, 1.5f, -0.5f, -1.5f}, cv::Size(64, 48), true, ""});
-    tesmo::test::writeScene(setup, (dir / "config.yml").string());
-    config.open((dir / "config.yml").string(), cv::FileStorage::READ);
+    tesmo::test::writeScene(setup, dir / "config.yml");
+    config.open(dir / "config.yml", cv::FileStorage::READ);
     ASSERT_TRUE(config.isOpened());
     tesmo::readCameras(config, /*ReadExtrinsics=*/true, cameras);
-  }
-  void TearDown() override {
-    boost::system::error_code ec;
-    fs::remove_all(dir, ec);
   }
 
   // A view node parsed from YAML text (one map).
   cv::FileNode parse(const std::string& yaml) {
-    docs.emplace_back("%YAML:1.0\n---\n" + yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+    docs.push_back(Memory(yaml));
     return docs.back()["view"];
   }
 
-  std::string prefix(const std::string& name) const { return (dir / name).string(); }
+  std::string prefix(const std::string& name) const { return dir / name; }
 
-  fs::path dir;
+  const TempDir dir{"tesmo-stream"};
   cv::FileStorage config;
   std::vector<tesmo::Camera> cameras;
   std::vector<cv::FileStorage> docs;
@@ -158,23 +157,6 @@ TEST(GetPlatform, ExactWordsOnly) {
 
 // ---- Timer and TesmoApp -------------------------------------------------------------------
 
-// Sets (or, with an empty value, removes) an environment variable for the life of the object.
-// Only set while no other thread runs a child process.
-class ScopedEnv {
- public:
-  ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
-    if (value.empty()) {
-      unsetenv(name_.c_str());
-    } else {
-      setenv(name_.c_str(), value.c_str(), 1);
-    }
-  }
-  ~ScopedEnv() { unsetenv(name_.c_str()); }
-
- private:
-  std::string name_;
-};
-
 // The application with its pending capture request in reach.
 class ProbeApp : public TesmoApp {
  public:
@@ -187,22 +169,13 @@ class ProbeApp : public TesmoApp {
 
 class TesmoAppTest : public testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / fs::unique_path("tesmo_app_test-%%%%-%%%%");
-    fs::create_directories(dir);
-  }
-  void TearDown() override {
-    boost::system::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-
-  std::string path(const std::string& name) const { return (dir / name).string(); }
+  std::string path(const std::string& name) const { return dir / name; }
 
   // The two-camera scene with one view, snapshots in dir/snap and, when `linearRegress` is not
   // empty, that YAML text as the "linear_regress" section.
   std::string writeConfig(const std::string& linearRegress) {
     tesmo::test::SceneSetup setup;
-    setup.dir = dir.string();
+    setup.dir = dir.str();
     setup.userSettings = path("user.yml");
     setup.views.push_back({"a_view", {-3.5f, 1.5f, 3.5f, -1.5f}, cv::Size(96, 48), true, ""});
     const std::string config = path("config.yml");
@@ -256,7 +229,7 @@ class TesmoAppTest : public testing::Test {
     return {camera.alpha, camera.beta};
   }
 
-  fs::path dir;
+  const TempDir dir{"tesmo-app"};
 };
 
 TEST(Timer, RunsOneIntervalAfterStartAndJoinsAfterARunInProgress) {
