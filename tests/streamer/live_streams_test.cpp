@@ -129,14 +129,18 @@ cv::FileStorage config(const std::string& liveStreams) {
 
 // Loans sets until one has no "No signal" frame; returns it (empty after ~3 s without one).
 LiveStreams::FrameSet loanLive(LiveStreams& live) {
-  const auto end = Clock::now() + milliseconds(3000);
-  while (Clock::now() < end) {
-    bool bTimeout = false;
-    auto set = live.loanBuffer(bTimeout);
-    if (!set.empty() && !bTimeout) return set;
-    if (!set.empty()) live.returnBuffer(std::move(set));
-  }
-  return {};
+  LiveStreams::FrameSet set;
+  waitFor(
+      [&] {
+        bool bTimeout = false;
+        set = live.loanBuffer(bTimeout);
+        if (!set.empty() && !bTimeout) return true;
+        if (!set.empty()) live.returnBuffer(std::move(set));
+        set.clear();
+        return false;
+      },
+      milliseconds(3000));
+  return set;
 }
 
 std::string captureStatistics(LiveStreams& live) {

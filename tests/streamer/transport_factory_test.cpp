@@ -16,6 +16,7 @@
 #include "streamer/private/video_writes/video_write_zmq.h"
 #include "streamer/private/video_writes/video_write_zmq_enc.h"
 #include "streamer/video_write.h"
+#include "tests/process.h"
 #include "tests/streamer/transport_test_util.h"
 #include "tests/yaml.h"
 
@@ -26,16 +27,19 @@ using testing_util::Endpoint;
 using testing_util::Memory;
 using testing_util::PatternImage;
 using testing_util::SmoothImage;
+using testing_util::waitFor;
 using testing_util::WarningCollector;
 
 // Publishes through `sink` until `source` delivers a frame; the delivered frame or empty.
 cv::Mat RoundTrip(VideoWrite& sink, FrameStream& source, const cv::Mat& frame, int64_t* ts) {
   cv::Mat got;
-  for (int i = 0; i < 100; ++i) {
-    sink.Publish(frame, 4242);
-    if (source.Next(&got, ts, /*bAllowScale=*/true)) return got;
-  }
-  return cv::Mat();
+  const bool bGot = waitFor(
+      [&] {
+        sink.Publish(frame, 4242);
+        return source.Next(&got, ts, /*bAllowScale=*/true);
+      },
+      std::chrono::seconds(20));
+  return bGot ? got : cv::Mat();
 }
 
 TEST(TransportFactories, ZmqRawSinkAndSourceFromNodes) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -20,6 +21,7 @@
 #include "streamer/frame_stream.h"
 #include "streamer/private/zmq_context.h"
 #include "streamer/util.h"
+#include "tests/process.h"
 
 namespace tesmo {
 namespace testing_util {
@@ -114,14 +116,14 @@ inline void SendParts(zmq::socket_t& sock, const std::vector<std::vector<uint8_t
 // at most `timeout_ms`.
 inline bool SyncSource(zmq::socket_t& pub, FrameStream& source,
                        const std::vector<std::vector<uint8_t>>& parts, int timeout_ms = 5000) {
-  const int64_t start = now();
   cv::Mat frame;
   int64_t ts = 0;
-  while (now() - start < timeout_ms) {
-    SendParts(pub, parts);
-    if (source.Next(&frame, &ts, /*bAllowScale=*/false)) return true;
-  }
-  return false;
+  return waitFor(
+      [&] {
+        SendParts(pub, parts);
+        return source.Next(&frame, &ts, /*bAllowScale=*/false);
+      },
+      std::chrono::milliseconds(timeout_ms));
 }
 
 // Calls Next until `count` frames came, at most `limit_ms`, handing each frame and its stamp to

@@ -17,6 +17,7 @@
 #include "streamer/private/video_writes/video_write_zmq_enc.h"
 #include "streamer/private/zmq_context.h"
 #include "streamer/util.h"
+#include "tests/process.h"
 #include "tests/streamer/transport_test_util.h"
 
 namespace tesmo {
@@ -31,6 +32,7 @@ using testing_util::ReadFrames;
 using testing_util::SendParts;
 using testing_util::SmoothImage;
 using testing_util::SyncSource;
+using testing_util::waitFor;
 
 // A plain subscriber standing in for another process.
 struct Subscriber {
@@ -61,15 +63,24 @@ struct Subscriber {
 std::vector<zmq::message_t> PublishUntilReceived(VideoWrite& sink, Subscriber& sub,
                                                  const cv::Mat& frame, int64_t ts) {
   const int64_t first = ts + sub.published;
-  for (const int64_t start = now(); now() - start < 20000;) {
-    sink.Publish(frame, ts + sub.published++);
-    for (auto parts = sub.Receive(10); !parts.empty(); parts = sub.Receive(0)) {
-      int64_t stamp = 0;
-      if (parts[0].size() >= 32) std::memcpy(&stamp, parts[0].data<uint8_t>() + 24, sizeof(stamp));
-      if (stamp >= first) return parts;
-    }
-  }
-  return {};
+  std::vector<zmq::message_t> received;
+  waitFor(
+      [&] {
+        sink.Publish(frame, ts + sub.published++);
+        for (auto parts = sub.Receive(10); !parts.empty(); parts = sub.Receive(0)) {
+          int64_t stamp = 0;
+          if (parts[0].size() >= 32) {
+            std::memcpy(&stamp, parts[0].data<uint8_t>() + 24, sizeof(stamp));
+          }
+          if (stamp >= first) {
+            received = std::move(parts);
+            return true;
+          }
+        }
+        return false;
+      },
+      std::chrono::seconds(20));
+  return received;
 }
 
 TensorMsgHeader ReadHeader(const zmq::message_t& msg) {
