@@ -618,6 +618,11 @@ TEST_F(HTTPCtrlTest, AbusiveRequestsGetBoundedAnswers) {
     SCOPED_TRACE(c.name);
     const std::string answer = rawAnswer(port, c.request);
     EXPECT_EQ(answer.rfind(c.statusLine, 0), 0u) << answer.substr(0, 200);
+    // Told once that the connection ends.
+    const std::string head = answer.substr(0, answer.find("\r\n\r\n") + 2);
+    const size_t closing = head.find("\r\nConnection: close\r\n");
+    EXPECT_TRUE(closing != std::string::npos && closing == head.rfind("\r\nConnection: close\r\n"))
+        << head;
     EXPECT_LE(answer.size(), c.maxBytes);
   }
 

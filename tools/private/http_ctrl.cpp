@@ -690,12 +690,14 @@ class ControlServer : public httplib::Server {
         return HandlerResponse::Unhandled;
       }
       if (tRequest != nullptr) tRequest->bCloseAfter = true;
+      closing(res);
       return HandlerResponse::Handled;
     });
     // A request that ran over its byte budget (a chunked or unannounced body, endless headers).
     set_error_handler(HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
       if (tRequest == nullptr || !tRequest->bTooLarge) return HandlerResponse::Unhandled;
       tooLarge(res);
+      closing(res);
       return HandlerResponse::Handled;
     }));
   }
@@ -710,6 +712,12 @@ class ControlServer : public httplib::Server {
     res.status = 413;
     res.set_content("Request over " + std::to_string(HTTPCtrl::kMaxBodyBytes) + " bytes",
                     "text/plain");
+  }
+
+  // The connection ends after this answer: the client is told so, and sends its next request on
+  // a new one.
+  static void closing(httplib::Response& res) {
+    if (!res.has_header("Connection")) res.set_header("Connection", "close");
   }
 
   // On the accepting thread: the new connection waits for its first request.
