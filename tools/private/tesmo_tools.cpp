@@ -798,8 +798,35 @@ void TesmoApp::correctIntensity(const std::atomic<bool>& bStopping) {
   std::fflush(stdout);
   if (exitCode != 0) return;
 
+  applyCorrectionResult();
+}
+
+namespace {
+
+// Why an entry of the correction's result file cannot give a camera its gain and offset; empty
+// when it can. Both must be finite numbers and the gain above 0: a NaN or an infinity would reach
+// every pixel that the CUDA views blend from the camera.
+std::string refusedResultEntry(const cv::FileNode& entry) {
+  if (!entry.isMap()) {
+    return "it must be a map with \"alpha\" and \"beta\", got " + tesmo::describeNode(entry);
+  }
+  const cv::FileNode alpha = entry["alpha"];
+  const cv::FileNode beta = entry["beta"];
+  const auto finite = [](const cv::FileNode& n) {
+    return (n.isReal() || n.isInt()) && std::isfinite(static_cast<double>(n));
+  };
+  if (!finite(alpha) || static_cast<double>(alpha) <= 0) {
+    return "\"alpha\" must be a finite number above 0, got " + tesmo::describeNode(alpha);
+  }
+  if (!finite(beta)) return "\"beta\" must be a finite number, got " + tesmo::describeNode(beta);
+  return std::string();
+}
+
+}  // namespace
+
+void TesmoApp::applyCorrectionResult() {
   // The script is another program: a result file it got wrong is logged, never fatal. Valid
-  // entries are applied, the others skipped.
+  // entries are applied; a refused one is named and its camera keeps its values.
   cv::FileStorage result;
   boost::system::error_code ec;
   try {
@@ -821,16 +848,16 @@ void TesmoApp::correctIntensity(const std::atomic<bool>& bStopping) {
                  << "\" has no \"linear_regress\" map";
     return;
   }
-  const auto isNumber = [](const cv::FileNode& n) { return n.isReal() || n.isInt(); };
   std::lock_guard<std::mutex> lock(camerasMutex);
   for (const cv::FileNode& entry : node) {
     const std::string name = entry.name();
     auto camera = std::find_if(cameras.begin(), cameras.end(),
                                [&](const tesmo::Camera& c) { return c.name == name; });
-    if (!entry.isMap() || !isNumber(entry["alpha"]) || !isNumber(entry["beta"]) ||
-        camera == cameras.end()) {
+    const std::string why =
+        camera == cameras.end() ? "no camera has that name" : refusedResultEntry(entry);
+    if (!why.empty()) {
       LOG(WARNING) << "Intensity correction: skipped entry \"" << name << "\" of \""
-                   << linearRegressTmpFile << "\"";
+                   << linearRegressTmpFile << "\": " << why;
       continue;
     }
     camera->alpha = static_cast<double>(entry["alpha"]);

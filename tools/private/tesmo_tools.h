@@ -272,6 +272,10 @@ class TesmoApp {
   // logged; nothing escapes to the timer. `bStopping` is set when the timer is being stopped.
   void runLinearRegress(const std::atomic<bool>& bStopping);
   void correctIntensity(const std::atomic<bool>& bStopping);
+  // Reads the script's result file into the camera list's gains and offsets; what it cannot use
+  // (the file, or an entry: an unknown camera, a gain or offset that is not a finite number, a
+  // gain not above 0) is a warning, and the cameras concerned keep their values.
+  void applyCorrectionResult();
   void drawInfo();
 
   bool bDrawInfo = true;
