@@ -192,6 +192,16 @@ void onKey(const std::shared_ptr<TesmoApp>& tesmoApp, Screen& screen, int key) {
   }
 }
 
+// After the main loop: the live reader's statistics, the timing table and the sinks that could
+// not write every frame.
+void printExitStatistics(const TesmoApp& app) {
+  std::cout << "\n";
+  app.lifeStreams->printStatistics();
+  tesmo::perf::ReportPerfStat(std::cout);
+  app.reportFailedWrites(std::cout);
+  std::cout << std::flush;
+}
+
 int run(int argc, char** argv) {
   cv::CommandLineParser parser(argc, argv, kArgs);
   parser.about(kAbout);
@@ -239,10 +249,7 @@ int run(int argc, char** argv) {
     }
   }
 
-  std::cout << "\n";
-  tesmoApp->lifeStreams->printStatistics();
-  tesmo::perf::ReportPerfStat(std::cout);
-  std::cout << std::flush;
+  printExitStatistics(*tesmoApp);
 
   screen.masksViewer.reset();
   // No tick runs any more: HTTP requests that wait for a frame set must not wait forever.

@@ -277,6 +277,39 @@ TEST(TesmoDemo, SigintDuringStartUpEndsTheProgramAtOnce) {
   }
 }
 
+// A sink that cannot write (its folder missing, or a regular file where its folder should be;
+// both hold for root too) leaves the run going on; with glog's default settings its error reaches
+// standard error during the run, and the output at exit counts the frames it lost.
+TEST(TesmoDemo, SinkFailuresReachTheConsoleAndAreCountedAtExit) {
+  for (const std::string folder : {"missing", "plain"}) {
+    SCOPED_TRACE(folder);
+    TempDir dir;
+    std::ofstream(dir / "plain") << "a regular file\n";
+    SceneSetup setup = twoViewScene(dir);
+    const std::string prefix = dir / (folder + "/a");
+    setup.views[1].pngPrefix = prefix;  // a_view
+    test::writeScene(setup, dir / "config.yml");
+    // As a user runs it: glog writes its files (here into dir) and only errors to the console.
+    Process demo({TESMO_DEMO_PATH, "--config=" + (dir / "config.yml")}, dir.str(),
+                 dir / "demo.out", dir / "demo.err", {{"GLOG_log_dir", dir.str()}});
+    runUntilFrames(demo, dir / "b", 3);
+    ASSERT_EQ(demo.exitCode(), 0) << demo.err();
+
+    const std::string err = demo.err();
+    const std::string error = "] Can't write frame to \"" + prefix + "-0000000.png\" (";
+    const size_t at = err.find(error);
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_EQ(err[err.rfind('\n', at) + 1], 'E') << err;  // glog's letter of the error severity
+    // Both views are published on every tick: a_view's sink lost as many frames as b_view wrote.
+    const std::string out = demo.out();
+    const std::string report = "\nSink write failures:\n\tView \"a_view\", frame_sequence \"" +
+                               prefix + "\": " + std::to_string(pngsOf(dir / "b").size()) +
+                               " frames not written\n";
+    EXPECT_NE(out.find(report, out.find("#CALLS")), std::string::npos) << out;
+    EXPECT_EQ(out.find("View \"b_view\""), std::string::npos) << out;
+  }
+}
+
 TEST(TesmoDemo, PngOutputMatchesComposedView) {
   TempDir dir;
   SceneSetup setup = twoViewScene(dir);

@@ -138,14 +138,34 @@ TesmoStream::TesmoStream(std::vector<tesmo::Camera> cameras, const cv::FileNode&
     tesmo::refuseKey(kGenSection, "video_writes", w, "a map or a sequence of maps");
   }
   if (w.isMap()) {
-    if (isEnabled(w)) videoWrites.push_back(tesmo::VideoWrite::Create(w));
+    if (isEnabled(w)) addSink(w);
   } else if (w.isSeq()) {
     for (const cv::FileNode& element : w) {
-      if (element.isMap() && isEnabled(element)) {
-        videoWrites.push_back(tesmo::VideoWrite::Create(element));
-      }
+      if (element.isMap() && isEnabled(element)) addSink(element);
     }
   }
+}
+
+void TesmoStream::addSink(const cv::FileNode& node) {
+  videoWrites.push_back(tesmo::VideoWrite::Create(node));
+  // The factory has checked that "type" is a string.
+  std::string label = node["type"].string();
+  for (const char* key : {"prefix", "filename", "addr", "shmem_id", "name"}) {
+    if (node[key].isString()) {
+      label += " \"" + node[key].string() + "\"";
+      break;
+    }
+  }
+  sinkLabels.push_back(label);
+}
+
+std::vector<std::pair<std::string, int>> TesmoStream::failedWrites() const {
+  std::vector<std::pair<std::string, int>> failed;
+  for (size_t i = 0; i < videoWrites.size(); ++i) {
+    const int frames = videoWrites[i]->FailedFrames();
+    if (frames > 0) failed.emplace_back(sinkLabels[i], frames);
+  }
+  return failed;
 }
 
 TesmoStream::~TesmoStream() {
@@ -462,6 +482,18 @@ std::string TesmoApp::saveUserGenSettings() {
   if (error.empty()) return std::string();
   LOG(WARNING) << "User settings not saved: " << error;
   return "Can't save user settings to \"" + userSettingsFile + "\": " + error;
+}
+
+void TesmoApp::reportFailedWrites(std::ostream& out) const {
+  bool bAny = false;
+  for (const auto& stream : tesmoStreams) {
+    for (const auto& failed : stream->failedWrites()) {
+      if (!bAny) out << "Sink write failures:\n";
+      bAny = true;
+      out << "\tView \"" << stream->getName() << "\", " << failed.first << ": " << failed.second
+          << " frames not written\n";
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
