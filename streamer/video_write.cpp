@@ -1,5 +1,6 @@
 #include "streamer/video_write.h"
 
+#include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -181,6 +182,15 @@ void VideoWrite::setROI(const cv::Rect& inROI, EROICopyStratagy inStratagy) {
   }
   ROI = inROI;
   ROICopyStratagy = inStratagy;
+}
+
+int VideoWrite::FailedFrames() const { return failedFrames; }
+
+void VideoWrite::ReportFailure(const std::string& text) {
+  const int64_t t = now<std::chrono::steady_clock>();
+  if (lastFailureReportMs >= 0 && t - lastFailureReportMs < 1000) return;
+  lastFailureReportMs = t;
+  LOG(ERROR) << text;
 }
 
 bool VideoWrite::Publish(cv::Mat frame, int64_t timestamp) {

@@ -50,6 +50,25 @@ enum AppMode { PUBLISH_ONLY = 0, VIEW_GENERATION = 1, VIEW_MASKS = 2 };
 
 void onInterrupt(int) { gIsRunning = false; }
 
+void setInterruptAction(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(SIGINT, &action, nullptr);
+}
+
+// Start-up: SIGINT ends the program at once (its default action), also in the middle of a long
+// view preparation or of a read that blocks (a FIFO named as a document that nobody writes).
+// Nothing is left half-written by that: start-up only reads the user-settings file, and the file
+// sinks open their files at the first frame (a shared-memory sink's segment stays, and the next
+// start opens it again). Set explicitly, since a shell starts background jobs with SIGINT ignored.
+void endOnInterrupt() { setInterruptAction(SIG_DFL); }
+
+// From the main loop on, SIGINT only clears the run flag: the pass in progress completes and the
+// program ends in order, with its statistics.
+void deferInterrupt() { setInterruptAction(onInterrupt); }
+
 // A failed fatal check ends the process with a non-zero status instead of an abort and a stack
 // dump. Other threads may still run, so no destructors run either.
 [[noreturn]] void exitOnFatal() {
@@ -173,6 +192,16 @@ void onKey(const std::shared_ptr<TesmoApp>& tesmoApp, Screen& screen, int key) {
   }
 }
 
+// After the main loop: the live reader's statistics, the timing table and the sinks that could
+// not write every frame.
+void printExitStatistics(const TesmoApp& app) {
+  std::cout << "\n";
+  app.lifeStreams->printStatistics();
+  tesmo::perf::ReportPerfStat(std::cout);
+  app.reportFailedWrites(std::cout);
+  std::cout << std::flush;
+}
+
 int run(int argc, char** argv) {
   cv::CommandLineParser parser(argc, argv, kArgs);
   parser.about(kAbout);
@@ -190,11 +219,7 @@ int run(int argc, char** argv) {
     return 0;
   }
 
-  struct sigaction action {};
-  action.sa_handler = onInterrupt;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
-  sigaction(SIGINT, &action, nullptr);
+  endOnInterrupt();
 
   Screen screen;
   screen.mode = bInteractive ? VIEW_GENERATION : PUBLISH_ONLY;
@@ -202,6 +227,7 @@ int run(int argc, char** argv) {
   if (bInteractive) requireDisplay();
 
   auto tesmoApp = std::make_shared<TesmoApp>(configPath);
+  deferInterrupt();
   screen.current = tesmoApp->tesmoStreams.front();
   if (bInteractive) openWindows(*tesmoApp, screen);
 
@@ -223,10 +249,7 @@ int run(int argc, char** argv) {
     }
   }
 
-  std::cout << "\n";
-  tesmoApp->lifeStreams->printStatistics();
-  tesmo::perf::ReportPerfStat(std::cout);
-  std::cout << std::flush;
+  printExitStatistics(*tesmoApp);
 
   screen.masksViewer.reset();
   // No tick runs any more: HTTP requests that wait for a frame set must not wait forever.

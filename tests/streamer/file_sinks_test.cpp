@@ -100,8 +100,8 @@ TEST(VideoWriteSeq, SkippedAndFailedFramesKeepTheirNumbers) {
   percent.Publish(frame, 0);
   EXPECT_TRUE(boost::filesystem::exists(dir.file("100%s%d-0000000.png")));
 
-  // A directory that does not exist: publishing goes on; a warning names the file at most once a
-  // second, and the statistics line counts the failures.
+  // A directory that does not exist: publishing goes on; an error names the file at most once a
+  // second, and the statistics line and FailedFrames count the failures.
   LogCapture log;
   FLAGS_v = 1;
   VideoWriteSeq missing(dir.file("no/such/dir/f"));
@@ -109,14 +109,16 @@ TEST(VideoWriteSeq, SkippedAndFailedFramesKeepTheirNumbers) {
   for (int i = 0; i < 100; ++i) EXPECT_TRUE(missing.Publish(frame, i));
   const double seconds = (now() - start) / 1000.0;
   FLAGS_v = 0;
-  const std::vector<std::string> warnings = log.find(google::GLOG_WARNING, "Can't write frame");
-  ASSERT_FALSE(warnings.empty());
-  EXPECT_LE(warnings.size(), 1 + seconds);
+  const std::vector<std::string> errors = log.find(google::GLOG_ERROR, "Can't write frame");
+  ASSERT_FALSE(errors.empty());
+  EXPECT_LE(errors.size(), 1 + seconds);
   const std::string file = dir.file("no/such/dir/f-0000000.png");
-  EXPECT_EQ(warnings[0].rfind("Can't write frame to \"" + file + "\"", 0), 0u) << warnings[0];
+  EXPECT_EQ(errors[0].rfind("Can't write frame to \"" + file + "\"", 0), 0u) << errors[0];
   const std::vector<std::string> statistics = log.find(google::GLOG_INFO, "number: 100, ");
   ASSERT_EQ(statistics.size(), 1u);
   EXPECT_EQ(statistics[0].substr(statistics[0].rfind(" ms")), " ms, failed: 100") << statistics[0];
+  EXPECT_EQ(missing.FailedFrames(), 100);
+  EXPECT_EQ(sink.FailedFrames(), 0);
 }
 
 // The fourcc's codec, the frames' size, the "fps" key (an integer or a real number) as the frame
@@ -245,6 +247,7 @@ TEST(VideoWriteOpenCV, AnOutputThatCannotOpenIsLoggedOncePerSize) {
   EXPECT_EQ(log.find(google::GLOG_ERROR, "Can't open video writer: "),
             std::vector<std::string>(2, "Can't open video writer: " + path));
   EXPECT_FALSE(boost::filesystem::exists(path));
+  EXPECT_EQ(sink.FailedFrames(), 3);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "streamer/video_write.h"
 
+#include <chrono>
 #include <climits>
+#include <memory>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -15,6 +17,7 @@
 #include "streamer/private/video_encoders/video_encoder_x264.h"
 #include "streamer/private/video_writes/video_write_live555_rtsp.h"
 #include "streamer/private/video_writes/video_write_open_async.h"
+#include "tests/process.h"
 #include "tests/streamer/sink_test_util.h"
 #include "tests/yaml.h"
 
@@ -193,6 +196,52 @@ TEST(VideoWritePublish, StatisticsLineEveryHundredFrames) {
     EXPECT_EQ(line.substr(line.size() - 3), " ms") << line;
     const std::string number = line.substr(30, line.size() - 33);
     EXPECT_GE(std::stof(number), 0.0f) << line;
+  }
+}
+
+// Fails every frame by throwing.
+class ThrowingSink : public VideoWrite {
+ protected:
+  bool PublishImpl(const cv::Mat& /*frame*/, int64_t /*timestamp*/) override {
+    throw std::runtime_error("sink failure");
+  }
+};
+
+// FailedFrames counts the frames a sink could not deliver: PublishImpl's false results, and behind
+// the asynchronous wrapper the wrapped sink's failures and the frames its exceptions cost.
+TEST(VideoWritePublish, FailedFramesCountWhatTheSinkCouldNotDeliver) {
+  const struct {
+    const char* what;
+    bool bAsync;
+    bool bThrowing;
+    cv::Rect roi;
+    int failedPerFrame;
+  } cases[] = {
+      {"failing sink", false, false, {}, 1},
+      {"frames that Cut removes", false, false, {1000, 0, 10, 10}, 0},
+      {"failing sink behind the wrapper", true, false, {}, 1},
+      {"throwing sink behind the wrapper", true, true, {}, 1},
+  };
+  const cv::Mat frame = PatternFrame({32, 32});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::shared_ptr<VideoWrite> inner = c.bThrowing ? std::shared_ptr<VideoWrite>(
+                                                          std::make_shared<ThrowingSink>())
+                                                    : std::make_shared<RecordingSink>();
+    inner->setROI(c.roi, VideoWrite::Cut);
+    ::testing::internal::CaptureStdout();  // the wrapper's line at its destruction
+    std::shared_ptr<VideoWrite> sink =
+        c.bAsync ? std::make_shared<VideoWriteOpenAsync>(inner) : inner;
+    for (int i = 0; i < 5; ++i) {
+      sink->Publish(frame, i);
+      // Each frame is taken by the worker before the next one comes: none is dropped.
+      const int expected = c.failedPerFrame * (i + 1);
+      EXPECT_TRUE(testing_util::waitFor([&] { return sink->FailedFrames() == expected; },
+                                        std::chrono::milliseconds(10000)))
+          << sink->FailedFrames() << " after frame " << i;
+    }
+    sink.reset();
+    ::testing::internal::GetCapturedStdout();
   }
 }
 

@@ -1,6 +1,8 @@
 // Runs the real tesmo_demo program as a child process on small generated scenes, and in
 // interactive mode under an X server of the test's own.
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -199,6 +201,113 @@ TEST(TesmoDemo, SigintEndsALongPacingWait) {
   demo->signal(SIGINT);
   ASSERT_TRUE(demo->wait(milliseconds(20000))) << "no exit after SIGINT";
   EXPECT_EQ(demo->exitCode(), 0) << demo->err();
+}
+
+// Whether the main thread of process `pid` has reached the FIFO at `path`: it waits in the FIFO's
+// open for a writer (the kernel's wait_for_partner), or holds it open.
+bool reachedFifo(pid_t pid, const std::string& path) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  if (readFile(proc + "/wchan") == "wait_for_partner") return true;
+  boost::system::error_code ec;
+  for (fs::directory_iterator it(proc + "/fd", ec), end; !ec && it != end; it.increment(ec)) {
+    if (fs::read_symlink(it->path(), ec) == path) return true;
+  }
+  return false;
+}
+
+// `text` with the part from `from` up to (not including) the next `to` replaced by `with`.
+std::string replacedBetween(std::string text, const std::string& from, const std::string& to,
+                            const std::string& with) {
+  const size_t begin = text.find(from);
+  const size_t end = text.find(to, begin);
+  EXPECT_NE(end, std::string::npos) << from << " ... " << to;
+  return end == std::string::npos ? text : text.replace(begin, end - begin, with);
+}
+
+// SIGINT during start-up ends the program at once, by SIGINT's own default action: in the middle
+// of the longest preparation that the view bound allows (the sample's top view at 8192 x 2048,
+// about 40 s here), or while a document read waits for a FIFO that nobody writes (the main
+// configuration, a camera's intrinsics, the extrinsics, the user settings).
+TEST(TesmoDemo, SigintDuringStartUpEndsTheProgramAtOnce) {
+  struct Case {
+    const char* what;
+    std::string from, to, with;  // the sample's configuration, changed so
+    bool bFifoConfig;            // the FIFO as --config
+    const char* line;            // awaited on stderr before SIGINT; null: the FIFO reached
+  };
+  const std::string fifo = "\"@FIFO@\"";
+  const Case cases[] = {
+      {"long preparation", "view_size: [ 700, 900 ]", "\n", "view_size: [ 8192, 2048 ]", false,
+       "Created VideoWriteSeq writer, prefix:out/top_view"},
+      {"FIFO as the configuration", "", "", "", true, nullptr},
+      {"FIFO as intrinsics", "intrinsics:\n   back:\n", "   front:\n",
+       "intrinsics:\n   back: " + fifo + "\n", false, nullptr},
+      {"FIFO as extrinsics", "\nextrinsics:\n", "\ntesmo_gen:", "\nextrinsics: " + fifo, false,
+       nullptr},
+      {"FIFO as user settings", "user_settings: ", "\n", "user_settings: " + fifo, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    linkSamples(dir);
+    const std::string pipe = dir / "fifo";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    std::string text = readFile(dir / "samples/synthetic/config.yml");
+    if (!c.from.empty()) text = replacedBetween(text, c.from, c.to, c.with);
+    const size_t at = text.find("@FIFO@");
+    if (at != std::string::npos) text.replace(at, 6, pipe);
+    std::ofstream(dir / "config.yml") << text;
+
+    auto demo = startDemo(dir, {"--config=" + (c.bFifoConfig ? pipe : dir / "config.yml")});
+    const auto reached = [&] {
+      return c.line != nullptr ? demo->err().find(c.line) != std::string::npos
+                               : reachedFifo(demo->pid(), pipe);
+    };
+    ASSERT_TRUE(waitFor([&] { return reached() || demo->poll(); }, milliseconds(60000)));
+    ASSERT_FALSE(demo->poll()) << "ended early:\n" << demo->err();
+    const auto sent = std::chrono::steady_clock::now();
+    demo->signal(SIGINT);
+    const bool bEnded = demo->wait(milliseconds(10000));
+    const auto ms =
+        std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - sent).count();
+    std::cout << "[  SIGINT  ] " << c.what << ": ended " << ms << " ms after it\n";
+    ASSERT_TRUE(bEnded) << "still running 10 s after SIGINT";
+    EXPECT_EQ(demo->termSignal(), SIGINT) << "exit code " << demo->exitCode() << "\n"
+                                          << demo->err();
+  }
+}
+
+// A sink that cannot write (its folder missing, or a regular file where its folder should be;
+// both hold for root too) leaves the run going on; with glog's default settings its error reaches
+// standard error during the run, and the output at exit counts the frames it lost.
+TEST(TesmoDemo, SinkFailuresReachTheConsoleAndAreCountedAtExit) {
+  for (const std::string folder : {"missing", "plain"}) {
+    SCOPED_TRACE(folder);
+    TempDir dir;
+    std::ofstream(dir / "plain") << "a regular file\n";
+    SceneSetup setup = twoViewScene(dir);
+    const std::string prefix = dir / (folder + "/a");
+    setup.views[1].pngPrefix = prefix;  // a_view
+    test::writeScene(setup, dir / "config.yml");
+    // As a user runs it: glog writes its files (here into dir) and only errors to the console.
+    Process demo({TESMO_DEMO_PATH, "--config=" + (dir / "config.yml")}, dir.str(),
+                 dir / "demo.out", dir / "demo.err", {{"GLOG_log_dir", dir.str()}});
+    runUntilFrames(demo, dir / "b", 3);
+    ASSERT_EQ(demo.exitCode(), 0) << demo.err();
+
+    const std::string err = demo.err();
+    const std::string error = "] Can't write frame to \"" + prefix + "-0000000.png\" (";
+    const size_t at = err.find(error);
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_EQ(err[err.rfind('\n', at) + 1], 'E') << err;  // glog's letter of the error severity
+    // Both views are published on every tick: a_view's sink lost as many frames as b_view wrote.
+    const std::string out = demo.out();
+    const std::string report = "\nSink write failures:\n\tView \"a_view\", frame_sequence \"" +
+                               prefix + "\": " + std::to_string(pngsOf(dir / "b").size()) +
+                               " frames not written\n";
+    EXPECT_NE(out.find(report, out.find("#CALLS")), std::string::npos) << out;
+    EXPECT_EQ(out.find("View \"b_view\""), std::string::npos) << out;
+  }
 }
 
 TEST(TesmoDemo, PngOutputMatchesComposedView) {

@@ -318,24 +318,41 @@ TEST_F(TesmoAppTest, CorrectionRunMovesGainsStepByStep) {
   EXPECT_EQ(viewGain(app, 0), frozen);
 }
 
+// Entries it cannot use are skipped with a warning naming the camera, which keeps its values (in
+// the application's list and in the views): an unknown camera, a gain or offset that is not a
+// finite number, a gain not above 0.
 TEST_F(TesmoAppTest, FlawedResultFileAppliesValidEntriesOnly) {
   struct Case {
     const char* what;
-    const char* result;
+    const char* entries;  // the "linear_regress" map; a whole document when it starts with '%'
     std::pair<double, double> camA, camB;
+    std::vector<std::string> skipped;  // each named by one warning, in this order
   };
   const Case cases[] = {
       {"unknown camera and bad numbers",
-       "%YAML:1.0\n---\nlinear_regress:\n   cam_z: { alpha: 3, beta: 3 }\n"
-       "   cam_a: { alpha: x, beta: 3 }\n   cam_b: { alpha: 2, beta: 7 }\n",
-       {1.0, 0.0}, {2.0, 7.0}},
-      {"not parsable", "%YAML:1.0\n---\nlinear_regress: [ {\n", {1.0, 0.0}, {1.0, 0.0}},
-      {"no map", "%YAML:1.0\n---\nlinear_regress: 5\n", {1.0, 0.0}, {1.0, 0.0}},
+       "   cam_z: { alpha: 3, beta: 3 }\n   cam_a: { alpha: x, beta: 3 }\n"
+       "   cam_b: { alpha: 2, beta: 7 }\n",
+       {1.0, 0.0}, {2.0, 7.0}, {"\"cam_z\" of", "\"cam_a\" of"}},
+      {"gain and offset not finite", "   cam_a: { alpha: .nan, beta: 0 }\n"
+       "   cam_b: { alpha: 2, beta: -.inf }\n",
+       {1.0, 0.0}, {1.0, 0.0},
+       {"\"cam_a\" of \"" + path("result.yml") + "\": \"alpha\" must be a finite number above 0, "
+        "got nan",
+        "\"cam_b\" of \"" + path("result.yml") + "\": \"beta\" must be a finite number, got -inf"}},
+      {"gain not above 0, gain infinite",
+       "   cam_a: { alpha: 0, beta: 1 }\n   cam_b: { alpha: .inf, beta: 0 }\n", {1.0, 0.0},
+       {1.0, 0.0}, {"\"cam_a\" of", "\"cam_b\" of"}},
+      {"not parsable", "%YAML:1.0\n---\nlinear_regress: [ {\n", {1.0, 0.0}, {1.0, 0.0}, {}},
+      {"no map", "%YAML:1.0\n---\nlinear_regress: 5\n", {1.0, 0.0}, {1.0, 0.0}, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     fs::remove(path("I_calibrate.log"));
-    ScopedEnv result("I_CALIBRATE_RESULT", c.result);
+    const std::string text = c.entries[0] == '%'
+                                 ? std::string(c.entries)
+                                 : "%YAML:1.0\n---\nlinear_regress:\n" + std::string(c.entries);
+    ScopedEnv result("I_CALIBRATE_RESULT", text.c_str());
+    tesmo::testing_util::WarningCollector warnings("Intensity correction: skipped entry ");
     TesmoApp app(writeConfig(correctionSection(0, 1.0)));
     testing::internal::CaptureStdout();
     ASSERT_TRUE(tickUntil(app, [&] { return scriptRuns() >= 2; }));
@@ -343,6 +360,18 @@ TEST_F(TesmoAppTest, FlawedResultFileAppliesValidEntriesOnly) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(appGain(app, 0), c.camA);
     EXPECT_EQ(appGain(app, 1), c.camB);
+    // The tick that handed the second run its frames gave the views the first run's values.
+    EXPECT_EQ(viewGain(app, 0), c.camA);
+    EXPECT_EQ(viewGain(app, 1), c.camB);
+    // Each run warns once per refused entry.
+    const std::vector<std::string> lines = warnings.lines();
+    ASSERT_GE(lines.size(), c.skipped.size());
+    for (size_t i = 0; i < c.skipped.size(); ++i) {
+      EXPECT_NE(lines[i].find(c.skipped[i]), std::string::npos) << lines[i];
+    }
+    if (c.skipped.empty()) {
+      EXPECT_TRUE(lines.empty()) << lines[0];
+    }
   }
 }
 

@@ -138,14 +138,34 @@ TesmoStream::TesmoStream(std::vector<tesmo::Camera> cameras, const cv::FileNode&
     tesmo::refuseKey(kGenSection, "video_writes", w, "a map or a sequence of maps");
   }
   if (w.isMap()) {
-    if (isEnabled(w)) videoWrites.push_back(tesmo::VideoWrite::Create(w));
+    if (isEnabled(w)) addSink(w);
   } else if (w.isSeq()) {
     for (const cv::FileNode& element : w) {
-      if (element.isMap() && isEnabled(element)) {
-        videoWrites.push_back(tesmo::VideoWrite::Create(element));
-      }
+      if (element.isMap() && isEnabled(element)) addSink(element);
     }
   }
+}
+
+void TesmoStream::addSink(const cv::FileNode& node) {
+  videoWrites.push_back(tesmo::VideoWrite::Create(node));
+  // The factory has checked that "type" is a string.
+  std::string label = node["type"].string();
+  for (const char* key : {"prefix", "filename", "addr", "shmem_id", "name"}) {
+    if (node[key].isString()) {
+      label += " \"" + node[key].string() + "\"";
+      break;
+    }
+  }
+  sinkLabels.push_back(label);
+}
+
+std::vector<std::pair<std::string, int>> TesmoStream::failedWrites() const {
+  std::vector<std::pair<std::string, int>> failed;
+  for (size_t i = 0; i < videoWrites.size(); ++i) {
+    const int frames = videoWrites[i]->FailedFrames();
+    if (frames > 0) failed.emplace_back(sinkLabels[i], frames);
+  }
+  return failed;
 }
 
 TesmoStream::~TesmoStream() {
@@ -462,6 +482,18 @@ std::string TesmoApp::saveUserGenSettings() {
   if (error.empty()) return std::string();
   LOG(WARNING) << "User settings not saved: " << error;
   return "Can't save user settings to \"" + userSettingsFile + "\": " + error;
+}
+
+void TesmoApp::reportFailedWrites(std::ostream& out) const {
+  bool bAny = false;
+  for (const auto& stream : tesmoStreams) {
+    for (const auto& failed : stream->failedWrites()) {
+      if (!bAny) out << "Sink write failures:\n";
+      bAny = true;
+      out << "\tView \"" << stream->getName() << "\", " << failed.first << ": " << failed.second
+          << " frames not written\n";
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -798,8 +830,35 @@ void TesmoApp::correctIntensity(const std::atomic<bool>& bStopping) {
   std::fflush(stdout);
   if (exitCode != 0) return;
 
+  applyCorrectionResult();
+}
+
+namespace {
+
+// Why an entry of the correction's result file cannot give a camera its gain and offset; empty
+// when it can. Both must be finite numbers and the gain above 0: a NaN or an infinity would reach
+// every pixel that the CUDA views blend from the camera.
+std::string refusedResultEntry(const cv::FileNode& entry) {
+  if (!entry.isMap()) {
+    return "it must be a map with \"alpha\" and \"beta\", got " + tesmo::describeNode(entry);
+  }
+  const cv::FileNode alpha = entry["alpha"];
+  const cv::FileNode beta = entry["beta"];
+  const auto finite = [](const cv::FileNode& n) {
+    return (n.isReal() || n.isInt()) && std::isfinite(static_cast<double>(n));
+  };
+  if (!finite(alpha) || static_cast<double>(alpha) <= 0) {
+    return "\"alpha\" must be a finite number above 0, got " + tesmo::describeNode(alpha);
+  }
+  if (!finite(beta)) return "\"beta\" must be a finite number, got " + tesmo::describeNode(beta);
+  return std::string();
+}
+
+}  // namespace
+
+void TesmoApp::applyCorrectionResult() {
   // The script is another program: a result file it got wrong is logged, never fatal. Valid
-  // entries are applied, the others skipped.
+  // entries are applied; a refused one is named and its camera keeps its values.
   cv::FileStorage result;
   boost::system::error_code ec;
   try {
@@ -821,16 +880,16 @@ void TesmoApp::correctIntensity(const std::atomic<bool>& bStopping) {
                  << "\" has no \"linear_regress\" map";
     return;
   }
-  const auto isNumber = [](const cv::FileNode& n) { return n.isReal() || n.isInt(); };
   std::lock_guard<std::mutex> lock(camerasMutex);
   for (const cv::FileNode& entry : node) {
     const std::string name = entry.name();
     auto camera = std::find_if(cameras.begin(), cameras.end(),
                                [&](const tesmo::Camera& c) { return c.name == name; });
-    if (!entry.isMap() || !isNumber(entry["alpha"]) || !isNumber(entry["beta"]) ||
-        camera == cameras.end()) {
+    const std::string why =
+        camera == cameras.end() ? "no camera has that name" : refusedResultEntry(entry);
+    if (!why.empty()) {
       LOG(WARNING) << "Intensity correction: skipped entry \"" << name << "\" of \""
-                   << linearRegressTmpFile << "\"";
+                   << linearRegressTmpFile << "\": " << why;
       continue;
     }
     camera->alpha = static_cast<double>(entry["alpha"]);

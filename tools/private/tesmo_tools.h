@@ -8,8 +8,10 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -67,6 +69,11 @@ class TesmoStream {
   // image goes to one waiter only. Returns whether an image was copied.
   bool waitImage(cv::Mat& out, int timeoutMs);
 
+  // Every sink that could not deliver some frames so far, in configuration order: its type and,
+  // where the node names one, its target (frame_sequence "out/top_view"), with the number of
+  // frames lost. Any thread.
+  std::vector<std::pair<std::string, int>> failedWrites() const;
+
   // The output image (CV_8UC3 at the generator's working size); the overlay draws into it.
   cv::Mat& getOutputImg() { return outputImg; }
   const std::string& getName() const { return name; }
@@ -76,7 +83,12 @@ class TesmoStream {
   std::mutex mutex;
 
  protected:
+  // Builds the sink of one "video_writes" node and keeps its label.
+  void addSink(const cv::FileNode& node);
+
   std::string name;
+  // Per sink, in videoWrites' order: its type and target, for messages.
+  std::vector<std::string> sinkLabels;
   bool bCvReady = false;
   std::condition_variable cv;
   cv::Mat outputImg;
@@ -189,6 +201,11 @@ class TesmoApp {
   // serialised.
   std::string saveUserGenSettings();
 
+  // Writes one line per sink that could not deliver some frames, after the heading "Sink write
+  // failures:" (nothing when every sink delivered every frame):
+  //   <tab>View "top_view", frame_sequence "out/top_view": 57 frames not written
+  void reportFailedWrites(std::ostream& out) const;
+
   // The open main configuration.
   const cv::FileStorage& getFS() const { return fs; }
   const std::string& getConfigFileName() const { return configFileName; }
@@ -272,6 +289,10 @@ class TesmoApp {
   // logged; nothing escapes to the timer. `bStopping` is set when the timer is being stopped.
   void runLinearRegress(const std::atomic<bool>& bStopping);
   void correctIntensity(const std::atomic<bool>& bStopping);
+  // Reads the script's result file into the camera list's gains and offsets; what it cannot use
+  // (the file, or an entry: an unknown camera, a gain or offset that is not a finite number, a
+  // gain not above 0) is a warning, and the cameras concerned keep their values.
+  void applyCorrectionResult();
   void drawInfo();
 
   bool bDrawInfo = true;

@@ -42,6 +42,8 @@ bool VideoWriteOpenAsync::PublishImpl(const cv::Mat& frame, int64_t timestamp) {
   return true;
 }
 
+int VideoWriteOpenAsync::FailedFrames() const { return videoWrite->FailedFrames() + lostFrames; }
+
 void VideoWriteOpenAsync::run() {
   for (;;) {
     {
@@ -66,6 +68,7 @@ void VideoWriteOpenAsync::run() {
     try {
       videoWrite->Publish(backBuf->frame, backBuf->timestamp);
     } catch (const std::exception& e) {
+      ++lostFrames;
       LOG(ERROR) << "VideoWriteOpenAsync: publishing failed: " << e.what();
     }
   }

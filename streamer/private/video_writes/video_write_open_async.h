@@ -19,7 +19,8 @@ namespace tesmo {
 // by the worker, one waiting. The region of interest belongs to the wrapped sink and is applied
 // on the worker thread. The destructor lets the worker publish a frame still waiting in the slot,
 // joins it and prints the number of dropped frames. Exceptions of the wrapped sink are logged on
-// the worker and cost only their frame.
+// the worker and cost only their frame. FailedFrames counts the frames the wrapped sink could
+// not deliver, those exceptions included; dropped frames are not failures.
 //
 //   auto sink = std::make_shared<VideoWriteOpenAsync>(std::make_shared<VideoWriteSeq>("out"));
 //   sink->Publish(frame, now());  // one pixel copy; the PNG is written on the worker
@@ -27,6 +28,9 @@ class VideoWriteOpenAsync : public VideoWrite {
  public:
   explicit VideoWriteOpenAsync(std::shared_ptr<VideoWrite> videoWrite);
   ~VideoWriteOpenAsync() override;
+
+  // The wrapped sink's failures and the frames its exceptions cost. Any thread.
+  int FailedFrames() const override;
 
   struct FrameBuf {
     cv::Mat frame;
@@ -49,6 +53,8 @@ class VideoWriteOpenAsync : public VideoWrite {
   FrameBuf* frontBuf = &framesBufs[1];
   FrameBuf* backBuf = &framesBufs[0];
   int skippedFrames = 0;
+  // Frames whose publishing threw on the worker.
+  std::atomic<int> lostFrames{0};
   std::atomic<bool> bThreadTerminated{false};
 };
 

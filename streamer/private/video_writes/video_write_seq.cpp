@@ -1,11 +1,8 @@
 #include "streamer/private/video_writes/video_write_seq.h"
 
-#include <chrono>
+#include <string>
 
-#include <glog/logging.h>
 #include <opencv2/imgcodecs.hpp>
-
-#include "streamer/util.h"
 
 namespace tesmo {
 
@@ -40,13 +37,9 @@ bool VideoWriteSeq::PublishImpl(const cv::Mat& frame, int64_t /*timestamp*/) {
   }
   if (bWritten) return true;
 
-  // The frame counts as failed once this returns; warn at most once a second.
-  const int64_t t = now<std::chrono::steady_clock>();
-  if (last_warning_ms_ < 0 || t - last_warning_ms_ >= 1000) {
-    last_warning_ms_ = t;
-    LOG(WARNING) << "Can't write frame to \"" << path << "\" (" << reason << "); "
-                 << "frames failed so far: " << failedFrames + 1;
-  }
+  // The frame counts as failed once this returns.
+  ReportFailure("Can't write frame to \"" + path + "\" (" + reason + "); frames failed so far: " +
+                std::to_string(failedFrames + 1));
   return false;
 }
 

@@ -12,7 +12,7 @@ namespace tesmo {
 // Writes each frame as a PNG named output_prefix + "-%07d.png" with the frame index (0 for the
 // first published frame); a '%' in the prefix is taken literally. No directory is created; an
 // existing file is overwritten. A frame that cannot be written (no such directory, no
-// permission, an image PNG cannot hold) is a WARNING naming the file and the count of failed
+// permission, an image PNG cannot hold) is an ERROR naming the file and the count of failed
 // frames, at most once a second; the next frame tries its own name.
 class VideoWriteSeq : public VideoWrite {
  public:
@@ -25,7 +25,6 @@ class VideoWriteSeq : public VideoWrite {
 
  private:
   const std::string output_fmt_;
-  int64_t last_warning_ms_ = -1;  // steady clock; -1: no warning yet
 };
 
 }  // namespace tesmo

@@ -1,9 +1,8 @@
 #include "streamer/private/video_writes/video_write_shmem.h"
 
-#include <glog/logging.h>
+#include <string>
 
 #include "streamer/private/frame_wire.h"
-#include "streamer/util.h"
 
 namespace tesmo {
 
@@ -20,11 +19,8 @@ void VideoWriteShmem::SetupFrameStorage(cv::Size size) {
   input_frame_ptr_ = &input_frame_1_;
 }
 
-void VideoWriteShmem::Warn(const std::string& text) {
-  const int64_t t = now<std::chrono::steady_clock>();
-  if (last_warning_ms_ != 0 && t - last_warning_ms_ < 1000) return;
-  last_warning_ms_ = t;
-  LOG(WARNING) << "VideoWriteShmem(" << shmem_id_ << "): " << text;
+void VideoWriteShmem::Fail(const std::string& text) {
+  ReportFailure("VideoWriteShmem(" + shmem_id_ + "): " + text);
 }
 
 bool VideoWriteShmem::PublishImpl(const cv::Mat& frame, int64_t ts) {
@@ -34,7 +30,7 @@ bool VideoWriteShmem::PublishImpl(const cv::Mat& frame, int64_t ts) {
                          ? frame.size() == input_frame_1_.size()
                          : size_t(frame.rows) * frame.cols * 3 <= kHalfSize);
   if (!fits) {
-    Warn("frame " + std::to_string(frame.cols) + "x" + std::to_string(frame.rows) + " of type " +
+    Fail("frame " + std::to_string(frame.cols) + "x" + std::to_string(frame.rows) + " of type " +
          std::to_string(frame.type()) + " not written: the segment holds " +
          (input_frame_ptr_ != nullptr
               ? std::to_string(input_frame_1_.cols) + "x" + std::to_string(input_frame_1_.rows) +
@@ -51,7 +47,7 @@ bool VideoWriteShmem::PublishImpl(const cv::Mat& frame, int64_t ts) {
   // leaves it to this lock, and a live one that keeps it must not stop the publishing thread.
   SegmentLock lock(shared_data, kLockTimeoutMs);
   if (!lock.owns()) {
-    Warn("frame not published: the segment's mutex stays locked");
+    Fail("frame not published: the segment's mutex stays locked");
     return false;
   }
   TensorMsgHeader& header = shared_data->header;

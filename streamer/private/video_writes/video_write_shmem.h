@@ -13,7 +13,7 @@ namespace tesmo {
 // the writer comes first), alternating between the two halves so that readers copying the
 // published half are never disturbed. The first frame fixes the stored size; frames must be
 // 8-bit 3-channel of that size and at most 1920 x 1208 pixels. Other frames are not written:
-// PublishImpl logs a warning (at most once a second) and returns false, as it does when the
+// PublishImpl logs an error (at most once a second) and returns false, as it does when the
 // segment's mutex cannot be had within kLockTimeoutMs.
 class VideoWriteShmem : public VideoWrite {
  public:
@@ -33,11 +33,10 @@ class VideoWriteShmem : public VideoWrite {
   cv::Mat input_frame_1_;
   cv::Mat input_frame_2_;
   cv::Mat* input_frame_ptr_ = nullptr;
-  // Logs `text` at WARNING, at most once a second.
-  void Warn(const std::string& text);
+  // Reports a frame that is not written, naming the segment (see ReportFailure).
+  void Fail(const std::string& text);
 
   std::string shmem_id_;
-  int64_t last_warning_ms_ = 0;  // steady clock
 };
 
 }  // namespace tesmo
