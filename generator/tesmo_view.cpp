@@ -93,12 +93,57 @@ bool isRoi(const PlaneRoi& roi) {
 
 const char* const kRoiText = "a sequence of 4 numbers whose rectangle has a finite non-zero area";
 
+// Corner coordinates of a rectangle that differ by at most this fraction of the largest coordinate
+// count as equal: far above the rounding of the few float operations a caller makes corners with,
+// far below any offset that shows in a view.
+constexpr float kRoiTolerance = 1e-5f;
+
+// Whether the corners are those the reader makes of [a0, a1, a2, a3]: r00 = (a0, a3, 0),
+// r01 = (a0, a1, 0), r10 = (a2, a3, 0), r11 = (a2, a1, 0), within kRoiTolerance. Only then does
+// what writeParams writes of them (r00.x, r01.y, r10.x, r10.y) rebuild the rectangle composed.
+bool isPlaneRectangle(const PlaneRoi& roi) {
+  const cv::Vec3f corners[] = {roi.r00, roi.r01, roi.r10, roi.r11};
+  float largest = 0.f;
+  for (const cv::Vec3f& c : corners) {
+    for (int k = 0; k < 3; ++k) {
+      if (!std::isfinite(c[k])) {
+        return false;
+      }
+      largest = std::max(largest, std::fabs(c[k]));
+    }
+  }
+  const float tolerance = kRoiTolerance * largest;
+  const auto same = [tolerance](float a, float b) { return std::fabs(a - b) <= tolerance; };
+  return same(roi.r01[0], roi.r00[0]) && same(roi.r10[1], roi.r00[1]) &&
+         same(roi.r11[0], roi.r10[0]) && same(roi.r11[1], roi.r01[1]) && same(roi.r00[2], 0.f) &&
+         same(roi.r01[2], 0.f) && same(roi.r10[2], 0.f) && same(roi.r11[2], 0.f);
+}
+
+const char* const kPlaneRectangleText =
+    "the corners of a rectangle in the plane z = 0 (r01 beside r00 along y, r10 beside r00 along "
+    "x, r11 opposite r00)";
+
 double toDegrees(float radians) { return 180.0 * (static_cast<double>(radians) / kPi); }
 
 std::string numberText(double value) { return cv::format("%g", value); }
 
 std::string sizeText(cv::Size size) {
   return "[" + std::to_string(size.width) + ", " + std::to_string(size.height) + "]";
+}
+
+std::string cornersText(const PlaneRoi& roi) {
+  const auto corner = [](const char* name, const cv::Vec3f& c) {
+    return std::string(name) + " (" + numberText(c[0]) + ", " + numberText(c[1]) + ", " +
+           numberText(c[2]) + ")";
+  };
+  return corner("r00", roi.r00) + ", " + corner("r01", roi.r01) + ", " + corner("r10", roi.r10) +
+         ", " + corner("r11", roi.r11);
+}
+
+// The radians that the reader makes of what writeParams writes of `radians` (its degrees in
+// double precision).
+float readBackAngle(float radians) {
+  return static_cast<float>(toRadians(static_cast<float>(toDegrees(radians))));
 }
 
 using Params = TesmoViewGenerator::GenerationParams;
@@ -114,10 +159,27 @@ void checkWorkingSize(const Params& p) {
   }
 }
 
+// The working size that setParams set, which the reader always derives with computeViewSize.
+void checkDerivedWorkingSize(const Params& p) {
+  Params derived = p;
+  derived.computeViewSize();
+  if (derived.viewSizeCashed != p.viewSizeCashed) {
+    throw std::runtime_error(
+        "Working size " + std::to_string(p.viewSizeCashed.width) + "x" +
+        std::to_string(p.viewSizeCashed.height) + " does not follow from \"view_size\" " +
+        sizeText(p.viewSize) + ", \"scale_factor\" " + numberText(p.scaleFactor) +
+        " and \"num_bands_blend\" " + std::to_string(p.numBandsBlend) + ", which give " +
+        std::to_string(derived.viewSizeCashed.width) + "x" +
+        std::to_string(derived.viewSizeCashed.height));
+  }
+}
+
 // Checks a whole record (one that setParams set) field by field, in the order the reader reads
-// them, then its working size: the first field whose value the reader refuses, or would not take
-// (a band count outside 0..kMaxBandsBlend, an interpolation flag or a mode without a name),
-// throws the reader's std::runtime_error with the field's own value (angles in degrees).
+// them, then its working size: the first field whose value the reader refuses, or could not
+// produce (a band count outside 0..kMaxBandsBlend, an interpolation flag or a mode without a
+// name, a roi that is no rectangle of the plane, an angle whose written degrees read back as one
+// it refuses, a working size that computeViewSize does not derive), throws std::runtime_error
+// naming the field and its own value (angles in degrees).
 void checkRecord(const Params& p) {
   if (p.mode != TesmoViewGenerator::TopView && p.mode != TesmoViewGenerator::VirtualCamera) {
     refuseValue("", "mode", kModeText, std::to_string(static_cast<int>(p.mode)));
@@ -152,6 +214,9 @@ void checkRecord(const Params& p) {
                 "[" + numberText(roi.r00[0]) + ", " + numberText(roi.r01[1]) + ", " +
                     numberText(roi.r10[0]) + ", " + numberText(roi.r10[1]) + "]");
   }
+  if (!isPlaneRectangle(roi)) {
+    refuseValue("top_view", "roi", kPlaneRectangleText, cornersText(roi));
+  }
   const struct {
     const char* section;
     const char* key;
@@ -163,7 +228,7 @@ void checkRecord(const Params& p) {
                 {"virtual_camera", "rot_y", p.virtualCamera.rotY, false},
                 {"virtual_camera", "rot_z", p.virtualCamera.rotZ, false}};
   for (const auto& a : angles) {
-    if (!isAngle(a.radians, a.bFov)) {
+    if (!isAngle(a.radians, a.bFov) || !isAngle(readBackAngle(a.radians), a.bFov)) {
       refuseValue(a.section, a.key, angleText(a.bFov), numberText(toDegrees(a.radians)));
     }
   }
@@ -171,7 +236,43 @@ void checkRecord(const Params& p) {
     refuseValue("virtual_camera", "focal_dist", kPositiveText,
                 numberText(p.virtualCamera.focalDist));
   }
+  checkDerivedWorkingSize(p);
   checkWorkingSize(p);
+}
+
+// Writes every field of p but the working size as keys of the map open in fs.
+void writeRecord(cv::FileStorage& fs, const Params& p) {
+  fs << "mode" << (p.mode == TesmoViewGenerator::VirtualCamera ? "virtual_camera" : "top_view");
+  fs << "interpolation" << InterpolationToString(p.interpolation);
+  fs << "view_size"
+     << "[:" << p.viewSize.width << p.viewSize.height << "]";
+  fs << "num_bands_blend" << p.numBandsBlend;
+  fs << "blend_border_width" << p.blendBorderWidth;
+  fs << "distortion"
+     << "{";
+  fs << "pow" << p.distortion.pow;
+  fs << "force" << p.distortion.force;
+  fs << "}";
+  fs << "scale_factor" << p.scaleFactor;
+
+  const Params::VirtualCameraParams& vc = p.virtualCamera;
+  fs << "virtual_camera"
+     << "{";
+  fs << "def_camera_ind" << vc.defCameraInd;
+  fs << "fov" << toDegrees(vc.fov);
+  fs << "rot_x" << toDegrees(vc.rotX);
+  fs << "rot_y" << toDegrees(vc.rotY);
+  fs << "rot_z" << toDegrees(vc.rotZ);
+  fs << "focal_dist" << vc.focalDist;
+  fs << "}";
+
+  const PlaneRoi& roi = p.topView.roi;
+  fs << "top_view"
+     << "{";
+  fs << "roi"
+     << "[:" << roi.r00[0] << roi.r01[1] << roi.r10[0] << roi.r10[1] << "]";
+  fs << "rot_z" << toDegrees(p.topView.rotZ);
+  fs << "}";
 }
 
 // One reading of a parameter node (a map) into a copy of the record it updates, key by key, each
@@ -522,38 +623,30 @@ bool TesmoViewGenerator::checkParams(const cv::FileNode& node, std::string* why)
   return false;
 }
 
+void TesmoViewGenerator::setParams(const GenerationParams& newParams) {
+  if (!bUncheckedParams) {
+    checkedParams = params;
+  }
+  params = newParams;
+  bUncheckedParams = true;
+}
+
+const TesmoViewGenerator::GenerationParams& TesmoViewGenerator::writableParams() const {
+  if (!bUncheckedParams) {
+    return params;
+  }
+  try {
+    checkRecord(params);
+    return params;
+  } catch (const std::runtime_error& e) {
+    LOG(WARNING) << "Parameters set with setParams not written (" << e.what()
+                 << "); the last accepted ones are written instead";
+    return checkedParams;
+  }
+}
+
 void TesmoViewGenerator::writeParams(cv::FileStorage& fs) const {
-  fs << "mode" << (params.mode == VirtualCamera ? "virtual_camera" : "top_view");
-  fs << "interpolation" << InterpolationToString(params.interpolation);
-  fs << "view_size"
-     << "[:" << params.viewSize.width << params.viewSize.height << "]";
-  fs << "num_bands_blend" << params.numBandsBlend;
-  fs << "blend_border_width" << params.blendBorderWidth;
-  fs << "distortion"
-     << "{";
-  fs << "pow" << params.distortion.pow;
-  fs << "force" << params.distortion.force;
-  fs << "}";
-  fs << "scale_factor" << params.scaleFactor;
-
-  const GenerationParams::VirtualCameraParams& vc = params.virtualCamera;
-  fs << "virtual_camera"
-     << "{";
-  fs << "def_camera_ind" << vc.defCameraInd;
-  fs << "fov" << toDegrees(vc.fov);
-  fs << "rot_x" << toDegrees(vc.rotX);
-  fs << "rot_y" << toDegrees(vc.rotY);
-  fs << "rot_z" << toDegrees(vc.rotZ);
-  fs << "focal_dist" << vc.focalDist;
-  fs << "}";
-
-  const PlaneRoi& roi = params.topView.roi;
-  fs << "top_view"
-     << "{";
-  fs << "roi"
-     << "[:" << roi.r00[0] << roi.r01[1] << roi.r10[0] << roi.r10[1] << "]";
-  fs << "rot_z" << toDegrees(params.topView.rotZ);
-  fs << "}";
+  writeRecord(fs, writableParams());
 }
 
 void TesmoViewGenerator::computeMaps(std::vector<cv::Mat>& outWarpMaps,
@@ -690,10 +783,16 @@ void TesmoViewGenerator::blendMasks(const std::vector<cv::Mat>& backMasks,
 
 void TesmoViewGenerator::prepareWeights(cv::Mat& dstMask, HostWeights* host) {
   // setParams takes any record: what the reader refuses is refused here, before anything is
-  // computed from it. What readParams took it has checked.
+  // computed from it, and the record gives way to the last one accepted, as a refused
+  // readParams leaves the parameters as they were. What readParams took it has checked.
   if (bUncheckedParams) {
-    checkRecord(params);
     bUncheckedParams = false;
+    try {
+      checkRecord(params);
+    } catch (...) {
+      params = checkedParams;
+      throw;
+    }
   }
   computeMaps(host->warpMaps, host->masks);
   stitchMasks(host->masks, dstMask);

@@ -91,8 +91,9 @@ class TesmoViewGenerator {
 
   // Computes maps, seams and weights for the current cameras and parameters; fills dstMask
   // (CV_8U, working size) with the union of the cameras' visibility. Failures leave the generator
-  // not ok (see the variants); parameters that readParams would refuse or not take (set with
-  // setParams) fail with readParams' message before anything is computed.
+  // not ok (see the variants). A record set with setParams that readParams could not have produced
+  // (see setParams) fails before anything is computed, with readParams' message for a value it
+  // refuses, and gives way to the last record accepted.
   virtual void prepare(cv::Mat& dstMask) = 0;
   // Composes the view from one frame per camera (camera order) into out (CV_8UC3, the working
   // size of the last successful prepare).
@@ -126,16 +127,19 @@ class TesmoViewGenerator {
   // "num_bands_blend" out of range pass (readParams reports and ignores them; this prints
   // nothing), as does a node that is not a map. Changes nothing; any thread.
   static bool checkParams(const cv::FileNode& node, std::string* why);
-  // Writes every parameter as keys of the map open in fs (angles in degrees).
+  // Writes every parameter as keys of the map open in fs (angles in degrees); what it writes reads
+  // back through readParams. A record set with setParams that prepare would refuse is not
+  // written: a warning is logged and the last record accepted is written instead.
   void writeParams(cv::FileStorage& fs) const;
 
   const GenerationParams& getParams() const { return params; }
-  // Replaces the whole record (viewSizeCashed included); recomputes and checks nothing: the next
-  // prepare (or readParams) checks it as readParams checks what it reads.
-  void setParams(const GenerationParams& newParams) {
-    params = newParams;
-    bUncheckedParams = true;
-  }
+  // Replaces the whole record (viewSizeCashed included); recomputes and checks nothing. The next
+  // prepare, readParams or writeParams checks it for what readParams could not produce: a value
+  // readParams refuses or does not take, a roi whose corners are not a rectangle of the plane
+  // z = 0 as readParams builds them (within 1e-5 of the largest coordinate), an angle whose
+  // written degrees would read back refused, and a viewSizeCashed other than computeViewSize
+  // derives.
+  void setParams(const GenerationParams& newParams);
 
   // Changes take effect at the next prepare (gain and offset: at the next process where used).
   const std::vector<Camera>& getCameras() const { return cameras; }
@@ -228,6 +232,8 @@ class TesmoViewGenerator {
   // weight (dstMask = union of the visibility masks), the weight pyramids and their per-level
   // sums; sets camerasROI. A record set with setParams is checked first.
   void prepareWeights(cv::Mat& dstMask, HostWeights* host);
+  // `params`, or checkedParams when `params` is an unchecked record that prepare would refuse.
+  const GenerationParams& writableParams() const;
   // Ends a successful prepare(): keeps the parameters it built from in `prepared` and marks the
   // generator ok.
   void finishPrepare();
@@ -251,6 +257,9 @@ class TesmoViewGenerator {
   GenerationParams params;
   // Whether `params` came from setParams and has not been checked since.
   bool bUncheckedParams = false;
+  // While bUncheckedParams: the record setParams replaced, the last one accepted, to which a
+  // refused record gives way and which writeParams writes in its place.
+  GenerationParams checkedParams;
   // The parameters of the last successful prepare(). process() and processOneFrame() read the
   // working size, the band count and the interpolation from here, never from `params`: a change
   // of `params` reaches them only through the next successful prepare().

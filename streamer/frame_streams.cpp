@@ -41,6 +41,12 @@ void FrameStreams::init(const cv::FileStorage& fs) {
   for (size_t i = 0; i < frameStreams.size(); ++i) frameStreams[i]->ind = static_cast<int>(i);
 }
 
+const FrameStreams::FrameStreamData& FrameStreams::operator[](int ind) const {
+  CHECK(ind >= 0 && static_cast<size_t>(ind) < frameStreams.size())
+      << "Camera index " << ind << " outside the " << frameStreams.size() << " cameras";
+  return *frameStreams[static_cast<size_t>(ind)];
+}
+
 void FrameStreams::readFrames(std::vector<cv::Mat>* frames, bool bAllowScale) const {
   frames->resize(size());
   for (size_t i = 0; i < size(); ++i) {

@@ -26,7 +26,9 @@ class FrameStreams {
   explicit FrameStreams(const std::string& path);
 
   size_t size() const { return frameStreams.size(); }
-  const FrameStreamData& operator[](int ind) const { return *frameStreams[ind]; }
+  // The source of camera `ind`; an index outside 0..size() - 1 ends the process through a fatal
+  // check naming the index and the camera count.
+  const FrameStreamData& operator[](int ind) const;
 
   // Reads one frame of every source into (*frames)[i]; a source without a frame is fatal.
   void readFrames(std::vector<cv::Mat>* frames, bool bAllowScale) const;

@@ -231,10 +231,7 @@ void LiveStreams::uploadTimeoutFrame(FrameBuf& buf) {
 
 void LiveStreams::giveBack(FrameSet& bufs) {
   for (auto& buf : bufs) {
-    if (buf) {
-      CameraThreadData& td = *threadesData[buf->camIndex];
-      td.backQueue.push(std::move(buf), false);
-    }
+    if (buf) camera(buf->camIndex).backQueue.push(std::move(buf), false);
   }
   bufs.clear();
 }

@@ -91,7 +91,9 @@ class LiveStreams {
   // missing camera and pass. Sets bTimeoutDetected when a "No signal" frame is in the set; such
   // a loan ends with a pause of "timeout_interval" ms. Consumer's thread.
   FrameSet loanBuffer(bool& bTimeoutDetected);
-  // Gives a loaned set back (each buffer to its camera's free queue). Any thread.
+  // Gives a loaned set back (each buffer to the free queue of its camIndex). Any thread. A set of
+  // the wrong size, or a buffer whose camIndex lies outside the camera list, ends the process
+  // through a fatal check.
   void returnBuffer(FrameSet bufs);
 
   // Loans a set, deep-copies it into `frames` (a vector of GpuMat, Mat or UMat) and gives it back.

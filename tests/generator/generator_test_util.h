@@ -192,12 +192,14 @@ inline std::vector<cv::Mat> CameraWeights(TesmoViewGenerator& gen,
   return weights;
 }
 
-// Sets a working size of 1001 x 704 with 3 blending bands, which four halvings cannot reach, and
-// expects prepare to fail: not ok, the failed check's text kept and printed. `gen` is a Probe.
-// Returns the parameters set.
+// Sets a working size of 1001 x 704 with 3 blending bands, which the view size does not give and
+// four halvings cannot reach, and expects prepare to refuse it: not ok, the refusal kept and
+// printed, the parameters back to the ones set before. The pyramid step itself refuses such a
+// size. `gen` is a Probe. Returns the parameters set.
 template <class Generator>
 TesmoViewGenerator::GenerationParams ExpectPrepareFailsOnOddPyramid(Generator& gen) {
-  TesmoViewGenerator::GenerationParams bad = gen.getParams();
+  const TesmoViewGenerator::GenerationParams before = gen.getParams();
+  TesmoViewGenerator::GenerationParams bad = before;
   bad.numBandsBlend = 3;
   bad.viewSizeCashed = cv::Size(1001, 704);
   gen.setParams(bad);
@@ -206,10 +208,24 @@ TesmoViewGenerator::GenerationParams ExpectPrepareFailsOnOddPyramid(Generator& g
   gen.prepare(covered);
   const std::string printed = ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(gen.bIsOk);
-  EXPECT_NE(gen.errorMessage.find("weightPyr1c[bi].cols / 2 != 0 && weightPyr1c[bi].cols % 2 == 0"),
-            std::string::npos)
+  EXPECT_NE(gen.errorMessage.find("Working size 1001x704 does not follow from"), std::string::npos)
       << gen.errorMessage;
   EXPECT_EQ(printed, "Caught exception: \n" + gen.errorMessage + "\n");
+  EXPECT_EQ(gen.getParams().viewSizeCashed, before.viewSizeCashed);
+
+  gen.setParams(bad);
+  std::vector<std::vector<cv::Mat>> pyrs;
+  std::vector<cv::Mat> sums;
+  try {
+    gen.preparePyramids({cv::Mat(704, 1001, CV_32F, cv::Scalar(1))}, &pyrs, &sums);
+    ADD_FAILURE() << "odd pyramid built";
+  } catch (const cv::Exception& e) {
+    EXPECT_NE(std::string(e.what()).find(
+                  "weightPyr1c[bi].cols / 2 != 0 && weightPyr1c[bi].cols % 2 == 0"),
+              std::string::npos)
+        << e.what();
+  }
+  gen.setParams(before);
   return bad;
 }
 

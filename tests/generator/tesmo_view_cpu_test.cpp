@@ -296,6 +296,7 @@ TEST(TesmoViewGeneratorCpu, ErrorImageAfterFailedPrepareAndRecovery) {
   EXPECT_EQ(Process(gen, frames).size(), cv::Size(1024, 1024));
 
   Probe::GenerationParams good = bad;
+  good.viewSize = cv::Size(1000, 700);
   good.viewSizeCashed = cv::Size(1000, 704);
   gen.setParams(good);
   gen.prepare(all);

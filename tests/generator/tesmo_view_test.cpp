@@ -256,6 +256,104 @@ TEST(GenerationParams, RefusedValuesKeepThePreviousParameters) {
                                           std::numeric_limits<int>::max()));
 }
 
+// Records set with setParams. One that readParams could not produce is refused by prepare: not
+// ok, the error image, and the record replaced is back, so that readParams takes a partial node
+// again; until then writeParams writes the record replaced. One it could produce is prepared.
+// Either way what writeParams writes reads back through readParams into the same text.
+TEST(GenerationParams, SetRecordsArePreparedOrRefusedAndWrittenSoThatTheyReadBack) {
+  using Edit = void (*)(Params&);
+  const struct {
+    Edit edit;
+    const char* refusal;  // empty: prepared
+  } rows[] = {
+      {[](Params& p) { p.interpolation = 99; },
+       "Key \"interpolation\" must be NEAREST, LINEAR, CUBIC, AREA, LANCZOS4, LINEAR_EXACT or "
+       "NEAREST_EXACT, got 99"},
+      {[](Params& p) {
+         p.viewSize = cv::Size(700, 900);
+         p.viewSizeCashed = cv::Size(64, 48);
+       },
+       "Working size 64x48 does not follow from \"view_size\" [700, 900], \"scale_factor\" 1 and "
+       "\"num_bands_blend\" 0, which give 700x900"},
+      {[](Params& p) { p.topView.roi.r11 = cv::Vec3f(5.f, 7.f, 0.f); },
+       "Key \"roi\" in \"top_view\" must be the corners of a rectangle in the plane z = 0 (r01 "
+       "beside r00 along y, r10 beside r00 along x, r11 opposite r00), got r00 (-5, -5, 0), "
+       "r01 (-5, 5, 0), r10 (5, -5, 0), r11 (5, 7, 0)"},
+      {[](Params& p) {  // a square turned by 45 degrees
+         p.topView.roi = PlaneRoi(cv::Vec3f(0.f, -5.f, 0.f), cv::Vec3f(-5.f, 0.f, 0.f),
+                                  cv::Vec3f(5.f, 0.f, 0.f), cv::Vec3f(0.f, 5.f, 0.f));
+       },
+       "got r00 (0, -5, 0), r01 (-5, 0, 0)"},
+      {[](Params& p) { p.topView.roi.r01[0] += 1e-3f; }, "r01 (-4.999, 5, 0)"},
+      {[](Params& p) { p.topView.roi.r10[2] = 0.5f; }, "r10 (5, -5, 0.5)"},
+      {[](Params& p) { p.topView.roi.r11[1] = NAN; }, "r11 (5, nan, 0)"},
+      // Its degrees, read back in float, give 0 radians.
+      {[](Params& p) { p.virtualCamera.fov = 1e-45f; },
+       "Key \"fov\" in \"virtual_camera\" must be a number of degrees above 0 and below 180"},
+      // Corners off by less than 1e-5 of the largest coordinate (5) make a rectangle.
+      {[](Params& p) {
+         p.topView.roi.r01[0] += 2e-5f;
+         p.topView.roi.r11[2] = -3e-5f;
+       },
+       ""},
+      {[](Params& p) {
+         p.topView.roi = PlaneRoi(cv::Vec3f(-10.f, -4.f, 0.f), cv::Vec3f(-10.f, 4.f, 0.f),
+                                  cv::Vec3f(10.f, -4.f, 0.f), cv::Vec3f(10.f, 4.f, 0.f));
+         p.interpolation = 6;
+       },
+       ""},
+      {[](Params& p) {
+         p.viewSize = cv::Size(200, 150);
+         p.numBandsBlend = 3;
+         p.scaleFactor = 0.75f;
+         p.computeViewSize();
+       },
+       ""},
+  };
+  const std::vector<Camera> rig = testing_util::MakeSurroundRig(cv::Size(320, 200));
+  const std::vector<cv::Mat> frames = testing_util::RandomFrames(rig, 3);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.refusal);
+    const bool bTaken = row.refusal[0] == '\0';
+    testing_util::Probe<TesmoViewGeneratorCpu> gen(rig, "mode: top_view\nview_size: [160, 120]\n");
+    ASSERT_TRUE(gen.prepared()) << gen.errorMessage;
+    const std::string before = Written(gen);
+    Params p = gen.getParams();
+    row.edit(p);
+    gen.setParams(p);
+    if (!bTaken) {
+      EXPECT_EQ(Written(gen), before);
+    }
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(gen.prepared(), bTaken);
+    testing::internal::GetCapturedStdout();
+    if (bTaken) {
+      EXPECT_EQ(gen.getParams().viewSizeCashed, p.viewSizeCashed);
+    } else {
+      EXPECT_NE(gen.errorMessage.find(row.refusal), std::string::npos) << gen.errorMessage;
+      EXPECT_EQ(Written(gen), before);
+      const cv::Mat image = testing_util::Compose(gen, frames);
+      EXPECT_EQ(image.size(), cv::Size(160, 120));
+      EXPECT_GT(cv::countNonZero(image.reshape(1) == 255), 0);
+      EXPECT_EQ(Refusal(gen, Memory("scale_factor: 1\n").root()), "");
+    }
+
+    const std::string written = Written(gen);
+    cv::FileStorage doc(written, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+    EXPECT_TRUE(TesmoViewGenerator::checkParams(doc.root(), nullptr));
+    TesmoViewGeneratorCpu back(rig, doc.root());
+    EXPECT_EQ(Written(back), written);
+    EXPECT_EQ(back.getParams().viewSizeCashed, gen.getParams().viewSizeCashed);
+    const PlaneRoi& a = gen.getParams().topView.roi;
+    const PlaneRoi& b = back.getParams().topView.roi;
+    for (const auto& corners : {std::make_pair(a.r00, b.r00), std::make_pair(a.r01, b.r01),
+                                std::make_pair(a.r10, b.r10), std::make_pair(a.r11, b.r11)}) {
+      EXPECT_LE(cv::norm(corners.first - corners.second, cv::NORM_INF), 5e-5);
+    }
+  }
+}
+
 TEST(GenerationParams, ConstructedFromParameterFile) {
   testing_util::GenTempDir dir;
   const std::string K =

@@ -611,13 +611,19 @@ TEST(LiveStreamsDeathTest, RefusesForeignSetsAndFrameKinds) {
   EXPECT_DEATH(live.waitFrames(ints), "Check failed: 0 Unsupported type of frames");
   EXPECT_DEATH(live.setCamerasRoi({cv::Rect()}),
                "Check failed: rois.size\\(\\) == mng.size\\(\\) ");
-  // Per-camera calls with an index outside the two cameras.
+  // Per-camera calls with an index outside the two cameras, and a set given back with a buffer
+  // of such a camera.
   for (const int cam : {-1, 2, 1000000}) {
     SCOPED_TRACE(cam);
     const std::string message = "Camera index " + std::to_string(cam) + " outside the 2 cameras";
     EXPECT_DEATH(live.getMidQueueFullness(cam), message);
     EXPECT_DEATH(live.skipOneFrontMidBuf(cam), message);
     EXPECT_DEATH(live.setDefaultFrameSize(cam, cv::Size(8, 8)), message);
+    EXPECT_DEATH((*streams)[cam], message);
+    LiveStreams::FrameSet foreign;
+    foreign.push_back(std::make_unique<LiveStreams::FrameBuf>(0));
+    foreign.push_back(std::make_unique<LiveStreams::FrameBuf>(cam));
+    EXPECT_DEATH(live.returnBuffer(std::move(foreign)), message);
   }
 
   // A source that makes GPU frames itself cannot feed GPU_MAT frames yet.
