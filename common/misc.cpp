@@ -1,13 +1,14 @@
 #include "common/misc.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <iomanip>
@@ -237,7 +238,7 @@ DocumentFile documentFile(const std::string& path) {
   return file;
 }
 
-// Appends what `read` (a fread-like function: bytes read, 0 at the end, -1 on an error) gives
+// Appends what `read` (a read(2)-like function: bytes read, 0 at the end, -1 on an error) gives
 // to `text` until the end or until text passes kMaxDocumentBytes; false on an error.
 template <typename Read>
 bool readBounded(Read read, std::string* text) {
@@ -249,30 +250,74 @@ bool readBounded(Read read, std::string* text) {
   return n >= 0;
 }
 
-// Reads `file` as OpenCV's reader does, a compressed one uncompressed (gzread also takes an
-// uncompressed file as it stands); false when it cannot be opened. An error in reading it throws
-// std::runtime_error naming `path`: OpenCV would parse the part before the error unchecked.
-bool readDocument(const DocumentFile& file, const std::string& path, std::string* text) {
-  if (file.bGzip) {
-    std::unique_ptr<gzFile_s, int (*)(gzFile)> in(gzopen(file.name.c_str(), "rb"), &gzclose);
-    if (!in) return false;
-    const auto read = [&](char* buf, size_t size) -> long {
-      return gzread(in.get(), buf, static_cast<unsigned>(size));
-    };
-    int code = 0;
-    if (!readBounded(read, text)) refuseDocument(path, gzerror(in.get(), &code));
-    return true;
+// Closes a file descriptor when it goes, unless released.
+struct FileCloser {
+  int fd;
+  ~FileCloser() {
+    if (fd >= 0) ::close(fd);
   }
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(file.name.c_str(), "rb"),
-                                                     &std::fclose);
-  if (!in) return false;
+  int release() { return std::exchange(fd, -1); }
+};
+
+// Opens `file` for reading: its descriptor, or -1 when it cannot be opened. An open that a signal
+// interrupts (a FIFO's open waits for a writer) is the document's failure: opening it again
+// would wait again, and the signal was most likely meant to end the wait.
+int openFile(const DocumentFile& file, const std::string& path) {
+  const int fd = ::open(file.name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno == EINTR) refuseDocument(path, "interrupted while opening it");
+  return fd;
+}
+
+// Why a read failed with errno `error`.
+std::string readError(int error) {
+  return error == EINTR ? "interrupted while reading it" : std::strerror(error);
+}
+
+// Reads the gzip-compressed document on `fd` uncompressed (gzread also takes an uncompressed one
+// as it stands). A stream cut short reads as a clean end to gzread: only gzerror tells.
+void readCompressed(FileCloser* fd, const std::string& path, std::string* text) {
+  std::unique_ptr<gzFile_s, int (*)(gzFile)> in(gzdopen(fd->fd, "rb"), &gzclose);
+  if (!in) refuseDocument(path, "no memory to uncompress it");
+  fd->release();
+  std::string why;
+  const auto read = [&](char* buf, size_t size) -> long {
+    const int n = gzread(in.get(), buf, static_cast<unsigned>(size));
+    const int error = errno;
+    int code = Z_OK;
+    // zlib's message, after the "<fd:N>: " that names the descriptor.
+    std::string message = gzerror(in.get(), &code);
+    message.erase(0, message.find(": ") == std::string::npos ? 0 : message.find(": ") + 2);
+    if (n < 0) {
+      why = code == Z_ERRNO ? readError(error) : message;
+    } else if (n == 0 && code != Z_OK) {
+      why = "its compressed data is cut short (" + message + ")";
+    }
+    return why.empty() ? n : -1;
+  };
+  if (!readBounded(read, text)) refuseDocument(path, why);
+}
+
+void readPlain(int fd, const std::string& path, std::string* text) {
   int error = 0;
   const auto read = [&](char* buf, size_t size) -> long {
-    const size_t n = std::fread(buf, 1, size, in.get());
-    error = n == 0 && std::ferror(in.get()) ? errno : 0;
-    return error != 0 ? -1 : static_cast<long>(n);
+    const ssize_t n = ::read(fd, buf, size);
+    error = n < 0 ? errno : 0;
+    return static_cast<long>(n);
   };
-  if (!readBounded(read, text)) refuseDocument(path, std::strerror(error));
+  if (!readBounded(read, text)) refuseDocument(path, readError(error));
+}
+
+// Reads `file` as OpenCV's reader does, a compressed one uncompressed; false when it cannot be
+// opened. An error in reading it throws std::runtime_error naming `path`: OpenCV would parse the
+// part before the error unchecked.
+bool readDocument(const DocumentFile& file, const std::string& path, std::string* text) {
+  FileCloser fd{openFile(file, path)};
+  if (fd.fd < 0) return false;
+  if (file.bGzip) {
+    readCompressed(&fd, path, text);
+  } else {
+    readPlain(fd.fd, path, text);
+  }
   return true;
 }
 
@@ -346,8 +391,11 @@ size_t documentDepth(const cv::FileStorage& fs) {
 bool openDocument(cv::FileStorage& fs, const std::string& path) {
   const DocumentFile file = documentFile(path);
   std::string text;
+  // Only a file that cannot be opened at all is left to OpenCV, which reports it (a path of more
+  // lines than one included).
   if (!readDocument(file, path, &text)) return fs.open(path, cv::FileStorage::READ);
   fs.release();
+  if (text.empty()) refuseDocument(path, "it is empty");
   if (text.size() > kMaxDocumentBytes) {
     refuseDocument(path, "it is longer than " + std::to_string(kMaxDocumentBytes >> 20) + " MiB" +
                              (file.bGzip ? " uncompressed" : ""));
@@ -366,11 +414,15 @@ bool openDocument(cv::FileStorage& fs, const std::string& path) {
     if (named == std::string::npos) throw;
     throw cv::Exception(e.code, e.err, file.name + e.func.substr(named), e.file, e.line);
   }
-  const size_t depth = documentDepth(fs);
-  if (depth > kMaxDocumentNesting) {
+  try {
+    const size_t depth = documentDepth(fs);
+    if (depth > kMaxDocumentNesting) {
+      refuseDocument(path, "it nests " + std::to_string(depth) + " levels deep, more than " +
+                               std::to_string(kMaxDocumentNesting));
+    }
+  } catch (...) {
     fs.release();
-    refuseDocument(path, "it nests " + std::to_string(depth) + " levels deep, more than " +
-                             std::to_string(kMaxDocumentNesting));
+    throw;
   }
   return bOpened;
 }

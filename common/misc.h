@@ -67,11 +67,13 @@ size_t documentNestingBound(const std::string& text);
 // (the format taken from the content, a name ending in ".gz" read as gzip-compressed), reading
 // the file once. OpenCV's readers recurse once per level of nesting, so the document is parsed
 // on a thread whose stack holds the nesting that documentNestingBound allows. Throws
-// std::runtime_error naming the file, "File \"<path>\" can't be read: ...", for a document longer
-// than kMaxDocumentBytes (an endless one included), one whose bound would need a stack of more
-// than 1 GiB, one that nests deeper than kMaxDocumentNesting and one whose reading fails midway;
-// fs is then closed. OpenCV's errors pass as its file reader raises them. A file that cannot be
-// opened is left to fs.open, which reports it.
+// std::runtime_error naming the file, "File \"<path>\" can't be read: ...", for a document that
+// is empty, one longer than kMaxDocumentBytes (an endless one included), one whose bound would
+// need a stack of more than 1 GiB, one that nests deeper than kMaxDocumentNesting, one whose
+// reading fails midway or whose compressed data does not end as it should, and for an open or a
+// read that a signal interrupts (a FIFO waits for a writer; it is not retried); fs is then closed.
+// OpenCV's errors pass as its file reader raises them. A file that cannot be opened for another
+// reason is left to fs.open, which reports it.
 bool openDocument(cv::FileStorage& fs, const std::string& path);
 
 // A node's value as written, for messages: a string in double quotes, a number, "a map",
