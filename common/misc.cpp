@@ -9,10 +9,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <iomanip>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -171,6 +173,25 @@ void refuseValue(const std::string& sectionName, const char* key, const std::str
   const std::string section = sectionName.empty() ? "" : " in \"" + sectionName + "\"";
   throw std::runtime_error("Key \"" + std::string(key) + "\"" + section + " must be " + expected +
                            ", got " + got);
+}
+
+bool isNumberTokenChar(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
+         c == '+' || c == '-';
+}
+
+bool numberTokenFits(const std::string& token) {
+  const bool bHex = token.find_first_of("xX") != std::string::npos;
+  const bool bReal = !bHex && token.find_first_of(".eE") != std::string::npos;
+  errno = 0;
+  char* end = nullptr;
+  if (bReal) {
+    const double value = std::strtod(token.c_str(), &end);
+    return errno == 0 && std::isfinite(value);
+  }
+  const long long value = std::strtoll(token.c_str(), &end, 0);
+  return errno == 0 && value >= std::numeric_limits<int>::min() &&
+         value <= std::numeric_limits<int>::max();
 }
 
 size_t documentNestingBound(const std::string& text) {
@@ -386,6 +407,143 @@ size_t documentDepth(const cv::FileStorage& fs) {
   return deepest;
 }
 
+// An integer of a document's text that does not fit an int: the token, its line (from 1) and
+// the int that OpenCV's parsers make of it, (int)strtol(token, 0, 0).
+struct WideInteger {
+  std::string token;
+  size_t line;
+  int wrapped;
+};
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// Whether text[begin, end) is an integer token as a whole, as strtol with base 0 reads it.
+bool isIntegerToken(const std::string& text, size_t begin, size_t end) {
+  const size_t digits = begin + (text[begin] == '+' || text[begin] == '-');
+  if (digits >= end || !isDigit(text[digits])) return false;
+  const bool bHex = end - digits > 2 && text[digits] == '0' &&
+                    (text[digits + 1] == 'x' || text[digits + 1] == 'X');
+  for (size_t i = digits + (bHex ? 2 : 0); i < end; ++i) {
+    if (!(bHex ? isHexDigit(text[i]) : isDigit(text[i]))) return false;
+  }
+  return true;
+}
+
+// Whether the integer token text[begin, end) is a decimal one (no leading 0, which makes strtol
+// read octal or hexadecimal) that fits an int, told without converting it: most documents hold
+// millions of numbers.
+bool decimalFits(const std::string& text, size_t begin, size_t end) {
+  const bool bNegative = text[begin] == '-';
+  const size_t digits = begin + (bNegative || text[begin] == '+');
+  if (text[digits] == '0') return false;
+  const size_t n = end - digits;
+  const char* const limit = bNegative ? "2147483648" : "2147483647";
+  return n < 10 || (n == 10 && text.compare(digits, n, limit) <= 0);
+}
+
+// Every integer token of `text` that does not fit an int, wherever it stands (strings and
+// comments included: the parsed document tells which ones it holds as numbers).
+std::vector<WideInteger> wideIntegers(const std::string& text) {
+  // 2147483648 and 0x80000000 have 10 characters: every shorter integer token fits.
+  constexpr size_t kShortestWide = 10;
+  std::vector<WideInteger> wide;
+  size_t line = 1;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') ++line;
+    if (!isNumberTokenChar(text[i])) continue;
+    size_t end = i + 1;
+    while (end < text.size() && isNumberTokenChar(text[end])) ++end;
+    if (end - i >= kShortestWide && isIntegerToken(text, i, end) && !decimalFits(text, i, end)) {
+      const std::string token = text.substr(i, end - i);
+      if (!numberTokenFits(token)) {
+        wide.push_back({token, line, static_cast<int>(std::strtol(token.c_str(), nullptr, 0))});
+      }
+    }
+    i = end - 1;
+  }
+  return wide;
+}
+
+// Where an int node of a document stands: the key that holds it (the key of its sequence, for
+// an element) and the keys and indices above that key, joined by "/".
+struct IntPlace {
+  int value = 0;
+  std::string key, section;
+};
+
+// One map or sequence on the way down a document, and how far its children have been visited.
+struct Level {
+  cv::FileNode node;
+  cv::FileNodeIterator next;
+  int index;  // of the child that `next` gives
+};
+
+// The place of `leaf`, the child last visited of levels.back(), levels[0] being the root.
+void describePlace(const std::vector<Level>& levels, const cv::FileNode& leaf, IntPlace* place) {
+  std::vector<std::pair<std::string, bool>> path;  // each level's name, and whether an index
+  for (size_t k = 1; k <= levels.size(); ++k) {
+    const Level& parent = levels[k - 1];
+    const cv::FileNode& node = k < levels.size() ? levels[k].node : leaf;
+    path.emplace_back(parent.node.isSeq() ? std::to_string(parent.index - 1) : node.name(),
+                      parent.node.isSeq());
+  }
+  while (!path.empty() && path.back().second) path.pop_back();
+  if (path.empty()) return;
+  place->key = path.back().first;
+  for (size_t k = 0; k + 1 < path.size(); ++k) {
+    place->section += (k > 0 ? "/" : "") + path[k].first;
+  }
+}
+
+// The first int node of fs, in document order, whose value is one of `values`; false when none
+// is. Without recursion: a document may nest kMaxDocumentNesting levels deep.
+bool findInt(const cv::FileStorage& fs, const std::set<int>& values, IntPlace* place) {
+  std::vector<Level> levels;
+  for (int root = 0; !fs.root(root).isNone(); ++root) {
+    const cv::FileNode top = fs.root(root);
+    levels.assign(1, Level{top, top.begin(), 0});
+    while (!levels.empty()) {
+      Level& level = levels.back();
+      if (level.next.remaining() == 0) {
+        levels.pop_back();
+        continue;
+      }
+      const cv::FileNode child = *level.next;
+      ++level.next;
+      ++level.index;
+      if (child.isMap() || child.isSeq()) {
+        levels.push_back(Level{child, child.begin(), 0});
+      } else if (child.isInt() && values.count(static_cast<int>(child)) > 0) {
+        place->value = static_cast<int>(child);
+        describePlace(levels, child, place);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Refuses a document that holds, as a number, an integer that does not fit an int: OpenCV's
+// parsers keep it modulo 2^32, and the typed readers would see a valid value. Integer tokens of
+// the text that fit no int are looked for in the parsed document by the value they became; a
+// token whose value no int node has was part of a string or a comment.
+void checkIntegers(const cv::FileStorage& fs, const std::string& text, const std::string& path) {
+  const std::vector<WideInteger> wide = wideIntegers(text);
+  if (wide.empty()) return;
+  std::set<int> values;
+  for (const WideInteger& w : wide) values.insert(w.wrapped);
+  IntPlace place;
+  if (!findInt(fs, values, &place)) return;
+  const WideInteger& w = *std::find_if(
+      wide.begin(), wide.end(), [&](const WideInteger& x) { return x.wrapped == place.value; });
+  std::string where = "line " + std::to_string(w.line);
+  if (!place.key.empty()) where += ", key \"" + place.key + "\"";
+  if (!place.section.empty()) where += " in \"" + place.section + "\"";
+  refuseDocument(path, "the number " + w.token + " (" + where + ") does not fit");
+}
+
 }  // namespace
 
 bool openDocument(cv::FileStorage& fs, const std::string& path) {
@@ -420,6 +578,7 @@ bool openDocument(cv::FileStorage& fs, const std::string& path) {
       refuseDocument(path, "it nests " + std::to_string(depth) + " levels deep, more than " +
                                std::to_string(kMaxDocumentNesting));
     }
+    checkIntegers(fs, text, path);
   } catch (...) {
     fs.release();
     throw;

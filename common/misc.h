@@ -63,6 +63,15 @@ constexpr size_t kMaxDocumentBytes = size_t(64) << 20;
 // longest run of blanks and sequence dashes that begins a line (YAML block nesting).
 size_t documentNestingBound(const std::string& text);
 
+// Whether `c` may continue a number token as OpenCV's parsers read one (strtol with base 0 or
+// strtod: signs, digits, hexadecimal digits, points and exponents).
+bool isNumberTokenChar(char c);
+
+// Whether a number token keeps its value when OpenCV's parsers read it: an integer (decimal, or
+// hexadecimal after "0x") is kept as an int, modulo 2^32 (4294967396 would become 100), and a
+// real as a double (1e400 would become infinity).
+bool numberTokenFits(const std::string& token);
+
 // Opens the document `path` for reading into `fs`, as fs.open(path, cv::FileStorage::READ) does
 // (the format taken from the content, a name ending in ".gz" read as gzip-compressed), reading
 // the file once. OpenCV's readers recurse once per level of nesting, so the document is parsed
@@ -70,10 +79,11 @@ size_t documentNestingBound(const std::string& text);
 // std::runtime_error naming the file, "File \"<path>\" can't be read: ...", for a document that
 // is empty, one longer than kMaxDocumentBytes (an endless one included), one whose bound would
 // need a stack of more than 1 GiB, one that nests deeper than kMaxDocumentNesting, one whose
-// reading fails midway or whose compressed data does not end as it should, and for an open or a
-// read that a signal interrupts (a FIFO waits for a writer; it is not retried); fs is then closed.
-// OpenCV's errors pass as its file reader raises them. A file that cannot be opened for another
-// reason is left to fs.open, which reports it.
+// reading fails midway or whose compressed data does not end as it should, one with an integer
+// that does not fit an int (naming its line and key), and for an open or a read that a signal
+// interrupts (a FIFO waits for a writer; it is not retried); fs is then closed. OpenCV's errors
+// pass as its file reader raises them. A file that cannot be opened for another reason is left
+// to fs.open, which reports it.
 bool openDocument(cv::FileStorage& fs, const std::string& path);
 
 // A node's value as written, for messages: a string in double quotes, a number, "a map",
