@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -161,6 +163,118 @@ std::string describeValue(const cv::FileNode& node) {
     text += (i > 0 ? ", " : "") + describeNode(node[static_cast<int>(i)]);
   }
   return text + "]";
+}
+
+namespace {
+
+// The channels of a matrix element type as OpenCV decodes "dt": one element depth of "ucwsifdh",
+// repeated or after a count; 0 for a text that is no such type.
+int typeChannels(const std::string& dt) {
+  int channels = 0;
+  char depth = 0;
+  for (size_t i = 0; i < dt.size(); ++i) {
+    int count = 1;
+    if (std::isdigit(static_cast<unsigned char>(dt[i]))) {
+      count = 0;
+      while (i < dt.size() && std::isdigit(static_cast<unsigned char>(dt[i])) &&
+             count <= CV_CN_MAX) {
+        count = 10 * count + (dt[i++] - '0');
+      }
+    }
+    const bool bDepth = i < dt.size() && std::strchr("ucwsifdh", dt[i]) != nullptr && dt[i] != 0;
+    if (!bDepth || (depth != 0 && dt[i] != depth) || count < 1) return 0;
+    depth = dt[i];
+    channels += count;
+    if (channels > CV_CN_MAX) return 0;
+  }
+  return channels;
+}
+
+// Most dimensions of a matrix (CV_MAX_DIM of OpenCV's C interface).
+constexpr size_t kMaxMatrixDims = 32;
+
+// A matrix size as OpenCV's reader takes it: an integer (a real without a fractional part
+// included) of at least 0.
+bool matrixSize(const cv::FileNode& node, int* size) {
+  double v = 0;
+  if (!numberOf(node, &v) || std::floor(v) != v || !(v >= 0 && v <= INT_MAX)) return false;
+  *size = static_cast<int>(v);
+  return true;
+}
+
+// The sizes of a matrix node: "rows" and "cols", or the elements of "sizes" when it has no
+// "rows" (as OpenCV's reader looks for them); false with *got set when one is no size.
+bool matrixSizes(const cv::FileNode& node, std::vector<int>* sizes, std::string* got) {
+  const auto whose = [&](const char* key) {
+    *got = "a matrix whose \"" + std::string(key) + "\" is " + describeValue(node[key]);
+    return false;
+  };
+  if (!node["rows"].isNone()) {
+    sizes->assign(2, 0);
+    if (!matrixSize(node["rows"], &(*sizes)[0])) return whose("rows");
+    return matrixSize(node["cols"], &(*sizes)[1]) || whose("cols");
+  }
+  const cv::FileNode list = node["sizes"];
+  if (!list.isSeq() || list.size() < 1 || list.size() > kMaxMatrixDims) return whose("rows");
+  for (const cv::FileNode& size : list) {
+    sizes->push_back(0);
+    if (!matrixSize(size, &sizes->back())) return whose("sizes");
+  }
+  return true;
+}
+
+}  // namespace
+
+bool readMatrix(const cv::FileNode& node, cv::Mat* m, std::string* got) {
+  if (node.isNone()) {
+    *m = cv::Mat();
+    return true;
+  }
+  if (!node.isMap()) {
+    *got = node.isSeq() && node.size() <= 16 ? describeValue(node) : describeNode(node);
+    return false;
+  }
+  const cv::FileNode dt = node["dt"];
+  const int channels = dt.isString() ? typeChannels(dt.string()) : 0;
+  std::vector<int> sizes;
+  if (channels == 0) {
+    *got = "a matrix whose \"dt\" is " + describeNode(dt);
+    return false;
+  }
+  if (!matrixSizes(node, &sizes, got)) return false;
+  const cv::FileNode data = node["data"];
+  if (!data.isSeq()) {
+    *got = "a matrix whose \"data\" is " + describeNode(data);
+    return false;
+  }
+  // The count grows only while within the numbers of "data" (a bounded document holds some
+  // millions): the product of the sizes alone may pass any integer type.
+  uint64_t numbers = static_cast<uint64_t>(channels);
+  std::string shape;
+  for (int size : sizes) {
+    numbers = numbers > data.size() ? numbers : numbers * static_cast<uint64_t>(size);
+    shape += (shape.empty() ? "" : "x") + std::to_string(size);
+  }
+  if (numbers != data.size()) {
+    *got = "a " + shape + " matrix of type \"" + dt.string() + "\" with " +
+           std::to_string(data.size()) + " numbers in \"data\"";
+    return false;
+  }
+  for (const cv::FileNode& v : data) {
+    if (!v.isInt() && !v.isReal()) {
+      *got = "a matrix whose \"data\" holds " + describeNode(v);
+      return false;
+    }
+  }
+  try {
+    cv::Mat read;
+    node >> read;
+    *m = read;
+  } catch (const cv::Exception& e) {
+    *got = "a matrix that OpenCV can't read (" + e.err + ")";
+    return false;
+  }
+  return true;
 }
 
 void refuseKey(const std::string& sectionName, const char* key, const cv::FileNode& node,

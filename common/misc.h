@@ -86,6 +86,14 @@ bool numberTokenFits(const std::string& token);
 // to fs.open, which reports it.
 bool openDocument(cv::FileStorage& fs, const std::string& path);
 
+// Reads a matrix node as cv::FileStorage writes one (a map of "rows", "cols", "dt" and "data",
+// or of "sizes", "dt" and "data") into *m, first checking what OpenCV's reader asserts or trusts:
+// a map, a known element type, sizes of at least 0 and as many numbers in "data" as they call for
+// (OpenCV allocates the sizes it is given before it counts the numbers). A none node gives an
+// empty matrix. Otherwise false, *m left as it was, with what the node holds in *got, e.g.
+//   a 3x3 matrix of type "d" with 8 numbers in "data"
+bool readMatrix(const cv::FileNode& node, cv::Mat* m, std::string* got);
+
 // A node's value as written, for messages: a string in double quotes, a number, "a map",
 // "a sequence" or "nothing".
 std::string describeNode(const cv::FileNode& node);
