@@ -522,11 +522,13 @@ size_t documentDepth(const cv::FileStorage& fs) {
 }
 
 // An integer of a document's text that does not fit an int: the token, its line (from 1) and
-// the int that OpenCV's parsers make of it, (int)strtol(token, 0, 0).
+// the int that OpenCV's parsers make of it, (int)strtol(token, 0, 0); one beyond a long
+// saturates strtol, and becomes -1 (or 0 with a minus sign).
 struct WideInteger {
   std::string token;
   size_t line;
   int wrapped;
+  bool bSaturated;
 };
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -557,27 +559,45 @@ bool decimalFits(const std::string& text, size_t begin, size_t end) {
   return n < 10 || (n == 10 && text.compare(digits, n, limit) <= 0);
 }
 
-// Every integer token of `text` that does not fit an int, wherever it stands (strings and
-// comments included: the parsed document tells which ones it holds as numbers).
-std::vector<WideInteger> wideIntegers(const std::string& text) {
-  // 2147483648 and 0x80000000 have 10 characters: every shorter integer token fits.
-  constexpr size_t kShortestWide = 10;
-  std::vector<WideInteger> wide;
+// Calls visit(begin, end, line) for every integer token text[begin, end) of at least `shortest`
+// characters, wherever it stands (strings and comments included).
+template <typename Visit>
+void forEachIntegerToken(const std::string& text, size_t shortest, Visit visit) {
   size_t line = 1;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\n') ++line;
     if (!isNumberTokenChar(text[i])) continue;
     size_t end = i + 1;
     while (end < text.size() && isNumberTokenChar(text[end])) ++end;
-    if (end - i >= kShortestWide && isIntegerToken(text, i, end) && !decimalFits(text, i, end)) {
-      const std::string token = text.substr(i, end - i);
-      if (!numberTokenFits(token)) {
-        wide.push_back({token, line, static_cast<int>(std::strtol(token.c_str(), nullptr, 0))});
-      }
-    }
+    if (end - i >= shortest && isIntegerToken(text, i, end)) visit(i, end, line);
     i = end - 1;
   }
+}
+
+// Every integer token of `text` that does not fit an int.
+std::vector<WideInteger> wideIntegers(const std::string& text) {
+  // 2147483648 and 0x80000000 have 10 characters: every shorter integer token fits.
+  constexpr size_t kShortestWide = 10;
+  std::vector<WideInteger> wide;
+  forEachIntegerToken(text, kShortestWide, [&](size_t begin, size_t end, size_t line) {
+    if (decimalFits(text, begin, end)) return;
+    const std::string token = text.substr(begin, end - begin);
+    if (numberTokenFits(token)) return;
+    errno = 0;
+    const long value = std::strtol(token.c_str(), nullptr, 0);
+    wide.push_back({token, line, static_cast<int>(value), errno == ERANGE});
+  });
   return wide;
+}
+
+// How many integer tokens of `text` that fit an int have the value `value`.
+size_t countFittingTokens(const std::string& text, int value) {
+  size_t count = 0;
+  forEachIntegerToken(text, 1, [&](size_t begin, size_t end, size_t) {
+    const std::string token = text.substr(begin, end - begin);
+    count += numberTokenFits(token) && std::strtol(token.c_str(), nullptr, 0) == value;
+  });
+  return count;
 }
 
 // Where an int node of a document stands: the key that holds it (the key of its sequence, for
@@ -611,9 +631,10 @@ void describePlace(const std::vector<Level>& levels, const cv::FileNode& leaf, I
   }
 }
 
-// The first int node of fs, in document order, whose value is one of `values`; false when none
-// is. Without recursion: a document may nest kMaxDocumentNesting levels deep.
-bool findInt(const cv::FileStorage& fs, const std::set<int>& values, IntPlace* place) {
+// Calls visit(levels, node) for every int node of fs in document order, until it returns true;
+// true when it did. Without recursion: a document may nest kMaxDocumentNesting levels deep.
+template <typename Visit>
+bool forEachInt(const cv::FileStorage& fs, Visit visit) {
   std::vector<Level> levels;
   for (int root = 0; !fs.root(root).isNone(); ++root) {
     const cv::FileNode top = fs.root(root);
@@ -629,9 +650,7 @@ bool findInt(const cv::FileStorage& fs, const std::set<int>& values, IntPlace* p
       ++level.index;
       if (child.isMap() || child.isSeq()) {
         levels.push_back(Level{child, child.begin(), 0});
-      } else if (child.isInt() && values.count(static_cast<int>(child)) > 0) {
-        place->value = static_cast<int>(child);
-        describePlace(levels, child, place);
+      } else if (child.isInt() && visit(levels, child)) {
         return true;
       }
     }
@@ -639,19 +658,52 @@ bool findInt(const cv::FileStorage& fs, const std::set<int>& values, IntPlace* p
   return false;
 }
 
+// Whether fs holds as a number one of `wide`, and which: its place is in *place. For an integer
+// of a long it is the first int node whose value is the int that the integer became (one that
+// no int node has was part of a string or a comment). The -1 and 0 that saturated integers
+// become are common values: one such integer counts only when fs holds more int nodes of its
+// value than the text has tokens that give it, and its place is its line alone.
+bool findWideInteger(const cv::FileStorage& fs, const std::string& text,
+                     const std::vector<WideInteger>& wide, WideInteger* found, IntPlace* place) {
+  std::set<int> values;
+  for (const WideInteger& w : wide) {
+    if (!w.bSaturated) values.insert(w.wrapped);
+  }
+  const auto isWrapped = [&](const std::vector<Level>& levels, const cv::FileNode& node) {
+    if (values.count(static_cast<int>(node)) == 0) return false;
+    place->value = static_cast<int>(node);
+    describePlace(levels, node, place);
+    return true;
+  };
+  if (!values.empty() && forEachInt(fs, isWrapped)) {
+    *found = *std::find_if(wide.begin(), wide.end(), [&](const WideInteger& w) {
+      return !w.bSaturated && w.wrapped == place->value;
+    });
+    return true;
+  }
+  std::set<int> counted;
+  for (const WideInteger& w : wide) {
+    if (!w.bSaturated || !counted.insert(w.wrapped).second) continue;
+    size_t ints = 0;
+    forEachInt(fs, [&](const std::vector<Level>&, const cv::FileNode& node) {
+      ints += static_cast<int>(node) == w.wrapped;
+      return false;
+    });
+    if (ints > countFittingTokens(text, w.wrapped)) {
+      *found = w;
+      return true;
+    }
+  }
+  return false;
+}
+
 // Refuses a document that holds, as a number, an integer that does not fit an int: OpenCV's
-// parsers keep it modulo 2^32, and the typed readers would see a valid value. Integer tokens of
-// the text that fit no int are looked for in the parsed document by the value they became; a
-// token whose value no int node has was part of a string or a comment.
+// parsers keep it modulo 2^32 (or saturated), and the typed readers would see a valid value.
 void checkIntegers(const cv::FileStorage& fs, const std::string& text, const std::string& path) {
   const std::vector<WideInteger> wide = wideIntegers(text);
-  if (wide.empty()) return;
-  std::set<int> values;
-  for (const WideInteger& w : wide) values.insert(w.wrapped);
+  WideInteger w;
   IntPlace place;
-  if (!findInt(fs, values, &place)) return;
-  const WideInteger& w = *std::find_if(
-      wide.begin(), wide.end(), [&](const WideInteger& x) { return x.wrapped == place.value; });
+  if (wide.empty() || !findWideInteger(fs, text, wide, &w, &place)) return;
   std::string where = "line " + std::to_string(w.line);
   if (!place.key.empty()) where += ", key \"" + place.key + "\"";
   if (!place.section.empty()) where += " in \"" + place.section + "\"";
