@@ -318,9 +318,9 @@ bool checkMatrixForms(const cv::FileNode& node, const std::string& section, std:
   return true;
 }
 
-// Adds to a refusal the document that the refused entry came from, if any.
-bool refusedIn(const Document* document, std::string* why) {
-  if (document != nullptr) *why += "; read from \"" + document->path + "\"";
+// Adds to the refusal of an intrinsics entry the document that the entry came from, if any.
+bool refusedIn(const Entry& entry, std::string* why) {
+  if (entry.node.isString()) *why += "; read from \"" + entry.document.path + "\"";
   return false;
 }
 
@@ -336,7 +336,7 @@ bool checkIntrinsicsEntries(const CalibrationDocuments& documents, std::string* 
     const std::string section = "intrinsics/" + entry.name;
     if (node.isMap() &&
         !(checkFrameSides(node, section, why) && checkMatrixForms(node, section, why))) {
-      return refusedIn(entry.node.isString() ? &entry.document : nullptr, why);
+      return refusedIn(entry, why);
     }
   }
   return true;
@@ -377,7 +377,7 @@ bool checkExtrinsicsEntries(const CalibrationDocuments& documents, std::string* 
     if (!entry.isMap()) continue;
     const std::string section = "extrinsics/" + entry.name();
     if (!checkRotationForm(entry, section, why) || !checkTranslation(entry, section, why)) {
-      return refusedIn(document, why);
+      return false;
     }
   }
   return true;
