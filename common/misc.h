@@ -63,16 +63,36 @@ constexpr size_t kMaxDocumentBytes = size_t(64) << 20;
 // longest run of blanks and sequence dashes that begins a line (YAML block nesting).
 size_t documentNestingBound(const std::string& text);
 
+// Whether `c` may continue a number token as OpenCV's parsers read one (strtol with base 0 or
+// strtod: signs, digits, hexadecimal digits, points and exponents).
+bool isNumberTokenChar(char c);
+
+// Whether a number token keeps its value when OpenCV's parsers read it: an integer (decimal, or
+// hexadecimal after "0x") is kept as an int, modulo 2^32 (4294967396 would become 100), and a
+// real as a double (1e400 would become infinity).
+bool numberTokenFits(const std::string& token);
+
 // Opens the document `path` for reading into `fs`, as fs.open(path, cv::FileStorage::READ) does
 // (the format taken from the content, a name ending in ".gz" read as gzip-compressed), reading
 // the file once. OpenCV's readers recurse once per level of nesting, so the document is parsed
 // on a thread whose stack holds the nesting that documentNestingBound allows. Throws
-// std::runtime_error naming the file, "File \"<path>\" can't be read: ...", for a document longer
-// than kMaxDocumentBytes (an endless one included), one whose bound would need a stack of more
-// than 1 GiB, one that nests deeper than kMaxDocumentNesting and one whose reading fails midway;
-// fs is then closed. OpenCV's errors pass as its file reader raises them. A file that cannot be
-// opened is left to fs.open, which reports it.
+// std::runtime_error naming the file, "File \"<path>\" can't be read: ...", for a document that
+// is empty, one longer than kMaxDocumentBytes (an endless one included), one whose bound would
+// need a stack of more than 1 GiB, one that nests deeper than kMaxDocumentNesting, one whose
+// reading fails midway or whose compressed data does not end as it should, one with an integer
+// that does not fit an int (naming its line and key), and for an open or a read that a signal
+// interrupts (a FIFO waits for a writer; it is not retried); fs is then closed. OpenCV's errors
+// pass as its file reader raises them. A file that cannot be opened for another reason is left
+// to fs.open, which reports it.
 bool openDocument(cv::FileStorage& fs, const std::string& path);
+
+// Reads a matrix node as cv::FileStorage writes one (a map of "rows", "cols", "dt" and "data",
+// or of "sizes", "dt" and "data") into *m, first checking what OpenCV's reader asserts or trusts:
+// a map, a known element type, sizes of at least 0 and as many numbers in "data" as they call for
+// (OpenCV allocates the sizes it is given before it counts the numbers). A none node gives an
+// empty matrix. Otherwise false, *m left as it was, with what the node holds in *got, e.g.
+//   a 3x3 matrix of type "d" with 8 numbers in "data"
+bool readMatrix(const cv::FileNode& node, cv::Mat* m, std::string* got);
 
 // A node's value as written, for messages: a string in double quotes, a number, "a map",
 // "a sequence" or "nothing".

@@ -2,7 +2,27 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "common/misc.h"
+
 namespace tesmo {
+
+namespace {
+
+// The matrix `key` of `node` (empty when absent), a fresh one; a node that is no matrix raises
+// a parse error naming the key and the camera's entry in `section` ("intrinsics" or
+// "extrinsics"), where OpenCV's reader would assert naming nothing.
+cv::Mat readCameraMatrix(const cv::FileNode& node, const char* key, const char* section,
+                         const std::string& name) {
+  cv::Mat m;
+  std::string got;
+  if (!readMatrix(node[key], &m, &got)) {
+    CV_Error_(cv::Error::StsParseError, ("Key \"%s\" in \"%s/%s\" must be a matrix, got %s", key,
+                                         section, name.c_str(), got.c_str()));
+  }
+  return m;
+}
+
+}  // namespace
 
 Camera::Camera(const std::string& name, const cv::Size& frameSize, CameraModel model,
                const cv::Mat& K, const cv::Mat& D, const Pose3f& poseW2C)
@@ -15,11 +35,8 @@ void Camera::readIntrinsics(const cv::FileNode& node) {
     CV_Error_(cv::Error::StsParseError, ("Wrong intrinsics node for camera \"%s\"", name.c_str()));
   }
   // Fresh matrices: a copy of this camera keeps its own K and D.
-  cv::Mat newK, newD;
-  node["K"] >> newK;
-  node["D"] >> newD;
-  K = newK;
-  D = newD;
+  K = readCameraMatrix(node, "K", "intrinsics", name);
+  D = readCameraMatrix(node, "D", "intrinsics", name);
   int width = 0, height = 0;
   cv::read(node["frame_width"], width, 0);
   cv::read(node["frame_height"], height, 0);
@@ -40,8 +57,7 @@ void Camera::readExtrinsics(const cv::FileNode& node) {
   if (!node.isMap()) {
     CV_Error_(cv::Error::StsParseError, ("Wrong extrinsics node for camera \"%s\"", name.c_str()));
   }
-  cv::Mat R;
-  node["R"] >> R;
+  const cv::Mat R = readCameraMatrix(node, "R", "extrinsics", name);
   // Mat -> Matx checks the 3x3 single-channel shape and converts the element type.
   poseW2C.R = R.empty() ? cv::Matx33f::zeros() : cv::Matx33f(R);
   cv::read(node["T"], poseW2C.T, cv::Vec3f(0.f, 0.f, 0.f));

@@ -42,12 +42,13 @@ class Camera {
   cv::Vec3f getCenter() const;
 
   // Fills K, D, frameSize and model from an intrinsics map ("K", "D", "frame_width",
-  // "frame_height", "model"). Raises cv::Exception (StsParseError) when the node is not a map or
-  // "model" is neither "pinhole" nor "fisheye".
+  // "frame_height", "model"). Raises cv::Exception (StsParseError) when the node is not a map,
+  // "K" or "D" is present but no matrix (Key "K" in "intrinsics/<name>" must be a matrix, got
+  // ...), or "model" is neither "pinhole" nor "fisheye".
   void readIntrinsics(const cv::FileNode& node);
   // Fills poseW2C from an extrinsics map ("R" 3x3, "T" 3-vector); an absent "R" gives a zero
   // matrix, an absent "T" a zero vector. Raises cv::Exception (StsParseError) when the node is
-  // not a map.
+  // not a map or "R" is present but no matrix.
   void readExtrinsics(const cv::FileNode& node);
   // Writes "K", "D", "frame_width", "frame_height" and "model" into the map open in fs.
   void writeIntrinsics(cv::FileStorage& fs) const;

@@ -293,6 +293,37 @@ bool checkFrameSides(const cv::FileNode& node, const std::string& section, std::
   return true;
 }
 
+// What K and D must be, as the checks say it.
+const char* const kIntrinsicMatrixRule =
+    "a 3x3 floating-point matrix of finite numbers with fx and fy above 0";
+
+std::string distortionRule(bool bFisheye) {
+  return bFisheye ? "4 finite floating-point numbers (fisheye)"
+                  : "none, 4, 5, 8, 12 or 14 finite floating-point numbers (pinhole)";
+}
+
+// "K" and "D" of an intrinsics map as matrices that the reader takes (OpenCV's reader would
+// assert naming nothing); what they hold is checkCamera's to judge.
+bool checkMatrixForms(const cv::FileNode& node, const std::string& section, std::string* why) {
+  const bool bFisheye = node["model"].isString() && node["model"].string() == "fisheye";
+  const std::pair<const char*, std::string> rules[] = {{"K", kIntrinsicMatrixRule},
+                                                       {"D", distortionRule(bFisheye)}};
+  for (const auto& rule : rules) {
+    cv::Mat m;
+    std::string got;
+    if (!readMatrix(node[rule.first], &m, &got)) {
+      return refused(section, rule.first, rule.second, got, why);
+    }
+  }
+  return true;
+}
+
+// Adds to the refusal of an intrinsics entry the document that the entry came from, if any.
+bool refusedIn(const Entry& entry, std::string* why) {
+  if (entry.node.isString()) *why += "; read from \"" + entry.document.path + "\"";
+  return false;
+}
+
 bool checkIntrinsicsEntries(const CalibrationDocuments& documents, std::string* why) {
   std::set<std::string> seen;
   for (const Entry& entry : documents.entries()) {
@@ -302,7 +333,11 @@ bool checkIntrinsicsEntries(const CalibrationDocuments& documents, std::string* 
       return false;
     }
     const cv::FileNode node = entry.intrinsics();
-    if (node.isMap() && !checkFrameSides(node, "intrinsics/" + entry.name, why)) return false;
+    const std::string section = "intrinsics/" + entry.name;
+    if (node.isMap() &&
+        !(checkFrameSides(node, section, why) && checkMatrixForms(node, section, why))) {
+      return refusedIn(entry, why);
+    }
   }
   return true;
 }
@@ -310,14 +345,12 @@ bool checkIntrinsicsEntries(const CalibrationDocuments& documents, std::string* 
 // "R" of an extrinsics entry as the reader takes it, 3x3 of any element type.
 bool checkRotationForm(const cv::FileNode& entry, const std::string& section, std::string* why) {
   cv::Mat R;
-  try {
-    entry["R"] >> R;
-  } catch (const cv::Exception&) {
-    R.release();
+  std::string got;
+  if (readMatrix(entry["R"], &R, &got)) {
+    if (R.rows == 3 && R.cols == 3 && R.channels() == 1) return true;
+    got = R.empty() ? describeNode(entry["R"]) : matrixText(R);
   }
-  return (R.rows == 3 && R.cols == 3 && R.channels() == 1) ||
-         refused(section, "R", "a 3x3 rotation matrix",
-                 R.empty() ? describeNode(entry["R"]) : matrixText(R), why);
+  return refused(section, "R", "a 3x3 rotation matrix", got, why);
 }
 
 bool checkTranslation(const cv::FileNode& entry, const std::string& section, std::string* why) {
@@ -358,10 +391,7 @@ bool checkIntrinsicMatrix(const Camera& camera, double scale, std::string* why) 
     K.convertTo(cv::Mat(3, 3, CV_64F, k.val), CV_64F);
     bK = k(0, 0) > 0 && k(1, 1) > 0;
   }
-  return bK ||
-         refused("intrinsics/" + camera.name, "K",
-                 "a 3x3 floating-point matrix of finite numbers with fx and fy above 0",
-                 matrixText(K), why);
+  return bK || refused("intrinsics/" + camera.name, "K", kIntrinsicMatrixRule, matrixText(K), why);
 }
 
 // The distortion coefficients that the model's projection takes: cv::fisheye's four, or
@@ -375,10 +405,7 @@ bool checkDistortion(const Camera& camera, std::string* why) {
   const bool bD = bCount && (D.empty() || (isFloatingMatrix(D) && (D.rows == 1 || D.cols == 1) &&
                                            fitsFloat(D, 1.0)));
   return bD ||
-         refused("intrinsics/" + camera.name, "D",
-                 bFisheye ? "4 finite floating-point numbers (fisheye)"
-                          : "none, 4, 5, 8, 12 or 14 finite floating-point numbers (pinhole)",
-                 matrixText(D), why);
+         refused("intrinsics/" + camera.name, "D", distortionRule(bFisheye), matrixText(D), why);
 }
 
 bool checkFrameBound(const Camera& camera, double scale, std::string* why) {

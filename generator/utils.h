@@ -88,10 +88,12 @@ class CalibrationDocuments {
 // "T"), and the camera would vanish from every view without a word.
 // checkCalibrationNodes looks at what only the documents show: a camera named twice in one map,
 // "frame_width" and "frame_height" of every intrinsics entry (inline or in a document of its
-// own), the form of "R" and "T" of every extrinsics entry, and a document that could be opened
-// but not read (its error is the reason). A document that cannot be opened, and nodes of the
-// wrong kind, are the reader's to report. checkCamera looks at a camera as read: K and D as its
-// model's projection takes them, the frame size scaled by `scale` (its frame source's) within
+// own), whether its "K" and "D" are matrices that the reader takes, the form of "R" and "T" of
+// every extrinsics entry, and a document that could be opened but not read (its error is the
+// reason). A refused intrinsics entry that came from a document of its own gets "; read from
+// \"<path>\"" after the reason. A document that cannot be opened, and nodes of the wrong kind,
+// are the reader's to report. checkCamera looks at a camera as read: K and D as its model's
+// projection takes them, the frame size scaled by `scale` (its frame source's) within
 // the frame bound of streamer/frame_stream.h, and R a rotation (to the precision of a
 // calibration written with four significant digits).
 bool checkCalibrationNodes(const CalibrationDocuments& documents, std::string* why);

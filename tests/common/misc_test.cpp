@@ -1,19 +1,33 @@
 #include "common/misc.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
+#include <chrono>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/process.h"
 #include "tests/temp_dir.h"
+#include "tests/thrown_text.h"
 #include "tests/yaml.h"
 
 namespace {
 
 using tesmo::testing_util::Memory;
+using tesmo::testing_util::TempDir;
+using tesmo::testing_util::ThrownText;
+using tesmo::testing_util::waitFor;
 
 bool Flag(const std::string& value, bool def) {
   cv::FileStorage fs = Memory("v: " + value + "\n");
@@ -183,6 +197,150 @@ TEST(OpenDocument, RefusesNestingOnlyWhereItCouldBeDeep) {
     const std::string refused = "File \"" + path + "\" can't be read: ";
     if (got.rfind(refused, 0) == 0) got = got.substr(refused.size());
     EXPECT_EQ(got.substr(0, c.expected.size()), c.expected) << got;
+  }
+}
+
+// `text` gzip-compressed at `level` (0: stored blocks, where the text stands legible).
+std::string Gzip(const std::string& text, int level) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, static_cast<uLong>(text.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// What openDocument says of `path`: "read", or what follows "can't be read: " in its refusal.
+std::string Opened(const std::string& path) {
+  cv::FileStorage fs;
+  bool bRead = false;
+  std::string refusal;
+  try {
+    refusal = ThrownText([&] { bRead = tesmo::openDocument(fs, path); });
+  } catch (const cv::Exception& e) {
+    return e.what();
+  }
+  const std::string prefix = "File \"" + path + "\" can't be read: ";
+  if (refusal.empty()) return bRead && !fs.root().empty() ? "read" : "not read";
+  return refusal.rfind(prefix, 0) == 0 ? refusal.substr(prefix.size()) : refusal;
+}
+
+void OnSignal(int) {}
+
+// A signal whose handler is installed without SA_RESTART (as a caller that ends its start-up on
+// Ctrl-C installs one) ends a blocked open or read of a FIFO at once: the document fails, named,
+// and is not opened again behind the caller's back.
+TEST(OpenDocument, InterruptedOpenOrReadFailsNamingTheFile) {
+  TempDir dir;
+  struct sigaction action = {};
+  struct sigaction previous = {};
+  action.sa_handler = &OnSignal;
+  sigemptyset(&action.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  const struct {
+    const char* name;
+    bool bWriter;  // a writer holds the FIFO open and writes nothing: the read blocks
+    std::string expected;
+  } cases[] = {
+      {"nobody.yml", false, "interrupted while opening it"},
+      {"silent.yml", true, "interrupted while reading it"},
+      {"silent.yml.gz", true, "interrupted while reading it"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir / c.name;
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    const int writer = c.bWriter ? ::open(path.c_str(), O_RDWR) : -1;
+    std::atomic<bool> bDone{false};
+    std::string got;
+    std::thread reader([&] {
+      got = Opened(path);
+      bDone = true;
+    });
+    // Until the reader has failed: a signal that comes before it blocks changes nothing.
+    const auto interrupted = [&] {
+      pthread_kill(reader.native_handle(), SIGUSR1);
+      return bDone.load();
+    };
+    EXPECT_TRUE(waitFor(interrupted, std::chrono::seconds(10)));
+    if (!bDone) ::close(::open(path.c_str(), O_RDWR | O_NONBLOCK));  // lets a blocked open end
+    if (writer >= 0) ::close(writer);
+    reader.join();
+    EXPECT_EQ(got, c.expected);
+  }
+  sigaction(SIGUSR1, &previous, nullptr);
+}
+
+// A document is refused naming the file when it is empty, when its compressed data does not end
+// as it should (gzread takes a cut stream for a clean end), or when it holds as a number an
+// integer that fits no int (OpenCV's parsers keep it modulo 2^32): the refusal names its line and
+// key. Digits in strings and comments, and documents of OpenCV's own writers, are read.
+TEST(OpenDocument, RefusesEmptyCutShortAndWideIntegers) {
+  TempDir dir;
+  const std::string yaml = "%YAML:1.0\n---\n";
+  const std::string intrinsics =
+      yaml +
+      "K: !!opencv-matrix\n   rows: 3\n   cols: 3\n   dt: d\n   data: [ 500., 0., 480., 0., "
+      "500., 32., 0., 0., 1. ]\nframe_width: 960\nframe_height: 640\nmodel: pinhole\n";
+  const std::string stored = Gzip(intrinsics, 0), deflated = Gzip(intrinsics, 9);
+  const std::string height = "frame_height: 64";
+  std::string corrupt = deflated;
+  corrupt[corrupt.size() - 6] ^= 0x55;  // in its checksum
+  const std::string cut = "its compressed data is cut short (unexpected end of file)";
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::string expected;  // "read", or what follows "can't be read: "
+  } cases[] = {
+      {"empty.yml", "", "it is empty"},
+      {"empty.yml.gz", Gzip("", 9), "it is empty"},
+      {"height.yml.gz", stored.substr(0, stored.find(height) + height.size()), cut},
+      {"half.yml.gz", deflated.substr(0, deflated.size() / 2), cut},
+      {"trailer.yml.gz", deflated.substr(0, deflated.size() - 3), cut},
+      {"corrupt.yml.gz", corrupt, "incorrect data check"},
+      {"whole.yml.gz", stored, "read"},
+      {"view.yml",
+       yaml + "tesmo_gen:\n  - name: a\n  - name: b\n    view_size: [ 4294967996, 900 ]\n",
+       "the number 4294967996 (line 6, key \"view_size\" in \"tesmo_gen/1\") does not fit"},
+      {"width.xml",
+       "<?xml version=\"1.0\"?>\n<opencv_storage>\n<frame_width>4294968256</frame_width>\n"
+       "</opencv_storage>\n",
+       "the number 4294968256 (line 3, key \"frame_width\") does not fit"},
+      {"data.json",
+       "{\n \"K\": { \"rows\": 1, \"cols\": 2, \"dt\": \"i\",\n  \"data\": [1, -2147483649] }\n}\n",
+       "the number -2147483649 (line 3, key \"data\" in \"K\") does not fit"},
+      {"points.yml", yaml + "points: [[1, 2], [3, [4, 0x80000000]]]\n",
+       "the number 0x80000000 (line 3, key \"points\") does not fit"},
+      {"saturated.yml", yaml + "dev: 99999999999999999999\n",
+       "the number 99999999999999999999 (line 3) does not fit"},
+      {"fits.yml",
+       yaml + "# serial 12345678901\nlimits: [2147483647, -2147483648, 0x7fffffff]\n"
+              "real: 12345678901.5\nnote: \"/rec/20240101123456 99999999999999999999\"\ndev: -1\n",
+       "read"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(dir / c.name, std::ios::binary) << c.bytes;
+    EXPECT_EQ(Opened(dir / c.name), c.expected);
+  }
+  // A calibration as OpenCV's writers make it, with the views of its extras, in every format.
+  cv::Mat views(410, 6, CV_64F), points(410, 54, CV_32FC2), ints(1000, 100, CV_32S);
+  cv::randu(views, -3, 3);
+  cv::randu(points, 0, 960);
+  cv::randu(ints, INT_MIN, INT_MAX);
+  for (const char* name : {"calib.yml.gz", "calib.xml", "calib.json", "calib.xml.gz"}) {
+    SCOPED_TRACE(name);
+    cv::FileStorage out(dir / name, cv::FileStorage::WRITE);
+    out << "camera_matrix" << cv::Mat::eye(3, 3, CV_64F) << "image_width" << 960
+        << "extrinsic_parameters" << views << "image_points" << points << "ints" << ints << "limits"
+        << std::vector<int>{INT_MAX, INT_MIN};
+    out.release();
+    EXPECT_EQ(Opened(dir / name), "read");
   }
 }
 

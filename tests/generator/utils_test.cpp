@@ -126,6 +126,25 @@ TEST(ReadCameras, RaisesParseErrorsNamingTheCamera) {
   EXPECT_DEATH(readCameras(notMap, /*ReadExtrinsics=*/false, cams),
                "Check failed: 0 Can't find camera intrinsics with namecam_a");
 
+  // A K, D or R that is no matrix: the reader names the key and the entry, where OpenCV's own
+  // reader asserts naming nothing.
+  const auto parseError = [&](const std::string& yaml) {
+    try {
+      cv::FileStorage fs = Memory(yaml);
+      readCameras(fs, /*ReadExtrinsics=*/true, cams);
+    } catch (const cv::Exception& e) {
+      return e.err;
+    }
+    return std::string("no error");
+  };
+  EXPECT_EQ(
+      parseError("intrinsics:\n  cam_a: { K: [1, 2], model: pinhole }\nextrinsics:\n  cam_a: {}\n"),
+      "Key \"K\" in \"intrinsics/cam_a\" must be a matrix, got [1, 2]");
+  EXPECT_EQ(
+      parseError("intrinsics:\n  cam_a: " + Intrinsics(1) +
+                 "\nextrinsics:\n  cam_a: { R: { rows: a, cols: 3, dt: f, data: [] } }\n"),
+      "Key \"R\" in \"extrinsics/cam_a\" must be a matrix, got a matrix whose \"rows\" is \"a\"");
+
   Camera cam;
   cam.name = "solo";
   try {
@@ -241,6 +260,12 @@ struct RefusalCase {
 };
 
 const std::string kBadR = "Key \"R\" in \"extrinsics/cam_a\" must be a ";
+const std::string kBadK =
+    "Key \"K\" in \"intrinsics/cam_a\" must be a 3x3 floating-point matrix of finite numbers with "
+    "fx and fy above 0, got ";
+// cam_a's K and its "data".
+const std::string kK = "K: !!opencv-matrix { rows: 3, cols: 3, dt: d, ";
+const std::string kKData = "data: [200., 0., 160., 0., 200., 120., 0., 0., 1.]";
 const std::string kBadT = "Key \"T\" in \"extrinsics/cam_a\" must be 3 finite numbers";
 
 TEST(CheckCalibrationNodes, RefusesWhatOnlyTheDocumentsShowNamingEntryAndKey) {
@@ -269,6 +294,26 @@ TEST(CheckCalibrationNodes, RefusesWhatOnlyTheDocumentsShowNamingEntryAndKey) {
       {"camera calibrated twice", "intrinsics:\n",
        "intrinsics:\n  cam_a: { frame_width: 320, frame_height: 240 }\n",
        "Key \"cam_a\" in \"intrinsics\" must be given once, got a second entry"},
+      {"K with 8 numbers", kKData, "data: [200., 0., 160., 0., 200., 120., 0., 0.]",
+       kBadK + "a 3x3 matrix of type \"d\" with 8 numbers in \"data\""},
+      {"K with 10 numbers", kKData, "data: [200., 0., 160., 0., 200., 120., 0., 0., 1., 0.]",
+       kBadK + "a 3x3 matrix of type \"d\" with 10 numbers in \"data\""},
+      {"K of -3 rows", kK, "K: !!opencv-matrix { rows: -3, cols: 3, dt: d, ",
+       kBadK + "a matrix whose \"rows\" is -3"},
+      {"K of an empty type", kK, "K: !!opencv-matrix { rows: 3, cols: 3, dt: \"\", ",
+       kBadK + "a matrix whose \"dt\" is \"\""},
+      {"K of an unknown type", kK, "K: !!opencv-matrix { rows: 3, cols: 3, dt: q, ",
+       kBadK + "a matrix whose \"dt\" is \"q\""},
+      {"K of words", kKData, "data: [a, b, c, d, e, f, g, h, i]",
+       kBadK + "a matrix whose \"data\" holds \"a\""},
+      {"K a plain sequence", kK + kKData + " }", "K: [200., 0., 160., 0., 200., 120., 0., 0., 1.]",
+       kBadK + "[200, 0, 160, 0, 200, 120, 0, 0, 1]"},
+      {"K a text", kK + kKData + " }", "K: \"K\"", kBadK + "\"K\""},
+      {"D a text in a document of its own", "cam_b.yml", "other.yml",
+       "Key \"D\" in \"intrinsics/cam_b\" must be none, 4, 5, 8, 12 or 14 finite floating-point "
+       "numbers (pinhole), got \"none\"; read from \"" +
+           other + "\"",
+       "%YAML:1.0\n---\n" + kK + kKData + " }\nD: none\nframe_width: 320\nframe_height: 240\n"},
       {"extrinsics document nested", "extrinsics:\n", "extrinsics: \"" + other + "\"\nunused:\n",
        "File \"" + other + "\" can't be read: it nests ",
        "%YAML:1.0\n---\nextrinsics: " + deep + "\n"},
