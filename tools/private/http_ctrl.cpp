@@ -893,13 +893,15 @@ void HTTPCtrl::serveMjpeg(const std::shared_ptr<TesmoStream>& stream, httplib::R
                     "text/plain");
     return;
   }
+  // The number of the last image this viewer sent: every viewer gets every image it is ready for.
+  const auto lastImage = std::make_shared<uint64_t>(0);
   res.set_content_provider(
       "multipart/x-mixed-replace;boundary=MJP",
-      [this, stream](size_t /*offset*/, httplib::DataSink& sink) {
+      [this, stream, lastImage](size_t /*offset*/, httplib::DataSink& sink) {
         // Runs outside the library's exception handling: nothing may escape.
         try {
           cv::Mat img;
-          if (!stream->waitImage(img, 20)) {
+          if (!stream->waitImage(img, 20, lastImage.get())) {
             sink.os.write("", 0);  // lets the library notice a connection that has gone
             return true;
           }
