@@ -156,6 +156,9 @@ TEST_F(TesmoStreamTest, WaitersWithTheirOwnNumberEachGetEveryImage) {
   stream.publish(/*timestampMs=*/3);
   ASSERT_TRUE(stream.waitImage(img[1], 0, &last[1]));
   EXPECT_EQ(last[1], 3u);
+  // Waiting without taking: the newest number, or the caller's own after a time-out.
+  EXPECT_EQ(stream.waitNewerImage(/*lastImage=*/1, 20), 3u);
+  EXPECT_EQ(stream.waitNewerImage(/*lastImage=*/3, 20), 3u);
 }
 
 TEST_F(TesmoStreamTest, ConstructorChecksNameEntryAndPlatform) {

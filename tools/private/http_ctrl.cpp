@@ -4,11 +4,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <glog/logging.h>
 #include <httplib.h>
@@ -117,13 +122,53 @@ void prepareView(TesmoViewGenerator& gen) {
 }  // namespace
 
 
+// The newest image of one view as one MJPEG part, encoded once for all its viewers: each viewer
+// would otherwise copy, scale and encode every image itself.
+class MjpegFrame {
+ public:
+  // The part of an image numbered *imageNumber or newer, whose number it puts in *imageNumber;
+  // the first viewer that wants one newer than the part encodes the view's newest image, the
+  // others wait for it and take it. Frames wider than `maxWidth` columns are scaled down to it
+  // (0 or less: never). Null before the view has published.
+  std::shared_ptr<const std::string> part(TesmoStream& stream, uint64_t* imageNumber,
+                                          int maxWidth) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cv::Mat img;
+    uint64_t number = number_;
+    if (number_ < *imageNumber && stream.waitImage(img, 0, &number)) {
+      part_ = std::make_shared<const std::string>(encode(img, maxWidth));
+      number_ = number;
+    }
+    *imageNumber = number_;
+    return part_;
+  }
+
+ private:
+  // "--MJP", the part's headers and the JPEG data, at quality 80.
+  static std::string encode(cv::Mat& img, int maxWidth) {
+    if (maxWidth > 0 && img.cols > maxWidth) {
+      const float scale = static_cast<float>(maxWidth) / static_cast<float>(img.cols);
+      cv::resize(img, img, cv::Size(), scale, scale, cv::INTER_LINEAR);
+    }
+    std::vector<uint8_t> jpeg;
+    ImageEncoderJpegTurbo(80).Encode(img, &jpeg);
+    return "--MJP\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) +
+           "\r\n\r\n" + std::string(jpeg.begin(), jpeg.end());
+  }
+
+  std::mutex mutex_;
+  uint64_t number_ = 0;
+  std::shared_ptr<const std::string> part_;
+};
+
 HTTPCtrl::HTTPCtrl(std::shared_ptr<TesmoApp> app, const cv::FileNode& node)
     : app(std::move(app)), server(std::make_shared<ControlServer>(kMaxBodyBytes)) {
   for (const auto& stream : this->app->tesmoStreams) {
     std::shared_ptr<TesmoStream> view = stream;
+    const auto frame = std::make_shared<MjpegFrame>();
     server->Get("/" + view->getName(),
-                [this, view](const httplib::Request&, httplib::Response& res) {
-                  serveMjpeg(view, res);
+                [this, view, frame](const httplib::Request&, httplib::Response& res) {
+                  serveMjpeg(view, frame, res);
                 });
   }
 
@@ -232,7 +277,8 @@ void HTTPCtrl::badRequest(httplib::Response& res, const std::string& message) {
 // ---------------------------------------------------------------------------------------------
 // MJPEG stream and read-only routes
 
-void HTTPCtrl::serveMjpeg(const std::shared_ptr<TesmoStream>& stream, httplib::Response& res) {
+void HTTPCtrl::serveMjpeg(const std::shared_ptr<TesmoStream>& stream,
+                          const std::shared_ptr<MjpegFrame>& frame, httplib::Response& res) {
   // Each viewer holds a worker for as long as it watches: past the limit, the API routes would
   // find none.
   if (mjpegViewers.fetch_add(1) >= kMaxMjpegViewers) {
@@ -246,25 +292,18 @@ void HTTPCtrl::serveMjpeg(const std::shared_ptr<TesmoStream>& stream, httplib::R
   const auto lastImage = std::make_shared<uint64_t>(0);
   res.set_content_provider(
       "multipart/x-mixed-replace;boundary=MJP",
-      [this, stream, lastImage](size_t /*offset*/, httplib::DataSink& sink) {
+      [this, stream, frame, lastImage](size_t /*offset*/, httplib::DataSink& sink) {
         // Runs outside the library's exception handling: nothing may escape.
         try {
-          cv::Mat img;
-          if (!stream->waitImage(img, 20, lastImage.get())) {
+          uint64_t number = stream->waitNewerImage(*lastImage, 20);
+          if (number == *lastImage) {
             sink.os.write("", 0);  // lets the library notice a connection that has gone
             return true;
           }
-          if (mjpegMaxWidth > 0 && img.cols > mjpegMaxWidth) {
-            const float scale = static_cast<float>(mjpegMaxWidth) / static_cast<float>(img.cols);
-            cv::resize(img, img, cv::Size(), scale, scale, cv::INTER_LINEAR);
-          }
-          std::vector<uint8_t> jpeg;
-          ImageEncoderJpegTurbo(80).Encode(img, &jpeg);
-          const std::string head = "--MJP\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                                   std::to_string(jpeg.size()) + "\r\n\r\n";
-          sink.os.write(head.data(), static_cast<std::streamsize>(head.size()));
-          sink.os.write(reinterpret_cast<const char*>(jpeg.data()),
-                        static_cast<std::streamsize>(jpeg.size()));
+          const std::shared_ptr<const std::string> part =
+              frame->part(*stream, &number, mjpegMaxWidth);
+          *lastImage = number;
+          if (part) sink.os.write(part->data(), static_cast<std::streamsize>(part->size()));
           return true;
         } catch (const std::exception& e) {
           LOG(WARNING) << "MJPEG stream of \"" << stream->getName() << "\" ended: " << e.what();

@@ -24,6 +24,7 @@ struct Response;
 namespace tesmo {
 
 class ControlServer;
+class MjpegFrame;
 
 // The demo program's HTTP control server (cpp-httplib): an endless MJPEG stream of every view at
 // GET "/" + view name, JSON routes that report and change the application ("/get_streams",
@@ -83,7 +84,9 @@ class HTTPCtrl {
                             cv::FileStorage& fs, std::string* name);
 
  protected:
-  void serveMjpeg(const std::shared_ptr<TesmoStream>& stream, httplib::Response& res);
+  // `frame`: the view's newest frame, encoded once for all its viewers.
+  void serveMjpeg(const std::shared_ptr<TesmoStream>& stream,
+                  const std::shared_ptr<MjpegFrame>& frame, httplib::Response& res);
   void getStreams(httplib::Response& res);
   void getCameras(httplib::Response& res);
   void getApp(httplib::Response& res);

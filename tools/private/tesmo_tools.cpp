@@ -209,6 +209,13 @@ bool TesmoStream::waitImage(cv::Mat& out, int timeoutMs, uint64_t* lastImage) {
   return bNewer;
 }
 
+uint64_t TesmoStream::waitNewerImage(uint64_t lastImage, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex);
+  cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+              [&] { return imageNumber > lastImage; });
+  return std::max(imageNumber, lastImage);
+}
+
 // ---------------------------------------------------------------------------------------------
 // TesmoApp start-up
 

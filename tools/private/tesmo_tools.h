@@ -72,6 +72,9 @@ class TesmoStream {
   // and one that comes back after several publishes gets the newest at once. Returns whether an
   // image was copied.
   bool waitImage(cv::Mat& out, int timeoutMs, uint64_t* lastImage);
+  // Waits up to timeoutMs for an image newer than the one numbered `lastImage`, without taking
+  // it; returns the newest image's number, `lastImage` when none came.
+  uint64_t waitNewerImage(uint64_t lastImage, int timeoutMs);
 
   // The output image (CV_8UC3 at the generator's working size); the overlay draws into it.
   cv::Mat& getOutputImg() { return outputImg; }
