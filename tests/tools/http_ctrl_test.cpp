@@ -133,6 +133,17 @@ std::string repeat(const std::string& text, int times) {
   return out;
 }
 
+// The status codes of the answers in `answer`, in order ("HTTP/1.1 NNN" wherever it stands; the
+// bodies of the answers read here never hold it).
+std::vector<int> statuses(const std::string& answer) {
+  std::vector<int> codes;
+  for (size_t at = answer.find("HTTP/1.1 "); at != std::string::npos;
+       at = answer.find("HTTP/1.1 ", at + 1)) {
+    codes.push_back(std::atoi(answer.c_str() + at + 9));
+  }
+  return codes;
+}
+
 // A parsed JSON answer.
 cv::FileStorage parseJson(const std::string& text) {
   return cv::FileStorage(text, cv::FileStorage::READ | cv::FileStorage::MEMORY |
@@ -513,9 +524,9 @@ TEST_F(HTTPCtrlTest, CalibrationWhoseCamerasAreRefusedKeepsThem) {
   EXPECT_FALSE(demo->poll()) << demo->err();
 }
 
-// 32 MJPEG viewers and 16 clients that send a header byte every half second (reconnecting when
-// cut off) hold workers beside the running correction timer: the API still answers, a 33rd viewer
-// gets 503, and SIGINT ends the program promptly.
+// 32 MJPEG viewers hold workers and 16 clients that send a header byte every half second
+// (reconnecting when cut off) wait beside the running correction timer: the API still answers, a
+// 33rd viewer gets 503, and SIGINT ends the program promptly.
 TEST_F(HTTPCtrlTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPromptly) {
   startDemo("linear_regress:\n   interval: 0\n");
   std::atomic<int> watching{0};  // viewers that receive the stream
@@ -671,6 +682,96 @@ TEST_F(HTTPCtrlTest, AbusiveRequestsGetBoundedAnswers) {
   auto streams = post("/get_streams", "");
   ASSERT_TRUE(streams);
   EXPECT_EQ(static_cast<int>(parseJson(streams->body)["streams"][0]["num_bands_blend"]), 1);
+  EXPECT_FALSE(demo->poll()) << demo->err();
+}
+
+// Clients that send their request head, or the body after it, one byte at a time hold no
+// worker: a well-behaved request beside 100 of each is answered at once, and each slow one gets
+// 408 once its bytes stop coming.
+TEST_F(HTTPCtrlTest, SlowSendersHoldNoWorker) {
+  startDemo();
+  const std::string head = "POST /get_app HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  const std::vector<std::string> starts = {head + "X-Slow: ",
+                                           head + "Content-Length: 100\r\n\r\n{"};
+  std::vector<int> slow;
+  for (const std::string& start : starts) {
+    for (int i = 0; i < 100; ++i) slow.push_back(sendRaw(port, start));
+  }
+  ASSERT_EQ(std::count(slow.begin(), slow.end(), -1), 0);
+  // One byte each every half second, as long as the timed request takes.
+  std::atomic<bool> bStop{false};
+  std::thread trickle([&] {
+    while (!bStop) {
+      for (const int fd : slow) send(fd, " ", 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(milliseconds(500));
+    }
+  });
+  std::this_thread::sleep_for(milliseconds(1000));  // the slow clients' bytes keep coming
+  const auto start = std::chrono::steady_clock::now();
+  auto app = post("/get_app", "");
+  const auto took = std::chrono::steady_clock::now() - start;
+  bStop = true;
+  trickle.join();
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->status, 200);
+  // A worker that waited for a slow client's bytes would take seconds (3 s or more).
+  EXPECT_LT(std::chrono::duration_cast<milliseconds>(took).count(), 2000);
+  int timedOut = 0;
+  for (const int fd : slow) {
+    char answer[12] = {};
+    timedOut += recv(fd, answer, sizeof(answer), MSG_WAITALL) == 12 &&
+                std::string(answer, 12) == "HTTP/1.1 408";
+    close(fd);
+  }
+  EXPECT_EQ(timedOut, static_cast<int>(slow.size()));
+}
+
+// A request's body is read before anything after it, conflicting framing is refused, and every
+// refusal ends its connection: the bytes after it are never run as requests.
+TEST_F(HTTPCtrlTest, FramingIsReadWholeAndRefusalsCloseTheConnection) {
+  fs::create_directories(dir / "www");
+  std::ofstream(path("www/small.txt")) << "small";
+  startDemo();
+  const std::string get = "GET /small.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  const std::string last = get + "Connection: close\r\n\r\n";
+  const std::string post = "POST /get_app HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  const std::string smuggled = get + "\r\n";
+  struct Case {
+    std::string name, request;
+    std::vector<int> statuses;
+  };
+  const std::vector<Case> cases = {
+      {"body that reads as a request",
+       get + "Content-Length: " + std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled + last,
+       {200, 200}},
+      {"same length twice", post + "Content-Length: 2\r\nContent-Length: 2\r\n\r\n{}" + last,
+       {200, 200}},
+      {"chunked", post + "Transfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n" + last,
+       {200, 200}},
+      {"lengths that differ", post + "Content-Length: 2\r\nContent-Length: 50\r\n\r\n{}" + last,
+       {400}},
+      {"length and chunked",
+       post + "Content-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n" +
+           last,
+       {400}},
+      {"escaped length", post + "Content-Length: %32\r\n\r\n{}" + last, {400}},
+      {"folded header", post + "X-A: 1\r\n Content-Length: 2\r\n\r\n{}" + last, {400}},
+      {"bad request line", "GARBAGE\r\n\r\n" + last, {400}},
+      {"404", "GET /none HTTP/1.1\r\n\r\n" + last, {404}},
+      {"20000 header lines",
+       get + repeat("X-Filler: " + std::string(40, 'f') + "\r\n", 20000) + "\r\n", {431}},
+      {"long request line", "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n" + last, {414}},
+      {"unknown coding", post + "Transfer-Encoding: gzip, chunked\r\n\r\n" + last, {501}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string answer = rawAnswer(port, c.request);  // up to the end of the stream
+    EXPECT_EQ(statuses(answer), c.statuses) << answer.substr(0, 300);
+    if (c.statuses.back() >= 400) {
+      EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos) << answer;
+      EXPECT_EQ(answer.find("Keep-Alive"), std::string::npos) << answer;
+    }
+  }
   EXPECT_FALSE(demo->poll()) << demo->err();
 }
 

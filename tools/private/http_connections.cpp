@@ -1,6 +1,8 @@
 #include "tools/private/http_connections.h"
 
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -11,8 +13,10 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -60,31 +64,33 @@ bool numberFits(const std::string& token) {
          value <= std::numeric_limits<int>::max();
 }
 
-
-// Connection limits. Enough workers for every MJPEG viewer, a few dozen clients that send or
-// read slowly (each held at most a few seconds) and the API routes.
+// Connection limits. Enough workers for every MJPEG viewer and the API routes; slow clients
+// wait in the watcher, not on a worker.
 constexpr int kWorkerThreads = 64;
-constexpr int kReadTimeoutMs = 3000;         // for any one read to make progress
+constexpr int kReadTimeoutMs = 3000;         // for the bytes of a request to keep coming
 constexpr int kRequestReadTimeoutMs = 5000;  // for a whole request: line, headers and body
 constexpr int kWriteTimeoutMs = 3000;        // for any one write to make progress
 constexpr time_t kKeepAliveTimeoutS = 2;     // for the next request, the first one included
-// Connections that wait for their next request (watched by one thread, holding no worker), and
-// connections that have sent bytes and wait for a free worker. With the workers' own, the most
-// connections the server holds open.
+// Connections watched for a request, and whole requests that wait for a free worker. With the
+// workers' own, the most connections the server holds open.
 constexpr size_t kMaxWaitingConnections = 256;
 constexpr size_t kMaxReadyConnections = 64;
+// The request head: all its bytes, its header lines, and any one line (the library's own limit
+// of the request line and of a header line).
 constexpr size_t kMaxHeaderBytes = size_t(64) << 10;
-// What is read and dropped after refusing a request whose bytes remain unread.
+constexpr size_t kMaxHeaderLines = 100;
+constexpr size_t kMaxLineBytes = 8192;
+constexpr size_t kMaxChunkLineBytes = 1024;
+// Request bytes that the watcher holds for all connections together.
+constexpr size_t kMaxBufferedBytes = size_t(64) << 20;
+// What is read and dropped after a connection's last answer.
 constexpr int kDiscardMs = 1000;
 constexpr size_t kMaxDiscardBytes = size_t(16) << 20;
+constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 
-// What became of the request a worker thread is reading: the library's routing hooks see no
-// connection, so they reach it through tRequest.
-struct RequestState {
-  bool bTooLarge = false;    // more than the request's byte budget was sent
-  bool bCloseAfter = false;  // unread request bytes remain: close after answering
-};
-thread_local RequestState* tRequest = nullptr;
+const char* const kBusyMessage = "Too many connections waiting for the server";
+
+int64_t nowMs() { return now<std::chrono::steady_clock>(); }
 
 // Waits until `fd` is ready for `events` or `timeoutMs` passes; false on time-out or error.
 bool waitFor(int fd, short events, int timeoutMs) {
@@ -112,115 +118,297 @@ std::string addressOf(int fd, bool bPeer, int* port) {
   return host;
 }
 
-// A client connection as the library's request processing reads and writes it, with the
-// limits above: reads fail once a request has taken kRequestReadTimeoutMs or its byte budget,
-// and any read or write fails when it cannot progress within its time-out.
-class ClientStream : public httplib::Stream {
- public:
-  // `maxRequestBytes`: the byte budget of one request (line, headers and body).
-  ClientStream(int fd, size_t maxRequestBytes) : fd_(fd), maxRequestBytes_(maxRequestBytes) {}
-
-  // Whether bytes of a next request have been read from the socket already.
-  bool hasBufferedBytes() const { return begin_ < end_; }
-  // Starts the budgets of a new request.
-  void startRequest() {
-    deadline_ = now<std::chrono::steady_clock>() + kRequestReadTimeoutMs;
-    consumed_ = 0;
-    state = RequestState();
-  }
-
-  bool is_readable() const override {
-    return begin_ < end_ || waitFor(fd_, POLLIN, readTimeoutMs());
-  }
-  bool is_writable() const override { return waitFor(fd_, POLLOUT, kWriteTimeoutMs); }
-
-  ssize_t read(char* ptr, size_t size) override {
-    if (consumed_ >= maxRequestBytes_) {
-      state.bTooLarge = true;
-      state.bCloseAfter = true;
-      return -1;
-    }
-    if (begin_ == end_) {
-      const int timeoutMs = readTimeoutMs();
-      if (timeoutMs <= 0 || !waitFor(fd_, POLLIN, timeoutMs)) {
-        state.bCloseAfter = true;
-        return -1;
-      }
-      const ssize_t n = ::recv(fd_, buf_, sizeof(buf_), 0);
-      if (n <= 0) return n;
-      begin_ = 0;
-      end_ = static_cast<size_t>(n);
-    }
-    const size_t n = std::min({size, end_ - begin_, maxRequestBytes_ - consumed_});
-    std::memcpy(ptr, buf_ + begin_, n);
-    begin_ += n;
-    consumed_ += n;
-    return static_cast<ssize_t>(n);
-  }
-
-  // Sends what the socket takes now, waiting at most kWriteTimeoutMs for room.
-  ssize_t write(const char* ptr, size_t size) override {
-    const int64_t end = now<std::chrono::steady_clock>() + kWriteTimeoutMs;
-    for (;;) {
-      const int64_t left = end - now<std::chrono::steady_clock>();
-      if (left <= 0 || !waitFor(fd_, POLLOUT, static_cast<int>(left))) return -1;
-      const ssize_t n = ::send(fd_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return n;
-    }
-  }
-
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    ip = addressOf(fd_, /*bPeer=*/true, &port);
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    ip = addressOf(fd_, /*bPeer=*/false, &port);
-  }
-  socket_t socket() const override { return fd_; }
-
-  RequestState state;
-
- private:
-  // What a read may still wait: the one-read time-out within the request's deadline.
-  int readTimeoutMs() const {
-    const int64_t left = deadline_ - now<std::chrono::steady_clock>();
-    return static_cast<int>(std::min<int64_t>(left, kReadTimeoutMs));
-  }
-
-  int fd_;
-  size_t maxRequestBytes_;
-  char buf_[4096];
-  size_t begin_ = 0;
-  size_t end_ = 0;
-  int64_t deadline_ = 0;
-  size_t consumed_ = 0;
-};
-
-// Content-Length of a request, 0 when absent or unreadable.
-uint64_t contentLength(const httplib::Request& req) {
-  return std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10);
+void closeSocket(int fd) {
+  ::shutdown(fd, SHUT_RDWR);
+  ::close(fd);
 }
 
-// Whether every "Content-Encoding" header of `req` says "identity" (spaces around it and case
-// ignored); else the first other value goes to *encoding. The library inflates a body of any
-// other encoding in full before a route sees it, and the body limit counts the bytes as sent.
-bool identityEncoded(const httplib::Request& req, std::string* encoding) {
-  const auto headers = req.headers.equal_range("Content-Encoding");
-  for (auto it = headers.first; it != headers.second; ++it) {
-    const std::string& value = it->second;
-    const size_t begin = value.find_first_not_of(" \t");
-    const size_t end = value.find_last_not_of(" \t");
-    const std::string word = begin == std::string::npos ? "" : value.substr(begin, end + 1 - begin);
-    const std::string identity = "identity";
-    const bool bIdentity =
-        std::equal(word.begin(), word.end(), identity.begin(), identity.end(), [](char a, char b) {
-          return std::tolower(static_cast<unsigned char>(a)) == b;
-        });
-    if (!bIdentity) {
-      *encoding = word.substr(0, 64);
-      return false;
-    }
+// Sends what the socket takes of `size` bytes, waiting at most kWriteTimeoutMs for room; the
+// bytes sent, or -1.
+ssize_t sendSome(int fd, const char* ptr, size_t size) {
+  const int64_t end = nowMs() + kWriteTimeoutMs;
+  for (;;) {
+    const int64_t left = end - nowMs();
+    if (left <= 0 || !waitFor(fd, POLLOUT, static_cast<int>(left))) return -1;
+    const ssize_t n = ::send(fd, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return n;
+  }
+}
+
+// Sends all of `data` as sendSome does; false when the connection failed or stalled.
+bool sendAll(int fd, const std::string& data) {
+  for (size_t sent = 0; sent < data.size();) {
+    const ssize_t n = sendSome(fd, data.data() + sent, data.size() - sent);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
   }
   return true;
+}
+
+bool equalsNoCase(const std::string& a, const char* b) {
+  const size_t n = std::strlen(b);
+  return a.size() == n && std::equal(a.begin(), a.end(), b, [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// `text` without the blanks (spaces and tabs) around it.
+std::string trimmed(const std::string& text) {
+  const size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return std::string();
+  return text.substr(begin, text.find_last_not_of(" \t") + 1 - begin);
+}
+
+// Reads `text` as a decimal number into *value, saturating at the largest uint64_t; false when
+// it is empty or holds anything but digits.
+bool readDecimal(const std::string& text, uint64_t* value) {
+  if (text.empty()) return false;
+  *value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    const uint64_t max = std::numeric_limits<uint64_t>::max();
+    *value = *value > (max - digit) / 10 ? max : *value * 10 + digit;
+  }
+  return true;
+}
+
+const char* reasonPhrase(int status) {
+  switch (status) {
+    case 400: return "Bad Request";
+    case 408: return "Request Timeout";
+    case 413: return "Payload Too Large";
+    case 414: return "URI Too Long";
+    case 415: return "Unsupported Media Type";
+    case 431: return "Request Header Fields Too Large";
+    case 501: return "Not Implemented";
+    default: return "Service Unavailable";
+  }
+}
+
+// A whole answer that refuses a request and ends its connection.
+std::string refusalAnswer(int status, const std::string& message) {
+  return "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) +
+         "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(message.size()) +
+         "\r\nConnection: close\r\n\r\n" + message;
+}
+
+// The framing of one request, found as its bytes arrive: the head (the request line, the header
+// lines and a blank line, each ended by CR LF), then the body its headers announce. What the
+// library's parser would read differently is refused, so that the request the library reads
+// from the replayed bytes ends where this one ends.
+//
+//   RequestReader reader(maxBodyBytes);
+//   buf += bytes;  // as they come
+//   if (reader.scan(buf) == RequestReader::Progress::Complete) serve(buf, reader.requestBytes());
+class RequestReader {
+ public:
+  enum class Progress { Head, Body, Complete, Refused };
+
+  explicit RequestReader(size_t maxBodyBytes = 0) : maxBodyBytes_(maxBodyBytes) {}
+
+  // Scans what `buf` holds beyond what earlier calls saw: `buf` holds the request from its first
+  // byte and, maybe, what the client sent after it.
+  Progress scan(std::string& buf);
+
+  // The request's bytes at the start of the buffer, once Complete.
+  size_t requestBytes() const { return end_; }
+  // Whether the client waits for "100 Continue" before it sends the body, once its head has
+  // been read ("Expect: 100-continue" and a body); the line is removed from the head.
+  bool expectsContinue() const { return bExpect_; }
+  // Status and message of the answer, once Refused.
+  int refusalStatus() const { return refusalStatus_; }
+  const std::string& refusalMessage() const { return refusalMessage_; }
+
+ private:
+  Progress scanHead(std::string& buf);
+  // Once the head's end is found.
+  Progress readHead(std::string& buf);
+  Progress frameBody(const std::vector<std::string>& lengths,
+                     const std::vector<std::string>& codings,
+                     const std::vector<std::string>& encodings);
+  Progress scanChunks(const std::string& buf);
+  Progress refuse(int status, std::string message);
+
+  size_t maxBodyBytes_;
+  Progress progress_ = Progress::Head;
+  size_t lineStart_ = 0;  // of the head's line being scanned
+  size_t lines_ = 0;      // of the head scanned, the request line included
+  size_t end_ = 0;        // of the head, then of the request
+  bool bChunked_ = false;
+  size_t chunkPos_ = 0;  // where the next chunk's size line or data begins
+  bool bChunkData_ = false;
+  uint64_t chunkBytes_ = 0;  // of the chunk whose data comes next
+  uint64_t bodyBytes_ = 0;   // data of the chunks so far
+  bool bExpect_ = false;
+  int refusalStatus_ = 0;
+  std::string refusalMessage_;
+};
+
+RequestReader::Progress RequestReader::scan(std::string& buf) {
+  if (progress_ == Progress::Head) progress_ = scanHead(buf);
+  if (progress_ == Progress::Body) {
+    if (bChunked_) {
+      progress_ = scanChunks(buf);
+    } else if (buf.size() >= end_) {
+      progress_ = Progress::Complete;
+    }
+  }
+  return progress_;
+}
+
+RequestReader::Progress RequestReader::refuse(int status, std::string message) {
+  refusalStatus_ = status;
+  refusalMessage_ = std::move(message);
+  return Progress::Refused;
+}
+
+RequestReader::Progress RequestReader::scanHead(std::string& buf) {
+  for (;;) {
+    const size_t nl = buf.find('\n', lineStart_);
+    const size_t length = (nl == std::string::npos ? buf.size() : nl + 1) - lineStart_;
+    if (length > kMaxLineBytes) {
+      return refuse(lines_ == 0 ? 414 : 431, (lines_ == 0 ? "Request line" : "Header line") +
+                                                 std::string(" over ") +
+                                                 std::to_string(kMaxLineBytes) + " bytes");
+    }
+    if (lineStart_ + length > kMaxHeaderBytes) {
+      return refuse(431, "Request head over " + std::to_string(kMaxHeaderBytes) + " bytes");
+    }
+    if (nl == std::string::npos) return Progress::Head;
+    if (length < 2 || buf[nl - 1] != '\r') return refuse(400, "Head line not ended by CR LF");
+    if (std::memchr(buf.data() + lineStart_, '\0', length) != nullptr) {
+      return refuse(400, "NUL byte in the request head");
+    }
+    const bool bBlank = length == 2 && lines_ > 0;
+    lineStart_ = nl + 1;
+    if (bBlank) {
+      end_ = lineStart_;
+      return readHead(buf);
+    }
+    if (++lines_ > kMaxHeaderLines + 1) {
+      return refuse(431, "More than " + std::to_string(kMaxHeaderLines) + " header lines");
+    }
+  }
+}
+
+RequestReader::Progress RequestReader::readHead(std::string& buf) {
+  std::vector<std::string> lengths, codings, encodings;
+  std::vector<std::pair<size_t, size_t>> removed;  // lines, as [begin, end)
+  for (size_t pos = buf.find('\n') + 1; pos + 2 < end_;) {
+    const size_t begin = pos;
+    const size_t nl = buf.find('\n', pos);
+    const std::string line = buf.substr(pos, nl - 1 - pos);
+    pos = nl + 1;
+    // A name holds no blank: a folded line or "Name :" would be read otherwise by the library.
+    const size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string::npos || line.find_first_of(" \t") < colon) {
+      return refuse(400, "Bad header line \"" + line.substr(0, 64) + "\"");
+    }
+    const std::string name = line.substr(0, colon);
+    const std::string value = trimmed(line.substr(colon + 1));
+    if (equalsNoCase(name, "Content-Length")) {
+      lengths.push_back(value);
+    } else if (equalsNoCase(name, "Transfer-Encoding")) {
+      codings.push_back(value);
+    } else if (equalsNoCase(name, "Content-Encoding") && !value.empty()) {
+      encodings.push_back(value);
+    } else if (equalsNoCase(name, "Expect") && equalsNoCase(value, "100-continue")) {
+      bExpect_ = true;
+      removed.emplace_back(begin, pos);
+    }
+  }
+  // The library would send "100 Continue" once more.
+  for (auto it = removed.rbegin(); it != removed.rend(); ++it) {
+    buf.erase(it->first, it->second - it->first);
+    end_ -= it->second - it->first;
+  }
+  lineStart_ = end_;
+  const Progress progress = frameBody(lengths, codings, encodings);
+  bExpect_ = bExpect_ && progress == Progress::Body && (bChunked_ || end_ > chunkPos_);
+  return progress;
+}
+
+// The body: chunked, as long as its one "Content-Length" says, or none. A value that the library
+// would read otherwise (it takes the first of several, the first transfer coding over a length,
+// and decodes "%" escapes in values) is refused.
+RequestReader::Progress RequestReader::frameBody(const std::vector<std::string>& lengths,
+                                                 const std::vector<std::string>& codings,
+                                                 const std::vector<std::string>& encodings) {
+  if (codings.size() > 1 || (!codings.empty() && !lengths.empty())) {
+    return refuse(400, lengths.empty() ? "Several Transfer-Encoding headers"
+                                       : "Content-Length together with Transfer-Encoding");
+  }
+  if (!codings.empty() && !equalsNoCase(codings[0], "chunked")) {
+    return refuse(501, "Transfer-Encoding \"" + codings[0].substr(0, 64) +
+                           "\" not supported: send the body chunked or with a Content-Length");
+  }
+  uint64_t length = 0;
+  for (const std::string& value : lengths) {
+    uint64_t n = 0;
+    if (!readDecimal(value, &n)) {
+      return refuse(400, "Bad Content-Length \"" + value.substr(0, 64) + "\"");
+    }
+    if (&value != &lengths[0] && n != length) {
+      return refuse(400, "Content-Length headers that differ");
+    }
+    length = n;
+  }
+  if (length > maxBodyBytes_) {
+    return refuse(413, "Request over " + std::to_string(maxBodyBytes_) + " bytes");
+  }
+  // The library would inflate the body in full before the body limit applies.
+  for (const std::string& encoding : encodings) {
+    if (!equalsNoCase(encoding, "identity")) {
+      return refuse(415, "Content-Encoding \"" + encoding.substr(0, 64) +
+                             "\" not accepted: send the body uncompressed");
+    }
+  }
+  bChunked_ = !codings.empty();
+  chunkPos_ = end_;
+  end_ += length;
+  return Progress::Body;
+}
+
+// Chunks as the library reads them: a size line (hexadecimal digits, maybe an extension after
+// ";"), that many bytes and CR LF; a last chunk of size 0 ends the body, with no trailer lines.
+RequestReader::Progress RequestReader::scanChunks(const std::string& buf) {
+  const std::string tooLarge = "Request over " + std::to_string(maxBodyBytes_) + " bytes";
+  for (;;) {
+    if (bChunkData_) {
+      if (buf.size() < chunkPos_ + chunkBytes_ + 2) return Progress::Body;
+      if (buf.compare(chunkPos_ + chunkBytes_, 2, "\r\n") != 0) {
+        return refuse(400, chunkBytes_ == 0 ? "Chunked body with trailer lines"
+                                            : "Chunk not ended by CR LF");
+      }
+      chunkPos_ += chunkBytes_ + 2;
+      bChunkData_ = false;
+      if (chunkBytes_ == 0) {
+        end_ = chunkPos_;
+        return Progress::Complete;
+      }
+    }
+    const size_t nl = buf.find('\n', chunkPos_);
+    if (nl == std::string::npos) {
+      if (buf.size() - chunkPos_ <= kMaxChunkLineBytes) return Progress::Body;
+      return refuse(400, "Chunk size line over " + std::to_string(kMaxChunkLineBytes) + " bytes");
+    }
+    size_t digits = 0;
+    while (std::isxdigit(static_cast<unsigned char>(buf[chunkPos_ + digits])) != 0) ++digits;
+    const char after = buf[chunkPos_ + digits];
+    if (digits == 0 || digits > 8 || (after != ';' && after != '\r') || buf[nl - 1] != '\r') {
+      return refuse(400, "Bad chunk size line");
+    }
+    chunkBytes_ = std::stoull(buf.substr(chunkPos_, digits), nullptr, 16);
+    // The chunk lines count as well: one byte of data per chunk would take six.
+    if (chunkBytes_ > maxBodyBytes_ - bodyBytes_ || nl - end_ > 2 * maxBodyBytes_) {
+      return refuse(413, tooLarge);
+    }
+    bodyBytes_ += chunkBytes_;
+    chunkPos_ = nl + 1;
+    bChunkData_ = true;
+  }
 }
 
 // Runs after the library has parsed the request's "Range" header into req.ranges: a request for
@@ -232,130 +420,182 @@ void serveAtMostOneRange(httplib::Request& req) {
   req.headers.erase("Range");
 }
 
-void closeSocket(int fd) {
-  ::shutdown(fd, SHUT_RDWR);
-  ::close(fd);
-}
+// What became of the request a worker is answering: the library's routing hooks see no
+// connection, so they reach it through tRequest.
+struct RequestState {
+  bool bClose = false;  // the answer refuses the request: the connection ends after it
+};
+thread_local RequestState* tRequest = nullptr;
 
-// Whether the peer has closed the connection (or it failed) with nothing left to read.
-bool hungUp(int fd) {
-  char byte = 0;
-  const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-}
+// Makes `state` the request of this thread for its life.
+class CurrentRequest {
+ public:
+  explicit CurrentRequest(RequestState* state) { tRequest = state; }
+  ~CurrentRequest() { tRequest = nullptr; }
+  CurrentRequest(const CurrentRequest&) = delete;
+  CurrentRequest& operator=(const CurrentRequest&) = delete;
+};
 
-// Answers 503 on a connection that no worker can take now and closes it, without waiting: what
-// the client has sent is read first, so that the close ends the connection after the answer
-// instead of resetting it.
-void refuseBusy(int fd) {
-  char buf[4096];
-  for (int i = 0; i < 16 && ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT) > 0; ++i) {
+// A request that the watcher has read whole, replayed to the library's request processing, and
+// its connection for the answer: reads end with the request, and a write fails when it cannot
+// progress within kWriteTimeoutMs.
+class ClientStream : public httplib::Stream {
+ public:
+  ClientStream(int fd, const char* request, size_t size)
+      : fd_(fd), request_(request), size_(size) {}
+
+  bool is_readable() const override { return next_ < size_; }
+  bool is_writable() const override { return waitFor(fd_, POLLOUT, kWriteTimeoutMs); }
+
+  ssize_t read(char* ptr, size_t size) override {
+    const size_t n = std::min(size, size_ - next_);
+    std::memcpy(ptr, request_ + next_, n);
+    next_ += n;
+    return static_cast<ssize_t>(n);
   }
-  const std::string message = "Too many connections waiting for the server";
-  const std::string answer = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n" +
-                             std::string("Content-Length: ") + std::to_string(message.size()) +
-                             "\r\nConnection: close\r\n\r\n" + message;
-  ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  closeSocket(fd);
-}
+  ssize_t write(const char* ptr, size_t size) override { return sendSome(fd_, ptr, size); }
 
-
-void tooLarge(httplib::Response& res, size_t maxBodyBytes) {
-  res.status = 413;
-  res.set_content("Request over " + std::to_string(maxBodyBytes) + " bytes", "text/plain");
-}
-
-// The connection ends after this answer: the client is told so, and sends its next request on
-// a new one.
-void closing(httplib::Response& res) {
-  if (!res.has_header("Connection")) res.set_header("Connection", "close");
-}
-
-// Closing a socket with unread data resets the connection, and the client may lose the answer
-// while it still sends: the answer is followed by an end of stream, and what the client still
-// sends is read and dropped for a short while.
-void discardUnread(int sock) {
-  ::shutdown(sock, SHUT_WR);
-  const int64_t end = now<std::chrono::steady_clock>() + kDiscardMs;
-  char buf[16384];
-  for (size_t dropped = 0; dropped < kMaxDiscardBytes;) {
-    const int64_t left = end - now<std::chrono::steady_clock>();
-    if (left <= 0 || !waitFor(sock, POLLIN, static_cast<int>(left))) return;
-    const ssize_t n = ::recv(sock, buf, sizeof(buf), 0);
-    if (n <= 0) return;
-    dropped += static_cast<size_t>(n);
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    ip = addressOf(fd_, /*bPeer=*/true, &port);
   }
-}
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    ip = addressOf(fd_, /*bPeer=*/false, &port);
+  }
+  socket_t socket() const override { return fd_; }
+
+ private:
+  int fd_;
+  const char* request_;
+  size_t size_;
+  size_t next_ = 0;
+};
 
 }  // namespace
 
-// The connections of a server between its accepting thread, one poller thread and a fixed pool
-// of workers. A connection that waits for its next request (a new one, or one kept alive after
-// an answer) holds no worker: it waits in a bounded set that the poller watches, until it sends
-// bytes (a worker then serves it), hangs up or lets kKeepAliveTimeoutS pass (it is then closed).
-// When the set is full, admitting another connection closes the one that has waited longest
-// without sending. Connections that have sent bytes wait for a worker in a bounded queue;
-// beyond it, they are answered 503 and closed.
+// A request read whole by the watcher, for a worker to answer.
+struct ReadRequest {
+  int fd;
+  const char* bytes;
+  size_t size;
+  bool bLast;  // the connection's last request: the answer says that the connection ends
+};
+
+// What becomes of a connection after a worker has answered on it.
+enum class AfterAnswer : int {
+  KeepAlive,  // it waits for its next request
+  Drain,      // the answer was its last: what the client still sends is dropped, then closed
+  Close,      // it failed: closed at once
+};
+
+// The connections of a server between its accepting thread, one watcher thread and a fixed pool
+// of workers. The watcher reads every connection that waits for a request (a new one, or one kept
+// alive after an answer) without blocking, until the bytes of a whole request have come; the
+// request then waits for a worker, which answers it and hands the connection back. Connections
+// that hang up, let their deadlines pass or drain after their last answer are closed by the
+// watcher. Limits and deadlines as ControlServer describes them.
 //
-//   ConnectionScheduler scheduler([](int fd, size_t* requestsLeft) { ...; return bKeepAlive; });
+//   ConnectionScheduler scheduler(serve, listener, /*maxBodyBytes=*/1 << 20);
 //   scheduler.start(/*workers=*/64, [] { /* each worker's set-up */ });
 //   scheduler.admit(fd, /*requestsLeft=*/5);  // the scheduler owns fd from now on
 //   scheduler.closeAll();                     // every connection shut down, later ones too
-//   scheduler.stop();                         // joins the poller and the workers
+//   scheduler.stop();                         // joins the watcher and the workers
 class ConnectionScheduler {
  public:
-  // Serves requests of a connection that has bytes to read, counting them down in *requestsLeft;
-  // true when the connection is to wait for its next request, false to close it. On the workers.
-  using Serve = std::function<bool(int fd, size_t* requestsLeft)>;
+  // Answers one request on a worker.
+  using Serve = std::function<AfterAnswer(const ReadRequest&)>;
 
-  explicit ConnectionScheduler(Serve serve) : serve_(std::move(serve)) {}
+  // `listener` gives the listening socket, whose backlog tells a burst from a flood.
+  ConnectionScheduler(Serve serve, std::function<int()> listener, size_t maxBodyBytes)
+      : serve_(std::move(serve)), listener_(std::move(listener)), maxBodyBytes_(maxBodyBytes) {}
   ~ConnectionScheduler() { stop(); }
   ConnectionScheduler(const ConnectionScheduler&) = delete;
   ConnectionScheduler& operator=(const ConnectionScheduler&) = delete;
 
-  // Starts the poller and `workers` workers, each of which runs `setUp` first. Once.
+  // Starts the watcher and `workers` workers, each of which runs `setUp` first. Once.
   void start(int workers, const std::function<void()>& setUp);
-  // Takes `fd` over, from any thread: it waits for its next request. Closed at once after
-  // closeAll or stop, or when it may serve no more requests.
+  // Takes `fd` over, on the accepting thread: it waits for its first request, of at most
+  // `requestsLeft`. Closed at once after closeAll or stop.
   void admit(int fd, size_t requestsLeft);
   // Shuts every connection down now, those being served included; later ones are closed.
   void closeAll();
-  // Ends the poller and the workers (each after the request it serves) and closes every
+  // Ends the watcher and the workers (each after the request it serves) and closes every
   // connection. Not concurrently with itself.
   void stop();
 
  private:
+  enum class Phase {
+    Idle,      // no byte of its next request yet
+    Reading,   // part of a request has come
+    Draining,  // after its last answer: its output is sent, then what comes is dropped
+  };
   struct Connection {
     int fd = -1;
     size_t requestsLeft = 0;
-    int64_t deadline = 0;  // steady-clock ms; of waiting connections only
+    Phase phase = Phase::Idle;
+    bool bServed = false;     // has been answered before
+    bool bContinued = false;  // "100 Continue" said for the request being read
+    std::string in;           // read and not served yet
+    std::string out;          // to send before anything else
+    RequestReader reader;
+    int64_t since = 0;        // steady-clock ms: entered the waiting set, its phase or the queue
+    int64_t firstByte = 0;    // of the request being read
+    int64_t lastByte = 0;
+    size_t dropped = 0;       // while draining
+    size_t accounted = 0;     // of `in`, in buffered_
+    uint32_t events = 0;      // watched for
   };
+  using Waiting = std::map<uint64_t, Connection>;
   static constexpr uint64_t kWakeId = 0;
 
-  void pollLoop();
+  void watchLoop();
   void workLoop();
-  // Closes the one that has waited longest, or hands it to a worker when it has sent bytes
-  // meanwhile; false when it has, and no worker place is free.
-  bool makeRoomLocked();
-  // A waiting connection that has bytes to read goes to a worker (or gets 503); one that has
-  // hung up is closed.
-  void dispatchLocked(std::map<uint64_t, Connection>::iterator it);
+  // Watches `conn` for its next request (or, draining, for its end).
+  Waiting::iterator watchLocked(Connection conn);
+  // Stops watching; the connection is closed, or handed on.
+  void closeLocked(Waiting::iterator it);
+  Connection takeLocked(Waiting::iterator it);
+  bool updateEventsLocked(Waiting::iterator it);
+  void onEventLocked(Waiting::iterator it, uint32_t events);
+  // Sends what `out` holds; false when the connection failed and was closed.
+  bool flushLocked(Waiting::iterator it);
+  void readLocked(Waiting::iterator it);
+  // Looks at the bytes read: a whole request goes to a worker, a refused one is answered.
+  void advanceLocked(Waiting::iterator it);
+  void queueLocked(Waiting::iterator it);
+  // Answers `status` and `message`, then drains and closes.
+  void refuseLocked(Waiting::iterator it, int status, const std::string& message);
+  void drainLocked(Waiting::iterator it, const std::string& answer);
+  // Closes what has let its deadline pass; sets nextDeadline_.
+  void sweepLocked(int64_t time);
+  void expireLocked(Waiting::iterator it);
+  // Closes one waiting connection to make room for a new one; false when none may go yet.
+  bool evictLocked(int64_t time);
+  void returnLocked(Connection conn, AfterAnswer after);
+  static int64_t deadlineOf(const Connection& conn);
+  void noteDeadlineLocked(int64_t deadline);
+  void accountLocked(Connection& conn);
   void dropLocked(int fd);
-  void wakePoller();
+  void wakeWatcher();
 
   Serve serve_;
+  std::function<int()> listener_;
+  size_t maxBodyBytes_;
   std::mutex mutex_;
   std::condition_variable readyCv_;
-  // Waiting connections by admission: the first has waited longest and has the first deadline.
-  std::map<uint64_t, Connection> waiting_;
-  std::deque<Connection> ready_;  // for a worker
+  // Waiting connections by admission: the first has waited longest.
+  Waiting waiting_;
+  std::deque<Connection> ready_;  // whole requests, for a worker
   std::set<int> open_;            // every connection owned, for closeAll
   uint64_t nextId_ = kWakeId + 1;
+  size_t buffered_ = 0;           // request bytes held, of all connections
+  int64_t nextDeadline_ = kNever;
+  bool bWatcherAsleep_ = false;
+  int64_t watcherWakesAt_ = kNever;
   bool bClosing_ = false;
   bool bStopping_ = false;
   int epoll_ = -1;
   int wake_ = -1;
-  std::thread poller_;
+  std::thread watcher_;
   std::vector<std::thread> workers_;
 };
 
@@ -371,7 +611,7 @@ void ConnectionScheduler::start(int workers, const std::function<void()>& setUp)
     bClosing_ = true;  // every connection is closed as it comes
     return;
   }
-  poller_ = std::thread([this] { pollLoop(); });
+  watcher_ = std::thread([this] { watchLoop(); });
   for (int i = 0; i < workers; ++i) {
     workers_.emplace_back([this, setUp] {
       setUp();
@@ -387,24 +627,12 @@ void ConnectionScheduler::admit(int fd, size_t requestsLeft) {
     dropLocked(fd);
     return;
   }
-  if (waiting_.size() >= kMaxWaitingConnections && !makeRoomLocked()) {
-    open_.erase(fd);
-    refuseBusy(fd);
-    return;
-  }
-  const uint64_t id = nextId_++;
-  epoll_event event{};
-  event.events = EPOLLIN | EPOLLRDHUP;
-  event.data.u64 = id;
-  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) {
-    LOG(WARNING) << "HTTP connection dropped, can't watch it: " << std::strerror(errno);
-    dropLocked(fd);
-    return;
-  }
-  const int64_t deadline = now<std::chrono::steady_clock>() + kKeepAliveTimeoutS * 1000;
-  waiting_.emplace(id, Connection{fd, requestsLeft, deadline});
-  // The poller sleeps without a time-out while nothing waits; later deadlines come later.
-  if (waiting_.size() == 1) wakePoller();
+  if (waiting_.size() >= kMaxWaitingConnections) evictLocked(nowMs());
+  Connection conn;
+  conn.fd = fd;
+  conn.requestsLeft = requestsLeft;
+  conn.reader = RequestReader(maxBodyBytes_);
+  watchLocked(std::move(conn));
 }
 
 void ConnectionScheduler::closeAll() {
@@ -419,14 +647,13 @@ void ConnectionScheduler::stop() {
     if (bStopping_) return;
     bStopping_ = true;
   }
-  wakePoller();
+  wakeWatcher();
   readyCv_.notify_all();
-  if (poller_.joinable()) poller_.join();
+  if (watcher_.joinable()) watcher_.join();
   for (auto& worker : workers_) worker.join();
   workers_.clear();
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& entry : waiting_) dropLocked(entry.second.fd);
-  waiting_.clear();
+  while (!waiting_.empty()) closeLocked(waiting_.begin());
   for (const Connection& conn : ready_) dropLocked(conn.fd);
   ready_.clear();
   for (int* fd : {&epoll_, &wake_}) {
@@ -435,33 +662,232 @@ void ConnectionScheduler::stop() {
   }
 }
 
-bool ConnectionScheduler::makeRoomLocked() {
-  const auto oldest = waiting_.begin();
-  pollfd item{oldest->second.fd, POLLIN | POLLRDHUP, 0};
-  if (::poll(&item, 1, 0) <= 0) {
-    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, oldest->second.fd, nullptr);
-    dropLocked(oldest->second.fd);
-    waiting_.erase(oldest);
-    return true;
+ConnectionScheduler::Waiting::iterator ConnectionScheduler::watchLocked(Connection conn) {
+  conn.since = nowMs();
+  conn.events = 0;
+  const auto it = waiting_.emplace(nextId_++, std::move(conn)).first;
+  accountLocked(it->second);
+  if (!updateEventsLocked(it)) return waiting_.end();
+  noteDeadlineLocked(deadlineOf(it->second));
+  return it;
+}
+
+void ConnectionScheduler::closeLocked(Waiting::iterator it) {
+  Connection conn = takeLocked(it);
+  buffered_ -= conn.accounted;
+  dropLocked(conn.fd);
+}
+
+ConnectionScheduler::Connection ConnectionScheduler::takeLocked(Waiting::iterator it) {
+  Connection conn = std::move(it->second);
+  waiting_.erase(it);
+  if (conn.events != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, conn.fd, nullptr);
+  conn.events = 0;
+  return conn;
+}
+
+bool ConnectionScheduler::updateEventsLocked(Waiting::iterator it) {
+  Connection& conn = it->second;
+  const uint32_t wanted = EPOLLIN | EPOLLRDHUP | (conn.out.empty() ? 0u : uint32_t(EPOLLOUT));
+  if (wanted == conn.events) return true;
+  epoll_event event{};
+  event.events = wanted;
+  event.data.u64 = it->first;
+  if (::epoll_ctl(epoll_, conn.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, conn.fd, &event) != 0) {
+    LOG(WARNING) << "HTTP connection dropped, can't watch it: " << std::strerror(errno);
+    closeLocked(it);
+    return false;
   }
-  if (ready_.size() >= kMaxReadyConnections) return false;
-  dispatchLocked(oldest);
+  conn.events = wanted;
   return true;
 }
 
-void ConnectionScheduler::dispatchLocked(std::map<uint64_t, Connection>::iterator it) {
-  const Connection conn = it->second;
-  waiting_.erase(it);
-  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, conn.fd, nullptr);
-  if (bClosing_ || hungUp(conn.fd)) {
-    dropLocked(conn.fd);
-  } else if (ready_.size() >= kMaxReadyConnections) {
-    open_.erase(conn.fd);
-    refuseBusy(conn.fd);
-  } else {
-    ready_.push_back(conn);
-    readyCv_.notify_one();
+void ConnectionScheduler::onEventLocked(Waiting::iterator it, uint32_t events) {
+  if ((events & EPOLLOUT) != 0 && !flushLocked(it)) return;
+  if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) readLocked(it);
+}
+
+bool ConnectionScheduler::flushLocked(Waiting::iterator it) {
+  Connection& conn = it->second;
+  if (!conn.out.empty()) {
+    const ssize_t n =
+        ::send(conn.fd, conn.out.data(), conn.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      closeLocked(it);
+      return false;
+    }
+    conn.out.erase(0, n > 0 ? static_cast<size_t>(n) : 0);
+    // All said: the client sees the end of the stream, and closes in turn.
+    if (conn.out.empty() && conn.phase == Phase::Draining) ::shutdown(conn.fd, SHUT_WR);
   }
+  return updateEventsLocked(it);
+}
+
+void ConnectionScheduler::readLocked(Waiting::iterator it) {
+  Connection& conn = it->second;
+  char buf[16384];
+  const ssize_t n = ::recv(conn.fd, buf, sizeof(buf), MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (n <= 0 || bClosing_) {
+    closeLocked(it);  // hung up, failed, or the server is closing
+    return;
+  }
+  if (conn.phase == Phase::Draining) {
+    conn.dropped += static_cast<size_t>(n);
+    if (conn.dropped > kMaxDiscardBytes) closeLocked(it);
+    return;
+  }
+  if (buffered_ + static_cast<size_t>(n) > kMaxBufferedBytes) {
+    refuseLocked(it, 503, kBusyMessage);
+    return;
+  }
+  const int64_t time = nowMs();
+  if (conn.phase == Phase::Idle) {
+    conn.phase = Phase::Reading;
+    conn.firstByte = time;
+  }
+  conn.lastByte = time;
+  conn.in.append(buf, static_cast<size_t>(n));
+  advanceLocked(it);
+}
+
+void ConnectionScheduler::advanceLocked(Waiting::iterator it) {
+  Connection& conn = it->second;
+  const RequestReader::Progress progress = conn.reader.scan(conn.in);
+  accountLocked(conn);
+  if (progress == RequestReader::Progress::Complete) {
+    queueLocked(it);
+  } else if (progress == RequestReader::Progress::Refused) {
+    LOG(WARNING) << "HTTP request refused: " << conn.reader.refusalStatus() << " "
+                 << conn.reader.refusalMessage();
+    refuseLocked(it, conn.reader.refusalStatus(), conn.reader.refusalMessage());
+  } else if (conn.reader.expectsContinue() && !conn.bContinued) {
+    // Only a request that has not been refused by its head is invited to send its body.
+    conn.bContinued = true;
+    conn.out += "HTTP/1.1 100 Continue\r\n\r\n";
+    flushLocked(it);
+  }
+}
+
+void ConnectionScheduler::queueLocked(Waiting::iterator it) {
+  if (ready_.size() >= kMaxReadyConnections) {
+    refuseLocked(it, 503, kBusyMessage);
+    return;
+  }
+  ready_.push_back(takeLocked(it));
+  ready_.back().since = nowMs();
+  readyCv_.notify_one();
+}
+
+void ConnectionScheduler::refuseLocked(Waiting::iterator it, int status,
+                                       const std::string& message) {
+  drainLocked(it, refusalAnswer(status, message));
+}
+
+void ConnectionScheduler::drainLocked(Waiting::iterator it, const std::string& answer) {
+  Connection& conn = it->second;
+  conn.phase = Phase::Draining;
+  conn.since = nowMs();
+  conn.dropped = 0;
+  conn.in = std::string();
+  accountLocked(conn);
+  conn.out += answer;
+  noteDeadlineLocked(deadlineOf(conn));
+  if (conn.out.empty()) {
+    ::shutdown(conn.fd, SHUT_WR);
+  } else {
+    flushLocked(it);
+  }
+}
+
+int64_t ConnectionScheduler::deadlineOf(const Connection& conn) {
+  switch (conn.phase) {
+    case Phase::Idle:
+      return conn.since + kKeepAliveTimeoutS * 1000;
+    case Phase::Reading:
+      return std::min(conn.firstByte + kRequestReadTimeoutMs, conn.lastByte + kReadTimeoutMs);
+    case Phase::Draining:
+      break;
+  }
+  return conn.since + kDiscardMs;
+}
+
+void ConnectionScheduler::noteDeadlineLocked(int64_t deadline) {
+  nextDeadline_ = std::min(nextDeadline_, deadline);
+  // The watcher sleeps until the deadline it knew of; an earlier one wakes it.
+  if (bWatcherAsleep_ && deadline < watcherWakesAt_) {
+    watcherWakesAt_ = deadline;
+    wakeWatcher();
+  }
+}
+
+void ConnectionScheduler::sweepLocked(int64_t time) {
+  nextDeadline_ = kNever;
+  for (auto it = waiting_.begin(); it != waiting_.end();) {
+    const auto next = std::next(it);
+    const int64_t deadline = deadlineOf(it->second);
+    if (deadline <= time) {
+      expireLocked(it);
+    } else {
+      nextDeadline_ = std::min(nextDeadline_, deadline);
+    }
+    it = next;
+  }
+}
+
+void ConnectionScheduler::expireLocked(Waiting::iterator it) {
+  Connection& conn = it->second;
+  if (conn.phase == Phase::Reading) {
+    // All the client sent has been read: closing now does not reset the connection.
+    const std::string answer = refusalAnswer(
+        408, "Request not received within " + std::to_string(kRequestReadTimeoutMs / 1000) +
+                 " s, or its bytes stopped for " + std::to_string(kReadTimeoutMs / 1000) + " s");
+    ::send(conn.fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+  closeLocked(it);
+}
+
+bool ConnectionScheduler::evictLocked(int64_t /*time*/) {
+  if (waiting_.empty()) return false;
+  // Bytes that came but that the watcher has not read yet may complete a request.
+  const uint64_t id = waiting_.begin()->first;
+  readLocked(waiting_.begin());
+  if (waiting_.empty() || waiting_.begin()->first != id) return true;
+  const auto oldest = waiting_.begin();
+  if (oldest->second.phase == Phase::Reading) {
+    const std::string answer = refusalAnswer(503, kBusyMessage);
+    ::send(oldest->second.fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+  closeLocked(oldest);
+  return true;
+}
+
+void ConnectionScheduler::returnLocked(Connection conn, AfterAnswer after) {
+  if (bClosing_ || bStopping_ || after == AfterAnswer::Close) {
+    dropLocked(conn.fd);
+    return;
+  }
+  conn.bServed = true;
+  conn.bContinued = false;
+  conn.reader = RequestReader(maxBodyBytes_);
+  conn.phase = Phase::Idle;
+  if (after == AfterAnswer::Drain || conn.requestsLeft == 0) {
+    const auto it = watchLocked(std::move(conn));
+    if (it != waiting_.end()) drainLocked(it, std::string());
+    return;
+  }
+  // Bytes that came after the request begin the next one.
+  if (!conn.in.empty()) {
+    conn.phase = Phase::Reading;
+    conn.firstByte = conn.lastByte = nowMs();
+  }
+  const auto it = watchLocked(std::move(conn));
+  if (it != waiting_.end() && it->second.phase == Phase::Reading) advanceLocked(it);
+}
+
+void ConnectionScheduler::accountLocked(Connection& conn) {
+  buffered_ = buffered_ - conn.accounted + conn.in.size();
+  conn.accounted = conn.in.size();
 }
 
 void ConnectionScheduler::dropLocked(int fd) {
@@ -469,25 +895,26 @@ void ConnectionScheduler::dropLocked(int fd) {
   closeSocket(fd);
 }
 
-void ConnectionScheduler::wakePoller() {
+void ConnectionScheduler::wakeWatcher() {
   const uint64_t one = 1;
   if (wake_ >= 0 && ::write(wake_, &one, sizeof(one)) < 0) {
     // Full counter: a wake-up is pending anyway.
   }
 }
 
-void ConnectionScheduler::pollLoop() {
+void ConnectionScheduler::watchLoop() {
   epoll_event events[64];
   std::unique_lock<std::mutex> lock(mutex_);
   while (!bStopping_) {
-    int timeoutMs = -1;
-    if (!waiting_.empty()) {
-      const int64_t left = waiting_.begin()->second.deadline - now<std::chrono::steady_clock>();
-      timeoutMs = static_cast<int>(std::max<int64_t>(left, 0));
-    }
+    const int64_t left =
+        nextDeadline_ == kNever ? -1 : std::max<int64_t>(nextDeadline_ - nowMs(), 0);
+    bWatcherAsleep_ = true;
+    watcherWakesAt_ = nextDeadline_;
     lock.unlock();
+    const int timeoutMs = static_cast<int>(std::min<int64_t>(left, INT_MAX));
     const int n = ::epoll_wait(epoll_, events, 64, timeoutMs);
     lock.lock();
+    bWatcherAsleep_ = false;
     for (int i = 0; i < n; ++i) {
       const uint64_t id = events[i].data.u64;
       if (id == kWakeId) {
@@ -496,15 +923,11 @@ void ConnectionScheduler::pollLoop() {
         }
         continue;
       }
-      const auto it = waiting_.find(id);  // not found: closed meanwhile
-      if (it != waiting_.end()) dispatchLocked(it);
+      const auto it = waiting_.find(id);  // not found: closed or handed on meanwhile
+      if (it != waiting_.end()) onEventLocked(it, events[i].events);
     }
-    const int64_t time = now<std::chrono::steady_clock>();
-    while (!waiting_.empty() && waiting_.begin()->second.deadline <= time) {
-      ::epoll_ctl(epoll_, EPOLL_CTL_DEL, waiting_.begin()->second.fd, nullptr);
-      dropLocked(waiting_.begin()->second.fd);
-      waiting_.erase(waiting_.begin());
-    }
+    const int64_t time = nowMs();
+    if (time >= nextDeadline_) sweepLocked(time);
   }
 }
 
@@ -515,21 +938,26 @@ void ConnectionScheduler::workLoop() {
       std::unique_lock<std::mutex> lock(mutex_);
       readyCv_.wait(lock, [this] { return bStopping_ || !ready_.empty(); });
       if (bStopping_) return;  // stop closes what remains
-      conn = ready_.front();
+      conn = std::move(ready_.front());
       ready_.pop_front();
+      buffered_ -= conn.accounted;  // the worker holds the bytes now
+      conn.accounted = 0;
     }
-    bool bKeep = false;
+    AfterAnswer after = AfterAnswer::Close;
     try {
-      bKeep = serve_(conn.fd, &conn.requestsLeft);
+      // What the watcher could not send yet ("100 Continue") comes first.
+      if (sendAll(conn.fd, conn.out)) {
+        conn.out.clear();
+        after = serve_(ReadRequest{conn.fd, conn.in.data(), conn.reader.requestBytes(),
+                                   conn.requestsLeft == 1});
+      }
     } catch (const std::exception& e) {
       LOG(WARNING) << "HTTP connection closed: " << e.what();
     }
-    if (bKeep) {
-      admit(conn.fd, conn.requestsLeft);
-    } else {
-      std::lock_guard<std::mutex> lock(mutex_);
-      dropLocked(conn.fd);
-    }
+    conn.in.erase(0, conn.reader.requestBytes());
+    --conn.requestsLeft;
+    std::lock_guard<std::mutex> lock(mutex_);
+    returnLocked(std::move(conn), after);
   }
 }
 
@@ -554,47 +982,31 @@ class AdmittingQueue : public httplib::TaskQueue {
 }  // namespace
 
 ControlServer::ControlServer(size_t maxBodyBytes)
-    : maxBodyBytes_(maxBodyBytes),
-      bUseOpenCL_(cv::ocl::useOpenCL()),
+    : bUseOpenCL_(cv::ocl::useOpenCL()),
       scheduler_(std::make_unique<ConnectionScheduler>(
-          [this](int fd, size_t* requestsLeft) { return serve(fd, requestsLeft); })) {
+          [this](const ReadRequest& request) { return serve(request); },
+          [this] { return static_cast<int>(svr_sock_.load()); }, maxBodyBytes)) {
   // OpenCV's OpenCL switch is per thread: each worker takes the application's choice, made on
   // the thread that built the server, so that a view re-prepared there runs where it runs here.
   new_task_queue = [this] {
     // Made once the socket listens. The library listens with a backlog of 5, which a burst of
     // connections overflows: the kernel then drops a client's SYN, and its connect waits a
-    // second or more to try again. Accepting is quick here, so the kernel may queue more.
+    // second or more to try again. The backlog also holds the connections that come while the
+    // waiting set is full.
     ::listen(svr_sock_, SOMAXCONN);
     return new AdmittingQueue(*scheduler_, [this] { cv::ocl::setUseOpenCL(bUseOpenCL_); });
   };
   set_keep_alive_timeout(kKeepAliveTimeoutS);
-  set_read_timeout(kReadTimeoutMs / 1000);
-  set_write_timeout(kWriteTimeoutMs / 1000);
-  set_payload_max_length(maxBodyBytes_);
-  // Runs before a byte of the body is read; a body left unread closes the connection.
-  set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    std::string encoding;
-    if (contentLength(req) > maxBodyBytes_) {
-      tooLarge(res, maxBodyBytes_);
-    } else if (!identityEncoded(req, &encoding)) {
-      res.status = 415;
-      res.set_content(
-          "Content-Encoding \"" + encoding + "\" not accepted: send the body uncompressed",
-          "text/plain");
-    } else {
-      return HandlerResponse::Unhandled;
-    }
-    if (tRequest != nullptr) tRequest->bCloseAfter = true;
-    closing(res);
-    return HandlerResponse::Handled;
+  set_payload_max_length(maxBodyBytes);
+  // An answer that refuses the request ends the connection, whatever the library would do: the
+  // client is told so, once, and sends its next request on a new one.
+  set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+    if (res.status < 400 || tRequest == nullptr) return;
+    tRequest->bClose = true;
+    res.headers.erase("Keep-Alive");
+    res.headers.erase("Connection");
+    res.set_header("Connection", "close");
   });
-  // A request that ran over its byte budget (a chunked or unannounced body, endless headers).
-  set_error_handler(HandlerWithResponse([this](const httplib::Request&, httplib::Response& res) {
-    if (tRequest == nullptr || !tRequest->bTooLarge) return HandlerResponse::Unhandled;
-    tooLarge(res, maxBodyBytes_);
-    closing(res);
-    return HandlerResponse::Handled;
-  }));
 }
 
 ControlServer::~ControlServer() = default;
@@ -606,24 +1018,18 @@ bool ControlServer::process_and_close_socket(socket_t sock) {
   return true;
 }
 
-bool ControlServer::serve(int sock, size_t* requestsLeft) {
-  ClientStream strm(sock, kMaxHeaderBytes + maxBodyBytes_);
-  while (*requestsLeft > 0 && svr_sock_ != INVALID_SOCKET) {
-    strm.startRequest();
-    tRequest = &strm.state;
-    bool bClosed = false;
-    const bool bServed = process_request(strm, /*close_connection=*/*requestsLeft == 1,
-                                         bClosed, serveAtMostOneRange);
-    tRequest = nullptr;
-    --*requestsLeft;
-    if (strm.state.bCloseAfter) {
-      discardUnread(sock);
-      return false;
-    }
-    if (!bServed || bClosed) return false;
-    if (!strm.hasBufferedBytes()) return *requestsLeft > 0;
+AfterAnswer ControlServer::serve(const ReadRequest& request) {
+  ClientStream strm(request.fd, request.bytes, request.size);
+  RequestState state;
+  bool bClosed = false;
+  bool bServed = false;
+  {
+    const CurrentRequest current(&state);
+    bServed = process_request(strm, /*close_connection=*/request.bLast, bClosed,
+                              serveAtMostOneRange);
   }
-  return false;
+  if (!bServed || svr_sock_ == INVALID_SOCKET) return AfterAnswer::Close;
+  return bClosed || state.bClose ? AfterAnswer::Drain : AfterAnswer::KeepAlive;
 }
 
 // Checks a request body before OpenCV parses it; false when OpenCV must not parse it, with the
