@@ -775,6 +775,29 @@ TEST_F(HTTPCtrlTest, FramingIsReadWholeAndRefusalsCloseTheConnection) {
   EXPECT_FALSE(demo->poll()) << demo->err();
 }
 
+// 300 clients that connect at once and send their requests a little later, more than the server
+// watches at a time: the rest wait in the listen backlog instead of being closed unanswered, and
+// every one is answered.
+TEST_F(HTTPCtrlTest, BurstOfClientsIsAnsweredInFull) {
+  startDemo();
+  std::vector<int> fds;
+  for (int i = 0; i < 300; ++i) fds.push_back(sendRaw(port, ""));
+  ASSERT_EQ(std::count(fds.begin(), fds.end(), -1), 0);
+  // The clients' own pace: their requests follow 50 ms after their connects.
+  std::this_thread::sleep_for(milliseconds(50));
+  const std::string request = "POST /get_app HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                              "Content-Length: 0\r\nConnection: close\r\n\r\n";
+  for (const int fd : fds) send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  int answered = 0;
+  for (const int fd : fds) {
+    char answer[12] = {};
+    answered += recv(fd, answer, sizeof(answer), MSG_WAITALL) == 12 &&
+                std::string(answer, 12) == "HTTP/1.1 200";
+    close(fd);
+  }
+  EXPECT_EQ(answered, 300);
+}
+
 TEST_F(HTTPCtrlTest, PortInUseLeavesProgramRunningWithoutServer) {
   // Hold the port with a listening socket of our own.
   sockaddr_in addr;

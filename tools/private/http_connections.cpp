@@ -71,10 +71,19 @@ constexpr int kReadTimeoutMs = 3000;         // for the bytes of a request to ke
 constexpr int kRequestReadTimeoutMs = 5000;  // for a whole request: line, headers and body
 constexpr int kWriteTimeoutMs = 3000;        // for any one write to make progress
 constexpr time_t kKeepAliveTimeoutS = 2;     // for the next request, the first one included
-// Connections watched for a request, and whole requests that wait for a free worker. With the
-// workers' own, the most connections the server holds open.
+// Connections watched for a request, and whole requests that wait for a free worker, each at most
+// kReadyWaitMs. With the workers' own, the most connections the server holds open.
 constexpr size_t kMaxWaitingConnections = 256;
-constexpr size_t kMaxReadyConnections = 64;
+constexpr size_t kMaxReadyConnections = 256;
+constexpr int kReadyWaitMs = 1000;
+// While the waiting set is full, a connection that has waited this long without a whole request
+// may be closed to make room, and one sooner when the listen backlog holds more connections than
+// a burst of well-behaved clients would leave there: a flood of idle connections then costs the
+// others nothing, while a burst waits in the backlog until its first requests have been read.
+constexpr int kEvictAfterMs = 250;
+constexpr size_t kBurstBacklog = 64;
+// How often the accepting thread looks at the backlog again while it may close none.
+constexpr int kAdmitRetryMs = 5;
 // The request head: all its bytes, its header lines, and any one line (the library's own limit
 // of the request line and of a header line).
 constexpr size_t kMaxHeaderBytes = size_t(64) << 10;
@@ -514,7 +523,9 @@ class ConnectionScheduler {
   // Starts the watcher and `workers` workers, each of which runs `setUp` first. Once.
   void start(int workers, const std::function<void()>& setUp);
   // Takes `fd` over, on the accepting thread: it waits for its first request, of at most
-  // `requestsLeft`. Closed at once after closeAll or stop.
+  // `requestsLeft`. While the waiting set is full and none of its connections may be closed yet,
+  // blocks, so that the listen backlog holds the connections that come meanwhile. Closed at once
+  // after closeAll or stop.
   void admit(int fd, size_t requestsLeft);
   // Shuts every connection down now, those being served included; later ones are closed.
   void closeAll();
@@ -568,8 +579,13 @@ class ConnectionScheduler {
   // Closes what has let its deadline pass; sets nextDeadline_.
   void sweepLocked(int64_t time);
   void expireLocked(Waiting::iterator it);
-  // Closes one waiting connection to make room for a new one; false when none may go yet.
-  bool evictLocked(int64_t time);
+  // Closes one waiting connection to make room for a new one: one that drains, or waits for its
+  // next request after an answer; else the one that has waited longest, once it has waited
+  // kEvictAfterMs or the backlog holds more than a burst. False when none may go yet; *retryAt
+  // is then when the longest-waiting may.
+  bool evictLocked(int64_t time, int64_t* retryAt);
+  // Connections that the kernel holds in the listen backlog.
+  size_t pendingAccepts() const;
   void returnLocked(Connection conn, AfterAnswer after);
   static int64_t deadlineOf(const Connection& conn);
   void noteDeadlineLocked(int64_t deadline);
@@ -582,6 +598,7 @@ class ConnectionScheduler {
   size_t maxBodyBytes_;
   std::mutex mutex_;
   std::condition_variable readyCv_;
+  std::condition_variable roomCv_;  // a connection has left the waiting set
   // Waiting connections by admission: the first has waited longest.
   Waiting waiting_;
   std::deque<Connection> ready_;  // whole requests, for a worker
@@ -621,13 +638,19 @@ void ConnectionScheduler::start(int workers, const std::function<void()>& setUp)
 }
 
 void ConnectionScheduler::admit(int fd, size_t requestsLeft) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   open_.insert(fd);
+  while (!bClosing_ && !bStopping_ && waiting_.size() >= kMaxWaitingConnections) {
+    const int64_t time = nowMs();
+    int64_t retryAt = time + kAdmitRetryMs;
+    if (!evictLocked(time, &retryAt)) {
+      roomCv_.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(retryAt - time, 1)));
+    }
+  }
   if (bClosing_ || bStopping_ || requestsLeft == 0) {
     dropLocked(fd);
     return;
   }
-  if (waiting_.size() >= kMaxWaitingConnections) evictLocked(nowMs());
   Connection conn;
   conn.fd = fd;
   conn.requestsLeft = requestsLeft;
@@ -639,6 +662,7 @@ void ConnectionScheduler::closeAll() {
   std::lock_guard<std::mutex> lock(mutex_);
   bClosing_ = true;
   for (const int fd : open_) ::shutdown(fd, SHUT_RDWR);
+  roomCv_.notify_all();
 }
 
 void ConnectionScheduler::stop() {
@@ -649,6 +673,7 @@ void ConnectionScheduler::stop() {
   }
   wakeWatcher();
   readyCv_.notify_all();
+  roomCv_.notify_all();
   if (watcher_.joinable()) watcher_.join();
   for (auto& worker : workers_) worker.join();
   workers_.clear();
@@ -683,6 +708,7 @@ ConnectionScheduler::Connection ConnectionScheduler::takeLocked(Waiting::iterato
   waiting_.erase(it);
   if (conn.events != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, conn.fd, nullptr);
   conn.events = 0;
+  roomCv_.notify_one();
   return conn;
 }
 
@@ -776,6 +802,7 @@ void ConnectionScheduler::queueLocked(Waiting::iterator it) {
   }
   ready_.push_back(takeLocked(it));
   ready_.back().since = nowMs();
+  if (ready_.size() == 1) noteDeadlineLocked(ready_.front().since + kReadyWaitMs);
   readyCv_.notify_one();
 }
 
@@ -833,6 +860,14 @@ void ConnectionScheduler::sweepLocked(int64_t time) {
     }
     it = next;
   }
+  // Whole requests that no worker took in time are answered 503, as the queue would be full.
+  while (!ready_.empty() && ready_.front().since + kReadyWaitMs <= time) {
+    Connection conn = std::move(ready_.front());
+    ready_.pop_front();
+    const auto it = watchLocked(std::move(conn));
+    if (it != waiting_.end()) refuseLocked(it, 503, kBusyMessage);
+  }
+  if (!ready_.empty()) nextDeadline_ = std::min(nextDeadline_, ready_.front().since + kReadyWaitMs);
 }
 
 void ConnectionScheduler::expireLocked(Waiting::iterator it) {
@@ -847,19 +882,38 @@ void ConnectionScheduler::expireLocked(Waiting::iterator it) {
   closeLocked(it);
 }
 
-bool ConnectionScheduler::evictLocked(int64_t /*time*/) {
-  if (waiting_.empty()) return false;
-  // Bytes that came but that the watcher has not read yet may complete a request.
-  const uint64_t id = waiting_.begin()->first;
-  readLocked(waiting_.begin());
-  if (waiting_.empty() || waiting_.begin()->first != id) return true;
+bool ConnectionScheduler::evictLocked(int64_t time, int64_t* retryAt) {
+  for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+    const Connection& conn = it->second;
+    if (conn.phase == Phase::Draining || (conn.phase == Phase::Idle && conn.bServed)) {
+      closeLocked(it);
+      return true;
+    }
+  }
   const auto oldest = waiting_.begin();
+  if (time - oldest->second.since < kEvictAfterMs && pendingAccepts() <= kBurstBacklog) {
+    *retryAt = std::min(*retryAt, oldest->second.since + kEvictAfterMs);
+    return false;
+  }
+  // Bytes that came but that the watcher has not read yet may complete a request.
+  const uint64_t id = oldest->first;
+  readLocked(oldest);
+  if (waiting_.empty() || waiting_.begin()->first != id) return true;
   if (oldest->second.phase == Phase::Reading) {
     const std::string answer = refusalAnswer(503, kBusyMessage);
     ::send(oldest->second.fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   }
   closeLocked(oldest);
   return true;
+}
+
+size_t ConnectionScheduler::pendingAccepts() const {
+  const int fd = listener_();
+  tcp_info info{};
+  socklen_t len = sizeof(info);
+  if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return 0;
+  // Of a listening socket, Linux gives there the connections ready to be accepted.
+  return info.tcpi_unacked;
 }
 
 void ConnectionScheduler::returnLocked(Connection conn, AfterAnswer after) {

@@ -12,8 +12,8 @@ class ConnectionScheduler;
 struct ReadRequest;
 enum class AfterAnswer : int;
 
-// The library's server with its connection handling replaced, so that clients that send slowly
-// or frame their requests badly cost no worker and reach no route:
+// The library's server with its connection handling replaced, so that clients that send slowly,
+// come in bursts or frame their requests badly cost no worker and reach no route:
 // - One watcher thread reads every connection without blocking until it holds a whole request:
 //   its head (at most 64 KiB in at most 100 header lines of at most 8 KiB) and the body that the
 //   head announces (at most `maxBodyBytes`, by "Content-Length" or chunked). Only then does a
@@ -26,9 +26,12 @@ enum class AfterAnswer : int;
 //   415, too many or too long headers 431, a transfer coding other than chunked 501.
 // - A request must arrive whole within 5 s, its bytes coming at least every 3 s (else 408); a
 //   connection waits 2 s for its next request.
-// - At most 256 connections wait for a request; beyond that, the one that has waited longest is
-//   closed (with 503 if it has begun a request). At most 64 whole requests wait for a worker;
-//   beyond that, 503.
+// - At most 256 connections wait for a request. While that many wait, no more are accepted (the
+//   listen backlog holds them) until one is served or may be closed: one that has been answered
+//   and waits for its next request, or, once it has waited 250 ms or the backlog holds more than
+//   a burst would leave there, the one that has waited longest (with 503 if it has begun a
+//   request). A whole request waits up to 1 s for a worker, and at most 256 wait; beyond that,
+//   503.
 // - Every refusal, the library's and the routes' answers of status 400 and above included, says
 //   "Connection: close" and ends the connection; what the client still sends is read and
 //   dropped for a second, so that the answer is not lost to a reset.
