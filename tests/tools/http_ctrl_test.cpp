@@ -108,6 +108,29 @@ std::string rawAnswer(int port, const std::string& request) {
   return answer;
 }
 
+// Sends `request` over a plain socket and returns the head of the answer, its blank line left
+// out (enough for an endless MJPEG stream).
+std::string rawHead(int port, const std::string& request) {
+  const int fd = sendRaw(port, request);
+  std::string answer;
+  char buf[4096];
+  ssize_t n = 0;
+  while (fd >= 0 && answer.find("\r\n\r\n") == std::string::npos &&
+         (n = recv(fd, buf, sizeof(buf), 0)) > 0) {
+    answer.append(buf, static_cast<size_t>(n));
+  }
+  if (fd >= 0) close(fd);
+  return answer.substr(0, answer.find("\r\n\r\n") + 2);
+}
+
+// The value of the header `name` in the answer head `head`; empty when absent.
+std::string headerValue(const std::string& head, const std::string& name) {
+  const size_t at = head.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return std::string();
+  const size_t begin = at + name.size() + 4;
+  return head.substr(begin, head.find("\r\n", begin) - begin);
+}
+
 // Sends a POST without a "Content-Type" header over a plain socket (the library's client always
 // adds one) and returns the whole answer.
 std::string postWithoutContentType(int port, const std::string& route, const std::string& body) {
@@ -773,6 +796,43 @@ TEST_F(HTTPCtrlTest, FramingIsReadWholeAndRefusalsCloseTheConnection) {
     }
   }
   EXPECT_FALSE(demo->poll()) << demo->err();
+}
+
+// Only a static file honours a range, clipped to the file; the JSON routes and the MJPEG
+// streams answer whole.
+TEST_F(HTTPCtrlTest, RangesAreServedFromFilesOnly) {
+  fs::create_directories(dir / "www");
+  std::ofstream(path("www/file.txt")) << std::string(3893, 'f');
+  startDemo();
+  struct Case {
+    std::string request, range, statusLine, contentRange;
+    size_t bodyBytes;  // 0: not checked
+  };
+  const std::string file = "GET /file.txt HTTP/1.1\r\n";
+  const std::string streams = "POST /get_streams HTTP/1.1\r\nContent-Length: 0\r\n";
+  const std::vector<Case> cases = {
+      {file, "bytes=3000-99999999999", "HTTP/1.1 206", "bytes 3000-3892/3893", 893},
+      {file, "bytes=-100", "HTTP/1.1 206", "bytes 3793-3892/3893", 100},
+      {file, "bytes=5000-6000", "HTTP/1.1 416", "bytes */3893", 0},
+      {file, "bytes=-", "HTTP/1.1 200", "", 3893},
+      {file, "bytes=9-2", "HTTP/1.1 200", "", 3893},
+      {streams, "bytes=0-5", "HTTP/1.1 200", "", 0},
+      {"GET /top_view HTTP/1.1\r\n", "bytes=0-5", "HTTP/1.1 200", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request + c.range);
+    const std::string head =
+        rawHead(port, c.request + "Range: " + c.range + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(head.rfind(c.statusLine, 0), 0u) << head;
+    EXPECT_EQ(headerValue(head, "Content-Range"), c.contentRange);
+    if (c.bodyBytes > 0) {
+      EXPECT_EQ(headerValue(head, "Content-Length"), std::to_string(c.bodyBytes));
+    }
+  }
+  // The JSON answer is whole: it parses.
+  const std::string json =
+      rawAnswer(port, streams + "Range: bytes=0-5\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(parseJson(json.substr(json.find("\r\n\r\n") + 4))["streams"].size(), 2u);
 }
 
 // 300 clients that connect at once and send their requests a little later, more than the server

@@ -226,6 +226,9 @@ class RequestReader {
   // Whether the client waits for "100 Continue" before it sends the body, once its head has
   // been read ("Expect: 100-continue" and a body); the line is removed from the head.
   bool expectsContinue() const { return bExpect_; }
+  // The value of the request's one "Range" header, once its head has been read; empty when it
+  // has none or several. The line is removed from the head.
+  const std::string& range() const { return range_; }
   // Status and message of the answer, once Refused.
   int refusalStatus() const { return refusalStatus_; }
   const std::string& refusalMessage() const { return refusalMessage_; }
@@ -251,6 +254,7 @@ class RequestReader {
   uint64_t chunkBytes_ = 0;  // of the chunk whose data comes next
   uint64_t bodyBytes_ = 0;   // data of the chunks so far
   bool bExpect_ = false;
+  std::string range_;
   int refusalStatus_ = 0;
   std::string refusalMessage_;
 };
@@ -303,7 +307,7 @@ RequestReader::Progress RequestReader::scanHead(std::string& buf) {
 }
 
 RequestReader::Progress RequestReader::readHead(std::string& buf) {
-  std::vector<std::string> lengths, codings, encodings;
+  std::vector<std::string> lengths, codings, encodings, ranges;
   std::vector<std::pair<size_t, size_t>> removed;  // lines, as [begin, end)
   for (size_t pos = buf.find('\n') + 1; pos + 2 < end_;) {
     const size_t begin = pos;
@@ -326,9 +330,13 @@ RequestReader::Progress RequestReader::readHead(std::string& buf) {
     } else if (equalsNoCase(name, "Expect") && equalsNoCase(value, "100-continue")) {
       bExpect_ = true;
       removed.emplace_back(begin, pos);
+    } else if (equalsNoCase(name, "Range")) {
+      ranges.push_back(value);
+      removed.emplace_back(begin, pos);
     }
   }
-  // The library would send "100 Continue" once more.
+  range_ = ranges.size() == 1 ? ranges[0] : std::string();
+  // The library would send "100 Continue" once more, and apply a range to any answer.
   for (auto it = removed.rbegin(); it != removed.rend(); ++it) {
     buf.erase(it->first, it->second - it->first);
     end_ -= it->second - it->first;
@@ -420,18 +428,74 @@ RequestReader::Progress RequestReader::scanChunks(const std::string& buf) {
   }
 }
 
-// Runs after the library has parsed the request's "Range" header into req.ranges: a request for
-// several ranges is answered whole. The library would build one part per range, each as long as
-// its range asks, so that overlapping ranges of a file would multiply it in memory.
-void serveAtMostOneRange(httplib::Request& req) {
-  if (req.ranges.size() <= 1) return;
-  req.ranges.clear();
-  req.headers.erase("Range");
+// What a "Range" header asks of an answer of `size` bytes.
+enum class RangeAsked {
+  Whole,  // no single range of bytes that can be read: the whole answer
+  Part,   // the bytes [*first, *last], within the answer
+  None,   // a range that starts past the end
+};
+
+// Reads one range of bytes ("bytes=FIRST-LAST", "bytes=FIRST-" or "bytes=-SUFFIX"); a LAST past
+// the end is clipped to it. Several ranges, another unit or a malformed value ask for the whole.
+RangeAsked readRange(const std::string& value, uint64_t size, uint64_t* first, uint64_t* last) {
+  const std::string unit = "bytes=";
+  const std::string text = trimmed(value);
+  if (text.size() <= unit.size() || !equalsNoCase(text.substr(0, unit.size()), unit.c_str())) {
+    return RangeAsked::Whole;
+  }
+  const std::string spec = trimmed(text.substr(unit.size()));
+  const size_t dash = spec.find('-');
+  if (dash == std::string::npos || spec.find(',') != std::string::npos) return RangeAsked::Whole;
+  uint64_t a = 0;
+  uint64_t b = 0;
+  const bool bFirst = readDecimal(spec.substr(0, dash), &a);
+  const bool bLast = readDecimal(spec.substr(dash + 1), &b);
+  if ((!bFirst && dash != 0) || (!bLast && dash + 1 != spec.size()) || (!bFirst && !bLast) ||
+      (bFirst && bLast && b < a)) {
+    return RangeAsked::Whole;
+  }
+  if (!bFirst) {  // the last b bytes
+    if (b == 0 || size == 0) return RangeAsked::None;
+    *first = size - std::min(b, size);
+    *last = size - 1;
+    return RangeAsked::Part;
+  }
+  if (a >= size) return RangeAsked::None;
+  *first = a;
+  *last = bLast ? std::min(b, size - 1) : size - 1;
+  return RangeAsked::Part;
+}
+
+// Answers the range that a request's "Range" header `value` asks of a file's answer `res`: 206
+// with that part and its "Content-Range", 416 with "Content-Range: bytes */SIZE" when it starts
+// past the end, the whole file otherwise.
+void serveRange(const std::string& value, httplib::Response& res) {
+  const std::string size = std::to_string(res.body.size());
+  uint64_t first = 0;
+  uint64_t last = 0;
+  switch (readRange(value, res.body.size(), &first, &last)) {
+    case RangeAsked::Whole:
+      return;
+    case RangeAsked::None:
+      res.status = 416;
+      res.set_content("Range \"" + value.substr(0, 64) + "\" not satisfiable: the file holds " +
+                          size + " bytes",
+                      "text/plain");
+      res.set_header("Content-Range", "bytes */" + size);
+      return;
+    case RangeAsked::Part:
+      res.status = 206;
+      res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                          std::to_string(last) + "/" + size);
+      res.body = res.body.substr(first, last - first + 1);
+      return;
+  }
 }
 
 // What became of the request a worker is answering: the library's routing hooks see no
 // connection, so they reach it through tRequest.
 struct RequestState {
+  std::string range;    // the value of its "Range" header, for a file's answer
   bool bClose = false;  // the answer refuses the request: the connection ends after it
 };
 thread_local RequestState* tRequest = nullptr;
@@ -486,7 +550,8 @@ struct ReadRequest {
   int fd;
   const char* bytes;
   size_t size;
-  bool bLast;  // the connection's last request: the answer says that the connection ends
+  std::string range;  // the value of its one "Range" header, taken out of its head
+  bool bLast;         // the connection's last request: the answer says that the connection ends
 };
 
 // What becomes of a connection after a worker has answered on it.
@@ -1003,7 +1068,7 @@ void ConnectionScheduler::workLoop() {
       if (sendAll(conn.fd, conn.out)) {
         conn.out.clear();
         after = serve_(ReadRequest{conn.fd, conn.in.data(), conn.reader.requestBytes(),
-                                   conn.requestsLeft == 1});
+                                   conn.reader.range(), conn.requestsLeft == 1});
       }
     } catch (const std::exception& e) {
       LOG(WARNING) << "HTTP connection closed: " << e.what();
@@ -1052,6 +1117,11 @@ ControlServer::ControlServer(size_t maxBodyBytes)
   };
   set_keep_alive_timeout(kKeepAliveTimeoutS);
   set_payload_max_length(maxBodyBytes);
+  // Only a static file honours a range (the library would cut any answer: a JSON document, or
+  // mark an endless MJPEG stream as partial).
+  set_file_request_handler([](const httplib::Request&, httplib::Response& res) {
+    if (tRequest != nullptr && !tRequest->range.empty()) serveRange(tRequest->range, res);
+  });
   // An answer that refuses the request ends the connection, whatever the library would do: the
   // client is told so, once, and sends its next request on a new one.
   set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
@@ -1075,12 +1145,16 @@ bool ControlServer::process_and_close_socket(socket_t sock) {
 AfterAnswer ControlServer::serve(const ReadRequest& request) {
   ClientStream strm(request.fd, request.bytes, request.size);
   RequestState state;
+  state.range = request.range;
   bool bClosed = false;
   bool bServed = false;
   {
     const CurrentRequest current(&state);
     bServed = process_request(strm, /*close_connection=*/request.bLast, bClosed,
-                              serveAtMostOneRange);
+                              [&state](httplib::Request& req) {
+                                // A part is cut from the file as it is, never compressed.
+                                if (!state.range.empty()) req.headers.erase("Accept-Encoding");
+                              });
   }
   if (!bServed || svr_sock_ == INVALID_SOCKET) return AfterAnswer::Close;
   return bClosed || state.bClose ? AfterAnswer::Drain : AfterAnswer::KeepAlive;

@@ -35,7 +35,9 @@ enum class AfterAnswer : int;
 // - Every refusal, the library's and the routes' answers of status 400 and above included, says
 //   "Connection: close" and ends the connection; what the client still sends is read and
 //   dropped for a second, so that the answer is not lost to a reset.
-// - A request for several ranges gets the whole answer.
+// - Only static files honour "Range", with one range of bytes: 206 with the part clipped to the
+//   file, 416 with "Content-Range: bytes */SIZE" past its end; several ranges, another unit or a
+//   malformed value give the whole file. The routes' answers ignore it.
 //
 // Threads: the library's accepting thread, the watcher and 64 workers, which run the handlers.
 //
