@@ -95,16 +95,21 @@ int sendRaw(int port, const std::string& request) {
   return fd;
 }
 
-// Sends `request` over a plain socket and returns the whole answer, up to the end of stream.
-std::string rawAnswer(int port, const std::string& request) {
-  const int fd = sendRaw(port, request);
+// What `fd` receives up to the end of stream (or a failed read).
+std::string readToEnd(int fd) {
   std::string answer;
   char buf[4096];
   ssize_t n = 0;
-  while (fd >= 0 && (n = recv(fd, buf, sizeof(buf), 0)) > 0) {
-    answer.append(buf, static_cast<size_t>(n));
-  }
-  if (fd >= 0) close(fd);
+  while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) answer.append(buf, static_cast<size_t>(n));
+  return answer;
+}
+
+// Sends `request` over a plain socket and returns the whole answer, up to the end of stream.
+std::string rawAnswer(int port, const std::string& request) {
+  const int fd = sendRaw(port, request);
+  if (fd < 0) return std::string();
+  const std::string answer = readToEnd(fd);
+  close(fd);
   return answer;
 }
 
@@ -833,6 +838,41 @@ TEST_F(HTTPCtrlTest, RangesAreServedFromFilesOnly) {
   const std::string json =
       rawAnswer(port, streams + "Range: bytes=0-5\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(parseJson(json.substr(json.find("\r\n\r\n") + 4))["streams"].size(), 2u);
+}
+
+// A path holding a NUL is refused, and so is an upload that will be refused, at once: without
+// "100 Continue", which only a request that will be read gets, once.
+TEST_F(HTTPCtrlTest, NulPathsAndDoomedUploadsAreRefusedAtOnce) {
+  fs::create_directories(dir / "www");
+  std::ofstream(path("www/index.html")) << "<html></html>";
+  startDemo();
+  const std::string expect =
+      "POST /get_app HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\n";
+  struct Case {
+    std::string request;
+    std::vector<int> statuses;
+  };
+  const std::vector<Case> cases = {
+      {"GET /index.html%00.txt HTTP/1.1\r\n\r\n", {400}},
+      {"GET /index.html%u0000.txt HTTP/1.1\r\n\r\n", {400}},
+      {expect + "Content-Length: 20000000\r\n\r\n", {413}},
+      {expect + "Content-Encoding: gzip\r\nContent-Length: 10\r\n\r\n", {415}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    EXPECT_EQ(statuses(rawAnswer(port, c.request)), c.statuses);
+  }
+  const int fd = sendRaw(port, expect + "Content-Type: application/json\r\nContent-Length: 2\r\n" +
+                                   "Connection: close\r\n\r\n");
+  ASSERT_GE(fd, 0);
+  const std::string invitation = "HTTP/1.1 100 Continue\r\n\r\n";
+  std::string invited(invitation.size(), '\0');
+  EXPECT_EQ(recv(fd, &invited[0], invited.size(), MSG_WAITALL),
+            static_cast<ssize_t>(invitation.size()));
+  EXPECT_EQ(invited, invitation);
+  send(fd, "{}", 2, MSG_NOSIGNAL);
+  EXPECT_EQ(statuses(readToEnd(fd)), std::vector<int>{200});
+  close(fd);
 }
 
 // 300 clients that connect at once and send their requests a little later, more than the server

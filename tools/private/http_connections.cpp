@@ -183,6 +183,21 @@ bool readDecimal(const std::string& text, uint64_t* value) {
   return true;
 }
 
+// Whether the path of `requestLine` decodes to one holding a NUL ("%00", or "%u0000" as the
+// library decodes it): the file handler would open the path cut at the NUL and take the type from
+// the name after it.
+bool pathHoldsNul(const std::string& requestLine) {
+  const size_t begin = requestLine.find(' ');
+  if (begin == std::string::npos) return false;
+  const size_t end = requestLine.find(' ', begin + 1);
+  const std::string target = requestLine.substr(begin + 1, end - begin - 1);
+  const std::string path = target.substr(0, target.find('?'));
+  for (size_t at = path.find('%'); at != std::string::npos; at = path.find('%', at + 1)) {
+    if (path.compare(at, 3, "%00") == 0 || path.compare(at, 6, "%u0000") == 0) return true;
+  }
+  return false;
+}
+
 const char* reasonPhrase(int status) {
   switch (status) {
     case 400: return "Bad Request";
@@ -307,6 +322,9 @@ RequestReader::Progress RequestReader::scanHead(std::string& buf) {
 }
 
 RequestReader::Progress RequestReader::readHead(std::string& buf) {
+  if (pathHoldsNul(buf.substr(0, buf.find('\n') - 1))) {
+    return refuse(400, "Request path holding a NUL");
+  }
   std::vector<std::string> lengths, codings, encodings, ranges;
   std::vector<std::pair<size_t, size_t>> removed;  // lines, as [begin, end)
   for (size_t pos = buf.find('\n') + 1; pos + 2 < end_;) {

@@ -21,9 +21,10 @@ enum class AfterAnswer : int;
 //   holds no worker either.
 // - The watcher refuses a request it can tell is bad from its head before a byte of the body is
 //   read, and says "100 Continue" to the others that ask for it: conflicting framing (two
-//   different "Content-Length" values, or one with "Transfer-Encoding") and malformed lines get
-//   400, a body longer than `maxBodyBytes` 413, a request line over 8 KiB 414, a compressed body
-//   415, too many or too long headers 431, a transfer coding other than chunked 501.
+//   different "Content-Length" values, or one with "Transfer-Encoding"), malformed lines and a
+//   path holding a NUL get 400, a body longer than `maxBodyBytes` 413, a request line over 8 KiB
+//   414, a compressed body 415, too many or too long headers 431, a transfer coding other than
+//   chunked 501.
 // - A request must arrive whole within 5 s, its bytes coming at least every 3 s (else 408); a
 //   connection waits 2 s for its next request.
 // - At most 256 connections wait for a request. While that many wait, no more are accepted (the
