@@ -56,6 +56,9 @@ int loopbackSocket(int port, sockaddr_in* addr) {
 // and N bytes of JPEG, the next boundary right after them.
 class MjpegParser {
  public:
+  // `bDecode` false: the parts are only counted.
+  explicit MjpegParser(bool bDecode = true) : bDecode_(bDecode) {}
+
   // Appends bytes; false once the stream broke the framing.
   bool add(const char* data, size_t len) {
     buf_.append(data, len);
@@ -67,15 +70,20 @@ class MjpegParser {
       if (end == std::string::npos) return buf_.size() < head.size() + 32;
       const size_t n = std::stoul(buf_.substr(head.size(), end - head.size()));
       if (buf_.size() < end + 4 + n) return true;
-      const std::vector<uint8_t> jpeg(buf_.begin() + end + 4, buf_.begin() + end + 4 + n);
-      frames.push_back(cv::imdecode(jpeg, cv::IMREAD_COLOR));
+      if (bDecode_) {
+        const std::vector<uint8_t> jpeg(buf_.begin() + end + 4, buf_.begin() + end + 4 + n);
+        frames.push_back(cv::imdecode(jpeg, cv::IMREAD_COLOR));
+      }
+      ++parts;
       buf_.erase(0, end + 4 + n);
     }
   }
 
   std::vector<cv::Mat> frames;
+  std::atomic<size_t> parts{0};
 
  private:
+  bool bDecode_;
   std::string buf_;
 };
 
@@ -113,19 +121,30 @@ std::string rawAnswer(int port, const std::string& request) {
   return answer;
 }
 
-// Sends `request` over a plain socket and returns the head of the answer, its blank line left
-// out (enough for an endless MJPEG stream).
-std::string rawHead(int port, const std::string& request) {
-  const int fd = sendRaw(port, request);
+// Reads `fd` up to the end of an answer's head: the head, its blank line left out; what came
+// after it goes to *rest.
+std::string readHead(int fd, std::string* rest) {
   std::string answer;
   char buf[4096];
   ssize_t n = 0;
-  while (fd >= 0 && answer.find("\r\n\r\n") == std::string::npos &&
+  while (answer.find("\r\n\r\n") == std::string::npos &&
          (n = recv(fd, buf, sizeof(buf), 0)) > 0) {
     answer.append(buf, static_cast<size_t>(n));
   }
-  if (fd >= 0) close(fd);
-  return answer.substr(0, answer.find("\r\n\r\n") + 2);
+  const size_t end = answer.find("\r\n\r\n");
+  *rest = end == std::string::npos ? std::string() : answer.substr(end + 4);
+  return answer.substr(0, end == std::string::npos ? answer.size() : end + 2);
+}
+
+// Sends `request` over a plain socket and returns the head of the answer (enough for an endless
+// MJPEG stream).
+std::string rawHead(int port, const std::string& request) {
+  const int fd = sendRaw(port, request);
+  if (fd < 0) return std::string();
+  std::string rest;
+  const std::string head = readHead(fd, &rest);
+  close(fd);
+  return head;
 }
 
 // The value of the header `name` in the answer head `head`; empty when absent.
@@ -838,6 +857,62 @@ TEST_F(HTTPCtrlTest, RangesAreServedFromFilesOnly) {
   const std::string json =
       rawAnswer(port, streams + "Range: bytes=0-5\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(parseJson(json.substr(json.find("\r\n\r\n") + 4))["streams"].size(), 2u);
+}
+
+// Every viewer of a view gets every image that the view publishes while it is ready for one,
+// not a share of them: over a window of at least 30 published images (the PNG files of the
+// view's frame_sequence sink), each of four viewers receives at least half of them.
+TEST_F(HTTPCtrlTest, EveryViewerOfAViewGetsItsImages) {
+  startDemo();
+  const auto published = [&] {
+    return std::count_if(fs::directory_iterator(dir / "out"), fs::directory_iterator(),
+                         [](const fs::directory_entry& entry) {
+                           return entry.path().filename().string().rfind("top_view-", 0) == 0;
+                         });
+  };
+  std::vector<std::unique_ptr<MjpegParser>> parsers;
+  std::vector<int> fds;
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    parsers.push_back(std::make_unique<MjpegParser>(/*bDecode=*/false));
+    fds.push_back(sendRaw(port, "GET /top_view HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    ASSERT_GE(fds.back(), 0);
+    readers.emplace_back([fd = fds.back(), &parser = *parsers.back()] {
+      std::string rest;
+      readHead(fd, &rest);
+      bool bFramed = parser.add(rest.data(), rest.size());
+      char buf[65536];
+      ssize_t n = 0;
+      while (bFramed && (n = recv(fd, buf, sizeof(buf), 0)) > 0) {
+        bFramed = parser.add(buf, static_cast<size_t>(n));
+      }
+    });
+  }
+  const auto counts = [&] {
+    std::vector<size_t> parts;
+    for (const auto& parser : parsers) parts.push_back(parser->parts);
+    return parts;
+  };
+  const bool bWatching = waitFor(
+      [&] {
+        const auto parts = counts();
+        return std::count(parts.begin(), parts.end(), 0u) == 0;
+      },
+      milliseconds(30000));
+  const auto start = counts();
+  const auto published0 = published();
+  const bool bPublished = waitFor([&] { return published() >= published0 + 30; },
+                                  milliseconds(60000));
+  const auto end = counts();
+  const auto window = published() - published0;
+  for (const int fd : fds) ::shutdown(fd, SHUT_RDWR);
+  for (auto& reader : readers) reader.join();
+  for (const int fd : fds) close(fd);
+  ASSERT_TRUE(bWatching);
+  ASSERT_TRUE(bPublished);
+  for (size_t i = 0; i < end.size(); ++i) {
+    EXPECT_GE(2 * (end[i] - start[i]), static_cast<size_t>(window)) << "viewer " << i;
+  }
 }
 
 // A path holding a NUL is refused, and so is an upload that will be refused, at once: without
