@@ -154,6 +154,7 @@ bool sendAll(int fd, const std::string& data) {
   return true;
 }
 
+// Whether `a` and `b` are the same text but for the case of ASCII letters.
 bool equalsNoCase(const std::string& a, const char* b) {
   const size_t n = std::strlen(b);
   return a.size() == n && std::equal(a.begin(), a.end(), b, [](char x, char y) {
@@ -262,7 +263,7 @@ class RequestReader {
   Progress progress_ = Progress::Head;
   size_t lineStart_ = 0;  // of the head's line being scanned
   size_t lines_ = 0;      // of the head scanned, the request line included
-  size_t end_ = 0;        // of the head, then of the request
+  size_t end_ = 0;        // of the head, then of the request (of the head while chunks come)
   bool bChunked_ = false;
   size_t chunkPos_ = 0;  // where the next chunk's size line or data begins
   bool bChunkData_ = false;
@@ -645,8 +646,9 @@ class ConnectionScheduler {
   void workLoop();
   // Watches `conn` for its next request (or, draining, for its end).
   Waiting::iterator watchLocked(Connection conn);
-  // Stops watching; the connection is closed, or handed on.
+  // Stops watching and closes the connection.
   void closeLocked(Waiting::iterator it);
+  // Stops watching and hands the connection on, to the queue of whole requests.
   Connection takeLocked(Waiting::iterator it);
   bool updateEventsLocked(Waiting::iterator it);
   void onEventLocked(Waiting::iterator it, uint32_t events);
@@ -723,7 +725,9 @@ void ConnectionScheduler::start(int workers, const std::function<void()>& setUp)
 void ConnectionScheduler::admit(int fd, size_t requestsLeft) {
   std::unique_lock<std::mutex> lock(mutex_);
   open_.insert(fd);
-  while (!bClosing_ && !bStopping_ && waiting_.size() >= kMaxWaitingConnections) {
+  // A server stopped without closeAll accepts no more either.
+  while (!bClosing_ && !bStopping_ && listener_() >= 0 &&
+         waiting_.size() >= kMaxWaitingConnections) {
     const int64_t time = nowMs();
     int64_t retryAt = time + kAdmitRetryMs;
     if (!evictLocked(time, &retryAt)) {
