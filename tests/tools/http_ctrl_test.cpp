@@ -628,7 +628,9 @@ TEST_F(HTTPCtrlTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPromptl
   EXPECT_EQ(app->status, 200);
   EXPECT_TRUE(bRefused);
   ASSERT_TRUE(bEnded) << "no exit after SIGINT";
-  EXPECT_LT(took, std::chrono::seconds(5));
+  // The correction run in progress is waited for: on a loaded machine, its script's start alone
+  // takes seconds.
+  EXPECT_LT(took, std::chrono::seconds(10));
   EXPECT_TRUE(demo->exitedNormally()) << "signal " << demo->termSignal();
   EXPECT_EQ(demo->exitCode(), 0) << demo->err();
   const std::string out = demo->out();
