@@ -1065,7 +1065,14 @@ void ConnectionScheduler::watchLoop() {
         continue;
       }
       const auto it = waiting_.find(id);  // not found: closed or handed on meanwhile
-      if (it != waiting_.end()) onEventLocked(it, events[i].events);
+      if (it == waiting_.end()) continue;
+      try {
+        onEventLocked(it, events[i].events);
+      } catch (const std::exception& e) {  // out of memory, say: that connection goes
+        LOG(WARNING) << "HTTP connection closed: " << e.what();
+        const auto failed = waiting_.find(id);
+        if (failed != waiting_.end()) closeLocked(failed);
+      }
     }
     const int64_t time = nowMs();
     if (time >= nextDeadline_) sweepLocked(time);

@@ -29,7 +29,6 @@
 namespace tesmo {
 namespace {
 
-
 // The text of an in-memory JSON document filled by `write`.
 std::string jsonOf(const std::function<void(cv::FileStorage&)>& write) {
   cv::FileStorage out("", cv::FileStorage::WRITE | cv::FileStorage::MEMORY |
