@@ -462,14 +462,14 @@ RangeAsked readRange(const std::string& value, uint64_t size, uint64_t* first, u
   if (text.size() <= unit.size() || !equalsNoCase(text.substr(0, unit.size()), unit.c_str())) {
     return RangeAsked::Whole;
   }
-  const std::string spec = trimmed(text.substr(unit.size()));
-  const size_t dash = spec.find('-');
-  if (dash == std::string::npos || spec.find(',') != std::string::npos) return RangeAsked::Whole;
+  const std::string bounds = trimmed(text.substr(unit.size()));
+  const size_t dash = bounds.find('-');
+  if (dash == std::string::npos || bounds.find(',') != std::string::npos) return RangeAsked::Whole;
   uint64_t a = 0;
   uint64_t b = 0;
-  const bool bFirst = readDecimal(spec.substr(0, dash), &a);
-  const bool bLast = readDecimal(spec.substr(dash + 1), &b);
-  if ((!bFirst && dash != 0) || (!bLast && dash + 1 != spec.size()) || (!bFirst && !bLast) ||
+  const bool bFirst = readDecimal(bounds.substr(0, dash), &a);
+  const bool bLast = readDecimal(bounds.substr(dash + 1), &b);
+  if ((!bFirst && dash != 0) || (!bLast && dash + 1 != bounds.size()) || (!bFirst && !bLast) ||
       (bFirst && bLast && b < a)) {
     return RangeAsked::Whole;
   }
