@@ -77,13 +77,16 @@ constexpr size_t kMaxWaitingConnections = 256;
 constexpr size_t kMaxReadyConnections = 256;
 constexpr int kReadyWaitMs = 1000;
 // While the waiting set is full, a connection that has waited this long without a whole request
-// may be closed to make room, and one sooner when the listen backlog holds more connections than
-// a burst of well-behaved clients would leave there: a flood of idle connections then costs the
-// others nothing, while a burst waits in the backlog until its first requests have been read.
+// may be closed to make room, and one sooner during a flood: from the moment the listen backlog
+// holds more connections than a burst of well-behaved clients would leave there, and for a while
+// after (so that the last ones of a flood need not wait either). A flood of idle connections then
+// costs the others nothing, while a burst waits in the backlog until its first requests have been
+// read.
 constexpr int kEvictAfterMs = 250;
 constexpr size_t kBurstBacklog = 64;
+constexpr int kFloodHoldMs = 1000;
 // How often the accepting thread looks at the backlog again while it may close none.
-constexpr int kAdmitRetryMs = 5;
+constexpr int kAdmitRetryMs = 1;
 // The request head: all its bytes, its header lines, and any one line (the library's own limit
 // of the request line and of a header line).
 constexpr size_t kMaxHeaderBytes = size_t(64) << 10;
@@ -666,8 +669,8 @@ class ConnectionScheduler {
   void expireLocked(Waiting::iterator it);
   // Closes one waiting connection to make room for a new one: one that drains, or waits for its
   // next request after an answer; else the one that has waited longest, once it has waited
-  // kEvictAfterMs or the backlog holds more than a burst. False when none may go yet; *retryAt
-  // is then when the longest-waiting may.
+  // kEvictAfterMs or during a flood. False when none may go yet; *retryAt is then when the
+  // longest-waiting may.
   bool evictLocked(int64_t time, int64_t* retryAt);
   // Connections that the kernel holds in the listen backlog.
   size_t pendingAccepts() const;
@@ -691,6 +694,7 @@ class ConnectionScheduler {
   uint64_t nextId_ = kWakeId + 1;
   size_t buffered_ = 0;           // request bytes held, of all connections
   int64_t nextDeadline_ = kNever;
+  int64_t floodUntil_ = 0;  // steady-clock ms: a flood is taken to go on until then
   bool bWatcherAsleep_ = false;
   int64_t watcherWakesAt_ = kNever;
   bool bClosing_ = false;
@@ -977,8 +981,9 @@ bool ConnectionScheduler::evictLocked(int64_t time, int64_t* retryAt) {
       return true;
     }
   }
+  if (pendingAccepts() > kBurstBacklog) floodUntil_ = time + kFloodHoldMs;
   const auto oldest = waiting_.begin();
-  if (time - oldest->second.since < kEvictAfterMs && pendingAccepts() <= kBurstBacklog) {
+  if (time - oldest->second.since < kEvictAfterMs && time >= floodUntil_) {
     *retryAt = std::min(*retryAt, oldest->second.since + kEvictAfterMs);
     return false;
   }

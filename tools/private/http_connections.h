@@ -29,10 +29,10 @@ enum class AfterAnswer : int;
 //   connection waits 2 s for its next request.
 // - At most 256 connections wait for a request. While that many wait, no more are accepted (the
 //   listen backlog holds them) until one is served or may be closed: one that has been answered
-//   and waits for its next request, or, once it has waited 250 ms or the backlog holds more than
-//   a burst would leave there, the one that has waited longest (with 503 if it has begun a
-//   request). A whole request waits up to 1 s for a worker, and at most 256 wait; beyond that,
-//   503.
+//   and waits for its next request, or the one that has waited longest (with 503 if it has begun
+//   a request) once it has waited 250 ms, or at once during a flood (from the moment the backlog
+//   holds more than a burst would leave there, and for a second after). A whole request waits up
+//   to 1 s for a worker, and at most 256 wait; beyond that, 503.
 // - Every refusal, the library's and the routes' answers of status 400 and above included, says
 //   "Connection: close" and ends the connection; what the client still sends is read and
 //   dropped for a second, so that the answer is not lost to a reset.
