@@ -56,6 +56,9 @@ int loopbackSocket(int port, sockaddr_in* addr) {
 // and N bytes of JPEG, the next boundary right after them.
 class MjpegParser {
  public:
+  // `bDecode` false: the parts are only counted.
+  explicit MjpegParser(bool bDecode = true) : bDecode_(bDecode) {}
+
   // Appends bytes; false once the stream broke the framing.
   bool add(const char* data, size_t len) {
     buf_.append(data, len);
@@ -67,15 +70,20 @@ class MjpegParser {
       if (end == std::string::npos) return buf_.size() < head.size() + 32;
       const size_t n = std::stoul(buf_.substr(head.size(), end - head.size()));
       if (buf_.size() < end + 4 + n) return true;
-      const std::vector<uint8_t> jpeg(buf_.begin() + end + 4, buf_.begin() + end + 4 + n);
-      frames.push_back(cv::imdecode(jpeg, cv::IMREAD_COLOR));
+      if (bDecode_) {
+        const std::vector<uint8_t> jpeg(buf_.begin() + end + 4, buf_.begin() + end + 4 + n);
+        frames.push_back(cv::imdecode(jpeg, cv::IMREAD_COLOR));
+      }
+      ++parts;
       buf_.erase(0, end + 4 + n);
     }
   }
 
   std::vector<cv::Mat> frames;
+  std::atomic<size_t> parts{0};
 
  private:
+  bool bDecode_;
   std::string buf_;
 };
 
@@ -95,17 +103,56 @@ int sendRaw(int port, const std::string& request) {
   return fd;
 }
 
-// Sends `request` over a plain socket and returns the whole answer, up to the end of stream.
-std::string rawAnswer(int port, const std::string& request) {
-  const int fd = sendRaw(port, request);
+// What `fd` receives up to the end of stream (or a failed read).
+std::string readToEnd(int fd) {
   std::string answer;
   char buf[4096];
   ssize_t n = 0;
-  while (fd >= 0 && (n = recv(fd, buf, sizeof(buf), 0)) > 0) {
+  while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) answer.append(buf, static_cast<size_t>(n));
+  return answer;
+}
+
+// Sends `request` over a plain socket and returns the whole answer, up to the end of stream.
+std::string rawAnswer(int port, const std::string& request) {
+  const int fd = sendRaw(port, request);
+  if (fd < 0) return std::string();
+  const std::string answer = readToEnd(fd);
+  close(fd);
+  return answer;
+}
+
+// Reads `fd` up to the end of an answer's head: the head, its blank line left out; what came
+// after it goes to *rest.
+std::string readHead(int fd, std::string* rest) {
+  std::string answer;
+  char buf[4096];
+  ssize_t n = 0;
+  while (answer.find("\r\n\r\n") == std::string::npos &&
+         (n = recv(fd, buf, sizeof(buf), 0)) > 0) {
     answer.append(buf, static_cast<size_t>(n));
   }
-  if (fd >= 0) close(fd);
-  return answer;
+  const size_t end = answer.find("\r\n\r\n");
+  *rest = end == std::string::npos ? std::string() : answer.substr(end + 4);
+  return answer.substr(0, end == std::string::npos ? answer.size() : end + 2);
+}
+
+// Sends `request` over a plain socket and returns the head of the answer (enough for an endless
+// MJPEG stream).
+std::string rawHead(int port, const std::string& request) {
+  const int fd = sendRaw(port, request);
+  if (fd < 0) return std::string();
+  std::string rest;
+  const std::string head = readHead(fd, &rest);
+  close(fd);
+  return head;
+}
+
+// The value of the header `name` in the answer head `head`; empty when absent.
+std::string headerValue(const std::string& head, const std::string& name) {
+  const size_t at = head.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return std::string();
+  const size_t begin = at + name.size() + 4;
+  return head.substr(begin, head.find("\r\n", begin) - begin);
 }
 
 // Sends a POST without a "Content-Type" header over a plain socket (the library's client always
@@ -131,6 +178,17 @@ std::string repeat(const std::string& text, int times) {
   std::string out;
   while (times-- > 0) out += text;
   return out;
+}
+
+// The status codes of the answers in `answer`, in order ("HTTP/1.1 NNN" wherever it stands; the
+// bodies of the answers read here never hold it).
+std::vector<int> statuses(const std::string& answer) {
+  std::vector<int> codes;
+  for (size_t at = answer.find("HTTP/1.1 "); at != std::string::npos;
+       at = answer.find("HTTP/1.1 ", at + 1)) {
+    codes.push_back(std::atoi(answer.c_str() + at + 9));
+  }
+  return codes;
 }
 
 // A parsed JSON answer.
@@ -513,9 +571,9 @@ TEST_F(HTTPCtrlTest, CalibrationWhoseCamerasAreRefusedKeepsThem) {
   EXPECT_FALSE(demo->poll()) << demo->err();
 }
 
-// 32 MJPEG viewers and 16 clients that send a header byte every half second (reconnecting when
-// cut off) hold workers beside the running correction timer: the API still answers, a 33rd viewer
-// gets 503, and SIGINT ends the program promptly.
+// 32 MJPEG viewers hold workers and 16 clients that send a header byte every half second
+// (reconnecting when cut off) wait beside the running correction timer: the API still answers, a
+// 33rd viewer gets 503, and SIGINT ends the program promptly.
 TEST_F(HTTPCtrlTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPromptly) {
   startDemo("linear_regress:\n   interval: 0\n");
   std::atomic<int> watching{0};  // viewers that receive the stream
@@ -570,7 +628,9 @@ TEST_F(HTTPCtrlTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPromptl
   EXPECT_EQ(app->status, 200);
   EXPECT_TRUE(bRefused);
   ASSERT_TRUE(bEnded) << "no exit after SIGINT";
-  EXPECT_LT(took, std::chrono::seconds(5));
+  // The correction run in progress is waited for: on a loaded machine, its script's start alone
+  // takes seconds.
+  EXPECT_LT(took, std::chrono::seconds(10));
   EXPECT_TRUE(demo->exitedNormally()) << "signal " << demo->termSignal();
   EXPECT_EQ(demo->exitCode(), 0) << demo->err();
   const std::string out = demo->out();
@@ -672,6 +732,247 @@ TEST_F(HTTPCtrlTest, AbusiveRequestsGetBoundedAnswers) {
   ASSERT_TRUE(streams);
   EXPECT_EQ(static_cast<int>(parseJson(streams->body)["streams"][0]["num_bands_blend"]), 1);
   EXPECT_FALSE(demo->poll()) << demo->err();
+}
+
+// Clients that send their request head, or the body after it, one byte at a time hold no
+// worker: a well-behaved request beside 100 of each is answered at once, and each slow one gets
+// 408 once its bytes stop coming.
+TEST_F(HTTPCtrlTest, SlowSendersHoldNoWorker) {
+  startDemo();
+  const std::string head = "POST /get_app HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  const std::vector<std::string> starts = {head + "X-Slow: ",
+                                           head + "Content-Length: 100\r\n\r\n{"};
+  std::vector<int> slow;
+  for (const std::string& start : starts) {
+    for (int i = 0; i < 100; ++i) slow.push_back(sendRaw(port, start));
+  }
+  ASSERT_EQ(std::count(slow.begin(), slow.end(), -1), 0);
+  // One byte each every half second, as long as the timed request takes.
+  std::atomic<bool> bStop{false};
+  std::thread trickle([&] {
+    while (!bStop) {
+      for (const int fd : slow) send(fd, " ", 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(milliseconds(500));
+    }
+  });
+  std::this_thread::sleep_for(milliseconds(1000));  // the slow clients' bytes keep coming
+  const auto start = std::chrono::steady_clock::now();
+  auto app = post("/get_app", "");
+  const auto took = std::chrono::steady_clock::now() - start;
+  bStop = true;
+  trickle.join();
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->status, 200);
+  // A worker that waited for a slow client's bytes would take seconds (3 s or more).
+  EXPECT_LT(std::chrono::duration_cast<milliseconds>(took).count(), 2000);
+  int timedOut = 0;
+  for (const int fd : slow) {
+    char answer[12] = {};
+    timedOut += recv(fd, answer, sizeof(answer), MSG_WAITALL) == 12 &&
+                std::string(answer, 12) == "HTTP/1.1 408";
+    close(fd);
+  }
+  EXPECT_EQ(timedOut, static_cast<int>(slow.size()));
+}
+
+// A request's body is read before anything after it, conflicting framing is refused, and every
+// refusal ends its connection: the bytes after it are never run as requests.
+TEST_F(HTTPCtrlTest, FramingIsReadWholeAndRefusalsCloseTheConnection) {
+  fs::create_directories(dir / "www");
+  std::ofstream(path("www/small.txt")) << "small";
+  startDemo();
+  const std::string get = "GET /small.txt HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  const std::string last = get + "Connection: close\r\n\r\n";
+  const std::string post = "POST /get_app HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  const std::string smuggled = get + "\r\n";
+  struct Case {
+    std::string name, request;
+    std::vector<int> statuses;
+  };
+  const std::vector<Case> cases = {
+      {"body that reads as a request",
+       get + "Content-Length: " + std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled + last,
+       {200, 200}},
+      {"same length twice", post + "Content-Length: 2\r\nContent-Length: 2\r\n\r\n{}" + last,
+       {200, 200}},
+      {"chunked", post + "Transfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n" + last,
+       {200, 200}},
+      {"lengths that differ", post + "Content-Length: 2\r\nContent-Length: 50\r\n\r\n{}" + last,
+       {400}},
+      {"length and chunked",
+       post + "Content-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n\r\n" +
+           last,
+       {400}},
+      {"escaped length", post + "Content-Length: %32\r\n\r\n{}" + last, {400}},
+      {"folded header", post + "X-A: 1\r\n Content-Length: 2\r\n\r\n{}" + last, {400}},
+      {"bad request line", "GARBAGE\r\n\r\n" + last, {400}},
+      {"404", "GET /none HTTP/1.1\r\n\r\n" + last, {404}},
+      {"20000 header lines",
+       get + repeat("X-Filler: " + std::string(40, 'f') + "\r\n", 20000) + "\r\n", {431}},
+      {"long request line", "GET /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n" + last, {414}},
+      {"unknown coding", post + "Transfer-Encoding: gzip, chunked\r\n\r\n" + last, {501}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string answer = rawAnswer(port, c.request);  // up to the end of the stream
+    EXPECT_EQ(statuses(answer), c.statuses) << answer.substr(0, 300);
+    if (c.statuses.back() >= 400) {
+      EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos) << answer;
+      EXPECT_EQ(answer.find("Keep-Alive"), std::string::npos) << answer;
+    }
+  }
+  EXPECT_FALSE(demo->poll()) << demo->err();
+}
+
+// Only a static file honours a range, clipped to the file; the JSON routes and the MJPEG
+// streams answer whole.
+TEST_F(HTTPCtrlTest, RangesAreServedFromFilesOnly) {
+  fs::create_directories(dir / "www");
+  std::ofstream(path("www/file.txt")) << std::string(3893, 'f');
+  startDemo();
+  struct Case {
+    std::string request, range, statusLine, contentRange;
+    size_t bodyBytes;  // 0: not checked
+  };
+  const std::string file = "GET /file.txt HTTP/1.1\r\n";
+  const std::string streams = "POST /get_streams HTTP/1.1\r\nContent-Length: 0\r\n";
+  const std::vector<Case> cases = {
+      {file, "bytes=3000-99999999999", "HTTP/1.1 206", "bytes 3000-3892/3893", 893},
+      {file, "bytes=-100", "HTTP/1.1 206", "bytes 3793-3892/3893", 100},
+      {file, "bytes=5000-6000", "HTTP/1.1 416", "bytes */3893", 0},
+      {file, "bytes=-", "HTTP/1.1 200", "", 3893},
+      {file, "bytes=9-2", "HTTP/1.1 200", "", 3893},
+      {streams, "bytes=0-5", "HTTP/1.1 200", "", 0},
+      {"GET /top_view HTTP/1.1\r\n", "bytes=0-5", "HTTP/1.1 200", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request + c.range);
+    const std::string head =
+        rawHead(port, c.request + "Range: " + c.range + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(head.rfind(c.statusLine, 0), 0u) << head;
+    EXPECT_EQ(headerValue(head, "Content-Range"), c.contentRange);
+    if (c.bodyBytes > 0) {
+      EXPECT_EQ(headerValue(head, "Content-Length"), std::to_string(c.bodyBytes));
+    }
+  }
+  // The JSON answer is whole: it parses.
+  const std::string json =
+      rawAnswer(port, streams + "Range: bytes=0-5\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(parseJson(json.substr(json.find("\r\n\r\n") + 4))["streams"].size(), 2u);
+}
+
+// Every viewer of a view gets every image that the view publishes while it is ready for one,
+// not a share of them: over a window of at least 30 published images (the PNG files of the
+// view's frame_sequence sink), each of four viewers receives at least half of them.
+TEST_F(HTTPCtrlTest, EveryViewerOfAViewGetsItsImages) {
+  startDemo();
+  const auto published = [&] {
+    return std::count_if(fs::directory_iterator(dir / "out"), fs::directory_iterator(),
+                         [](const fs::directory_entry& entry) {
+                           return entry.path().filename().string().rfind("top_view-", 0) == 0;
+                         });
+  };
+  std::vector<std::unique_ptr<MjpegParser>> parsers;
+  std::vector<int> fds;
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    parsers.push_back(std::make_unique<MjpegParser>(/*bDecode=*/false));
+    fds.push_back(sendRaw(port, "GET /top_view HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    ASSERT_GE(fds.back(), 0);
+    readers.emplace_back([fd = fds.back(), &parser = *parsers.back()] {
+      std::string rest;
+      readHead(fd, &rest);
+      bool bFramed = parser.add(rest.data(), rest.size());
+      char buf[65536];
+      ssize_t n = 0;
+      while (bFramed && (n = recv(fd, buf, sizeof(buf), 0)) > 0) {
+        bFramed = parser.add(buf, static_cast<size_t>(n));
+      }
+    });
+  }
+  const auto counts = [&] {
+    std::vector<size_t> parts;
+    for (const auto& parser : parsers) parts.push_back(parser->parts);
+    return parts;
+  };
+  const bool bWatching = waitFor(
+      [&] {
+        const auto parts = counts();
+        return std::count(parts.begin(), parts.end(), 0u) == 0;
+      },
+      milliseconds(30000));
+  const auto start = counts();
+  const auto published0 = published();
+  const bool bPublished = waitFor([&] { return published() >= published0 + 30; },
+                                  milliseconds(60000));
+  const auto end = counts();
+  const auto window = published() - published0;
+  for (const int fd : fds) ::shutdown(fd, SHUT_RDWR);
+  for (auto& reader : readers) reader.join();
+  for (const int fd : fds) close(fd);
+  ASSERT_TRUE(bWatching);
+  ASSERT_TRUE(bPublished);
+  for (size_t i = 0; i < end.size(); ++i) {
+    EXPECT_GE(2 * (end[i] - start[i]), static_cast<size_t>(window)) << "viewer " << i;
+  }
+}
+
+// A path holding a NUL is refused, and so is an upload that will be refused, at once: without
+// "100 Continue", which only a request that will be read gets, once.
+TEST_F(HTTPCtrlTest, NulPathsAndDoomedUploadsAreRefusedAtOnce) {
+  fs::create_directories(dir / "www");
+  std::ofstream(path("www/index.html")) << "<html></html>";
+  startDemo();
+  const std::string expect =
+      "POST /get_app HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\n";
+  struct Case {
+    std::string request;
+    std::vector<int> statuses;
+  };
+  const std::vector<Case> cases = {
+      {"GET /index.html%00.txt HTTP/1.1\r\n\r\n", {400}},
+      {"GET /index.html%u0000.txt HTTP/1.1\r\n\r\n", {400}},
+      {expect + "Content-Length: 20000000\r\n\r\n", {413}},
+      {expect + "Content-Encoding: gzip\r\nContent-Length: 10\r\n\r\n", {415}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    EXPECT_EQ(statuses(rawAnswer(port, c.request)), c.statuses);
+  }
+  const int fd = sendRaw(port, expect + "Content-Type: application/json\r\nContent-Length: 2\r\n" +
+                                   "Connection: close\r\n\r\n");
+  ASSERT_GE(fd, 0);
+  const std::string invitation = "HTTP/1.1 100 Continue\r\n\r\n";
+  std::string invited(invitation.size(), '\0');
+  EXPECT_EQ(recv(fd, &invited[0], invited.size(), MSG_WAITALL),
+            static_cast<ssize_t>(invitation.size()));
+  EXPECT_EQ(invited, invitation);
+  send(fd, "{}", 2, MSG_NOSIGNAL);
+  EXPECT_EQ(statuses(readToEnd(fd)), std::vector<int>{200});
+  close(fd);
+}
+
+// 300 clients that connect at once and send their requests a little later, more than the server
+// watches at a time: the rest wait in the listen backlog instead of being closed unanswered, and
+// every one is answered.
+TEST_F(HTTPCtrlTest, BurstOfClientsIsAnsweredInFull) {
+  startDemo();
+  std::vector<int> fds;
+  for (int i = 0; i < 300; ++i) fds.push_back(sendRaw(port, ""));
+  ASSERT_EQ(std::count(fds.begin(), fds.end(), -1), 0);
+  // The clients' own pace: their requests follow 50 ms after their connects.
+  std::this_thread::sleep_for(milliseconds(50));
+  const std::string request = "POST /get_app HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                              "Content-Length: 0\r\nConnection: close\r\n\r\n";
+  for (const int fd : fds) send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  int answered = 0;
+  for (const int fd : fds) {
+    char answer[12] = {};
+    answered += recv(fd, answer, sizeof(answer), MSG_WAITALL) == 12 &&
+                std::string(answer, 12) == "HTTP/1.1 200";
+    close(fd);
+  }
+  EXPECT_EQ(answered, 300);
 }
 
 TEST_F(HTTPCtrlTest, PortInUseLeavesProgramRunningWithoutServer) {

@@ -128,6 +128,39 @@ TEST_F(TesmoStreamTest, EachPublishedImageGoesToOneWaiter) {
   EXPECT_EQ(waited.size(), cv::Size(64, 48));
 }
 
+TEST_F(TesmoStreamTest, WaitersWithTheirOwnNumberEachGetEveryImage) {
+  const cv::FileNode node = parse("view:\n  name: v\n  mode: top_view\n  view_size: [64, 48]\n");
+  TesmoStream stream(cameras, node, cv::FileNode(), CPU);
+  stream.compute();
+  uint64_t last[2] = {0, 0};
+  cv::Mat img[2];
+  EXPECT_FALSE(stream.waitImage(img[0], 20, &last[0]));
+
+  // Two waiters blocked before the publish both wake with its image.
+  bool bGot[2] = {false, false};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 2; ++i) {
+    waiters.emplace_back([&, i] { bGot[i] = stream.waitImage(img[i], 10000, &last[i]); });
+  }
+  stream.publish(/*timestampMs=*/1);
+  for (auto& waiter : waiters) waiter.join();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(bGot[i]);
+    EXPECT_EQ(last[i], 1u);
+    EXPECT_EQ(img[i].size(), cv::Size(64, 48));
+  }
+  // Nothing newer than a waiter's last: a time-out.
+  EXPECT_FALSE(stream.waitImage(img[0], 20, &last[0]));
+  // One that comes back after two publishes gets the newest at once.
+  stream.publish(/*timestampMs=*/2);
+  stream.publish(/*timestampMs=*/3);
+  ASSERT_TRUE(stream.waitImage(img[1], 0, &last[1]));
+  EXPECT_EQ(last[1], 3u);
+  // Waiting without taking: the newest number, or the caller's own after a time-out.
+  EXPECT_EQ(stream.waitNewerImage(/*lastImage=*/1, 20), 3u);
+  EXPECT_EQ(stream.waitNewerImage(/*lastImage=*/3, 20), 3u);
+}
+
 TEST_F(TesmoStreamTest, ConstructorChecksNameEntryAndPlatform) {
   const cv::FileNode noName = parse("view:\n  mode: top_view\n");
   EXPECT_DEATH(TesmoStream(cameras, noName, cv::FileNode(), CPU), "Check failed: !name.empty\\(\\) ");

@@ -24,6 +24,7 @@ struct Response;
 namespace tesmo {
 
 class ControlServer;
+class MjpegFrame;
 
 // The demo program's HTTP control server (cpp-httplib): an endless MJPEG stream of every view at
 // GET "/" + view name, JSON routes that report and change the application ("/get_streams",
@@ -35,13 +36,10 @@ class ControlServer;
 // concurrently with the ticks and the correction timer. Nothing a client sends ends the process:
 // bad requests get 400 with a plain-text message.
 //
-// Limits against clients that misbehave: a connection holds a worker only once it has sent
-// bytes; at most 256 connections wait for their next request, each for 2 s (beyond that, the
-// one that has waited longest is closed), and at most 64 that have sent wait for a worker
-// (beyond that, 503). A request must arrive whole within a few seconds and every read or write
-// of the connection must progress within a few seconds, else the connection is closed; bodies
-// longer than kMaxBodyBytes get 413, and bodies with a "Content-Encoding" other than "identity"
-// get 415, both before the body is read; a request for several ranges gets the whole answer;
+// Limits against clients that misbehave (ControlServer in http_connections.h holds them): a
+// connection reaches a worker only with a whole request, which the watching thread reads within
+// deadlines; requests that are badly framed, too large or compressed are refused before their
+// body is read, and every refusal ends its connection; bodies longer than kMaxBodyBytes get 413;
 // MJPEG viewers beyond kMaxMjpegViewers get 503, so that the API routes always find a worker;
 // destruction closes every connection at once (only a handler already running, such as a
 // calibration script, is waited for).
@@ -83,7 +81,9 @@ class HTTPCtrl {
                             cv::FileStorage& fs, std::string* name);
 
  protected:
-  void serveMjpeg(const std::shared_ptr<TesmoStream>& stream, httplib::Response& res);
+  // `frame`: the view's newest frame, encoded once for all its viewers.
+  void serveMjpeg(const std::shared_ptr<TesmoStream>& stream,
+                  const std::shared_ptr<MjpegFrame>& frame, httplib::Response& res);
   void getStreams(httplib::Response& res);
   void getCameras(httplib::Response& res);
   void getApp(httplib::Response& res);

@@ -172,6 +172,7 @@ TesmoStream::~TesmoStream() {
   {
     std::lock_guard<std::mutex> lock(mutex);
     bCvReady = true;
+    ++imageNumber;
   }
   cv.notify_all();
 }
@@ -199,6 +200,7 @@ void TesmoStream::publish(int64_t timestampMs) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     bCvReady = true;
+    ++imageNumber;
   }
   cv.notify_all();
   tesmo::perf::ScopedTimer timer("tvs_publish");
@@ -214,6 +216,24 @@ bool TesmoStream::waitImage(cv::Mat& out, int timeoutMs) {
   if (bReady) outputImg.copyTo(out);
   bCvReady = false;
   return bReady;
+}
+
+bool TesmoStream::waitImage(cv::Mat& out, int timeoutMs, uint64_t* lastImage) {
+  std::unique_lock<std::mutex> lock(mutex);
+  const bool bNewer = cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return imageNumber > *lastImage; });
+  if (bNewer) {
+    outputImg.copyTo(out);
+    *lastImage = imageNumber;
+  }
+  return bNewer;
+}
+
+uint64_t TesmoStream::waitNewerImage(uint64_t lastImage, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex);
+  cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+              [&] { return imageNumber > lastImage; });
+  return std::max(imageNumber, lastImage);
 }
 
 // ---------------------------------------------------------------------------------------------

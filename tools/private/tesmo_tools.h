@@ -32,8 +32,8 @@ enum Platform { CPU = 0, OPENCL = 1, CUDA = 2 };
 Platform getPlatform(const std::string& platformName);
 
 // One generated view: a named generator of the platform's variant, the sinks that receive every
-// published image, and the output image with a ready flag through which other threads wait for
-// the next published image.
+// published image, and the output image with a ready flag and an image number through which
+// other threads wait for the next published image.
 //
 // Threads: process, publish and compute run on the main thread; waitImage on any other thread.
 // `mutex` is held while the generator is prepared or run and while a waiter copies the image;
@@ -68,6 +68,15 @@ class TesmoStream {
   // Waits up to timeoutMs for the next published image and copies it into `out`. A published
   // image goes to one waiter only. Returns whether an image was copied.
   bool waitImage(cv::Mat& out, int timeoutMs);
+  // Waits up to timeoutMs for an image newer than the one numbered *lastImage (0 before the
+  // first) and copies the newest into `out`, its number into *lastImage. Each caller keeps its
+  // own number (an MJPEG viewer, say), so every one gets every image published while it waits,
+  // and one that comes back after several publishes gets the newest at once. Returns whether an
+  // image was copied.
+  bool waitImage(cv::Mat& out, int timeoutMs, uint64_t* lastImage);
+  // Waits up to timeoutMs for an image newer than the one numbered `lastImage`, without taking
+  // it; returns the newest image's number, `lastImage` when none came.
+  uint64_t waitNewerImage(uint64_t lastImage, int timeoutMs);
 
   // Every sink that could not deliver some frames so far, in configuration order: its type and,
   // where the node names one, its target (frame_sequence "out/top_view"), with the number of
@@ -90,6 +99,9 @@ class TesmoStream {
   // Per sink, in videoWrites' order: its type and target, for messages.
   std::vector<std::string> sinkLabels;
   bool bCvReady = false;
+  // Images published so far, the number of the newest; destruction counts one more so that
+  // every waiter wakes.
+  uint64_t imageNumber = 0;
   std::condition_variable cv;
   cv::Mat outputImg;
 };
