@@ -2,6 +2,7 @@
 // SIGINT (or Esc in interactive mode), then prints the live reader's statistics and the timing
 // table.
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -237,9 +239,33 @@ int run(int argc, char** argv) {
   return 0;
 }
 
+// Keeps glibc's allocator from holding on to freed images. By default it raises its mmap
+// threshold to the size of each large block freed (up to 32 MiB) and its trim threshold to twice
+// that: the images that a re-prepare frees then stay resident in the arena of the thread that made
+// them, as free space at the top of that arena, which malloc_trim returns for the main arena only.
+// Every thread has an arena of its own (up to eight per core) and a re-prepare runs on whichever
+// HTTP worker takes the request, so that space piled up over the workers' arenas. A fixed mmap
+// threshold ends both adjustments: every block of kMmapThresholdBytes or more is mapped on its own
+// and goes back to the system when freed, and an arena is trimmed once more than the default
+// 128 KiB lies free at its top. A frame's working buffers (the encoders' packets, compression
+// windows) stay below the threshold and are reused from the arenas. A threshold that the
+// environment sets (GLIBC_TUNABLES, MALLOC_MMAP_THRESHOLD_) is kept.
+void boundFreedMemory() {
+  constexpr int kMmapThresholdBytes = 4 << 20;
+  const char* tunables = std::getenv("GLIBC_TUNABLES");
+  if (std::getenv("MALLOC_MMAP_THRESHOLD_") != nullptr ||
+      (tunables != nullptr && std::strstr(tunables, "glibc.malloc.mmap_threshold") != nullptr)) {
+    return;
+  }
+  // glibc takes any value up to 32 MiB; an allocator that replaces it (a sanitizer's) ignores the
+  // call.
+  mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  boundFreedMemory();
   google::InitGoogleLogging(argv[0]);
   google::InstallFailureFunction(&exitOnFatal);
   static ExitOnFatalSink exitOnFatalSink;
