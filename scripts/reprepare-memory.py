@@ -3,7 +3,8 @@
 
 Runs the demo on the bundled sample without frame-rate pacing, measures its frame rate, sends
 POST /configure requests that alternate between the sample's two views (each prepares that view
-again on one of the server's worker threads), then measures the frame rate again.
+again on one of the server's worker threads), then measures the frame rate again. Each frame
+rate comes with the process's CPU time per frame, which tells more on a loaded machine.
 
 Count mode (the default) sends --requests requests one after the other and prints the resident
 memory after start-up, after the 10th request, at the end and at its peak, and the medians of the
@@ -11,7 +12,8 @@ resident memory sampled after answers 10-29 and after the last 20 answers.
 
 Soak mode (--duration) sends one request every --interval seconds for --duration seconds and
 prints, every --sample seconds, the resident memory, glibc's arena heaps (their number and their
-resident memory) and the frame rate since the last sample; --csv also writes those rows to a file.
+resident memory), the frame rate and the CPU time per frame since the last sample; --csv also
+writes those rows to a file.
 
   python3 scripts/reprepare-memory.py [--build build] [--platform cpu|opencl|cuda]
       [--requests 200] [--duration 1800 --interval 10 --sample 30 --csv soak.csv]
@@ -83,6 +85,13 @@ def status_kb(pid, key):
     return 0
 
 
+def cpu_seconds(pid):
+    """User and system time of the whole process so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def mappings(pid):
     """(start, end, perms, anonymous, rss_kb) of every mapping, in address order."""
     result = []
@@ -117,7 +126,8 @@ def arena_heaps(pid):
 class TickCounter:
     """Counts the demo's per-tick "fps:" lines."""
 
-    def __init__(self, stream):
+    def __init__(self, stream, pid):
+        self.pid = pid
         self.ticks = 0
         self.lock = threading.Lock()
         threading.Thread(target=self._read, args=(stream,), daemon=True).start()
@@ -133,9 +143,13 @@ class TickCounter:
             return self.ticks
 
     def rate(self, seconds):
-        t0 = self.count()
+        """Frames per second over the next `seconds`, and the process's CPU milliseconds per
+        frame, which the load of other processes changes far less than the frame rate."""
+        t0, cpu0 = self.count(), cpu_seconds(self.pid)
         time.sleep(seconds)
-        return (self.count() - t0) / seconds
+        frames = self.count() - t0
+        cpu_ms = 1000.0 * (cpu_seconds(self.pid) - cpu0) / max(frames, 1)
+        return frames / seconds, cpu_ms
 
 
 def mb(kb):
@@ -171,25 +185,28 @@ def run_count(args, pid, port, ticks):
 def run_soak(args, pid, port, ticks):
     """One request every interval; one row of figures every sample period."""
     out = open(args.csv, "w") if args.csv else None
-    header = "seconds,requests,rss_mb,heaps,heaps_rss_mb,fps"
+    header = "seconds,requests,rss_mb,heaps,heaps_rss_mb,fps,cpu_ms_per_frame"
     print(header)
     if out:
         out.write(header + "\n")
     t0 = time.time()
     next_request, next_sample = t0, t0
-    requests, sample_ticks, sample_time = 0, ticks.count(), t0
+    requests, sample_ticks, sample_time, sample_cpu = 0, ticks.count(), t0, cpu_seconds(pid)
     while True:
         now = time.time()
         if now >= next_sample:
             heaps = arena_heaps(pid)
-            fps = (ticks.count() - sample_ticks) / max(now - sample_time, 1e-3)
-            row = "%.0f,%d,%.1f,%d,%.1f,%.1f" % (now - t0, requests, mb(status_kb(pid, "VmRSS")),
-                                                 heaps[0], mb(heaps[1]), fps)
+            frames, cpu = ticks.count() - sample_ticks, cpu_seconds(pid)
+            fps = frames / max(now - sample_time, 1e-3)
+            cpu_ms = 1000.0 * (cpu - sample_cpu) / max(frames, 1)
+            row = "%.0f,%d,%.1f,%d,%.1f,%.1f,%.0f" % (now - t0, requests,
+                                                      mb(status_kb(pid, "VmRSS")), heaps[0],
+                                                      mb(heaps[1]), fps, cpu_ms)
             print(row, flush=True)
             if out:
                 out.write(row + "\n")
                 out.flush()
-            sample_ticks, sample_time = ticks.count(), now
+            sample_ticks, sample_time, sample_cpu = ticks.count(), now, cpu
             next_sample += args.sample
             if now - t0 >= args.duration:
                 break
@@ -235,7 +252,7 @@ def main():
                                                                    ":CPU:"))
         proc = subprocess.Popen(["stdbuf", "-oL", demo, "--config=" + config], cwd=ROOT, env=env,
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        ticks = TickCounter(proc.stdout)
+        ticks = TickCounter(proc.stdout, proc.pid)
         try:
             wait_for_server(proc, port)
             fps_before = ticks.rate(args.window)
@@ -247,7 +264,8 @@ def main():
         finally:
             proc.send_signal(signal.SIGINT)
             proc.wait(timeout=60)
-    print("frame rate: %.1f frames/s before, %.1f frames/s after" % (fps_before, fps_after))
+    print("frame rate: %.1f frames/s before, %.1f frames/s after" % (fps_before[0], fps_after[0]))
+    print("CPU per frame: %.0f ms before, %.0f ms after" % (fps_before[1], fps_after[1]))
 
 
 if __name__ == "__main__":
