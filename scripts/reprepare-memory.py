@@ -4,7 +4,8 @@
 Runs the demo on the bundled sample without frame-rate pacing, measures its frame rate, sends
 POST /configure requests that alternate between the sample's two views (each prepares that view
 again on one of the server's worker threads), then measures the frame rate again. Each frame
-rate comes with the process's CPU time per frame, which tells more on a loaded machine.
+rate comes with the process's CPU time and minor page faults per frame, which tell more on a
+loaded machine.
 
 Count mode (the default) sends --requests requests one after the other and prints the resident
 memory after start-up, after the 10th request, at the end and at its peak, and the medians of the
@@ -12,8 +13,8 @@ resident memory sampled after answers 10-29 and after the last 20 answers.
 
 Soak mode (--duration) sends one request every --interval seconds for --duration seconds and
 prints, every --sample seconds, the resident memory, glibc's arena heaps (their number and their
-resident memory), the frame rate and the CPU time per frame since the last sample; --csv also
-writes those rows to a file.
+resident memory), the frame rate and the CPU time and page faults per frame since the last
+sample; --csv also writes those rows to a file.
 
   python3 scripts/reprepare-memory.py [--build build] [--platform cpu|opencl|cuda]
       [--requests 200] [--duration 1800 --interval 10 --sample 30 --csv soak.csv]
@@ -85,11 +86,11 @@ def status_kb(pid, key):
     return 0
 
 
-def cpu_seconds(pid):
-    """User and system time of the whole process so far."""
+def cpu_and_faults(pid):
+    """User and system seconds of the whole process so far, and its minor page faults."""
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK"), int(fields[7])
 
 
 def mappings(pid):
@@ -138,18 +139,25 @@ class TickCounter:
                 with self.lock:
                     self.ticks += 1
 
-    def count(self):
+    def snapshot(self):
+        """(time, ticks, CPU seconds, minor faults) now."""
         with self.lock:
-            return self.ticks
+            ticks = self.ticks
+        return (time.time(), ticks) + cpu_and_faults(self.pid)
+
+    @staticmethod
+    def per_frame(start, end):
+        """Frames per second between two snapshots, with the CPU milliseconds and the minor page
+        faults per frame: a loaded machine changes those far less than the frame rate, and faults
+        in every frame mean that the allocator hands memory back and takes it again."""
+        frames = max(end[1] - start[1], 1)
+        return ((end[1] - start[1]) / max(end[0] - start[0], 1e-3),
+                1000.0 * (end[2] - start[2]) / frames, (end[3] - start[3]) / frames)
 
     def rate(self, seconds):
-        """Frames per second over the next `seconds`, and the process's CPU milliseconds per
-        frame, which the load of other processes changes far less than the frame rate."""
-        t0, cpu0 = self.count(), cpu_seconds(self.pid)
+        start = self.snapshot()
         time.sleep(seconds)
-        frames = self.count() - t0
-        cpu_ms = 1000.0 * (cpu_seconds(self.pid) - cpu0) / max(frames, 1)
-        return frames / seconds, cpu_ms
+        return self.per_frame(start, self.snapshot())
 
 
 def mb(kb):
@@ -161,12 +169,12 @@ def run_count(args, pid, port, ticks):
     rss_start = status_kb(pid, "VmRSS")
     heaps_start = arena_heaps(pid)
     after = []
-    t0, ticks0 = time.time(), ticks.count()
+    start = ticks.snapshot()
     for i in range(args.requests):
         configure(port, i)
         after.append(status_kb(pid, "VmRSS"))
-    seconds = time.time() - t0
-    during = (ticks.count() - ticks0) / seconds
+    end = ticks.snapshot()
+    seconds = end[0] - start[0]
     heaps_end = arena_heaps(pid)
     print("platform %s, %d re-prepares in %.1f s (%.2f s each)"
           % (args.platform, args.requests, seconds, seconds / args.requests))
@@ -179,34 +187,32 @@ def run_count(args, pid, port, ticks):
              last, len(after) - 1))
     print("arena heaps: %d (%.0f MB) after start, %d (%.0f MB) at the end"
           % (heaps_start[0], mb(heaps_start[1]), heaps_end[0], mb(heaps_end[1])))
-    print("frame rate during the requests: %.1f frames/s" % during)
+    print("frame rate during the requests: %.1f frames/s" % ticks.per_frame(start, end)[0])
 
 
 def run_soak(args, pid, port, ticks):
     """One request every interval; one row of figures every sample period."""
     out = open(args.csv, "w") if args.csv else None
-    header = "seconds,requests,rss_mb,heaps,heaps_rss_mb,fps,cpu_ms_per_frame"
+    header = "seconds,requests,rss_mb,heaps,heaps_rss_mb,fps,cpu_ms_per_frame,faults_per_frame"
     print(header)
     if out:
         out.write(header + "\n")
     t0 = time.time()
     next_request, next_sample = t0, t0
-    requests, sample_ticks, sample_time, sample_cpu = 0, ticks.count(), t0, cpu_seconds(pid)
+    requests, last = 0, ticks.snapshot()
     while True:
         now = time.time()
         if now >= next_sample:
             heaps = arena_heaps(pid)
-            frames, cpu = ticks.count() - sample_ticks, cpu_seconds(pid)
-            fps = frames / max(now - sample_time, 1e-3)
-            cpu_ms = 1000.0 * (cpu - sample_cpu) / max(frames, 1)
-            row = "%.0f,%d,%.1f,%d,%.1f,%.1f,%.0f" % (now - t0, requests,
-                                                      mb(status_kb(pid, "VmRSS")), heaps[0],
-                                                      mb(heaps[1]), fps, cpu_ms)
+            snap = ticks.snapshot()
+            row = "%.0f,%d,%.1f,%d,%.1f,%.1f,%.0f,%.0f" % (
+                (now - t0, requests, mb(status_kb(pid, "VmRSS")), heaps[0], mb(heaps[1]))
+                + ticks.per_frame(last, snap))
             print(row, flush=True)
             if out:
                 out.write(row + "\n")
                 out.flush()
-            sample_ticks, sample_time, sample_cpu = ticks.count(), now, cpu
+            last = snap
             next_sample += args.sample
             if now - t0 >= args.duration:
                 break
@@ -264,8 +270,9 @@ def main():
         finally:
             proc.send_signal(signal.SIGINT)
             proc.wait(timeout=60)
-    print("frame rate: %.1f frames/s before, %.1f frames/s after" % (fps_before[0], fps_after[0]))
-    print("CPU per frame: %.0f ms before, %.0f ms after" % (fps_before[1], fps_after[1]))
+    for label, (fps, cpu_ms, faults) in (("before", fps_before), ("after", fps_after)):
+        print("%s the requests: %.1f frames/s, %.0f ms of CPU and %.0f page faults per frame"
+              % (label, fps, cpu_ms, faults))
 
 
 if __name__ == "__main__":
