@@ -17,6 +17,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <glog/logging.h>
 #include <opencv2/core.hpp>
@@ -239,27 +240,43 @@ int run(int argc, char** argv) {
   return 0;
 }
 
-// Keeps glibc's allocator from holding on to freed images. By default it raises its mmap
-// threshold to the size of each large block freed (up to 32 MiB) and its trim threshold to twice
-// that: the images that a re-prepare frees then stay resident in the arena of the thread that made
-// them, as free space at the top of that arena, which malloc_trim returns for the main arena only.
-// Every thread has an arena of its own (up to eight per core) and a re-prepare runs on whichever
-// HTTP worker takes the request, so that space piled up over the workers' arenas. A fixed mmap
-// threshold ends both adjustments: every block of kMmapThresholdBytes or more is mapped on its own
-// and goes back to the system when freed, and an arena is trimmed once more than the default
-// 128 KiB lies free at its top. A frame's working buffers (the encoders' packets, compression
-// windows) stay below the threshold and are reused from the arenas. A threshold that the
-// environment sets (GLIBC_TUNABLES, MALLOC_MMAP_THRESHOLD_) is kept.
-void boundFreedMemory() {
-  constexpr int kMmapThresholdBytes = 4 << 20;
+// Sets one parameter of glibc's allocator unless the environment sets it (GLIBC_TUNABLES with
+// "glibc.malloc.<tunable>", or glibc's own variable). glibc takes the values used here; an
+// allocator that replaces it (a sanitizer's) ignores the call.
+void setAllocatorParameter(int param, int value, const char* tunable, const char* variable) {
   const char* tunables = std::getenv("GLIBC_TUNABLES");
-  if (std::getenv("MALLOC_MMAP_THRESHOLD_") != nullptr ||
-      (tunables != nullptr && std::strstr(tunables, "glibc.malloc.mmap_threshold") != nullptr)) {
+  if (std::getenv(variable) != nullptr ||
+      (tunables != nullptr && std::strstr(tunables, tunable) != nullptr)) {
     return;
   }
-  // glibc takes any value up to 32 MiB; an allocator that replaces it (a sanitizer's) ignores the
-  // call.
-  mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
+  mallopt(param, value);
+}
+
+// Keeps glibc's allocator from holding on to the images that re-prepares free. By default every
+// thread may get an arena of its own, up to eight per core, and the 64 HTTP workers take turns at
+// the re-prepares. glibc raises its mmap threshold to the largest block freed (up to 32 MiB), so
+// that images too come from the arenas, and its trim threshold to twice that; an arena keeps what
+// is freed at its top up to the trim threshold, and malloc_trim returns such space for the main
+// arena only. So free space piled up in one worker's arena after another, and memory grew with
+// the re-prepares. Here:
+// - one arena per core: the workers share a few arenas, and a re-prepare reuses what earlier ones
+//   freed;
+// - blocks of 4 MiB or more (maps, float images, pyramid levels) are mapped on their own and go
+//   back to the system when freed;
+// - an arena is trimmed once more than 8 MiB lies free at its top, twice the mmap threshold as
+//   glibc's own adjustment keeps them, so that a frame's working buffers (the encoders' packets,
+//   compression windows) are reused from frame to frame instead of being returned and faulted in
+//   again.
+void boundFreedMemory() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  if (cores > 0) {
+    setAllocatorParameter(M_ARENA_MAX, static_cast<int>(cores), "glibc.malloc.arena_max",
+                          "MALLOC_ARENA_MAX");
+  }
+  setAllocatorParameter(M_MMAP_THRESHOLD, 4 << 20, "glibc.malloc.mmap_threshold",
+                        "MALLOC_MMAP_THRESHOLD_");
+  setAllocatorParameter(M_TRIM_THRESHOLD, 8 << 20, "glibc.malloc.trim_threshold",
+                        "MALLOC_TRIM_THRESHOLD_");
 }
 
 }  // namespace
