@@ -62,6 +62,10 @@ TesmoViewGeneratorOpenCL::~TesmoViewGeneratorOpenCL() {
   tmpDstFramePyr.clear();
   tmpFramePyrs.clear();
   tmpWarpedFrames.clear();
+  releaseWeights();
+}
+
+void TesmoViewGeneratorOpenCL::releaseWeights() {
   oclDstWeightPyr.clear();
   oclWeightPyrs.clear();
   oclWarpMasks.clear();
@@ -73,6 +77,9 @@ void TesmoViewGeneratorOpenCL::prepare(cv::Mat& dstMask) {
 }
 
 void TesmoViewGeneratorOpenCL::uploadWeights(HostWeights& host) {
+  // The previous preparation's images go first, so that they are not resident beside their
+  // replacements; nothing reads them while the generator is not ok.
+  releaseWeights();
   // Device copies, so that nothing of this call's host images stays referenced.
   oclWarpMaps = deviceCopies(host.warpMaps);
   oclWarpMasks = deviceCopies(host.masks);

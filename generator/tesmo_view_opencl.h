@@ -43,6 +43,8 @@ class TesmoViewGeneratorOpenCL : public TesmoViewGenerator {
  protected:
   // The variant's part of prepare(): device copies of the maps, weights and weight sums.
   void uploadWeights(HostWeights& host);
+  // Releases the prepared device images (the four members below).
+  void releaseWeights();
   // The steps of process(), each timed: every camera's frame (as BGR) remapped into
   // tmpWarpedFrames as float in [0, 1]; their Laplacian pyramids tmpFramePyrs; the merged pyramid
   // tmpDstFramePyr from the frames' pyramids and the weights; after its restoration, level 0

@@ -2,6 +2,7 @@
 // SIGINT (or Esc in interactive mode), then prints the live reader's statistics and the timing
 // table.
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,12 +10,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <glog/logging.h>
 #include <opencv2/core.hpp>
@@ -260,9 +263,49 @@ int run(int argc, char** argv) {
   return 0;
 }
 
+// Sets one parameter of glibc's allocator unless the environment sets it (GLIBC_TUNABLES with
+// "glibc.malloc.<tunable>", or glibc's own variable). glibc takes the values used here; an
+// allocator that replaces it (a sanitizer's) ignores the call.
+void setAllocatorParameter(int param, int value, const char* tunable, const char* variable) {
+  const char* tunables = std::getenv("GLIBC_TUNABLES");
+  if (std::getenv(variable) != nullptr ||
+      (tunables != nullptr && std::strstr(tunables, tunable) != nullptr)) {
+    return;
+  }
+  mallopt(param, value);
+}
+
+// Keeps glibc's allocator from holding on to the images that re-prepares free. By default every
+// thread may get an arena of its own, up to eight per core, and the 64 HTTP workers take turns at
+// the re-prepares. glibc raises its mmap threshold to the largest block freed (up to 32 MiB), so
+// that images too come from the arenas, and its trim threshold to twice that; an arena keeps what
+// is freed at its top up to the trim threshold, and malloc_trim returns such space for the main
+// arena only. So free space piled up in one worker's arena after another, and memory grew with
+// the re-prepares. Here:
+// - one arena per core: the workers share a few arenas, and a re-prepare reuses what earlier ones
+//   freed;
+// - blocks of 4 MiB or more (maps, float images, pyramid levels) are mapped on their own and go
+//   back to the system when freed;
+// - an arena is trimmed once more than 8 MiB lies free at its top, twice the mmap threshold as
+//   glibc's own adjustment keeps them, so that a frame's working buffers (the encoders' packets,
+//   compression windows) are reused from frame to frame instead of being returned and faulted in
+//   again.
+void boundFreedMemory() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  if (cores > 0) {
+    setAllocatorParameter(M_ARENA_MAX, static_cast<int>(cores), "glibc.malloc.arena_max",
+                          "MALLOC_ARENA_MAX");
+  }
+  setAllocatorParameter(M_MMAP_THRESHOLD, 4 << 20, "glibc.malloc.mmap_threshold",
+                        "MALLOC_MMAP_THRESHOLD_");
+  setAllocatorParameter(M_TRIM_THRESHOLD, 8 << 20, "glibc.malloc.trim_threshold",
+                        "MALLOC_TRIM_THRESHOLD_");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  boundFreedMemory();
   google::InitGoogleLogging(argv[0]);
   google::InstallFailureFunction(&exitOnFatal);
   static ExitOnFatalSink exitOnFatalSink;
