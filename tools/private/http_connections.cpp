@@ -32,6 +32,7 @@
 #include <glog/logging.h>
 #include <opencv2/core/ocl.hpp>
 
+#include "common/misc.h"
 #include "streamer/util.h"
 
 namespace tesmo {
@@ -41,28 +42,6 @@ namespace {
 // recurses per level of nesting and overflows the stack at some tens of thousands; nesting can
 // never exceed this count, and no route's body holds more than a few dozen.
 constexpr size_t kMaxJsonBrackets = 64;
-
-// Whether `c` may continue a number token as OpenCV's parser reads one (strtol with base 0 or
-// strtod: signs, digits, hexadecimal digits, points and exponents).
-bool isNumberChar(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '+' || c == '-';
-}
-
-// Checks a number token the way OpenCV's JSON parser will read it: an integer is kept as an int
-// (4294967396 would silently become 100) and a real as a double (1e400 would become infinity).
-bool numberFits(const std::string& token) {
-  const bool bHex = token.find_first_of("xX") != std::string::npos;
-  const bool bReal = !bHex && token.find_first_of(".eE") != std::string::npos;
-  errno = 0;
-  char* end = nullptr;
-  if (bReal) {
-    const double value = std::strtod(token.c_str(), &end);
-    return errno == 0 && std::isfinite(value);
-  }
-  const long long value = std::strtoll(token.c_str(), &end, 0);
-  return errno == 0 && value >= std::numeric_limits<int>::min() &&
-         value <= std::numeric_limits<int>::max();
-}
 
 // Connection limits. Enough workers for every MJPEG viewer and the API routes; slow clients
 // wait in the watcher, not on a worker.
@@ -1222,11 +1201,11 @@ bool checkJsonBody(const std::string& body, size_t* start, std::string* why,
     const char c = body[i];
     const bool bStarts = std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '-' ||
                          c == '+' || c == '.';
-    if (!bStarts || isNumberChar(body[i - 1])) continue;
+    if (!bStarts || isNumberTokenChar(body[i - 1])) continue;
     size_t end = i;
-    while (end < body.size() && isNumberChar(body[end])) ++end;
+    while (end < body.size() && isNumberTokenChar(body[end])) ++end;
     const std::string token = body.substr(i, end - i);
-    if (!numberFits(token)) *badNumber = token;
+    if (!numberTokenFits(token)) *badNumber = token;
     i = end - 1;
   }
   return true;
