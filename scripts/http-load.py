@@ -69,12 +69,14 @@ def connect(port, timeout=10.0):
     return s
 
 
-def exchange(port, request, timeout=30.0):
-    """Sends `request` on a new connection; (status or None, milliseconds) of its answer."""
+def exchange(port, request, timeout=30.0, delay=0.0):
+    """Sends `request` on a new connection, `delay` seconds after connecting; (status or None,
+    milliseconds) of its answer."""
     t0 = time.monotonic()
     answer = b""
     try:
         with connect(port, timeout) as s:
+            time.sleep(delay)
             s.sendall(request)
             while True:
                 data = s.recv(65536)
@@ -419,21 +421,9 @@ def scenario_burst(build, seconds):
 
         def client():
             barrier.wait()
-            answer = b""
-            try:
-                with connect(demo.port, 20.0) as s:
-                    time.sleep(0.05)
-                    s.sendall(GET_APP)
-                    while True:
-                        data = s.recv(65536)
-                        if not data:
-                            break
-                        answer += data
-            except OSError:
-                pass
-            match = re.match(rb"HTTP/1\.1 (\d{3})", answer)
+            status, _ = exchange(demo.port, GET_APP, 20.0, delay=0.05)
             with lock:
-                results.append(match.group(1).decode() if match else "closed unanswered")
+                results.append(str(status) if status else "closed unanswered")
 
         threads = [threading.Thread(target=client) for _ in range(count)]
         for t in threads:
