@@ -30,7 +30,7 @@ enum class AfterAnswer : int;
 // - At most 256 connections wait for a request. While that many wait, no more are accepted (the
 //   listen backlog holds them) until one is served or may be closed: one that has been answered
 //   and waits for its next request, or the one that has waited longest (with 503 if it has begun
-//   a request) once it has waited 250 ms, or at once during a flood (from the moment the backlog
+//   a request) once it has waited 1 s, or at once during a flood (from the moment the backlog
 //   holds more than a burst would leave there, and for a second after). A whole request waits up
 //   to 1 s for a worker, and at most 256 wait; beyond that, 503.
 // - Every refusal, the library's and the routes' answers of status 400 and above included, says
