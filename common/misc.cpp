@@ -417,6 +417,7 @@ void readCompressed(FileCloser* fd, const std::string& path, std::string* text) 
   std::string why;
   const auto read = [&](char* buf, size_t size) -> long {
     const int n = gzread(in.get(), buf, static_cast<unsigned>(size));
+    if (n > 0) return static_cast<long>(n);
     const int error = errno;
     int code = Z_OK;
     // zlib's message, after the "<fd:N>: " that names the descriptor.
@@ -424,7 +425,7 @@ void readCompressed(FileCloser* fd, const std::string& path, std::string* text) 
     message.erase(0, message.find(": ") == std::string::npos ? 0 : message.find(": ") + 2);
     if (n < 0) {
       why = code == Z_ERRNO ? readError(error) : message;
-    } else if (n == 0 && code != Z_OK) {
+    } else if (code != Z_OK) {
       why = "its compressed data is cut short (" + message + ")";
     }
     return why.empty() ? n : -1;
