@@ -112,6 +112,13 @@ std::string readToEnd(int fd) {
   return answer;
 }
 
+// Whether the answer that `fd` receives first has the status `status` ("HTTP/1.1 NNN").
+bool answeredWith(int fd, int status) {
+  char head[12] = {};
+  return recv(fd, head, sizeof(head), MSG_WAITALL) == 12 &&
+         std::string(head, 12) == "HTTP/1.1 " + std::to_string(status);
+}
+
 // Sends `request` over a plain socket and returns the whole answer, up to the end of stream.
 std::string rawAnswer(int port, const std::string& request) {
   const int fd = sendRaw(port, request);
@@ -611,9 +618,7 @@ TEST_F(HTTPCtrlTest, SigintWithOpenStreamsSlowClientsAndRunningTimerExitsPromptl
   const bool bSlow = waitFor([&] { return slowRounds >= 16; }, milliseconds(10000));
   auto app = post("/get_app", "");
   const int extraFd = sendRaw(port, "GET /top_view HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-  char head[12] = {};
-  const bool bRefused = extraFd >= 0 && recv(extraFd, head, sizeof(head), MSG_WAITALL) == 12 &&
-                        std::string(head, 12) == "HTTP/1.1 503";
+  const bool bRefused = extraFd >= 0 && answeredWith(extraFd, 503);
   if (extraFd >= 0) close(extraFd);
   const auto start = std::chrono::steady_clock::now();
   demo->signal(SIGINT);
@@ -749,13 +754,16 @@ TEST_F(HTTPCtrlTest, SlowSendersHoldNoWorker) {
   ASSERT_EQ(std::count(slow.begin(), slow.end(), -1), 0);
   // One byte each every half second, as long as the timed request takes.
   std::atomic<bool> bStop{false};
+  std::atomic<int> rounds{0};
   std::thread trickle([&] {
     while (!bStop) {
       for (const int fd : slow) send(fd, " ", 1, MSG_NOSIGNAL);
+      ++rounds;
       std::this_thread::sleep_for(milliseconds(500));
     }
   });
-  std::this_thread::sleep_for(milliseconds(1000));  // the slow clients' bytes keep coming
+  // The slow clients' bytes keep coming: each has sent a few.
+  EXPECT_TRUE(waitFor([&] { return rounds >= 3; }, milliseconds(10000)));
   const auto start = std::chrono::steady_clock::now();
   auto app = post("/get_app", "");
   const auto took = std::chrono::steady_clock::now() - start;
@@ -767,9 +775,7 @@ TEST_F(HTTPCtrlTest, SlowSendersHoldNoWorker) {
   EXPECT_LT(std::chrono::duration_cast<milliseconds>(took).count(), 2000);
   int timedOut = 0;
   for (const int fd : slow) {
-    char answer[12] = {};
-    timedOut += recv(fd, answer, sizeof(answer), MSG_WAITALL) == 12 &&
-                std::string(answer, 12) == "HTTP/1.1 408";
+    timedOut += answeredWith(fd, 408);
     close(fd);
   }
   EXPECT_EQ(timedOut, static_cast<int>(slow.size()));
@@ -967,9 +973,7 @@ TEST_F(HTTPCtrlTest, BurstOfClientsIsAnsweredInFull) {
   for (const int fd : fds) send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   int answered = 0;
   for (const int fd : fds) {
-    char answer[12] = {};
-    answered += recv(fd, answer, sizeof(answer), MSG_WAITALL) == 12 &&
-                std::string(answer, 12) == "HTTP/1.1 200";
+    answered += answeredWith(fd, 200);
     close(fd);
   }
   EXPECT_EQ(answered, 300);
