@@ -151,8 +151,10 @@ class MjpegFrame {
     }
     std::vector<uint8_t> jpeg;
     ImageEncoderJpegTurbo(80).Encode(img, &jpeg);
-    return "--MJP\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) +
-           "\r\n\r\n" + std::string(jpeg.begin(), jpeg.end());
+    std::string part = "--MJP\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+                       std::to_string(jpeg.size()) + "\r\n\r\n";
+    part.append(reinterpret_cast<const char*>(jpeg.data()), jpeg.size());
+    return part;
   }
 
   std::mutex mutex_;
